@@ -3,6 +3,9 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <string_view>
+
+#include "platform/codepage.h"
 
 bool ParseDecimalInt(const char* text, int length, int64_t& value) {
   if (length <= 0) return false;
@@ -145,4 +148,31 @@ std::string ChangeFileExt(const std::string& fileName, const std::string& ext) {
 std::string ExtractFileExt(const std::string& fileName) {
   size_t dot = ExtensionStart(fileName);
   return dot == std::string::npos ? std::string() : fileName.substr(dot);
+}
+
+int TranslateText(int fromCp, int toCp, const char* src, char* dest, int length) {
+  if (length < 0) length = static_cast<int>(std::strlen(src));
+  if (length == 0) return 0;
+  const std::string_view text(src, length);
+  std::string out;
+  bool converted;
+  const int ansi = static_cast<int>(platform::GetACP());
+  const int oem = static_cast<int>(platform::GetOEMCP());
+  if (fromCp == toCp) {
+    if (dest != src) std::memmove(dest, src, length);
+    return length;
+  }
+  if (fromCp == oem && toCp == ansi)
+    converted = platform::OemToChar(text, out);
+  else if (fromCp == ansi && toCp == oem)
+    converted = platform::CharToOem(text, out);
+  else
+    converted = platform::ConvertCodePage(static_cast<uint32_t>(fromCp),
+                                          static_cast<uint32_t>(toCp), text, out);
+  // The destination has room for length bytes; text that would grow beyond
+  // them is not converted, like any other failed conversion.
+  if (!converted || static_cast<int>(out.size()) > length) return length;
+  std::memcpy(dest, out.data(), out.size());
+  if (static_cast<int>(out.size()) < length) dest[out.size()] = 0;
+  return static_cast<int>(out.size());
 }

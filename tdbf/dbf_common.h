@@ -99,9 +99,10 @@ std::string ExtractFileExt(const std::string& fileName);
 
 // Converts length bytes of text from code page fromCp to code page toCp into
 // dest, which has room for length bytes; length -1 means up to the source's
-// NUL. Source and dest may be the same buffer. Returns the length written.
-// Between the system's OEM and ANSI code pages the platform's OEM/ANSI
-// conversions are used; otherwise the text goes through UTF-16 (at most
-// 1024 characters at a time: callers convert longer text in pieces). A
-// conversion the platform cannot make leaves dest as it was.
+// NUL (dest then has room for the NUL too). Source and dest may be the same
+// buffer. Between the system's OEM and ANSI code pages the platform's
+// OEM/ANSI conversions are used, otherwise conversion through UTF-16. Gives
+// the length of the converted text, which is NUL-terminated when shorter
+// than length. A conversion the platform cannot make, or whose text would
+// not fit in length bytes, leaves dest as it was and gives length.
 int TranslateText(int fromCp, int toCp, const char* src, char* dest, int length);

@@ -55,6 +55,10 @@ class TDbfFieldDef {
 
   int32_t Size() const { return size_; }
   void SetSize(int32_t size);
+  // The width as a table file stores it, without the size rules: other
+  // programs write C fields of 255 and N fields of 50 characters, and their
+  // values must be read whole.
+  void SetStoredSize(int32_t size) { size_ = size; }
   int32_t Precision() const { return precision_; }
   void SetPrecision(int32_t precision);
   bool Required() const { return required_; }
