@@ -13,6 +13,7 @@
 namespace platform {
 class TEnv;
 class TFile;
+class TOsStatus;
 }  // namespace platform
 
 // How an engine file is opened.
@@ -175,6 +176,9 @@ class TPagedFile {
   bool HeaderModified() const { return headerModified_; }
 
  private:
+  // Opens as OpenFile does, but gives false (and the platform's reason)
+  // instead of raising when the platform refuses to create or open the file.
+  bool TryOpenFile(platform::TOsStatus& refusal);
   // Offset and length of the lock that stands for page n.
   void LockRange(int32_t page, uint64_t& offset, uint64_t& length) const;
   // Reads with the lock-violation retry.
