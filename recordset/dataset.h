@@ -314,6 +314,9 @@ class TDataSet : public TComponent {
   // Closes the set while the hooks still work; call first in destructors.
   void Destroying();
   void SetState(TRecordSetState state);
+  // Raise the scroll events (for searches a concrete set runs itself).
+  void DoBeforeScroll() { Run(beforeScroll_); }
+  void DoAfterScroll() { Run(afterScroll_); }
   void Loaded() override;
 
  private:
@@ -352,6 +355,8 @@ class TDataSet : public TComponent {
   char* calcBuffer_ = nullptr;
   int calcFieldsSize_ = 0;
   bool defaultFields_ = false;
+  // OpenStorage succeeded and the cursor is not closed yet.
+  bool openComplete_ = false;
   bool streamedActive_ = false;
   int bookmarkSize_ = 0;
   int blockReadSize_ = 0;
