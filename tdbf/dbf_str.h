@@ -42,9 +42,15 @@ constexpr const char* kDbfHeaderTooLarge =
 
 // ---- Memo files and blob streams -------------------------------------------
 
+constexpr const char* kMemoBadBlockSize =
+    "Damaged memo file \"%s\": its block size %d cannot hold a value.";
+constexpr const char* kMemoTooLong = "Memo file \"%s\" cannot hold a value of this length.";
+
 // ---- Index files ---------------------------------------------------------------
 
 // ---- Table dataset ----------------------------------------------------------
+
+constexpr const char* kDbfNoMemoFile = "Table \"%s\" has memo fields but no memo file is open.";
 
 // ---- Expressions ---------------------------------------------------------------
 
