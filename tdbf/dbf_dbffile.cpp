@@ -396,7 +396,9 @@ void TDbfFile::CreateStructure(TDbfFieldDefs& fieldDefs, int32_t memoBlockSize) 
     desc[level7 ? kTypeAt7 : kTypeAt] = def.NativeFieldType();
     desc[level7 ? kWidthAt7 : kWidthAt] = static_cast<char>(def.Size());
     desc[level7 ? kDecimalsAt7 : kDecimalsAt] = static_cast<char>(def.Precision());
-    WritePage(i + 1, desc.data());
+    // Descriptor i + 1 is page i + 1; written by offset so that the file's
+    // size is followed exactly when descriptors and pages differ in size.
+    WriteAt(desc.data(), descSize, PageOffset(i + 1));
     offset += def.Size();
   }
   WriteChar(kDbfHeaderTerminator);

@@ -67,6 +67,9 @@ TEST(DbfLang, IdFromDriverName) {
   EXPECT_EQ(LanguageIdFromName("FOXNO850"), 0x60);
   EXPECT_EQ(LanguageIdFromName("DBREWXXX"), 0);
   EXPECT_EQ(LanguageIdFromName("BGDB868"), 0x8E);
+  // Four-digit code pages, as new Turkish tables name them.
+  EXPECT_EQ(LanguageDriverNameFor(1254, 0x041F, false), "DB1254TR0");
+  EXPECT_EQ(LanguageIdFromName("DB1254TR0"), 0xCA);
   EXPECT_THROW(LanguageIdFromName("DBXYZUS0"), EConvertError);
 }
 
@@ -77,6 +80,7 @@ TEST(DbfLang, CodePageFromLevel7DriverName) {
   EXPECT_EQ(CodePageFromDriverName("DB437US0"), 437);
   EXPECT_EQ(CodePageFromDriverName("FOXDEWIN"), 1252);
   EXPECT_EQ(CodePageFromDriverName("FOXNO850"), 850);
+  EXPECT_EQ(CodePageFromDriverName("DB1254TR0"), 1254);
   EXPECT_EQ(CodePageFromDriverName("DB0"), 0);
   EXPECT_EQ(CodePageFromDriverName("DBX12"), 0);
   EXPECT_EQ(CodePageFromDriverName("ASCII"), 0);
