@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "recordset/field_defs.h"
 #include "runtime/exceptions.h"
 #include "runtime/sysutils.h"
 
@@ -136,6 +137,31 @@ TEST_F(TDbfFieldDefTest, RecordSetTypesGiveLettersAndDefaultSizes) {
   i7.CopyRecordSetDefinition("N", ftInteger, 0, 0, false, 0);
   EXPECT_EQ(i7.NativeFieldType(), 'I');
   EXPECT_EQ(i7.Size(), 4);
+}
+
+TEST_F(TDbfFieldDefTest, RecordSetDefinitionsBothWays) {
+  TFieldDefs recordSetDefs;
+  recordSetDefs.Add("first", ftString, 12);
+  TFieldDef& price = recordSetDefs.Add("price", ftCurrency, 0, true);
+  TDbfFieldDef& def = defs_.Add();
+  def.CopyDefinition(price);
+  EXPECT_EQ(def.FieldName(), "price");
+  EXPECT_EQ(def.NativeFieldType(), 'N');
+  EXPECT_EQ(def.Size(), 16);
+  EXPECT_EQ(def.Precision(), 2);
+  EXPECT_TRUE(def.Required());
+  EXPECT_EQ(def.SourceIndex(), 1);
+
+  TDbfFieldDef& text = Field('C', 30);
+  text.SetFieldName("NOTE");
+  TFieldDef& target = recordSetDefs[0];
+  target.SetAttributes(FieldAttr(faReadonly));
+  text.AssignTo(target);
+  EXPECT_EQ(target.Name(), "NOTE");
+  EXPECT_EQ(target.DataType(), ftString);
+  EXPECT_EQ(target.Size(), 30);
+  EXPECT_FALSE(target.Required());
+  EXPECT_EQ(target.Attributes(), 0);
 }
 
 TEST_F(TDbfFieldDefTest, TypeWithoutLetterIsRefused) {
