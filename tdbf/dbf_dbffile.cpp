@@ -359,9 +359,9 @@ void TDbfFile::CreateStructure(TDbfFieldDefs& fieldDefs, int32_t memoBlockSize) 
   if (mainSize + count * descSize + 1 > 0xFFFF)
     throw EDbfError(Format(kDbfHeaderTooLarge, FileName().c_str(), count));
 
+  // All definitions are taken and checked before the first byte is written.
   int32_t offset = 1;
   bool hasMemo = false;
-  std::vector<char> desc(descSize);
   for (int i = 0; i < count; ++i) {
     TDbfFieldDef& src = fieldDefs[i];
     if (copyDateTimeAsString_ && src.FieldType() == ftDateTime) {
@@ -388,7 +388,12 @@ void TDbfFile::CreateStructure(TDbfFieldDefs& fieldDefs, int32_t memoBlockSize) 
     src.SetPrecision(def.Precision());
     hasMemo = hasMemo || def.IsBlob();
     NoteSpecialField(def);
+    offset += def.Size();
+  }
 
+  std::vector<char> desc(descSize);
+  for (int i = 0; i < count; ++i) {
+    const TDbfFieldDef& def = fieldDefs_->Items(i);
     std::fill(desc.begin(), desc.end(), 0);
     const std::string& name = def.FieldName();
     std::memcpy(desc.data(), name.data(),
@@ -399,7 +404,6 @@ void TDbfFile::CreateStructure(TDbfFieldDefs& fieldDefs, int32_t memoBlockSize) 
     // Descriptor i + 1 is page i + 1; written by offset so that the file's
     // size is followed exactly when descriptors and pages differ in size.
     WriteAt(desc.data(), descSize, PageOffset(i + 1));
-    offset += def.Size();
   }
   WriteChar(kDbfHeaderTerminator);
 
@@ -418,6 +422,7 @@ void TDbfFile::CreateStructure(TDbfFieldDefs& fieldDefs, int32_t memoBlockSize) 
   SetRecordSize(offset);
   SetHeaderSize(descSize * count + mainSize + 1);
   WriteHeader();
+  DetermineCodePage();
   if (hasMemo) OpenMemoFile(true, memoBlockSize);
 }
 

@@ -501,6 +501,7 @@ TEST_F(TDbfFileTest, CreateRefusesWhatAFileCannotHold) {
     EXPECT_EQ(e.Message(),
               "Cannot create field \"STAMP\": width 300 and decimals 0 do not fit a table field.");
   }
+  EXPECT_EQ(ReadWholeFile(dir_.File("bad.dbf")), "") << "nothing written for a refused structure";
   // Other widths follow the size rules of their letters.
   TDbfFieldDefs clamped;
   clamped.Add().CopyRecordSetDefinition("text", ftString, 300, 0, false, 0);
