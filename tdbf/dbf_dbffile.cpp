@@ -149,6 +149,12 @@ void TDbfFile::CheckHeaderGeometry() {
   const int32_t mainSize = tableFormat_ == tfDBase7 ? kMainHeaderSize7 : kMainHeaderSize;
   if (HeaderSize() < mainSize) RaiseDamaged(kDbfHeaderTooSmall, HeaderSize(), 0);
   if (CachedSize() < HeaderSize()) RaiseDamaged(kDbfHeaderTruncated, HeaderSize(), CachedSize());
+  // Records promised but not even one fits: the record size is wrong, and
+  // bringing the count into line would throw the count away.
+  const uint32_t count = GetLE32(Header() + kRecordCountAt);
+  if (count > 0 && CachedSize() - HeaderSize() < RecordSize())
+    RaiseDamaged(kDbfRecordsBeyondFile, static_cast<int>(std::min<uint32_t>(count, INT32_MAX)),
+                 RecordSize());
 }
 
 void TDbfFile::DetermineCodePage() {

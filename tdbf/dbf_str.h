@@ -22,6 +22,8 @@ constexpr const char* kDbfHeaderTooSmall =
     "Damaged table \"%s\": its header size %d is too small for a table header.";
 constexpr const char* kDbfHeaderTruncated =
     "Damaged table \"%s\": its header size is %d bytes but the file holds only %d.";
+constexpr const char* kDbfRecordsBeyondFile =
+    "Damaged table \"%s\": its header counts %d records of %d bytes, but the file holds none.";
 constexpr const char* kDbfFieldsExceedRecord =
     "Damaged table \"%s\": its fields need %d bytes but a record has only %d.";
 constexpr const char* kDbfBadFieldProperty =

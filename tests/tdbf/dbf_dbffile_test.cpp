@@ -270,6 +270,14 @@ TEST_F(TDbfFileTest, DamagedHeadersFailClearly) {
   empty.records = {""};
   EXPECT_EQ(OpenError(Write(empty)), "Invalid field count: 0 (must be between 1 and 4095).");
 
+  // Records counted, but not even one fits in the file.
+  bytes = good;
+  PutWord(bytes, 10, 4000);
+  path = WriteBytes(bytes);
+  EXPECT_EQ(OpenError(path, amSharedOpen),
+            "Damaged table \"" + path +
+                "\": its header counts 2 records of 4000 bytes, but the file holds none.");
+
   // A one-byte file: its header reads as zeros after the byte.
   EXPECT_EQ(OpenError(WriteBytes("\x30")), "Invalid DBF file.");
 }
@@ -337,14 +345,12 @@ TEST_F(TDbfFileTest, ToleratedOddities) {
   EXPECT_EQ(FieldText(*file, 2, 0), "beta");
   file.reset();
 
-  // A record size far beyond the file: no records, nothing read outside.
-  bytes = image.Bytes();
-  PutWord(bytes, 10, 4000);
-  std::string path = WriteBytes(bytes);
-  file = Open(path, amReadOnly);
+  // An empty table whose one record would be larger than the file.
+  TDbfImage wide;
+  wide.fields = {{"TEXT", 'C', 254}};
+  file = Open(Write(wide), amSharedOpen);
   EXPECT_EQ(file->PageCount(), 0);
   file.reset();
-  EXPECT_EQ(ReadWholeFile(path), bytes);
 
   // Fields narrower than the record (other programs leave room).
   bytes = image.Bytes();
