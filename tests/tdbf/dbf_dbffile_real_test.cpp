@@ -15,6 +15,7 @@
 #include "runtime/exceptions.h"
 #include "runtime/sysutils.h"
 #include "tdbf/dbf_dbffile.h"
+#include "tests/support/dbf_locale.h"
 #include "tests/support/jsonl.h"
 #include "tests/support/temp_dir.h"
 
@@ -356,15 +357,9 @@ int CompareWithDump(TDbfFile& file, const std::string& table) {
 
 class TDbfFileRealTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    platform::SetSystemLocale({1252, 437, 0x0409});
-    ResetDbfGlobals();
-    SetMemoFileOpener(nullptr);
-  }
-  void TearDown() override {
-    platform::ResetSystemLocale();
-    ResetDbfGlobals();
-  }
+  void SetUp() override { SetMemoFileOpener(nullptr); }
+
+  TScopedSystemLocale locale_;
 };
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "runtime/sysutils.h"
 #include "tests/support/child_process.h"
 #include "tests/support/dbf_image.h"
+#include "tests/support/dbf_locale.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -59,16 +60,8 @@ class TFakeIndex : public TIndexFileUpkeep {
 
 class TDbfFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    platform::SetSystemLocale({1252, 437, 0x0409});
-    ResetDbfGlobals();
-    SetMemoFileOpener(nullptr);
-  }
-  void TearDown() override {
-    SetMemoFileOpener(nullptr);
-    platform::ResetSystemLocale();
-    ResetDbfGlobals();
-  }
+  void SetUp() override { SetMemoFileOpener(nullptr); }
+  void TearDown() override { SetMemoFileOpener(nullptr); }
 
   std::string Write(const TDbfImage& image, const std::string& name = "t.dbf") {
     return WriteBytes(image.Bytes(), name);
@@ -144,6 +137,18 @@ class TDbfFileTest : public ::testing::Test {
     return text.data();
   }
 
+  // Appends a blank record; gives "recNo id" with the value the "+" field
+  // (field index idField) got.
+  static std::string AppendNumbered(TDbfFile& file, int idField) {
+    std::vector<char> record(file.RecordSize());
+    file.BlankRecord(record.data());
+    int32_t recNo = file.AppendRecord(record.data());
+    int32_t id = -1;
+    EXPECT_TRUE(file.ReadFieldValue(idField, ftAutoInc, &id, record.data()));
+    return std::to_string(recNo) + " " + std::to_string(id);
+  }
+
+  TScopedSystemLocale locale_;
   TTempDir dir_;
 };
 
@@ -471,8 +476,7 @@ TEST_F(TDbfFileTest, CreateLevel7WithMemoFile) {
 }
 
 TEST_F(TDbfFileTest, CreateInTurkish) {
-  platform::SetSystemLocale({1254, 857, 0x041F});
-  ResetDbfGlobals();
+  locale_.Set({1254, 857, 0x041F});
   auto file = Create(tfDBase4, {{"ad", 'C', 10, 0}});
   EXPECT_EQ(file->LanguageId(), 0xCA);
   file = Create(tfFoxPro, {{"ad", 'C', 10, 0}}, "fox.dbf");
@@ -591,23 +595,15 @@ TEST_F(TDbfFileTest, AppendSkipsSlotsOthersHold) {
 
 TEST_F(TDbfFileTest, AutoIncrementContinuesAfterReopen) {
   auto file = Create(tfDBase7, {{"id", '+', 4, 0}, {"name", 'C', 4, 0}});
-  auto appendAndRead = [](TDbfFile& f) {
-    std::vector<char> record(f.RecordSize());
-    f.BlankRecord(record.data());
-    f.AppendRecord(record.data());
-    int32_t id = -1;
-    EXPECT_TRUE(f.ReadFieldValue(0, ftAutoInc, &id, record.data()));
-    return id;
-  };
-  EXPECT_EQ(appendAndRead(*file), 0);
-  EXPECT_EQ(appendAndRead(*file), 1);
+  EXPECT_EQ(AppendNumbered(*file, 0), "1 0");
+  EXPECT_EQ(AppendNumbered(*file, 0), "2 1");
   file->Close();
   EXPECT_EQ(Le32(ReadWholeFile(dir_.File("new.dbf")), 68 + 42), 2u);
   file = Open(dir_.File("new.dbf"));
-  EXPECT_EQ(appendAndRead(*file), 2);
+  EXPECT_EQ(AppendNumbered(*file, 0), "3 2");
   file->Close();
   file = Open(dir_.File("new.dbf"), amSharedOpen);
-  EXPECT_EQ(appendAndRead(*file), 3);
+  EXPECT_EQ(AppendNumbered(*file, 0), "4 3");
   file->Close();
   file = Open(dir_.File("new.dbf"), amReadOnly);
   EXPECT_EQ(file->FieldDefs()[0].NextAutoInc(), 4u);
@@ -723,22 +719,14 @@ TEST_F(TDbfFileTest, TwoAppendersInTwoProcesses) {
 TEST_F(TDbfFileTest, AutoIncrementAcrossProcesses) {
   auto file = Create(tfDBase7, {{"name", 'C', 6, 0}, {"id", '+', 4, 0}}, "new.dbf", amSharedCreate);
   TChildProcess helper(HelperPath(), {dir_.File("new.dbf")});
-  auto ours = [&file] {
-    std::vector<char> record(file->RecordSize());
-    file->BlankRecord(record.data());
-    int32_t recNo = file->AppendRecord(record.data());
-    int32_t id = -1;
-    file->ReadFieldValue(1, ftAutoInc, &id, record.data());
-    return std::to_string(recNo) + " " + std::to_string(id);
-  };
-  EXPECT_EQ(ours(), "1 0");
+  EXPECT_EQ(AppendNumbered(*file, 1), "1 0");
   EXPECT_EQ(helper.Request("appendai"), "2 1");
-  EXPECT_EQ(ours(), "3 2");
+  EXPECT_EQ(AppendNumbered(*file, 1), "3 2");
   EXPECT_EQ(helper.Request("appendai"), "4 3");
   EXPECT_EQ(helper.Finish(), 0);
   file->Close();
   file = Open(dir_.File("new.dbf"));
-  EXPECT_EQ(ours(), "5 4");
+  EXPECT_EQ(AppendNumbered(*file, 1), "5 4");
 }
 
 TEST_F(TDbfFileTest, RecordLockedByAnotherProcess) {

@@ -8,6 +8,7 @@
 #include "runtime/exceptions.h"
 #include "tdbf/dbf_common.h"
 #include "tdbf/dbf_dbffile.h"
+#include "tests/support/dbf_locale.h"
 
 TEST(DbfLang, TableEntriesAndClasses) {
   EXPECT_EQ(CodePageOfLanguageId(0x00), 0);
@@ -87,8 +88,7 @@ TEST(DbfLang, CodePageFromLevel7DriverName) {
 
 class TranslateTextTest : public ::testing::Test {
  protected:
-  void SetUp() override { platform::SetSystemLocale({1252, 437, 0x0409}); }
-  void TearDown() override { platform::ResetSystemLocale(); }
+  TScopedSystemLocale locale_;
 };
 
 TEST_F(TranslateTextTest, SameCodePageLeavesTextAndGivesLength) {
@@ -137,8 +137,7 @@ TEST_F(TranslateTextTest, ShorterResultIsTerminated) {
 }
 
 TEST(DbfGlobalsTest, ValuesComeFromThePlatform) {
-  platform::SetSystemLocale({1254, 857, 0x041F});
-  ResetDbfGlobals();
+  TScopedSystemLocale turkish({1254, 857, 0x041F});
   EXPECT_EQ(DbfGlobals().OpenCodePage(), 1254);
   EXPECT_EQ(DbfGlobals().CreateCodePage(), 1254);
   EXPECT_EQ(DbfGlobals().CreateLocale(), 0x041Fu);
@@ -147,8 +146,6 @@ TEST(DbfGlobalsTest, ValuesComeFromThePlatform) {
   EXPECT_TRUE(DbfGlobals().IsCodePageInstalled(1252));
   EXPECT_TRUE(DbfGlobals().IsCodePageInstalled(866));
   EXPECT_FALSE(DbfGlobals().IsCodePageInstalled(59999));
-  platform::ResetSystemLocale();
-  ResetDbfGlobals();
 }
 
 TEST(DbfGlobalsTest, SupportedLocales) {
