@@ -481,8 +481,10 @@ TEST_F(TDbfFileTest, CreateInTurkish) {
   EXPECT_EQ(file->LanguageId(), 0xCA);
   file = Create(tfFoxPro, {{"ad", 'C', 10, 0}}, "fox.dbf");
   EXPECT_EQ(file->LanguageId(), 0xCA);
+  EXPECT_EQ(static_cast<uint8_t>(file->Header()[0]), 0x05);
   file = Create(tfDBase7, {{"ad", 'C', 10, 0}}, "seven.dbf");
   EXPECT_EQ(file->LanguageDriverName(), "DB1254TR0");
+  EXPECT_EQ(static_cast<uint8_t>(file->Header()[0]), 0x04);
   file->Close();
   file = Open(dir_.File("seven.dbf"));
   EXPECT_EQ(file->FileCodePage(), 1254);
