@@ -86,6 +86,7 @@ void TDbfFile::Open() {
       OpenExisting();
     } catch (...) {
       fieldDefs_->Clear();
+      memoFile_.reset();
       CloseFile();
       throw;
     }
@@ -613,6 +614,11 @@ std::string TDbfFile::LanguageDriverName() const {
     return std::string();
   const char* name = Header() + kDriverNameAt;
   return std::string(name, strnlen(name, 32));
+}
+
+TIndexFileUpkeep* TDbfFile::IndexFiles(int index) const {
+  if (index < 0 || index >= IndexFileCount()) ListIndexError(index);
+  return indexFiles_[index].get();
 }
 
 void TDbfFile::AddIndexFile(std::unique_ptr<TIndexFileUpkeep> indexFile) {
