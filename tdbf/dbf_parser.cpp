@@ -7,7 +7,11 @@
 #include <functional>
 #include <type_traits>
 
+#include "runtime/exceptions.h"
 #include "runtime/sysutils.h"
+#include "tdbf/dbf_dbffile.h"
+#include "tdbf/dbf_fields.h"
+#include "tdbf/dbf_str.h"
 
 namespace {
 
@@ -392,4 +396,180 @@ void AddBuiltInWords(TExpressList& words, char listSeparator) {
   AddFunction(words, "LOWERCASE", "S", 1, ChangeCase<'A', 'a'>);
   AddFunction(words, "UPPER", "S", 1, ChangeCase<'a', 'A'>);
   AddFunction(words, "LOWER", "S", 1, ChangeCase<'A', 'a'>);
+}
+
+// ---- Field variables ----------------------------------------------------------
+
+bool TFieldVar::Read(TFieldType type, void* dst, const char* record) const {
+  return tableFile_->ReadFieldValue(*fieldDef_, type, dst, record);
+}
+
+void TStringFieldVar::ReadFromRecord(const char* record) { value_ = record + FieldDef()->Offset(); }
+
+void TFloatFieldVar::ReadFromRecord(const char* record) {
+  double value = 0;
+  value_ = Read(FieldDef()->FieldType(), &value, record) ? value : 0;
+}
+
+void TIntegerFieldVar::ReadFromRecord(const char* record) {
+  value_ = 0;
+  if (FieldDef()->FieldType() == ftSmallint) {
+    int16_t small = 0;
+    if (Read(ftSmallint, &small, record)) value_ = small;
+  } else {
+    int32_t value = 0;
+    if (Read(FieldDef()->FieldType(), &value, record)) value_ = value;
+  }
+}
+
+void TLargeIntFieldVar::ReadFromRecord(const char* record) {
+  int64_t value = 0;
+  value_ = Read(FieldDef()->FieldType(), &value, record) ? value : 0;
+}
+
+void TDateTimeFieldVar::ReadFromRecord(const char* record) {
+  double msecs = 0;
+  // Milliseconds on the day numbering where 0001-01-01 is day 1. A binary
+  // time stamp may hold any bit pattern: what is no sensible time is 0.
+  if (!Read(ftDateTime, &msecs, record) || !std::isfinite(msecs) || std::fabs(msecs) > 1e18) {
+    value_ = 0;
+    return;
+  }
+  const int64_t total = std::llround(msecs);
+  const int64_t msPerDay = static_cast<int64_t>(kMSecsPerDay);
+  const double days = static_cast<double>(total / msPerDay - kDateDelta);
+  const double fraction = static_cast<double>(total % msPerDay) / kMSecsPerDay;
+  // Before 1899-12-30 the time of day counts away from zero.
+  value_ = days < 0 ? days - fraction : days + fraction;
+}
+
+// ---- TDbfParser ---------------------------------------------------------------
+
+TDbfParser::TDbfParser(TDbfFile* tableFile) : tableFile_(tableFile) { FillWordList(); }
+
+TDbfParser::~TDbfParser() { TDbfParser::ClearChain(); }
+
+void TDbfParser::FillWordList() { AddBuiltInWords(Words(), ListSeparator()); }
+
+TExprResultType TDbfParser::ResultType() const {
+  return isComputed_ ? TCustomExpressionParser::ResultType() : singleFieldType_;
+}
+
+void TDbfParser::ClearChain() {
+  TCustomExpressionParser::ClearChain();
+  // The words go before the storage they point at. A word is found by
+  // identity: it may have been replaced (and released) meanwhile.
+  for (const TFieldVarEntry& entry : fieldVars_) {
+    const int index = Words().IndexOf(entry.word);
+    if (index >= 0) Words().AtFree(index);
+  }
+  fieldVars_.clear();
+  currentExpression_.clear();
+  isComputed_ = true;
+  singleFieldType_ = rtUnknown;
+}
+
+void TDbfParser::ResolveUnknownName(const std::string& name) {
+  TDbfFieldDef* field = tableFile_ != nullptr ? tableFile_->FindFieldDef(name) : nullptr;
+  if (field == nullptr) throw EDbfError(Format(kIndexUnknownField, name.c_str()));
+  std::unique_ptr<TFieldVar> var;
+  switch (field->FieldType()) {
+    case ftString:
+    case ftBoolean:
+      var = std::make_unique<TStringFieldVar>(field, tableFile_);
+      break;
+    case ftSmallint:
+    case ftInteger:
+    case ftAutoInc:
+      var = std::make_unique<TIntegerFieldVar>(field, tableFile_);
+      break;
+    case ftFloat:
+      var = std::make_unique<TFloatFieldVar>(field, tableFile_);
+      break;
+    case ftDate:
+    case ftDateTime:
+      var = std::make_unique<TDateTimeFieldVar>(field, tableFile_);
+      break;
+    case ftLargeint:
+      var = std::make_unique<TLargeIntFieldVar>(field, tableFile_);
+      break;
+    default:
+      throw EDbfError(Format(kIndexInvalidFieldType, name.c_str()));
+  }
+  void* storage = var->ValueAddress();
+  TExprWord* word;
+  switch (var->VarResultType()) {
+    case rtString:
+      word = AddStringVariable(name, static_cast<const char* const*>(storage), field->Size());
+      break;
+    case rtInteger:
+      word = AddIntegerVariable(name, static_cast<int32_t*>(storage));
+      break;
+    case rtFloat:
+      word = AddFloatVariable(name, static_cast<double*>(storage));
+      break;
+    case rtDateTime:
+      word = AddDateTimeVariable(name, static_cast<double*>(storage));
+      break;
+    default:
+      word = AddLargeIntVariable(name, static_cast<int64_t*>(storage));
+      break;
+  }
+  fieldVars_.push_back({name, std::move(var), word});
+}
+
+void TDbfParser::ParseText(const std::string& text) {
+  ClearChain();
+  try {
+    TDbfFieldDef* field = tableFile_ != nullptr ? tableFile_->FindFieldDef(text) : nullptr;
+    if (field != nullptr) {
+      isComputed_ = false;
+      ResolveUnknownName(text);
+      singleFieldType_ = fieldVars_.back().var->VarResultType();
+      if (singleFieldType_ == rtString) resultLength_ = field->Size();
+    } else {
+      isComputed_ = true;
+      Compile(text);
+      if (ResultType() == rtString) {
+        // Measure the text on a blank record.
+        std::vector<char> scratch(
+            tableFile_ != nullptr ? static_cast<size_t>(tableFile_->RecordSize()) : 0);
+        if (tableFile_ != nullptr) tableFile_->BlankRecord(scratch.data());
+        resultLength_ = static_cast<int32_t>(std::strlen(EvaluateRecord(scratch.data())));
+      }
+    }
+    switch (ResultType()) {
+      case rtBoolean:
+        resultLength_ = 1;
+        break;
+      case rtInteger:
+        resultLength_ = 4;
+        break;
+      case rtLargeInt:
+      case rtFloat:
+      case rtDateTime:
+        resultLength_ = 8;
+        break;
+      default:
+        break;
+    }
+    if (resultLength_ > kMaxExprResultLength)
+      throw EDbfError(Format(kIndexResultTooLong, text.c_str(), resultLength_));
+    currentExpression_ = text;
+  } catch (...) {
+    ClearChain();
+    throw;
+  }
+}
+
+const char* TDbfParser::EvaluateRecord(const char* record) {
+  for (const TFieldVarEntry& entry : fieldVars_) entry.var->ReadFromRecord(record);
+  if (isComputed_ || fieldVars_.empty()) {
+    Evaluate();
+    return ResultBuffer();
+  }
+  TFieldVar* var = fieldVars_.front().var.get();
+  if (var->VarResultType() == rtString)
+    return *static_cast<const char* const*>(var->ValueAddress());
+  return static_cast<const char*>(var->ValueAddress());
 }

@@ -158,7 +158,8 @@ TExprWord* TCustomExpressionParser::AddFloatVariable(const std::string& name, do
   return AddOrReplaceWord(std::make_unique<TFloatVariable>(name, value));
 }
 
-TExprWord* TCustomExpressionParser::AddStringVariable(const std::string& name, char** value,
+TExprWord* TCustomExpressionParser::AddStringVariable(const std::string& name,
+                                                      const char* const* value,
                                                       int32_t fixedLength) {
   return AddOrReplaceWord(std::make_unique<TStringVariable>(name, value, fixedLength));
 }

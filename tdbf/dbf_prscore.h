@@ -61,7 +61,8 @@ class TCustomExpressionParser {
   TExprWord* AddDateTimeVariable(const std::string& name, double* value);
   TExprWord* AddFloatVariable(const std::string& name, double* value);
   // value holds the address of the text; fixedLength -1 for NUL-ended text.
-  TExprWord* AddStringVariable(const std::string& name, char** value, int32_t fixedLength);
+  TExprWord* AddStringVariable(const std::string& name, const char* const* value,
+                               int32_t fixedLength);
   // Registers word, replacing (and releasing) a word of the same name.
   TExprWord* AddOrReplaceWord(std::unique_ptr<TExprWord> word);
   // Replaces the word called name by newWord, or removes it when newWord

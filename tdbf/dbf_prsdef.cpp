@@ -97,12 +97,12 @@ void CopyStringConstant(TExprNode* node) {
 
 // A variable whose text pointer is not set yet reads as the empty text.
 void CopyStringVariable(TExprNode* node) {
-  const char* text = *static_cast<char* const*>(node->Value);
+  const char* text = *static_cast<const char* const*>(node->Value);
   node->Dest.AddText(text, text == nullptr ? 0 : static_cast<int64_t>(std::strlen(text)));
 }
 
 void CopyStringFixed(TExprNode* node) {
-  const char* text = *static_cast<char* const*>(node->Value);
+  const char* text = *static_cast<const char* const*>(node->Value);
   node->Dest.AddText(text, text == nullptr ? 0 : *node->ValueLength);
 }
 

@@ -257,7 +257,7 @@ class TLargeIntVariable : public TFixedVariable<int64_t, rtLargeInt, CopyLargeIn
 // the value, else the text up to its NUL.
 class TStringVariable : public TVariable {
  public:
-  TStringVariable(std::string_view name, char** value, int32_t fixedLength)
+  TStringVariable(std::string_view name, const char* const* value, int32_t fixedLength)
       : TVariable(name, rtString, fixedLength < 0 ? CopyStringVariable : CopyStringFixed),
         value_(value),
         fixedLength_(fixedLength) {}
@@ -267,7 +267,7 @@ class TStringVariable : public TVariable {
   const void* ValuePointer() const override { return value_; }
 
  private:
-  char** value_;
+  const char* const* value_;
   int32_t fixedLength_;
 };
 
