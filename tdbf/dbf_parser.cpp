@@ -56,14 +56,18 @@ void Add(TExprNode* node) {
 
 // ---- Comparison ---------------------------------------------------------------
 
-// Numbers compare exactly: mixed integer and float operands in extended
-// precision, two integers as 64-bit values.
+// Numbers compare exactly: a 64-bit integer against a float in extended
+// precision (where it converts exactly), other pairings with a float as
+// doubles (exact for 32-bit integers), two integers as 64-bit values.
 template <class A, class B, template <class> class Op>
 void CompareNumbers(TExprNode* node) {
   const A a = ArgValue<A>(node, 0);
   const B b = ArgValue<B>(node, 1);
-  if constexpr (std::is_floating_point_v<A> || std::is_floating_point_v<B>) {
+  if constexpr ((std::is_same_v<A, int64_t> || std::is_same_v<B, int64_t>)&&(
+                    std::is_floating_point_v<A> || std::is_floating_point_v<B>)) {
     StoreBoolean(node, Op<long double>()(static_cast<long double>(a), static_cast<long double>(b)));
+  } else if constexpr (std::is_floating_point_v<A> || std::is_floating_point_v<B>) {
+    StoreBoolean(node, Op<double>()(static_cast<double>(a), static_cast<double>(b)));
   } else {
     StoreBoolean(node, Op<int64_t>()(static_cast<int64_t>(a), static_cast<int64_t>(b)));
   }
@@ -73,24 +77,25 @@ unsigned char FoldUpper(unsigned char c) {
   return c >= 'a' && c <= 'z' ? static_cast<unsigned char>(c - ('a' - 'A')) : c;
 }
 
+bool IsBlankTail(const unsigned char* p) {
+  while (*p != 0 && *p < 33) ++p;
+  return *p == 0;
+}
+
 // Both texts trimmed of bytes below 33 at both ends, compared byte by byte
-// with a-z folded to A-Z; a prefix sorts before the longer text.
+// with a-z folded to A-Z; a prefix sorts before the longer text. Works in
+// one pass without measuring the texts: where they first differ, a side
+// with only blanks left has ended there.
 int CompareTrimmedText(const char* a, const char* b) {
   const auto* x = reinterpret_cast<const unsigned char*>(a);
   const auto* y = reinterpret_cast<const unsigned char*>(b);
-  size_t lx = std::strlen(a);
-  size_t ly = std::strlen(b);
-  while (lx > 0 && *x < 33) ++x, --lx;
-  while (ly > 0 && *y < 33) ++y, --ly;
-  while (lx > 0 && x[lx - 1] < 33) --lx;
-  while (ly > 0 && y[ly - 1] < 33) --ly;
-  const size_t n = std::min(lx, ly);
-  for (size_t i = 0; i < n; ++i) {
-    const unsigned char cx = FoldUpper(x[i]);
-    const unsigned char cy = FoldUpper(y[i]);
-    if (cx != cy) return cx < cy ? -1 : 1;
-  }
-  return lx == ly ? 0 : (lx < ly ? -1 : 1);
+  while (*x != 0 && *x < 33) ++x;
+  while (*y != 0 && *y < 33) ++y;
+  while (*x != 0 && FoldUpper(*x) == FoldUpper(*y)) ++x, ++y;
+  const bool xEnded = IsBlankTail(x);
+  const bool yEnded = IsBlankTail(y);
+  if (xEnded || yEnded) return xEnded == yEnded ? 0 : (xEnded ? -1 : 1);
+  return FoldUpper(*x) < FoldUpper(*y) ? -1 : 1;
 }
 
 template <template <class> class Op>
