@@ -56,25 +56,20 @@ class TBuiltInWordsTest : public ::testing::Test {
 };
 
 TEST_F(TBuiltInWordsTest, RegistrationOrderDecidesOverloadOrder) {
-  TExpressList& words = parser_.Words();
+  auto overloads = [&](const char* name) {
+    std::string signatures;
+    int index = 0;
+    parser_.Words().Search(name, index);
+    for (; index < parser_.Words().Count() && parser_.Words()[index]->Name() == name; ++index)
+      signatures += std::string(parser_.Words()[index]->Signature()) + " ";
+    return signatures;
+  };
+  EXPECT_EQ(overloads("+"), "LI LL LF IL FL II IF FI FF SS ");
+  EXPECT_EQ(overloads("<="), "IL FL LI LF LL IF II FI FF SS ");
+  EXPECT_EQ(overloads("str"), "III FII ");
   int index;
-  ASSERT_TRUE(words.Search("+", index));
-  std::string signatures;
-  for (; index < words.Count() && words[index]->Name() == "+"; ++index)
-    signatures += std::string(words[index]->Signature()) + " ";
-  EXPECT_EQ(signatures, "LI LL LF IL FL II IF FI FF SS ");
-  ASSERT_TRUE(words.Search("<=", index));
-  signatures.clear();
-  for (; index < words.Count() && words[index]->Name() == "<="; ++index)
-    signatures += std::string(words[index]->Signature()) + " ";
-  EXPECT_EQ(signatures, "IL FL LI LF LL IF II FI FF SS ");
-  ASSERT_TRUE(words.Search("str", index));
-  EXPECT_EQ(words[index]->Signature(), "III");
-  EXPECT_EQ(words[index + 1]->Signature(), "FII");
-  for (const char* name : {"and", "Or", "NOT", "dtos", "substr", "upper", "lowercase"})
-    EXPECT_TRUE(words.Search(name, index)) << name;
-  for (const char* name : {"-", "*", "/", "<>", "#", "iif", "val"})
-    EXPECT_FALSE(words.Search(name, index)) << name;
+  for (const char* name : {"-", "*", "/", "<>", "#", "iif"})
+    EXPECT_FALSE(parser_.Words().Search(name, index)) << name;
 }
 
 TEST_F(TBuiltInWordsTest, TextComparisonTrimsAndFoldsAsciiCase) {
@@ -91,13 +86,9 @@ TEST_F(TBuiltInWordsTest, TextComparisonTrimsAndFoldsAsciiCase) {
   EXPECT_TRUE(Holds("'abc' <= ' ABC'"));
   EXPECT_FALSE(Holds("'abc' < 'ABC'"));
   // Bytes above 127 are neither folded nor signed.
-  EXPECT_FALSE(NameHolds("\xE9", "NAME = '\xC9'"));
-  EXPECT_TRUE(NameHolds("\xE9", "NAME > 'z'"));
-  EXPECT_TRUE(
-      NameHolds("Stra\xDF"
-                "e",
-                "NAME = 'STRA\xDF"
-                "E'"));
+  EXPECT_FALSE(NameHolds("\351", "NAME = '\311'"));
+  EXPECT_TRUE(NameHolds("\351", "NAME > 'z'"));
+  EXPECT_TRUE(NameHolds("Stra\337e", "NAME = 'STRA\337E'"));
 }
 
 TEST_F(TBuiltInWordsTest, NumericComparisonsAcrossTypes) {
@@ -110,12 +101,8 @@ TEST_F(TBuiltInWordsTest, NumericComparisonsAcrossTypes) {
   EXPECT_TRUE(Holds("AMOUNT < 5"));
   EXPECT_TRUE(Holds("AMOUNT <= 4.75"));
   qty_ = -12;
-  EXPECT_TRUE(Holds("QTY < 5"));
-  EXPECT_TRUE(Holds("QTY + 12 = 0"));
   big_ = int64_t{1} << 40;
-  EXPECT_TRUE(Holds("BIG > QTY"));
-  EXPECT_TRUE(Holds("QTY < BIG"));
-  EXPECT_TRUE(Holds("BIG = BIG"));
+  EXPECT_TRUE(Holds("QTY < BIG AND BIG > QTY"));
   // 2^53 + 1 has no double: the comparison still sees the difference.
   big_ = (int64_t{1} << 53) + 1;
   amount_ = 9007199254740992.0;
@@ -123,7 +110,7 @@ TEST_F(TBuiltInWordsTest, NumericComparisonsAcrossTypes) {
   EXPECT_TRUE(Holds("BIG > AMOUNT"));
   EXPECT_TRUE(Holds("AMOUNT < BIG"));
 
-  for (const char* text : {"AMOUNT = '5'", "NAME = 5", "DUE = DUE", "NAME < QTY"}) {
+  for (const char* text : {"AMOUNT = '5'", "DUE = DUE", "NAME < QTY"}) {
     SCOPED_TRACE(text);
     try {
       parser_.CompileText(text);
@@ -160,23 +147,6 @@ TEST_F(TBuiltInWordsTest, AdditionWrapsIntegersAndRoundsFloatsOnce) {
   qty_ = 3;
   parser_.Evaluate();
   EXPECT_EQ(parser_.Float(), 5.0);
-}
-
-TEST_F(TBuiltInWordsTest, LogicalOperatorsAndBindingLevels) {
-  name_ = const_cast<char*>("x");
-  qty_ = 1;
-  EXPECT_FALSE(Holds("NOT NAME = 'x'"));
-  EXPECT_TRUE(Holds("NAME = 'x' AND QTY = 1"));
-  EXPECT_TRUE(Holds("NAME = 'y' OR QTY = 1"));
-  EXPECT_FALSE(Holds("NAME = 'y' OR QTY = 1 AND QTY = 2"));
-  EXPECT_TRUE(Holds("'a' + NAME = 'ax'"));
-  EXPECT_TRUE(Holds("NOT (NAME = 'y')"));
-  try {
-    parser_.CompileText("NAME <> 'x'");
-    ADD_FAILURE();
-  } catch (const EParserException& e) {
-    EXPECT_EQ(e.Message(), "Unknown variable '<>' found.");
-  }
 }
 
 TEST_F(TBuiltInWordsTest, StrOfFloats) {
@@ -237,6 +207,10 @@ TEST_F(TBuiltInWordsTest, StrOfIntegers) {
   qty_ = std::numeric_limits<int32_t>::min();
   EXPECT_EQ(Text("STR(QTY)"), "-2147483648");
   EXPECT_EQ(Text("STR(QTY, 12)"), "-02147483648");
+  // The argument type picks the overload.
+  EXPECT_EQ(Text("STR(42.0, 5)"), "   42");
+  amount_ = 3;
+  EXPECT_EQ(Text("STR(AMOUNT, 5, 1)"), "  3.0");
 }
 
 TEST_F(TBuiltInWordsTest, DtosSubstrAndCase) {
@@ -246,8 +220,6 @@ TEST_F(TBuiltInWordsTest, DtosSubstrAndCase) {
   EXPECT_EQ(Text("DTOS(DUE)"), "18991230");
   due_ = -1.5;
   EXPECT_EQ(Text("DTOS(DUE)"), "18991229");
-  due_ = EncodeDate(1, 1, 1);
-  EXPECT_EQ(Text("DTOS(DUE)"), "00010101");
   for (double bad : {-700000.0, 3e6, std::nan("")}) {
     due_ = bad;
     EXPECT_EQ(Text("DTOS(DUE)"), "        ");
@@ -257,7 +229,6 @@ TEST_F(TBuiltInWordsTest, DtosSubstrAndCase) {
   EXPECT_EQ(Text("SUBSTR(NAME, 2, 3)"), "BCD");
   EXPECT_EQ(Text("SUBSTR(NAME, 3, 3)"), "CDE");
   EXPECT_EQ(Text("SUBSTR(NAME, 4, 3)"), "");
-  EXPECT_EQ(Text("SUBSTR(NAME, 1, 0)"), "");
   EXPECT_EQ(Text("SUBSTR(NAME, 0, 2)"), "");
   qty_ = -1;
   EXPECT_EQ(Text("SUBSTR(NAME, 2, QTY)"), "");
@@ -265,49 +236,13 @@ TEST_F(TBuiltInWordsTest, DtosSubstrAndCase) {
   EXPECT_EQ(Text("SUBSTR(NAME, 2147483647, 2147483647)"), "");
   EXPECT_EQ(Text("'<' + SUBSTR(NAME, 9, 1) + '>'"), "<>");
 
-  name_ = const_cast<char*>(
-      "Stra\xDF"
-      "e \xE9t\xC9");
-  EXPECT_EQ(Text("UPPER(NAME)"),
-            "STRA\xDF"
-            "E \xE9T\xC9");
-  EXPECT_EQ(Text("UPPERCASE(NAME)"),
-            "STRA\xDF"
-            "E \xE9T\xC9");
-  EXPECT_EQ(Text("LOWER(NAME)"),
-            "stra\xDF"
-            "e \xE9t\xC9");
-  EXPECT_EQ(Text("lowercase(NAME)"),
-            "stra\xDF"
-            "e \xE9t\xC9");
+  name_ = const_cast<char*>("Stra\337e \351t\311");
+  EXPECT_EQ(Text("UPPER(NAME)"), "STRA\337E \351T\311");
+  EXPECT_EQ(Text("UPPERCASE(NAME)"), "STRA\337E \351T\311");
+  EXPECT_EQ(Text("LOWER(NAME)"), "stra\337e \351t\311");
+  EXPECT_EQ(Text("lowercase(NAME)"), "stra\337e \351t\311");
   // Only the appended part is folded.
-  EXPECT_EQ(Text("NAME + LOWER('XY')"),
-            "Stra\xDF"
-            "e \xE9t\xC9xy");
-}
-
-TEST_F(TBuiltInWordsTest, StrOverloadsFollowTheArgumentType) {
-  EXPECT_EQ(Text("STR(42, 5)"), "00042");
-  EXPECT_EQ(Text("STR(42.0, 5)"), "   42");
-  amount_ = 3;
-  EXPECT_EQ(Text("STR(AMOUNT, 5, 1)"), "  3.0");
-  name_ = const_cast<char*>(
-      "Stra\xDF"
-      "e");
-  EXPECT_EQ(Text("UPPER(STR(QTY, 3) + NAME)"),
-            "000STRA\xDF"
-            "E");
-}
-
-TEST_F(TBuiltInWordsTest, LongResultsGrowTheirBuffersOnce) {
-  std::string longName(200, 'a');
-  name_ = longName.data();
-  EXPECT_EQ(Text("UPPER(NAME + NAME) + LOWER(NAME)"),
-            std::string(400, 'A') + std::string(200, 'a'));
-  const char* buffer = parser_.ResultBuffer();
-  for (int n = 0; n < 5; ++n) parser_.Evaluate();
-  EXPECT_EQ(parser_.ResultBuffer(), buffer);
-  EXPECT_EQ(std::string(parser_.Text()), std::string(400, 'A') + std::string(200, 'a'));
+  EXPECT_EQ(Text("NAME + LOWER('XY')"), "Stra\337e \351t\311xy");
 }
 
 // ---- Table binding --------------------------------------------------------------
@@ -439,11 +374,6 @@ TEST_F(TDbfParserTest, NumberFiltersCompareWithTheFieldsOwnType) {
   ExpectError<EDbfError>("PRICE > 1", "Index based on unknown field \"PRICE\".");
 }
 
-TEST_F(TDbfParserTest, TextFilterWithAnApostropheInTheValue) {
-  Make({{"NAME", 'C', 10, 0}});
-  ExpectError<EDbfError>("NAME='O'Brien'", "Index based on unknown field \"Brien\".");
-}
-
 TEST_F(TDbfParserTest, NamesWithBytesOutsideAsciiOnlyBindAlone) {
   Make({{"\xDDL", 'C', 5, 0}});
   SetBytes("\xDDL", "x");
@@ -565,14 +495,6 @@ TEST_F(TDbfParserTest, FieldsNamedLikeBuiltInWords) {
   EXPECT_EQ(Text("UPPER(NAME)"), "AB   ");
 }
 
-TEST_F(TDbfParserTest, SingleTextFieldAsFilterAcceptsByItsFirstByte) {
-  Make({{"NAME", 'C', 4, 0}});
-  parser_->ParseText("NAME");
-  EXPECT_NE(parser_->EvaluateRecord(record_.data())[0], 0);
-  SetBytes("NAME", std::string(4, '\0'));
-  EXPECT_EQ(parser_->EvaluateRecord(record_.data())[0], 0);
-}
-
 TEST_F(TDbfParserTest, WithoutATableEveryNameIsUnknown) {
   TDbfParser parser(nullptr);
   try {
@@ -584,18 +506,6 @@ TEST_F(TDbfParserTest, WithoutATableEveryNameIsUnknown) {
   parser.ParseText("'ab' + 'c'");
   EXPECT_EQ(parser.ResultLength(), 3);
   EXPECT_STREQ(parser.EvaluateRecord(nullptr), "abc");
-}
-
-TEST_F(TDbfParserTest, CompileErrorsLeaveACleanParser) {
-  Make({{"NAME", 'C', 10, 0}, {"QTY", 'N', 5, 0}});
-  ExpectError<EParserException>("NAME = 'a' AND (QTY", "Unequal brackets");
-  ExpectError<EParserException>("NAME QTY", "Missing operator between 'name' and 'qty'");
-  ExpectError<EParserException>("UPPER(NAME) = QTY", "Argument type mismatch");
-  ExpectError<EConvertError>("QTY = 99999999999", "'99999999999' is not a valid integer value");
-  SetBytes("NAME", "a");
-  Set("QTY", ftSmallint, int16_t{3});
-  EXPECT_TRUE(Accepts("NAME = 'a' AND QTY = 3"));
-  EXPECT_EQ(parser_->FieldVarCount(), 2);
 }
 
 // Expressions over a table written by another program agree with the
