@@ -525,6 +525,7 @@ void TDbfParser::ResolveUnknownName(const std::string& name) {
 
 void TDbfParser::ParseText(const std::string& text) {
   ClearChain();
+  resultLength_ = 0;
   try {
     TDbfFieldDef* field = tableFile_ != nullptr ? tableFile_->FindFieldDef(text) : nullptr;
     if (field != nullptr) {
