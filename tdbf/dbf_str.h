@@ -12,6 +12,32 @@ constexpr const char* kCannotOpenFile = "Cannot open file \"%s\". %s";
 
 // ---- Table files and field definitions -------------------------------------
 
+constexpr const char* kInvalidDbfFile = "Invalid DBF file.";
+constexpr const char* kInvalidFieldCount = "Invalid field count: %d (must be between 1 and 4095).";
+constexpr const char* kRecordLocked = "Record locked.";
+constexpr const char* kCannotCreateField =
+    "Cannot create field \"%s\", VCL field type %x not supported by DBF.";
+// Damaged headers; each names the file.
+constexpr const char* kDbfHeaderTooSmall =
+    "Damaged table \"%s\": its header size %d is too small for a table header.";
+constexpr const char* kDbfHeaderTruncated =
+    "Damaged table \"%s\": its header size is %d bytes but the file holds only %d.";
+constexpr const char* kDbfFieldsExceedRecord =
+    "Damaged table \"%s\": its fields need %d bytes but a record has only %d.";
+constexpr const char* kDbfBadFieldProperty =
+    "Damaged table \"%s\": a property of field %d runs past the field or the header.";
+constexpr const char* kDbfPropertiesPastHeader =
+    "Damaged table \"%s\": its %d field properties run past the header.";
+constexpr const char* kDbfNoFreeSlot =
+    "Cannot append to \"%s\": no free record slot could be locked.";
+// Structures a table file cannot hold.
+constexpr const char* kDbfFieldTooWide =
+    "Cannot create field \"%s\": width %d and decimals %d do not fit a table field.";
+constexpr const char* kDbfRecordTooLarge =
+    "Cannot create table \"%s\": a record of %d bytes is larger than 65535.";
+constexpr const char* kDbfHeaderTooLarge =
+    "Cannot create table \"%s\": %d fields do not fit in a table header.";
+
 // ---- Language drivers and code pages --------------------------------------
 
 // ---- Memo files and blob streams -------------------------------------------
@@ -21,5 +47,30 @@ constexpr const char* kCannotOpenFile = "Cannot open file \"%s\". %s";
 // ---- Table dataset ----------------------------------------------------------
 
 // ---- Expressions ---------------------------------------------------------------
+constexpr const char* kExprTooManyArguments = "Too many arguments";
+constexpr const char* kExprUnequalBrackets = "Unequal brackets";
+constexpr const char* kExprMissingOperator = "Missing operator between '%s' and '%s'";
+constexpr const char* kExprEmptyBrackets = "Empty brackets ()";
+constexpr const char* kExprMissingOperatorBrackets = "Missing operator between )(";
+constexpr const char* kExprMissingOperatorAfterBracket =
+    "Missing operator between ) and constant/variable";
+constexpr const char* kExprMissingOperatorBeforeBracket =
+    "Missing operator between constant/variable and (";
+constexpr const char* kExprOperandMissing = "Operand/function missing";
+constexpr const char* kExprTooFewArgs = "Function or operand has too few arguments";
+constexpr const char* kExprTypeMismatch = "Argument type mismatch";
+constexpr const char* kExprTooManyArgs = "Function or operand has too many arguments";
+constexpr const char* kExprUnknownVariable = "Unknown variable '%s' found.";
+constexpr const char* kExprCannotReplace =
+    "Cannot replace variable/function MaxFunctionArg doesn't match";
+constexpr const char* kExprCannotUndefine =
+    "Cannot undefine function/variable while expression present";
+constexpr const char* kExprNestedTooDeeply = "Expression nested too deeply";
+constexpr const char* kExprResultTooLarge = "Expression result too large (%lld bytes)";
 
 // ---- Table expression binding -----------------------------------------------
+constexpr const char* kIndexUnknownField = "Index based on unknown field \"%s\".";
+constexpr const char* kIndexInvalidFieldType =
+    "Field \"%s\" is an invalid field type to base index on.";
+constexpr const char* kIndexResultTooLong =
+    "Index result for \"%s\" too long, >100 characters (%d).";
