@@ -121,6 +121,8 @@ class TCodePage {
     if (singleByte_) BuildTables();
   }
 
+  bool SingleByte() const { return singleByte_; }
+
   void ToUnicode(std::string_view text, std::u16string& out) {
     if (singleByte_) {
       out.resize(text.size());
@@ -446,6 +448,12 @@ void ResetSystemLocale() {
 bool IsValidCodePage(uint32_t codePage) {
   std::lock_guard<std::mutex> lock(gCodePagesMutex);
   return CodePage(codePage) != nullptr;
+}
+
+bool IsSingleByteCodePage(uint32_t codePage) {
+  std::lock_guard<std::mutex> lock(gCodePagesMutex);
+  const TCodePage* converter = CodePage(codePage);
+  return converter != nullptr && converter->SingleByte();
 }
 
 std::vector<uint32_t> InstalledCodePages() {

@@ -41,6 +41,9 @@ inline uint32_t GetUserDefaultLCID() { return SystemLocale().lcid; }
 
 // True when text in this code page can be converted (ICU has a converter).
 bool IsValidCodePage(uint32_t codePage);
+// True when the code page can be converted and every character of it is
+// one byte, so that text converts byte by byte.
+bool IsSingleByteCodePage(uint32_t codePage);
 // Every code page that can be converted, ascending (EnumSystemCodePagesA).
 std::vector<uint32_t> InstalledCodePages();
 // Every specific locale (language and territory) the system supports,

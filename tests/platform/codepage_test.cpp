@@ -120,6 +120,13 @@ TEST_F(TCodePageTest, DoubleByteCodePages) {
   EXPECT_EQ("\x93\xFA\x96\x7B", back);
 }
 
+TEST_F(TCodePageTest, SingleByteCodePages) {
+  for (uint32_t codePage : {437u, 850u, 857u, 866u, 1252u, 1254u, 10007u})
+    EXPECT_TRUE(platform::IsSingleByteCodePage(codePage)) << codePage;
+  for (uint32_t codePage : {932u, 936u, 949u, 950u, platform::kCodePageUtf8, 868u})
+    EXPECT_FALSE(platform::IsSingleByteCodePage(codePage)) << codePage;
+}
+
 TEST_F(TCodePageTest, UnknownCodePageFailsAndLeavesTheOutput) {
   std::string out = "unchanged";
   EXPECT_FALSE(platform::ConvertCodePage(868, 1252, "abc", out));
