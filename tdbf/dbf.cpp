@@ -262,6 +262,7 @@ void TDbf::ChooseTranslationMode() {
   } else {
     translationMode_ = tmReadOnly;
   }
+  MakeTranslationMaps();
 }
 
 void TDbf::UsePhysicalCursor(int32_t recNo) {
@@ -432,7 +433,12 @@ void TDbf::CursorToBuffer(const char* buffer) {
 
 TFetchResult TDbf::FetchRecord(char* buffer, TFetchMode mode, bool) {
   if (!cursor_ || !dbfFile_) return frEOF;
-  int32_t recordCount = dbfFile_->PageCount();
+  // The file system is asked for the size only when no record is known:
+  // a shared table only grows, and the cursor and the range check below
+  // ask again at the end of the known records, so a fetch costs no system
+  // call and still sees other processes' appends.
+  int32_t recordCount = dbfFile_->KnownPageCount();
+  if (recordCount == 0) recordCount = dbfFile_->PageCount();
   if (recordCount == 0) {
     PutBookmark(buffer, -1);
     return frEOF;
@@ -572,11 +578,49 @@ void TDbf::WriteFieldData(TField* field, const void* source) {
   FieldDataChanged(field);
 }
 
+void TDbf::MakeTranslationMaps() {
+  fromTableBytes_.clear();
+  toTableBytes_.clear();
+  const int ansi = static_cast<int>(platform::GetACP());
+  const int table = dbfFile_->UseCodePage();
+  if (translationMode_ == tmAnsi || table == ansi ||
+      !platform::IsSingleByteCodePage(static_cast<uint32_t>(ansi)) ||
+      !platform::IsSingleByteCodePage(static_cast<uint32_t>(table)))
+    return;
+  // Single-byte text converts byte by byte, so converting each byte once
+  // gives the whole conversion.
+  fromTableBytes_.resize(256);
+  toTableBytes_.resize(256);
+  for (int byte = 0; byte < 256; ++byte) {
+    const char text[2] = {static_cast<char>(byte), 0};
+    char converted[2] = {text[0], 0};
+    if (byte != 0) TranslateText(table, ansi, text, converted, 1);
+    fromTableBytes_[static_cast<size_t>(byte)] = converted[0];
+    converted[0] = text[0];
+    if (byte != 0) TranslateText(ansi, table, text, converted, 1);
+    toTableBytes_[static_cast<size_t>(byte)] = converted[0];
+  }
+}
+
 int TDbf::Translate(const char* source, char* dest, bool toStorage) {
   if (source == nullptr || dest == nullptr) return 0;
   if (onTranslate_) {
     const int result = onTranslate_(*this, source, dest, toStorage);
     return result == -1 ? static_cast<int>(std::strlen(dest)) : result;
+  }
+  // Field text is translated on every read: the common cases go without
+  // asking the system or the converters.
+  if (!dbfFile_ || translationMode_ == tmAnsi) {
+    const size_t length = std::strlen(source);
+    if (dest != source) std::memmove(dest, source, length);
+    return static_cast<int>(length);
+  }
+  const std::vector<char>& bytes = toStorage ? toTableBytes_ : fromTableBytes_;
+  if (!bytes.empty()) {
+    size_t length = 0;
+    for (; source[length] != 0; ++length)
+      dest[length] = bytes[static_cast<uint8_t>(source[length])];
+    return static_cast<int>(length);
   }
   const int ansi = static_cast<int>(platform::GetACP());
   int from = ansi;

@@ -147,6 +147,8 @@ class TDbf : public TDataSet {
   bool IsWritable() override;
   // Translates NUL-terminated text between the system's ANSI code page and
   // the table's (towards the table when toStorage); OnTranslate replaces it.
+  // Between two single-byte code pages it maps bytes through tables made
+  // when the table opens, for the ANSI code page of that moment.
   int Translate(const char* source, char* dest, bool toStorage) override;
   // The field's memo value in the current record, as a stream shared with
   // the set (see TDbfBlobStream).
@@ -201,6 +203,8 @@ class TDbf : public TDataSet {
   // Creates the missing table from FieldDefs (or the persistent fields).
   void CreateTable();
   void ChooseTranslationMode();
+  // Makes the byte maps of Translate for the open table.
+  void MakeTranslationMaps();
   // Places a new physical cursor on physical record recNo.
   void UsePhysicalCursor(int32_t recNo);
   // Whether the filter accepts the record image being fetched: the
@@ -249,6 +253,11 @@ class TDbf : public TDataSet {
   // The record image the filter is testing (rsFilter).
   char* filterRecord_ = nullptr;
   TDbfTranslationMode translationMode_ = tmReadOnly;
+  // What Translate does to each byte away from / towards the open table,
+  // when its code page and the system's ANSI code page are both
+  // single-byte and differ; empty otherwise.
+  std::vector<char> fromTableBytes_;
+  std::vector<char> toTableBytes_;
   // OpenStorage ran to its end: closing writes the header.
   bool storageComplete_ = false;
 };
