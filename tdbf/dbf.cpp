@@ -15,6 +15,7 @@
 #include "tdbf/dbf_cursor.h"
 #include "tdbf/dbf_dbffile.h"
 #include "tdbf/dbf_memo.h"
+#include "tdbf/dbf_parser.h"
 #include "tdbf/dbf_str.h"
 
 namespace {
@@ -229,6 +230,7 @@ void TDbf::OpenStorage() {
 
   blobStreams_.assign(static_cast<size_t>(dbfFile_->FieldDefs().Count()), nullptr);
   ChooseTranslationMode();
+  CompileFilterAtOpen();
   UsePhysicalCursor(1);
   cursor_->First();
   lockedRecNo_ = -1;
@@ -344,6 +346,7 @@ void TDbf::CloseStorage() {
   cursor_.reset();
   lockedRecNo_ = -1;
   filterRecord_ = nullptr;
+  filterParser_.reset();
   if (dbfFile_ && storageComplete_ && !readOnly_) {
     try {
       WriteHeaderOnClose();
@@ -485,21 +488,6 @@ TFetchResult TDbf::FetchRecord(char* buffer, TFetchMode mode, bool) {
   }
   settle();
   return frOK;
-}
-
-bool TDbf::FilterAccepts(char* image) {
-  const TFilterRecordEvent& handler = OnFilterRecord();
-  if (!handler) return true;
-  char* const saved = filterRecord_;
-  filterRecord_ = image;
-  const TTempState state = EnterTempState(rsFilter);
-  TFinally restore([this, &state, saved] {
-    LeaveTempState(state);
-    filterRecord_ = saved;
-  });
-  bool accept = true;
-  handler(*this, accept);
-  return accept;
 }
 
 int TDbf::RecordCount() { return cursor_ ? cursor_->LogicalCount() : -1; }

@@ -20,6 +20,7 @@ class TDataSource;
 class TDbf;
 class TDbfBlobStream;
 class TDbfFile;
+class TDbfParser;
 class TMemoFile;
 class TVirtualCursor;
 
@@ -155,6 +156,24 @@ class TDbf : public TDataSet {
   std::shared_ptr<TStream> CreateBlobStream(TField* field, TBlobStreamMode mode) override;
   TDataSource* MasterDataSource() const override { return masterSource_; }
 
+  // ---- Filtering and locating ----
+
+  // A non-empty text is compiled against the table's fields while a table
+  // file exists (the parser's error propagates and leaves Filter and the
+  // expression in force as they were); while closed it is compiled at the
+  // next open, where a text that does not compile is dropped. When the
+  // filter is applied the buffers are refilled around the current record.
+  void SetFilter(const std::string& text) override;
+  // Refills the buffers while open.
+  void SetFiltered(bool value) override;
+  // Moves to the first visible record whose key fields hold the key values
+  // (in the current order); on failure the record current before stays
+  // current, centred in the ring. soPartialKey applies to a text field at
+  // the end of the list, soCaseInsensitive folds A-Z only; other field
+  // types compare as variants. Lookup is not provided (the variant false).
+  bool LocateRecord(const std::string& keyFields, const TVariant& keyValues,
+                    TSearchOptions options) override;
+
   // ---- The engine behind the set ----
 
   // FilePathFull() + TableName().
@@ -208,8 +227,17 @@ class TDbf : public TDataSet {
   // Places a new physical cursor on physical record recNo.
   void UsePhysicalCursor(int32_t recNo);
   // Whether the filter accepts the record image being fetched: the
-  // OnFilterRecord handler, run in the rsFilter state.
+  // filter expression first, then the OnFilterRecord handler, both in the
+  // rsFilter state.
   bool FilterAccepts(char* image);
+  // Compiles Filter on opening; a text that does not compile is dropped.
+  void CompileFilterAtOpen();
+  // Shows the filter's new effect: the current record when it passes, else
+  // the next visible one, else the previous one.
+  void RefillForFilter();
+  // The search of LocateRecord through First and Next.
+  bool LocateByScan(const std::string& keyFields, const TVariant& keyValues,
+                    TSearchOptions options);
   // The record image fields are read from in the current state, or none.
   char* CurrentImage() const;
   // The calculated-field area of the buffer holding image.
@@ -252,6 +280,9 @@ class TDbf : public TDataSet {
   int32_t lockedRecNo_ = -1;
   // The record image the filter is testing (rsFilter).
   char* filterRecord_ = nullptr;
+  // The compiled Filter while a table file is open and Filter is not
+  // empty; none otherwise, so an empty parser is never evaluated.
+  std::unique_ptr<TDbfParser> filterParser_;
   TDbfTranslationMode translationMode_ = tmReadOnly;
   // What Translate does to each byte away from / towards the open table,
   // when its code page and the system's ANSI code page are both

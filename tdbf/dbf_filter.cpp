@@ -1,0 +1,209 @@
+// Filtering and locating of TDbf: the filter text compiled by a table
+// expression parser and tested, with the OnFilterRecord handler, on every
+// record a fetch looks at; and the search for the first record that holds
+// given key values.
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "recordset/fields.h"
+#include "runtime/exceptions.h"
+#include "runtime/variant.h"
+#include "tdbf/dbf.h"
+#include "tdbf/dbf_dbffile.h"
+#include "tdbf/dbf_parser.h"
+
+namespace {
+
+char FoldAsciiCase(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
+
+// Equal texts; with foldCase the letters a-z equal A-Z and nothing else is
+// folded (so the Turkish dotted and dotless i stay apart from I).
+bool SameKeyText(std::string_view a, std::string_view b, bool foldCase) {
+  if (a.size() != b.size()) return false;
+  if (!foldCase) return a == b;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (FoldAsciiCase(a[i]) != FoldAsciiCase(b[i])) return false;
+  return true;
+}
+
+// Room for a text field's value as TStringField::ValueAsString reads it:
+// the stored text and what the translation may make of it.
+constexpr size_t kTextReadBuffer = 8193;
+
+// One key field of a locate with the value it must hold.
+class TKeyPart {
+ public:
+  TKeyPart(TField* field, const TVariant& value, bool partial)
+      : field_(field), value_(value), partial_(partial) {
+    // A text field compares as text: the value is turned into text once.
+    if (field->DataType() == ftString) {
+      stringField_ = dynamic_cast<TStringField*>(field);
+      text_ = value.AsString();
+      if (stringField_ != nullptr)
+        buffer_.resize(std::max(kTextReadBuffer, static_cast<size_t>(field->DataSize())) + 1);
+    }
+  }
+
+  bool Matches(bool foldCase) {
+    if (field_->DataType() != ftString) return field_->ValueAsVariant().Equals(value_);
+    const std::string_view current = CurrentText();
+    if (SameKeyText(current, text_, foldCase)) return true;
+    return partial_ && current.size() > text_.size() &&
+           SameKeyText(current.substr(0, text_.size()), text_, foldCase);
+  }
+
+ private:
+  // The field's text in the current record, read and translated as
+  // ValueAsString does, in a buffer that serves the whole search.
+  std::string_view CurrentText() {
+    if (stringField_ == nullptr) {
+      fallback_ = field_->ValueAsString();
+      return fallback_;
+    }
+    char* text = buffer_.data();
+    std::memset(text, 0, std::min(buffer_.size(), static_cast<size_t>(field_->DataSize()) + 1));
+    if (!stringField_->GetData(text)) return {};
+    buffer_.back() = 0;
+    if (stringField_->Transliterate() && text[0] != 0 && field_->DataSet() != nullptr) {
+      field_->DataSet()->Translate(text, text, false);
+      buffer_.back() = 0;
+    }
+    return text;
+  }
+
+  TField* field_;
+  const TVariant& value_;
+  bool partial_;
+  std::string text_;
+  TStringField* stringField_ = nullptr;
+  std::vector<char> buffer_;
+  std::string fallback_;
+};
+
+}  // namespace
+
+// ---- Filter ---------------------------------------------------------------------------
+
+void TDbf::SetFilter(const std::string& text) {
+  // The text compiles into a parser of its own that replaces the one in
+  // force only once it compiled, so Filter and the expression applied
+  // always agree.
+  std::unique_ptr<TDbfParser> parser;
+  if (!text.empty() && dbfFile_) {
+    parser = std::make_unique<TDbfParser>(dbfFile_.get());
+    parser->ParseText(text);
+  }
+  const bool refill = cursor_ && Active() && Filtered();
+  if (refill) SettlePendingEdit();
+  filterParser_ = std::move(parser);
+  TDataSet::SetFilter(text);
+  if (refill) RefillForFilter();
+}
+
+void TDbf::SetFiltered(bool value) {
+  const bool refill = cursor_ && Active();
+  if (refill) SettlePendingEdit();
+  TDataSet::SetFiltered(value);
+  if (refill) RefillForFilter();
+}
+
+void TDbf::RefillForFilter() {
+  CursorToActive();
+  RefillBuffers(0);
+}
+
+void TDbf::CompileFilterAtOpen() {
+  filterParser_.reset();
+  if (Filter().empty()) return;
+  auto parser = std::make_unique<TDbfParser>(dbfFile_.get());
+  try {
+    parser->ParseText(Filter());
+  } catch (const Exception&) {
+    // A text written for another table: the set opens unfiltered by it.
+    TDataSet::SetFilter(std::string());
+    return;
+  }
+  filterParser_ = std::move(parser);
+}
+
+bool TDbf::FilterAccepts(char* image) {
+  const TFilterRecordEvent& handler = OnFilterRecord();
+  if (!filterParser_ && !handler) return true;
+  char* const saved = filterRecord_;
+  filterRecord_ = image;
+  const TTempState state = EnterTempState(rsFilter);
+  auto restore = [this, &state, saved] {
+    LeaveTempState(state);
+    filterRecord_ = saved;
+  };
+  bool accept = true;
+  try {
+    // Any result type is read by its first byte: non-zero accepts.
+    if (filterParser_) accept = filterParser_->EvaluateRecord(image)[0] != 0;
+    if (accept && handler) handler(*this, accept);
+  } catch (...) {
+    restore();
+    throw;
+  }
+  restore();
+  return accept;
+}
+
+// ---- Locate ----------------------------------------------------------------------------
+
+bool TDbf::LocateRecord(const std::string& keyFields, const TVariant& keyValues,
+                        TSearchOptions options) {
+  DoBeforeScroll();
+  SuspendNotifications();
+  bool found = false;
+  try {
+    const std::string bookmark = Bookmark();
+    SettlePendingEdit();
+    // The records are in record-number order (no index cursor), so the
+    // search walks them.
+    found = LocateByScan(keyFields, keyValues, options);
+    if (found) {
+      DoAfterScroll();
+    } else if (!bookmark.empty()) {
+      CursorToBookmark(bookmark.data());
+      RefillBuffers(rmExact | rmCenter);
+    }
+  } catch (...) {
+    ResumeNotifications();
+    throw;
+  }
+  ResumeNotifications();
+  return found;
+}
+
+bool TDbf::LocateByScan(const std::string& keyFields, const TVariant& keyValues,
+                        TSearchOptions options) {
+  CursorMoved();
+  const std::vector<TField*> fields = FieldList(keyFields);
+  const size_t valueCount = keyValues.IsArray() ? static_cast<size_t>(keyValues.ArrayCount()) : 1;
+  if (valueCount != fields.size()) return false;
+
+  std::vector<TKeyPart> parts;
+  parts.reserve(fields.size());
+  for (size_t i = 0; i < fields.size(); ++i) {
+    const TVariant& value =
+        keyValues.IsArray() ? keyValues.ArrayItem(static_cast<int>(i)) : keyValues;
+    const bool partial = (options & SearchOpt(soPartialKey)) != 0 && i + 1 == fields.size();
+    parts.emplace_back(fields[i], value, partial);
+  }
+
+  const bool foldCase = (options & SearchOpt(soCaseInsensitive)) != 0;
+  auto recordMatches = [&parts, foldCase] {
+    for (TKeyPart& part : parts)
+      if (!part.Matches(foldCase)) return false;
+    return true;
+  };
+  for (First(); !AtEnd(); Next())
+    if (recordMatches()) return true;
+  return false;
+}
