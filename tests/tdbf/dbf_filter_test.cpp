@@ -1,8 +1,11 @@
-// Filtering and locating on TDbf, and the fetch path they ride on.
+// Filtering and locating on TDbf, the fetch path they ride on, and
+// dbfcat's --filter and --locate.
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -402,6 +405,98 @@ TEST_F(TDbfFilterTest, RecordsAppendedToAnEmptySharedTableShowAtTheNextFetch) {
   dbf.SetFilter("NAME='Ann'");
   dbf.SetFiltered(true);
   EXPECT_EQ((Names{"Ann"}), Shown(dbf));
+}
+
+// ---- dbfcat --------------------------------------------------------------------------------
+
+struct TRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+// A word for the shell: in single quotes, a quote within as '\''.
+std::string Quoted(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+TRun RunDbfcat(const std::vector<std::string>& args, const TTempDir& dir) {
+  std::string command = Quoted(std::string(ZOZUR_HELPER_DIR) + "/../dbfcat");
+  for (const std::string& arg : args) command += " " + Quoted(arg);
+  command += " 2>'" + dir.File("stderr") + "'";
+  TRun run;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return run;
+  char chunk[4096];
+  for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) run.out.append(chunk, n);
+  const int status = pclose(pipe);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.err = ReadWholeFile(dir.File("stderr"));
+  return run;
+}
+
+// The record lines of dbfcat's output (the first line describes the table).
+Names Records(const TRun& run) {
+  Names lines;
+  size_t start = run.out.find('\n');
+  for (size_t end;
+       start != std::string::npos && (end = run.out.find('\n', start + 1)) != std::string::npos;
+       start = end)
+    lines.push_back(run.out.substr(start + 1, end - start - 1));
+  return lines;
+}
+
+std::string Line(const char* name, int num) {
+  return std::string("{\"deleted\": false, \"values\": {\"NAME\": \"") + name +
+         "\", \"NUM\": " + std::to_string(num) + ", \"PRICE\": null}}";
+}
+
+TEST_F(TDbfFilterTest, DbfcatFiltersAndLocates) {
+  People({"Smith", "Jones", "smithers", "SMITH", "M\xFCller"});
+  const std::string before = ReadWholeFile(path_);
+
+  TRun run = RunDbfcat({"--filter", "NAME='smith'", path_}, dir_);
+  EXPECT_EQ(0, run.status) << run.err;
+  EXPECT_EQ((Names{Line("Smith", 1), Line("SMITH", 4)}), Records(run));
+
+  run = RunDbfcat({"--locate", "NAME=smith", "--partial", path_}, dir_);
+  EXPECT_EQ(0, run.status) << run.err;
+  EXPECT_EQ((Names{Line("smithers", 3)}), Records(run));
+  run = RunDbfcat({"--locate", "NAME=SMITHE", "--partial", "--nocase", path_}, dir_);
+  EXPECT_EQ((Names{Line("smithers", 3)}), Records(run));
+  run = RunDbfcat({"--filter", "NUM > 3", "--locate", "NAME=S", "--partial", path_}, dir_);
+  EXPECT_EQ((Names{Line("SMITH", 4)}), Records(run));
+  run = RunDbfcat({"--locate", "NAME;NUM=Jones;2", path_}, dir_);
+  EXPECT_EQ((Names{Line("Jones", 2)}), Records(run));
+  // Command-line text is UTF-8.
+  run = RunDbfcat({"--locate", "NAME=M\xC3\xBCller", path_}, dir_);
+  EXPECT_EQ((Names{Line("M\xC3\xBCller", 5)}), Records(run));
+
+  run = RunDbfcat({"--locate", "NAME=Brown", path_}, dir_);
+  EXPECT_EQ(1, run.status);
+  EXPECT_EQ("", run.out);
+  EXPECT_EQ("dbfcat: no record matches --locate NAME=Brown\n", run.err);
+  EXPECT_EQ(before, ReadWholeFile(path_));
+}
+
+TEST_F(TDbfFilterTest, DbfcatRefusesBadRequests) {
+  People({"Smith"});
+  TRun run = RunDbfcat({"--filter", "CITY='x'", path_}, dir_);
+  EXPECT_EQ(2, run.status);
+  EXPECT_EQ("", run.out);
+  EXPECT_EQ("dbfcat: --filter CITY='x': Index based on unknown field \"CITY\".\n", run.err);
+  run = RunDbfcat({"--filter", "NAME='\xE6\x97\xA5'", path_}, dir_);
+  EXPECT_EQ(2, run.status);
+  EXPECT_NE(std::string::npos, run.err.find("cannot be written in code page"));
+  EXPECT_EQ(2, RunDbfcat({"--locate", "NAME;NUM=Smith", path_}, dir_).status);
+  EXPECT_EQ(2, RunDbfcat({"--locate", "Smith", path_}, dir_).status);
+  EXPECT_EQ(2, RunDbfcat({"--partial", path_}, dir_).status);
+  EXPECT_EQ(2, RunDbfcat({path_, "--filter"}, dir_).status);
+  run = RunDbfcat({"--locate", "CITY=x", path_}, dir_);
+  EXPECT_EQ(1, run.status);
+  EXPECT_EQ("dbfcat: " + path_ + ": Field 'CITY' not found\n", run.err);
 }
 
 }  // namespace

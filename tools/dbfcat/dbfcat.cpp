@@ -4,10 +4,18 @@
 // text decoded from the table's own code page to UTF-8. The table is opened
 // read-only through TDbf; nothing is written.
 //
-//   dbfcat [--deleted] TABLE
+//   dbfcat [--deleted] [--filter EXPR]
+//          [--locate FIELDS=VALUE [--partial] [--nocase]] TABLE
 //
-// --deleted also prints the records flagged as deleted. Exit status 0 on
-// success, 1 when the table cannot be read, 2 for a bad command line.
+// --deleted also prints the records flagged as deleted. --filter prints
+// only the records the dBase expression EXPR accepts. --locate prints just
+// the first (visible) record whose fields hold the values: FIELDS names one
+// field or several separated by ";", VALUE then holds as many values
+// separated by ";"; --partial lets the last text value match the start of
+// its field, --nocase folds the letters A-Z. Texts on the command line are
+// UTF-8. Exit status 0 on success, 1 when the table cannot be read or no
+// record matches the locate, 2 for a bad command line or filter
+// expression.
 
 #include <charconv>
 #include <cmath>
@@ -27,7 +35,9 @@
 
 namespace {
 
-constexpr const char* kUsage = "usage: dbfcat [--deleted] TABLE\n";
+constexpr const char* kUsage =
+    "usage: dbfcat [--deleted] [--filter EXPR] [--locate FIELDS=VALUE [--partial] [--nocase]] "
+    "TABLE\n";
 constexpr int64_t kMillisecondsPerDay = 86400000;
 
 // Collects one output line.
@@ -287,13 +297,15 @@ void PrintValue(TJsonLine& line, TField& field, const TDbfFieldDef& def,
   }
 }
 
-void PrintRecords(TDbf& dbf, const TTextDecoder& decoder) {
+// Prints the current record, or with all every record the set shows.
+void PrintRecords(TDbf& dbf, const TTextDecoder& decoder, bool all = true) {
   TDbfFile& file = *dbf.DbfFile();
   std::vector<const TDbfFieldDef*> defs;
   for (int i = 0; i < dbf.FieldCount(); ++i)
     defs.push_back(&file.FieldDefs()[dbf.Fields(i)->FieldNo() - 1]);
   TJsonLine line;
-  for (dbf.First(); !dbf.AtEnd(); dbf.Next()) {
+  if (all) dbf.First();
+  for (; !dbf.AtEnd(); dbf.Next()) {
     const char* image = TDbf::RecordImage(dbf.ActiveBuffer());
     line.Raw('{');
     line.Key("deleted");
@@ -307,18 +319,125 @@ void PrintRecords(TDbf& dbf, const TTextDecoder& decoder) {
     }
     line.Raw("}}");
     line.Print();
+    if (!all) break;
   }
+}
+
+// A text of the command line (UTF-8) in the table's code page; false when
+// the code page lacks one of its characters.
+bool ToTableText(const std::string& text, int codePage, const TTextDecoder& decoder,
+                 std::string& out) {
+  if (!decoder.Usable()) {
+    out = text;
+    return true;
+  }
+  return platform::ConvertCodePage(platform::kCodePageUtf8, static_cast<uint32_t>(codePage), text,
+                                   out) &&
+         decoder.Decode(out) == text;
+}
+
+std::vector<std::string> SplitAtSemicolons(const std::string& text) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (size_t end; (end = text.find(';', start)) != std::string::npos; start = end + 1)
+    parts.push_back(text.substr(start, end - start));
+  parts.push_back(text.substr(start));
+  return parts;
+}
+
+// What the command line asks of the records.
+struct TRequest {
+  bool showDeleted = false;
+  bool filtered = false;
+  std::string filter;
+  bool locate = false;
+  std::string locateFields;
+  std::string locateValues;
+  TSearchOptions locateOptions = 0;
+};
+
+// Applies the filter and the locate. Returns the exit status when the
+// records are not to be printed (a bad request, or no record found), else
+// -1.
+int SelectRecords(TDbf& dbf, const TRequest& request, const TTextDecoder& decoder) {
+  const int codePage = dbf.DbfFile()->UseCodePage();
+  if (request.filtered) {
+    std::string expression;
+    if (!ToTableText(request.filter, codePage, decoder, expression)) {
+      std::fprintf(stderr, "dbfcat: --filter: the text cannot be written in code page %d\n",
+                   codePage);
+      return 2;
+    }
+    try {
+      dbf.SetFilter(expression);
+    } catch (const Exception& e) {
+      std::fprintf(stderr, "dbfcat: --filter %s: %s\n", request.filter.c_str(),
+                   e.Message().c_str());
+      return 2;
+    }
+    dbf.SetFiltered(true);
+  }
+  if (!request.locate) return -1;
+
+  const size_t fieldCount = SplitAtSemicolons(request.locateFields).size();
+  std::vector<std::string> texts = fieldCount > 1 ? SplitAtSemicolons(request.locateValues)
+                                                  : std::vector<std::string>{request.locateValues};
+  if (texts.size() != fieldCount) {
+    std::fprintf(stderr, "dbfcat: --locate: %zu fields but %zu values\n", fieldCount, texts.size());
+    return 2;
+  }
+  std::vector<TVariant> values;
+  for (const std::string& text : texts) {
+    std::string value;
+    if (!ToTableText(text, codePage, decoder, value)) {
+      std::fprintf(stderr, "dbfcat: --locate: the text cannot be written in code page %d\n",
+                   codePage);
+      return 2;
+    }
+    values.emplace_back(value);
+  }
+  const TVariant keyValues = values.size() == 1 ? values[0] : TVariant(values);
+  if (!dbf.LocateRecord(request.locateFields, keyValues, request.locateOptions)) {
+    std::fprintf(stderr, "dbfcat: no record matches --locate %s=%s\n", request.locateFields.c_str(),
+                 request.locateValues.c_str());
+    return 1;
+  }
+  return -1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool showDeleted = false;
+  TRequest request;
+  bool searchOptions = false;
   std::string tableName;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
+    if ((arg == "--filter" || arg == "--locate") && i + 1 == argc) {
+      std::fprintf(stderr, "dbfcat: %s needs a value\n%s", arg.c_str(), kUsage);
+      return 2;
+    }
     if (arg == "--deleted") {
-      showDeleted = true;
+      request.showDeleted = true;
+    } else if (arg == "--filter") {
+      request.filtered = true;
+      request.filter = argv[++i];
+    } else if (arg == "--locate") {
+      const std::string spec = argv[++i];
+      const size_t equals = spec.find('=');
+      if (equals == std::string::npos || equals == 0) {
+        std::fprintf(stderr, "dbfcat: --locate needs FIELDS=VALUE\n%s", kUsage);
+        return 2;
+      }
+      request.locate = true;
+      request.locateFields = spec.substr(0, equals);
+      request.locateValues = spec.substr(equals + 1);
+    } else if (arg == "--partial") {
+      request.locateOptions |= SearchOpt(soPartialKey);
+      searchOptions = true;
+    } else if (arg == "--nocase") {
+      request.locateOptions |= SearchOpt(soCaseInsensitive);
+      searchOptions = true;
     } else if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
       return 0;
@@ -336,6 +455,10 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stderr);
     return 2;
   }
+  if (searchOptions && !request.locate) {
+    std::fprintf(stderr, "dbfcat: --partial and --nocase go with --locate\n%s", kUsage);
+    return 2;
+  }
 
   // A name on the command line is relative to the current directory.
   std::error_code error;
@@ -347,7 +470,7 @@ int main(int argc, char** argv) {
   try {
     TDbf dbf;
     dbf.SetReadOnly(true);
-    dbf.SetShowDeleted(showDeleted);
+    dbf.SetShowDeleted(request.showDeleted);
     dbf.SetTableName(path.lexically_normal().string());
     // Text stays in the table's code page; it is decoded to UTF-8 here.
     dbf.SetOnTranslate([](TDbf&, const char* src, char* dest, bool) {
@@ -356,8 +479,10 @@ int main(int argc, char** argv) {
     });
     dbf.Open();
     const TTextDecoder decoder(dbf.DbfFile()->UseCodePage());
+    const int status = SelectRecords(dbf, request, decoder);
+    if (status >= 0) return status;
     PrintHeader(dbf, decoder);
-    PrintRecords(dbf, decoder);
+    PrintRecords(dbf, decoder, !request.locate);
     dbf.Close();
   } catch (const EAbort&) {
     std::fprintf(stderr, "dbfcat: %s: the table cannot be opened\n", tableName.c_str());
