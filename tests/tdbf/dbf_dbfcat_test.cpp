@@ -359,7 +359,7 @@ TEST_F(TDbfcatTest, TextIsDecodedFromTheTableCodePage) {
     dbf.SetTableName(path);
     dbf.SetOpenMode(omAutoCreate);
     dbf.SetOnTranslate([](TDbf&, const char* src, char* dest, bool) {
-      std::strcpy(dest, src);
+      if (src != dest) std::memmove(dest, src, std::strlen(src) + 1);
       return -1;
     });
     dbf.FieldDefs().Add("NAME", ftString, 12);
