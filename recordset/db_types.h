@@ -120,3 +120,16 @@ enum TRecordSetEvent : uint8_t {
 
 // The var Action of the error events.
 enum TDataAction : uint8_t { daFail = 0, daAbort = 1, daRetry = 2 };
+
+// How a blob stream is opened: reading the stored value, writing a new
+// value that replaces it, or both.
+enum TBlobStreamMode : uint8_t { bmRead = 0, bmWrite = 1, bmReadWrite = 2 };
+
+// Horizontal alignment of a field's text in a control.
+enum TAlignment : uint8_t { taLeftJustify = 0, taRightJustify = 1, taCenter = 2 };
+
+// Bits of a RefillBuffers mode: rmExact refetches the current record and
+// fails when it is gone; rmCenter puts it in the middle of the ring.
+using TRefillMode = uint8_t;
+constexpr TRefillMode rmExact = 1;
+constexpr TRefillMode rmCenter = 2;

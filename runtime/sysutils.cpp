@@ -665,3 +665,157 @@ std::string TrimRight(const std::string& s) {
 }
 
 std::string Trim(const std::string& s) { return TrimLeft(TrimRight(s)); }
+
+// ---- FormatFloat -------------------------------------------------------------
+
+namespace {
+
+// One section of a FormatFloat pattern, taken apart.
+struct TFloatPattern {
+  std::string prefix, suffix;  // literal text around the number
+  int intZeros = 0;            // "0" before the decimal point
+  int fracZeros = 0;           // "0" after it
+  int fracHashes = 0;          // "#" after it
+  bool grouping = false;
+  bool scientific = false;
+  bool expSignAlways = false;  // "E+" rather than "E-"
+  int expDigits = 0;
+};
+
+std::vector<std::string> SplitSections(const std::string& format) {
+  std::vector<std::string> sections(1);
+  char quote = 0;
+  for (char c : format) {
+    if (quote) {
+      if (c == quote) quote = 0;
+    } else if (c == '"' || c == '\'') {
+      quote = c;
+    } else if (c == ';') {
+      sections.emplace_back();
+      continue;
+    }
+    sections.back() += c;
+  }
+  return sections;
+}
+
+TFloatPattern ParsePattern(const std::string& section) {
+  TFloatPattern p;
+  bool seenNumber = false, afterPoint = false;
+  std::string literal;
+  for (size_t i = 0; i < section.size(); ++i) {
+    char c = section[i];
+    if (c == '"' || c == '\'') {
+      size_t end = section.find(c, i + 1);
+      if (end == std::string::npos) end = section.size();
+      literal += section.substr(i + 1, end - i - 1);
+      i = end;
+      continue;
+    }
+    bool placeholder = c == '0' || c == '#' || c == '.' || c == ',';
+    bool exponent = (c == 'E' || c == 'e') && i + 1 < section.size() &&
+                    (section[i + 1] == '+' || section[i + 1] == '-') && seenNumber;
+    if (placeholder || exponent) {
+      if (!seenNumber) p.prefix = literal;
+      literal.clear();
+      seenNumber = true;
+      if (exponent) {
+        p.scientific = true;
+        p.expSignAlways = section[i + 1] == '+';
+        i += 2;
+        while (i < section.size() && section[i] == '0') ++p.expDigits, ++i;
+        --i;
+      } else if (c == '.') {
+        afterPoint = true;
+      } else if (c == ',') {
+        p.grouping = true;
+      } else if (afterPoint) {
+        (c == '0' ? p.fracZeros : p.fracHashes)++;
+      } else if (c == '0') {
+        ++p.intZeros;
+      }
+      continue;
+    }
+    literal += c;
+  }
+  if (seenNumber)
+    p.suffix = literal;
+  else
+    p.prefix = literal;
+  return p;
+}
+
+std::string FormatWithPattern(const TFloatPattern& p, double value) {
+  const TFormatSettings& fs = FormatSettings();
+  int exponent = 0;
+  if (p.scientific && value != 0) {
+    exponent = static_cast<int>(std::floor(std::log10(value)));
+    value /= std::pow(10.0, exponent);
+    if (value >= 10) value /= 10, ++exponent;
+  }
+  int maxFrac = p.fracZeros + p.fracHashes;
+  char buf[512];
+  std::snprintf(buf, sizeof buf, "%.*f", maxFrac, value);
+  std::string text = buf;
+  if (p.scientific && text[0] == '1' && text.size() > 1 && text[1] == '0') {
+    // Rounding carried the mantissa to 10.
+    value /= 10, ++exponent;
+    std::snprintf(buf, sizeof buf, "%.*f", maxFrac, value);
+    text = buf;
+  }
+  size_t point = text.find('.');
+  std::string intPart = text.substr(0, point);
+  std::string fracPart = point == std::string::npos ? "" : text.substr(point + 1);
+  while (static_cast<int>(fracPart.size()) > p.fracZeros && fracPart.back() == '0')
+    fracPart.pop_back();
+  if (intPart == "0" && p.intZeros == 0) intPart.clear();
+  while (static_cast<int>(intPart.size()) < p.intZeros) intPart.insert(0, "0");
+  if (p.grouping && fs.ThousandSeparator) {
+    std::string grouped;
+    for (size_t i = 0; i < intPart.size(); ++i) {
+      grouped += intPart[i];
+      size_t left = intPart.size() - i - 1;
+      if (left > 0 && left % 3 == 0) grouped += fs.ThousandSeparator;
+    }
+    intPart = grouped;
+  }
+  std::string number = intPart;
+  if (!fracPart.empty()) number += fs.DecimalSeparator + fracPart;
+  if (p.scientific) {
+    std::string digits = std::to_string(std::abs(exponent));
+    while (static_cast<int>(digits.size()) < p.expDigits) digits.insert(0, "0");
+    number += 'E';
+    if (exponent < 0)
+      number += '-';
+    else if (p.expSignAlways)
+      number += '+';
+    number += digits;
+  }
+  return p.prefix + number + p.suffix;
+}
+
+}  // namespace
+
+std::string FormatFloat(const std::string& format, double value) {
+  if (format.empty() || std::isnan(value) || std::isinf(value)) return FloatToStr(value);
+  std::vector<std::string> sections = SplitSections(format);
+  const std::string* section = &sections[0];
+  bool minus = false;
+  if (value < 0) {
+    if (sections.size() > 1 && !sections[1].empty())
+      section = &sections[1];
+    else
+      minus = true;
+    value = -value;
+  } else if (value == 0 && sections.size() > 2 && !sections[2].empty()) {
+    section = &sections[2];
+  }
+  std::string text = FormatWithPattern(ParsePattern(*section), value);
+  if (minus) {
+    // No minus sign for a value that rounds to zero.
+    bool nonZero = false;
+    for (char c : text) nonZero = nonZero || (c >= '1' && c <= '9');
+    if (nonZero) text.insert(0, "-");
+  }
+  return text;
+}

@@ -86,6 +86,12 @@ enum TFloatFormat { ffGeneral, ffExponent, ffFixed, ffNumber, ffCurrency };
 std::string FloatToStr(double value);
 std::string FloatToStrF(double value, TFloatFormat format, int precision,
                         int digits);
+// A number by a format pattern: up to three sections separated by ";"
+// (positive; negative; zero), "0" a digit always shown, "#" a digit shown
+// when significant, "." the decimal separator, "," thousands grouping,
+// "E+"/"E-" scientific notation, text in quotes and other characters
+// copied. An empty pattern gives the general form.
+std::string FormatFloat(const std::string& format, double value);
 // Text to double with the decimal separator of the settings; leading and
 // trailing blanks allowed. Raises "'%s' is not a valid floating point value".
 bool TryStrToFloat(const std::string& text, double& value);

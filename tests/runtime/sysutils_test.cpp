@@ -143,3 +143,28 @@ TEST(VariantTest, ConversionsAndEquality) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(FormatFloatTest, Patterns) {
+  FormatSettings() = TFormatSettings();
+  EXPECT_EQ(FormatFloat("#,##0.00", 1234567.891), "1,234,567.89");
+  EXPECT_EQ(FormatFloat("0.0", 2.26), "2.3");
+  EXPECT_EQ(FormatFloat("#.##", 0.5), ".5");
+  EXPECT_EQ(FormatFloat("0.##", 3), "3");
+  EXPECT_EQ(FormatFloat("000", 7), "007");
+  EXPECT_EQ(FormatFloat("0.00 'kg'", 1.5), "1.50 kg");
+  EXPECT_EQ(FormatFloat("$#,##0.00", -12.5), "-$12.50");
+  EXPECT_EQ(FormatFloat("0.00;(0.00);zero", -12.5), "(12.50)");
+  EXPECT_EQ(FormatFloat("0.00;(0.00);zero", 0), "zero");
+  EXPECT_EQ(FormatFloat("0.00E+00", 12345), "1.23E+04");
+  EXPECT_EQ(FormatFloat("0.0E-0", 0.00126), "1.3E-3");
+  EXPECT_EQ(FormatFloat("0", -0.2), "0");
+  EXPECT_EQ(FormatFloat("", 2.5), "2.5");
+  FormatSettings().DecimalSeparator = ',';
+  FormatSettings().ThousandSeparator = '.';
+  EXPECT_EQ(FormatFloat("#,##0.00", 1234.5), "1.234,50");
+  FormatSettings() = TFormatSettings();
+}
+
+}  // namespace
