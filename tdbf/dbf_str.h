@@ -5,6 +5,11 @@
 
 // ---- Paged files and locking ------------------------------------------------
 
+constexpr const char* kFileNotFound = "Open: file not found: \"%s\".";
+constexpr const char* kExclusiveAccessRequired = "Exclusive access is required for this operation.";
+// A file the platform refused to open: the file name, then the cause.
+constexpr const char* kCannotOpenFile = "Cannot open file \"%s\". %s";
+
 // ---- Table files and field definitions -------------------------------------
 
 // ---- Language drivers and code pages --------------------------------------

@@ -1,0 +1,88 @@
+#pragma once
+// Code pages and locales: the system's ANSI and OEM code pages and default
+// locale identifier, the installed code pages and supported locales, locale
+// facts, conversion of text between any two code pages (UTF-8 and UTF-16
+// included) and locale collation of byte strings. Locales are Windows locale
+// identifiers (0x0409 en-US, 0x041F tr-TR); code pages are Windows numbers
+// (1252, 437, 65001 for UTF-8). Conversions and collation run on ICU.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+constexpr uint32_t kCodePageUtf8 = 65001;
+
+// The system's code pages and locale.
+struct TSystemLocale {
+  uint32_t ansiCodePage = 1252;
+  uint32_t oemCodePage = 437;
+  uint32_t lcid = 0x0409;
+};
+
+// Derives the system settings from a POSIX locale name ("tr_TR.UTF-8",
+// "de_DE@euro", "C"): language and territory decide, as Windows
+// compatibility layers do. Anything unknown gives 1252, 437, 0x0409.
+TSystemLocale SystemLocaleFromName(const std::string& posixLocale);
+
+// The settings in force: derived once from LC_ALL, LC_CTYPE or LANG (the
+// first that is set), unless SetSystemLocale replaced them.
+const TSystemLocale& SystemLocale();
+// Replaces the settings in force (tests fix them this way).
+void SetSystemLocale(const TSystemLocale& locale);
+// Derives the settings from the process environment again.
+void ResetSystemLocale();
+
+inline uint32_t GetACP() { return SystemLocale().ansiCodePage; }
+inline uint32_t GetOEMCP() { return SystemLocale().oemCodePage; }
+inline uint32_t GetUserDefaultLCID() { return SystemLocale().lcid; }
+
+// True when text in this code page can be converted (ICU has a converter).
+bool IsValidCodePage(uint32_t codePage);
+// Every code page that can be converted, ascending (EnumSystemCodePagesA).
+std::vector<uint32_t> InstalledCodePages();
+// Every specific locale (language and territory) the system supports,
+// ascending (EnumSystemLocalesA).
+std::vector<uint32_t> SupportedLocales();
+bool IsSupportedLocale(uint32_t lcid);
+
+// Facts about a locale (GetLocaleInfoA). An unknown locale gives false.
+// The locale's ANSI code page (LOCALE_IDEFAULTANSICODEPAGE): 1252 for
+// 0x0409, 1254 for 0x041F, 1251 for 0x0419.
+bool LocaleAnsiCodePage(uint32_t lcid, uint32_t& codePage);
+// The locale's OEM code page (LOCALE_IDEFAULTCODEPAGE): 437, 857, 866.
+bool LocaleOemCodePage(uint32_t lcid, uint32_t& codePage);
+// The locale's name with a hyphen ("en-US", "tr-TR").
+bool LocaleName(uint32_t lcid, std::string& name);
+
+// Converts text of one code page to UTF-16 (MultiByteToWideChar). False,
+// with out untouched, when the code page cannot be converted. Bytes with no
+// character become U+FFFD.
+bool MultiByteToWideChar(uint32_t codePage, std::string_view text, std::u16string& out);
+// Converts UTF-16 to a code page (WideCharToMultiByte). Characters the code
+// page lacks become its closest fallback or '?'. False, with out untouched,
+// when the code page cannot be converted.
+bool WideCharToMultiByte(uint32_t codePage, std::u16string_view text, std::string& out);
+// Converts text from one code page to another through UTF-16. The same
+// code page copies. False, with out untouched, when either code page cannot
+// be converted.
+bool ConvertCodePage(uint32_t fromCodePage, uint32_t toCodePage, std::string_view text,
+                     std::string& out);
+// OEM to ANSI and back with the system's code pages (OemToCharBuffA,
+// CharToOemBuffA).
+bool OemToChar(std::string_view text, std::string& out);
+bool CharToOem(std::string_view text, std::string& out);
+
+// Result of CompareStringA; 0 means the comparison failed.
+constexpr int kCstrLessThan = 1;
+constexpr int kCstrEqual = 2;
+constexpr int kCstrGreaterThan = 3;
+
+// Compares two byte strings in the locale's ANSI code page by the locale's
+// rules, without flags (case and accents count). Gives kCstrLessThan,
+// kCstrEqual, kCstrGreaterThan, or 0 for an unknown locale.
+int CompareStringA(uint32_t lcid, std::string_view a, std::string_view b);
+
+}  // namespace platform

@@ -1,0 +1,32 @@
+#include "tdbf/dbf_cursor.h"
+
+#include "tdbf/dbf_pgfile.h"
+
+int32_t TDbfCursor::LogicalCount() { return File()->PageCount(); }
+
+bool TDbfCursor::Next() {
+  const int32_t count = File()->PageCount();
+  // A table that shrank below the position leaves the cursor after its end.
+  if (physicalRecNo_ > count) {
+    physicalRecNo_ = count + 1;
+  } else {
+    ++physicalRecNo_;
+  }
+  return physicalRecNo_ <= count;
+}
+
+bool TDbfCursor::Prev() {
+  if (physicalRecNo_ < 1) {
+    physicalRecNo_ = 0;
+  } else {
+    --physicalRecNo_;
+  }
+  return physicalRecNo_ > 0;
+}
+
+void TDbfCursor::Last() {
+  const int32_t count = File()->PageCount();
+  physicalRecNo_ = count == 0 ? 0 : count + 1;
+}
+
+void TDbfCursor::RecordInserted(int32_t, const char*) { physicalRecNo_ = File()->PageCount(); }
