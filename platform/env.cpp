@@ -130,10 +130,22 @@ bool GuardedCopy(void* buffer, const char* source, size_t length) {
 // The known size follows Size() (which asks the file system), this handle's
 // own writes and truncations, and short reads. Anything beyond it is read
 // with pread, which also notices a file that grew.
+//
+// A file only shrinks under a handle when another one truncates it, which
+// needs write access while this handle is open. Handles that write hold a
+// share mode that keeps every truncating (exclusive) user of this engine
+// out, so they use the view. Read-only handles do not: an exclusive user may
+// truncate beside them, and a view would then show zeros for the cut tail of
+// the last page; they always read with pread. Should some other program cut
+// a file anyway, the guarded copy turns the fault into an ordinary read.
 class TPosixFile : public TFile {
  public:
   TPosixFile(int fd, bool writable, bool fdWritable, int64_t size)
-      : fd_(fd), writable_(writable), fdWritable_(fdWritable), knownSize_(size) {}
+      : fd_(fd),
+        writable_(writable),
+        fdWritable_(fdWritable),
+        knownSize_(size),
+        viewFailed_(!writable) {}
 
   ~TPosixFile() override {
     if (view_ != nullptr) munmap(view_, static_cast<size_t>(viewLength_));
@@ -299,7 +311,7 @@ class TPosixFile : public TFile {
   int64_t knownSize_;
   char* view_ = nullptr;
   int64_t viewLength_ = 0;
-  bool viewFailed_ = false;
+  bool viewFailed_;  // no view (read-only handle, or mmap refused)
   std::vector<TRange> locks_;
 };
 

@@ -1,0 +1,589 @@
+#include "platform/codepage.h"
+
+#include <unicode/ucnv.h>
+#include <unicode/ucol.h>
+#include <unicode/uloc.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <unordered_map>
+
+namespace platform {
+namespace {
+
+// ---- Code pages and their ICU converters ------------------------------------
+
+// The code pages a Windows system knows; those ICU can convert count as
+// installed.
+constexpr uint32_t kWindowsCodePages[] = {
+    37,    437,   500,   708,   720,   737,   775,   850,   852,   855,   857,   858,   860,
+    861,   862,   863,   864,   865,   866,   869,   870,   874,   875,   932,   936,   949,
+    950,   1026,  1047,  1140,  1141,  1142,  1143,  1144,  1145,  1146,  1147,  1148,  1149,
+    1200,  1201,  1250,  1251,  1252,  1253,  1254,  1255,  1256,  1257,  1258,  1361,  10000,
+    10001, 10002, 10003, 10004, 10005, 10006, 10007, 10008, 10010, 10017, 10021, 10029, 10079,
+    10081, 10082, 12000, 12001, 20127, 20866, 20932, 20936, 20949, 21866, 28591, 28592, 28593,
+    28594, 28595, 28596, 28597, 28598, 28599, 28603, 28605, 50220, 50221, 50222, 50225, 51932,
+    51936, 51949, 52936, 54936, 65000, 65001};
+
+// ICU names to try for a Windows code page, best first.
+std::vector<std::string> IcuNamesFor(uint32_t codePage) {
+  switch (codePage) {
+    case 1200:
+      return {"UTF-16LE"};
+    case 1201:
+      return {"UTF-16BE"};
+    case 12000:
+      return {"UTF-32LE"};
+    case 12001:
+      return {"UTF-32BE"};
+    case 20127:
+      return {"US-ASCII"};
+    case 20866:
+      return {"KOI8-R"};
+    case 21866:
+      return {"KOI8-U"};
+    case 20932:
+    case 51932:
+      return {"EUC-JP"};
+    case 20936:
+    case 51936:
+      return {"GB2312"};
+    case 20949:
+    case 51949:
+      return {"EUC-KR"};
+    case 52936:
+      return {"HZ-GB-2312"};
+    case 54936:
+      return {"GB18030"};
+    case 50220:
+    case 50221:
+    case 50222:
+      return {"ISO-2022-JP"};
+    case 50225:
+      return {"ISO-2022-KR"};
+    case 65000:
+      return {"UTF-7"};
+    case 65001:
+      return {"UTF-8"};
+    default:
+      break;
+  }
+  if (codePage >= 28591 && codePage <= 28605) {
+    return {"ISO-8859-" + std::to_string(codePage - 28590)};
+  }
+  return {"windows-" + std::to_string(codePage), "ibm-" + std::to_string(codePage)};
+}
+
+bool IsWindowsCodePage(uint32_t codePage) {
+  return std::find(std::begin(kWindowsCodePages), std::end(kWindowsCodePages), codePage) !=
+         std::end(kWindowsCodePages);
+}
+
+struct TConverterCloser {
+  void operator()(UConverter* converter) const { ucnv_close(converter); }
+};
+using TConverterPtr = std::unique_ptr<UConverter, TConverterCloser>;
+
+TConverterPtr OpenIcuConverter(uint32_t codePage) {
+  if (!IsWindowsCodePage(codePage)) return nullptr;
+  for (const auto& name : IcuNamesFor(codePage)) {
+    UErrorCode error = U_ZERO_ERROR;
+    TConverterPtr converter(ucnv_open(name.c_str(), &error));
+    if (U_SUCCESS(error) && converter) return converter;
+  }
+  return nullptr;
+}
+
+// Bytes a single-byte code page leaves undefined stand for characters of
+// their own, so that text survives a round trip as on Windows: 0x80-0x9F
+// for the C1 controls, others for private-use characters.
+constexpr char16_t kUndefinedBytePlane = 0xF700;
+
+char16_t UndefinedByteChar(uint8_t byte) {
+  return byte >= 0x80 && byte <= 0x9F ? char16_t{byte}
+                                      : static_cast<char16_t>(kUndefinedBytePlane + byte);
+}
+
+// One code page's converter. Single-byte code pages convert through tables
+// (fast, and with the ASCII controls kept as Windows keeps them); others go
+// through ICU each time.
+class TCodePage {
+ public:
+  explicit TCodePage(TConverterPtr converter) : converter_(std::move(converter)) {
+    UErrorCode error = U_ZERO_ERROR;
+    ucnv_setFallback(converter_.get(), true);
+    ucnv_setSubstChars(converter_.get(), "?", 1, &error);
+    singleByte_ = ucnv_getMaxCharSize(converter_.get()) == 1;
+    if (singleByte_) BuildTables();
+  }
+
+  void ToUnicode(std::string_view text, std::u16string& out) {
+    if (singleByte_) {
+      out.resize(text.size());
+      for (size_t i = 0; i < text.size(); ++i) out[i] = toUnicode_[static_cast<uint8_t>(text[i])];
+      return;
+    }
+    out.assign(text.size() * 2 + 4, u'\0');
+    for (;;) {
+      UErrorCode error = U_ZERO_ERROR;
+      ucnv_resetToUnicode(converter_.get());
+      int32_t length = ucnv_toUChars(converter_.get(), reinterpret_cast<UChar*>(out.data()),
+                                     static_cast<int32_t>(out.size()), text.data(),
+                                     static_cast<int32_t>(text.size()), &error);
+      if (error == U_BUFFER_OVERFLOW_ERROR) {
+        out.assign(static_cast<size_t>(length) + 1, u'\0');
+        continue;
+      }
+      out.resize(U_SUCCESS(error) ? static_cast<size_t>(length) : 0);
+      return;
+    }
+  }
+
+  void FromUnicode(std::u16string_view text, std::string& out) {
+    if (singleByte_) {
+      out.resize(text.size());
+      for (size_t i = 0; i < text.size(); ++i) out[i] = static_cast<char>(ByteFor(text[i]));
+      return;
+    }
+    out.assign(text.size() * 4 + 8, '\0');
+    for (;;) {
+      UErrorCode error = U_ZERO_ERROR;
+      ucnv_resetFromUnicode(converter_.get());
+      int32_t length = ucnv_fromUChars(
+          converter_.get(), out.data(), static_cast<int32_t>(out.size()),
+          reinterpret_cast<const UChar*>(text.data()), static_cast<int32_t>(text.size()), &error);
+      if (error == U_BUFFER_OVERFLOW_ERROR) {
+        out.assign(static_cast<size_t>(length) + 1, '\0');
+        continue;
+      }
+      out.resize(U_SUCCESS(error) ? static_cast<size_t>(length) : 0);
+      return;
+    }
+  }
+
+ private:
+  void BuildTables() {
+    std::array<bool, 256> defined{};
+    for (int byte = 0; byte < 256; ++byte) {
+      const char in = static_cast<char>(byte);
+      UChar out[4];
+      UErrorCode error = U_ZERO_ERROR;
+      ucnv_resetToUnicode(converter_.get());
+      int32_t length = ucnv_toUChars(converter_.get(), out, 4, &in, 1, &error);
+      defined[byte] = U_SUCCESS(error) && length == 1 && out[0] != 0xFFFD;
+      toUnicode_[byte] = defined[byte] ? static_cast<char16_t>(out[0]) : u'\0';
+    }
+    // IBM tables swap some ASCII controls (0x1A, 0x1C, 0x7F); Windows code
+    // pages built on ASCII keep all of them in place.
+    if (toUnicode_['A'] == u'A' && toUnicode_['z'] == u'z') {
+      for (int byte = 0; byte < 0x20; ++byte) toUnicode_[byte] = static_cast<char16_t>(byte);
+      toUnicode_[0x7F] = u'\x7F';
+      for (int byte = 0; byte < 0x20; ++byte) defined[byte] = true;
+      defined[0x7F] = true;
+    }
+    for (int byte = 0; byte < 256; ++byte) {
+      if (!defined[byte]) toUnicode_[byte] = UndefinedByteChar(static_cast<uint8_t>(byte));
+    }
+    for (int byte = 255; byte >= 0; --byte) {
+      fromUnicode_[toUnicode_[byte]] = static_cast<uint8_t>(byte);
+    }
+  }
+
+  // The byte for a character: the table, else ICU's fallback, else '?'.
+  uint8_t ByteFor(char16_t ch) {
+    auto found = fromUnicode_.find(ch);
+    if (found != fromUnicode_.end()) return found->second;
+    uint8_t byte = '?';
+    if (ch < 0xD800 || ch > 0xDFFF) {
+      const UChar in = ch;
+      char out[8];
+      UErrorCode error = U_ZERO_ERROR;
+      ucnv_resetFromUnicode(converter_.get());
+      int32_t length = ucnv_fromUChars(converter_.get(), out, sizeof out, &in, 1, &error);
+      if (U_SUCCESS(error) && length == 1) byte = static_cast<uint8_t>(out[0]);
+    }
+    fromUnicode_[ch] = byte;
+    return byte;
+  }
+
+  TConverterPtr converter_;
+  bool singleByte_ = false;
+  std::array<char16_t, 256> toUnicode_{};
+  std::unordered_map<char16_t, uint8_t> fromUnicode_;
+};
+
+std::mutex gCodePagesMutex;
+
+// The converter of a code page (nullptr when ICU has none), opened once.
+// REQUIRES: gCodePagesMutex held.
+TCodePage* CodePage(uint32_t codePage) {
+  static std::map<uint32_t, std::unique_ptr<TCodePage>> codePages;
+  auto found = codePages.find(codePage);
+  if (found != codePages.end()) return found->second.get();
+  TConverterPtr converter = OpenIcuConverter(codePage);
+  std::unique_ptr<TCodePage> entry;
+  if (converter) entry = std::make_unique<TCodePage>(std::move(converter));
+  TCodePage* result = entry.get();
+  codePages.emplace(codePage, std::move(entry));
+  return result;
+}
+
+// ---- Locales ----------------------------------------------------------------
+
+struct TLocaleParts {
+  std::string language;
+  std::string script;
+  std::string territory;
+};
+
+TLocaleParts PartsOf(const std::string& icuLocale) {
+  TLocaleParts parts;
+  char buffer[ULOC_FULLNAME_CAPACITY];
+  UErrorCode error = U_ZERO_ERROR;
+  uloc_getLanguage(icuLocale.c_str(), buffer, sizeof buffer, &error);
+  if (U_SUCCESS(error)) parts.language = buffer;
+  error = U_ZERO_ERROR;
+  uloc_getScript(icuLocale.c_str(), buffer, sizeof buffer, &error);
+  if (U_SUCCESS(error)) parts.script = buffer;
+  error = U_ZERO_ERROR;
+  uloc_getCountry(icuLocale.c_str(), buffer, sizeof buffer, &error);
+  if (U_SUCCESS(error)) parts.territory = buffer;
+  return parts;
+}
+
+std::string Maximized(const std::string& icuLocale) {
+  char buffer[ULOC_FULLNAME_CAPACITY];
+  UErrorCode error = U_ZERO_ERROR;
+  uloc_addLikelySubtags(icuLocale.c_str(), buffer, sizeof buffer, &error);
+  return U_SUCCESS(error) ? std::string(buffer) : icuLocale;
+}
+
+// A locale of a language in one territory: its sub-language (the upper six
+// bits) is set and below the range Windows uses for script-only locales
+// (0x7C1A "sr", 0x7C04 "zh-Hant").
+bool IsSpecificLcid(uint32_t lcid) {
+  const uint32_t subLanguage = lcid >> 10;
+  return lcid <= 0xFFFF && (lcid & 0x3FF) != 0 && subLanguage != 0 && subLanguage < 0x19;
+}
+
+// The specific locale identifier of a locale; 0 when there is none.
+uint32_t LcidOf(const TLocaleParts& parts) {
+  if (parts.language.empty()) return 0;
+  const std::string territory = parts.territory.empty() ? "" : "_" + parts.territory;
+  // The script decides where a language is written in two (sr, az, uz);
+  // elsewhere ICU knows only the name without it.
+  if (!parts.script.empty()) {
+    const uint32_t lcid = uloc_getLCID((parts.language + "_" + parts.script + territory).c_str());
+    if (IsSpecificLcid(lcid)) return lcid;
+  }
+  const uint32_t lcid = uloc_getLCID((parts.language + territory).c_str());
+  return IsSpecificLcid(lcid) ? lcid : 0;
+}
+
+// The ICU locale of a locale identifier; empty when unknown.
+std::string IcuLocaleOf(uint32_t lcid) {
+  if (!IsSpecificLcid(lcid)) return std::string();
+  char buffer[ULOC_FULLNAME_CAPACITY];
+  UErrorCode error = U_ZERO_ERROR;
+  int32_t length = uloc_getLocaleForLCID(lcid, buffer, sizeof buffer, &error);
+  if (U_FAILURE(error) || length <= 0) return std::string();
+  return std::string(buffer, static_cast<size_t>(length));
+}
+
+// The ANSI and OEM code pages Windows gives a language (and, where it
+// matters, its script or territory). 0 is the code page of locales that
+// have only Unicode.
+void CodePagesOf(const TLocaleParts& parts, uint32_t& ansi, uint32_t& oem) {
+  const std::string& lang = parts.language;
+  const auto in = [&](std::initializer_list<const char*> names) {
+    return std::any_of(names.begin(), names.end(), [&](const char* n) { return lang == n; });
+  };
+  const bool latin = parts.script == "Latn";
+  const bool cyrillic = parts.script == "Cyrl";
+  if (in({"cs", "pl", "hu", "sk", "sl", "hr", "ro", "sq", "bs", "hsb", "dsb", "tk"}) ||
+      (lang == "sr" && latin)) {
+    ansi = 1250;
+    oem = 852;
+  } else if (lang == "sr" || (lang == "bs" && cyrillic)) {
+    ansi = 1251;
+    oem = 855;
+  } else if (in({"ru", "uk", "be", "bg", "mk", "kk", "ky", "tt", "mn", "ba", "sah", "tg"}) ||
+             ((lang == "az" || lang == "uz") && cyrillic)) {
+    ansi = 1251;
+    oem = 866;
+  } else if (lang == "el") {
+    ansi = 1253;
+    oem = 737;
+  } else if (in({"tr", "az", "uz"})) {
+    ansi = 1254;
+    oem = 857;
+  } else if (in({"he", "yi"})) {
+    ansi = 1255;
+    oem = 862;
+  } else if (in({"ar", "fa", "ur", "ps", "ug", "sd", "ckb"})) {
+    ansi = 1256;
+    oem = 720;
+  } else if (in({"et", "lv", "lt"})) {
+    ansi = 1257;
+    oem = 775;
+  } else if (lang == "vi") {
+    ansi = 1258;
+    oem = 1258;
+  } else if (lang == "th") {
+    ansi = 874;
+    oem = 874;
+  } else if (lang == "ja") {
+    ansi = 932;
+    oem = 932;
+  } else if (lang == "ko") {
+    ansi = 949;
+    oem = 949;
+  } else if (lang == "zh") {
+    const bool traditional = parts.script == "Hant" || parts.territory == "TW" ||
+                             parts.territory == "HK" || parts.territory == "MO";
+    ansi = traditional ? 950 : 936;
+    oem = ansi;
+  } else if (in({"en",  "de", "fr", "es",  "it",  "nl",  "pt",  "da", "sv", "nb", "nn",
+                 "no",  "fi", "is", "ga",  "eu",  "ca",  "gl",  "af", "id", "ms", "sw",
+                 "fo",  "fy", "lb", "rm",  "br",  "co",  "oc",  "gd", "cy", "mt", "fil",
+                 "zu",  "xh", "tn", "nso", "rw",  "wo",  "ha",  "yo", "ig", "qu", "quz",
+                 "moh", "iu", "kl", "se",  "smn", "sms", "sma", "smj"})) {
+    ansi = 1252;
+    oem = lang == "en" && (parts.territory.empty() || parts.territory == "US") ? 437 : 850;
+  } else {
+    ansi = 0;
+    oem = 1;
+  }
+}
+
+bool LocaleCodePages(uint32_t lcid, uint32_t& ansi, uint32_t& oem) {
+  const std::string icuLocale = IcuLocaleOf(lcid);
+  if (icuLocale.empty()) return false;
+  CodePagesOf(PartsOf(Maximized(icuLocale)), ansi, oem);
+  return true;
+}
+
+TSystemLocale DeriveFromEnvironment() {
+  for (const char* variable : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+    const char* value = std::getenv(variable);
+    if (value != nullptr && *value != '\0') return SystemLocaleFromName(value);
+  }
+  return SystemLocaleFromName("C");
+}
+
+std::mutex gSystemLocaleMutex;
+
+TSystemLocale& SystemLocaleSlot() {
+  static TSystemLocale locale = DeriveFromEnvironment();
+  return locale;
+}
+
+// ---- Collators ----------------------------------------------------------------
+
+struct TCollatorCloser {
+  void operator()(UCollator* collator) const { ucol_close(collator); }
+};
+using TCollatorPtr = std::unique_ptr<UCollator, TCollatorCloser>;
+
+}  // namespace
+
+// ---- System settings ----------------------------------------------------------
+
+TSystemLocale SystemLocaleFromName(const std::string& posixLocale) {
+  std::string name = posixLocale;
+  std::string modifier;
+  if (auto at = name.find('@'); at != std::string::npos) {
+    modifier = name.substr(at + 1);
+    name.erase(at);
+  }
+  if (auto dot = name.find('.'); dot != std::string::npos) name.erase(dot);
+  TSystemLocale result;
+  if (name.empty() || name == "C" || name == "POSIX") return result;
+
+  TLocaleParts parts = PartsOf(name);
+  if (modifier == "latin") parts.script = "Latn";
+  if (modifier == "cyrillic") parts.script = "Cyrl";
+  if (parts.language.empty()) return result;
+  std::string full = parts.language;
+  if (!parts.script.empty()) full += "_" + parts.script;
+  if (!parts.territory.empty()) full += "_" + parts.territory;
+  const TLocaleParts likely = PartsOf(Maximized(full));
+  if (parts.script.empty()) parts.script = likely.script;
+  if (parts.territory.empty()) parts.territory = likely.territory;
+
+  const uint32_t lcid = LcidOf(parts);
+  uint32_t ansi = 0;
+  uint32_t oem = 0;
+  CodePagesOf(parts, ansi, oem);
+  if (lcid == 0 || ansi == 0) return result;
+  result.ansiCodePage = ansi;
+  result.oemCodePage = oem;
+  result.lcid = lcid;
+  return result;
+}
+
+const TSystemLocale& SystemLocale() {
+  std::lock_guard<std::mutex> lock(gSystemLocaleMutex);
+  return SystemLocaleSlot();
+}
+
+void SetSystemLocale(const TSystemLocale& locale) {
+  std::lock_guard<std::mutex> lock(gSystemLocaleMutex);
+  SystemLocaleSlot() = locale;
+}
+
+void ResetSystemLocale() {
+  std::lock_guard<std::mutex> lock(gSystemLocaleMutex);
+  SystemLocaleSlot() = DeriveFromEnvironment();
+}
+
+// ---- Code pages and locales -------------------------------------------------
+
+bool IsValidCodePage(uint32_t codePage) {
+  std::lock_guard<std::mutex> lock(gCodePagesMutex);
+  return CodePage(codePage) != nullptr;
+}
+
+std::vector<uint32_t> InstalledCodePages() {
+  static const std::vector<uint32_t> installed = [] {
+    std::vector<uint32_t> list;
+    for (uint32_t codePage : kWindowsCodePages) {
+      if (OpenIcuConverter(codePage)) list.push_back(codePage);
+    }
+    return list;
+  }();
+  return installed;
+}
+
+std::vector<uint32_t> SupportedLocales() {
+  static const std::vector<uint32_t> supported = [] {
+    std::vector<uint32_t> list;
+    const int32_t count = uloc_countAvailable();
+    for (int32_t i = 0; i < count; ++i) {
+      const std::string locale = uloc_getAvailable(i);
+      TLocaleParts parts = PartsOf(locale);
+      const TLocaleParts likely = PartsOf(Maximized(locale));
+      if (parts.script.empty()) parts.script = likely.script;
+      if (parts.territory.empty()) parts.territory = likely.territory;
+      if (const uint32_t lcid = LcidOf(parts); lcid != 0) list.push_back(lcid);
+    }
+    std::sort(list.begin(), list.end());
+    list.erase(std::unique(list.begin(), list.end()), list.end());
+    return list;
+  }();
+  return supported;
+}
+
+bool IsSupportedLocale(uint32_t lcid) {
+  const std::vector<uint32_t> supported = SupportedLocales();
+  return std::binary_search(supported.begin(), supported.end(), lcid);
+}
+
+bool LocaleAnsiCodePage(uint32_t lcid, uint32_t& codePage) {
+  uint32_t oem = 0;
+  return LocaleCodePages(lcid, codePage, oem);
+}
+
+bool LocaleOemCodePage(uint32_t lcid, uint32_t& codePage) {
+  uint32_t ansi = 0;
+  return LocaleCodePages(lcid, ansi, codePage);
+}
+
+bool LocaleName(uint32_t lcid, std::string& name) {
+  std::string icuLocale = IcuLocaleOf(lcid);
+  if (icuLocale.empty()) return false;
+  std::replace(icuLocale.begin(), icuLocale.end(), '_', '-');
+  name = icuLocale;
+  return true;
+}
+
+// ---- Conversion -------------------------------------------------------------
+
+bool MultiByteToWideChar(uint32_t codePage, std::string_view text, std::u16string& out) {
+  std::lock_guard<std::mutex> lock(gCodePagesMutex);
+  TCodePage* converter = CodePage(codePage);
+  if (converter == nullptr) return false;
+  converter->ToUnicode(text, out);
+  return true;
+}
+
+bool WideCharToMultiByte(uint32_t codePage, std::u16string_view text, std::string& out) {
+  std::lock_guard<std::mutex> lock(gCodePagesMutex);
+  TCodePage* converter = CodePage(codePage);
+  if (converter == nullptr) return false;
+  converter->FromUnicode(text, out);
+  return true;
+}
+
+bool ConvertCodePage(uint32_t fromCodePage, uint32_t toCodePage, std::string_view text,
+                     std::string& out) {
+  std::lock_guard<std::mutex> lock(gCodePagesMutex);
+  TCodePage* from = CodePage(fromCodePage);
+  TCodePage* to = CodePage(toCodePage);
+  if (from == nullptr || to == nullptr) return false;
+  if (fromCodePage == toCodePage) {
+    out.assign(text);
+    return true;
+  }
+  std::u16string wide;
+  from->ToUnicode(text, wide);
+  to->FromUnicode(wide, out);
+  return true;
+}
+
+bool OemToChar(std::string_view text, std::string& out) {
+  return ConvertCodePage(GetOEMCP(), GetACP(), text, out);
+}
+
+bool CharToOem(std::string_view text, std::string& out) {
+  return ConvertCodePage(GetACP(), GetOEMCP(), text, out);
+}
+
+// ---- Collation --------------------------------------------------------------
+
+int CompareStringA(uint32_t lcid, std::string_view a, std::string_view b) {
+  const std::string icuLocale = IcuLocaleOf(lcid);
+  if (icuLocale.empty()) return 0;
+  uint32_t codePage = 0;
+  uint32_t oem = 0;
+  CodePagesOf(PartsOf(Maximized(icuLocale)), codePage, oem);
+  // A locale with Unicode only reads bytes in the system's ANSI code page.
+  if (codePage == 0) codePage = GetACP();
+  std::u16string wideA;
+  std::u16string wideB;
+  if (!MultiByteToWideChar(codePage, a, wideA) || !MultiByteToWideChar(codePage, b, wideB)) {
+    return 0;
+  }
+
+  static std::mutex collatorsMutex;
+  static std::map<uint32_t, TCollatorPtr> collators;
+  std::lock_guard<std::mutex> lock(collatorsMutex);
+  auto found = collators.find(lcid);
+  if (found == collators.end()) {
+    UErrorCode error = U_ZERO_ERROR;
+    TCollatorPtr collator(ucol_open(icuLocale.c_str(), &error));
+    if (U_FAILURE(error)) collator.reset();
+    found = collators.emplace(lcid, std::move(collator)).first;
+  }
+  if (!found->second) return 0;
+  const UCollationResult result =
+      ucol_strcoll(found->second.get(), reinterpret_cast<const UChar*>(wideA.data()),
+                   static_cast<int32_t>(wideA.size()), reinterpret_cast<const UChar*>(wideB.data()),
+                   static_cast<int32_t>(wideB.size()));
+  switch (result) {
+    case UCOL_LESS:
+      return kCstrLessThan;
+    case UCOL_EQUAL:
+      return kCstrEqual;
+    default:
+      return kCstrGreaterThan;
+  }
+}
+
+}  // namespace platform
