@@ -352,6 +352,8 @@ class TDataSet : public TComponent {
   char* calcBuffer_ = nullptr;
   int calcFieldsSize_ = 0;
   bool defaultFields_ = false;
+  // OpenStorage succeeded and the cursor is not closed yet.
+  bool openComplete_ = false;
   bool streamedActive_ = false;
   int bookmarkSize_ = 0;
   int blockReadSize_ = 0;
