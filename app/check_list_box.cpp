@@ -136,7 +136,7 @@ QRect TRxCheckListBox::CheckRect(int index) const {
 }
 
 void TRxCheckListBox::ClickCheck() {
-  if (onClickCheck_) Guarded([this] { onClickCheck_(this); });
+  if (onClickCheck_) Guarded([this] { onClickCheck_(*this); });
 }
 
 void TRxCheckListBox::mousePressEvent(QMouseEvent* event) {

@@ -16,7 +16,7 @@ class TRxCheckListBox : public QListWidget {
   Q_OBJECT
 
  public:
-  using TNotifyEvent = std::function<void(TRxCheckListBox* sender)>;
+  using TNotifyEvent = std::function<void(TRxCheckListBox& sender)>;
 
   explicit TRxCheckListBox(QWidget* parent = nullptr);
 

@@ -71,7 +71,7 @@ void TFilenameEdit::ButtonClick() {
   std::string name = FileName();
   bool action = dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty();
   if (action) name = QFile::encodeName(dialog.selectedFiles().constFirst()).toStdString();
-  if (onAfterDialog_) onAfterDialog_(this, name, action);
+  if (onAfterDialog_) onAfterDialog_(*this, name, action);
   if (action) edit_->setText(QFile::decodeName(QByteArray::fromStdString(name)));
 }
 

@@ -20,7 +20,7 @@ class TFilenameEdit : public QWidget {
   // name: the chosen file's full path; action: true when the user
   // confirmed a file.
   using TAfterDialogEvent =
-      std::function<void(TFilenameEdit* sender, std::string& name, bool& action)>;
+      std::function<void(TFilenameEdit& sender, std::string& name, bool& action)>;
   // Called with the dialog just before it runs (tests drive it from here).
   using TDialogEvent = std::function<void(QFileDialog* dialog)>;
 

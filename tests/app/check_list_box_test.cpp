@@ -16,11 +16,11 @@ class TRxCheckListBoxTest : public ::testing::Test {
     items.Add("\xDD\xFE");  // two Turkish letters in code page 1254 / 1252 bytes
     box_.SetItems(items);
     box_.show();
-    box_.SetOnClickCheck([this](TRxCheckListBox* sender) {
+    box_.SetOnClickCheck([this](TRxCheckListBox& sender) {
       ++clicks_;
       selectedAtClick_ = -1;
-      for (int i = 0; i < sender->Count(); ++i)
-        if (sender->Selected(i)) selectedAtClick_ = i;
+      for (int i = 0; i < sender.Count(); ++i)
+        if (sender.Selected(i)) selectedAtClick_ = i;
     });
   }
 

@@ -16,7 +16,7 @@ class TFilenameEditTest : public ::testing::Test {
     edit_.SetText("Dbf Dosya");
     edit_.SetFilter("All files (*.dbf)|*.dbf");
     edit_.SetInitialDir(QString::fromStdString(dir_.Path()));
-    edit_.SetOnAfterDialog([this](TFilenameEdit*, std::string& name, bool& action) {
+    edit_.SetOnAfterDialog([this](TFilenameEdit&, std::string& name, bool& action) {
       ++calls_;
       name_ = name;
       action_ = action;
