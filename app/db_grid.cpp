@@ -566,12 +566,20 @@ void TDBGrid::WriteEditText() {
 // ---- Keys ----
 
 bool TDBGrid::event(QEvent* event) {
-  // With dgTabs, Tab moves between cells instead of leaving the grid.
-  if (event->type() == QEvent::KeyPress && (options_ & GridOpt(dgTabs)) && ActiveSet()) {
+  // With dgTabs, Tab moves between cells instead of leaving the grid;
+  // Ctrl+Tab always leaves it.
+  if (event->type() == QEvent::KeyPress) {
     auto* key = static_cast<QKeyEvent*>(event);
     if (key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab) {
-      keyPressEvent(key);
-      return true;
+      const bool forward = key->key() == Qt::Key_Tab && !(key->modifiers() & Qt::ShiftModifier);
+      if (key->modifiers() & Qt::ControlModifier) {
+        focusNextPrevChild(forward);
+        return true;
+      }
+      if ((options_ & GridOpt(dgTabs)) && ActiveSet()) {
+        keyPressEvent(key);
+        return true;
+      }
     }
   }
   return QAbstractScrollArea::event(event);
@@ -587,7 +595,7 @@ void TDBGrid::keyPressEvent(QKeyEvent* event) {
 
 void TDBGrid::GridKey(QKeyEvent* event) {
   if (event->key() == Qt::Key_Tab || event->key() == Qt::Key_Backtab) {
-    if (!(options_ & GridOpt(dgTabs))) {
+    if (!(options_ & GridOpt(dgTabs)) || (event->modifiers() & Qt::ControlModifier)) {
       focusNextPrevChild(event->key() == Qt::Key_Tab && !(event->modifiers() & Qt::ShiftModifier));
       return;
     }
