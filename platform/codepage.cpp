@@ -7,11 +7,9 @@
 #include <algorithm>
 #include <array>
 #include <cstdlib>
-#include <cstring>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <unordered_map>
 
 namespace platform {

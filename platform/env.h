@@ -66,7 +66,11 @@ class TFile {
 
   // Reads up to length bytes at offset into buffer; bytesRead tells how many
   // (fewer at the end of the file, 0 beyond it). Every read sees what any
-  // handle, of this or another process, wrote before it.
+  // handle, of this or another process, wrote before it. Handles that write
+  // read through a memory view without a system call; a file cut short by
+  // another handle then reads as zeros up to the end of its last memory page
+  // until Size() is asked, which the share modes rule out among this engine's
+  // users. Read-only handles read exactly.
   virtual TOsStatus ReadAt(int64_t offset, void* buffer, int64_t length, int64_t& bytesRead) = 0;
   // Writes length bytes at offset, extending the file when needed.
   virtual TOsStatus WriteAt(int64_t offset, const void* buffer, int64_t length,

@@ -314,6 +314,9 @@ class TDataSet : public TComponent {
   // Closes the set while the hooks still work; call first in destructors.
   void Destroying();
   void SetState(TRecordSetState state);
+  // Raise the scroll events (for searches a concrete set runs itself).
+  void DoBeforeScroll() { Run(beforeScroll_); }
+  void DoAfterScroll() { Run(afterScroll_); }
   void Loaded() override;
 
  private:

@@ -198,7 +198,11 @@ void TDataLink::SetBufferCount(int count) {
   count = std::max(count, 1);
   if (count == bufferCount_) return;
   bufferCount_ = count;
-  if (!active_) return;
+  if (!active_) {
+    // Counted at once, so the ring is large enough when the link activates.
+    if (DataSet() != nullptr) DataSet()->UpdateBufferCount();
+    return;
+  }
   FitFirstRecord();
   DataSet()->UpdateBufferCount();
   FitFirstRecord();

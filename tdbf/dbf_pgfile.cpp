@@ -11,9 +11,8 @@
 namespace {
 
 // The byte that page 0 locks with virtual locks; page n locks the byte n
-// below it. Offsets are 32-bit, as LockFile with a high offset word of 0
-// takes them.
-constexpr uint32_t kVirtualLockBase = 0xEFFFFFFE;
+// below it.
+constexpr int64_t kVirtualLockBase = 0xEFFFFFFE;
 
 // Pauses between attempts (milliseconds).
 constexpr uint32_t kLockRetryPause = 10;
@@ -315,11 +314,11 @@ void TPagedFile::Flush() {}
 
 void TPagedFile::LockRange(int32_t page, uint64_t& offset, uint64_t& length) const {
   if (virtualLocks_) {
-    offset = static_cast<uint32_t>(kVirtualLockBase - static_cast<uint32_t>(page));
+    offset = static_cast<uint64_t>(int64_t{kVirtualLockBase} - page);
     length = 1;
   } else {
-    offset = static_cast<uint32_t>(PageOffset(page));
-    length = static_cast<uint32_t>(std::max(recordSize_, 0));
+    offset = static_cast<uint64_t>(std::max<int64_t>(PageOffset(page), 0));
+    length = static_cast<uint64_t>(std::max(recordSize_, 0));
   }
 }
 

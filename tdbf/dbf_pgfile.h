@@ -52,7 +52,8 @@ class TPagedFile {
   explicit TPagedFile(std::string fileName);
   TPagedFile(const TPagedFile&) = delete;
   TPagedFile& operator=(const TPagedFile&) = delete;
-  // Closes the file (writing a modified header).
+  // Closes the file (writing a modified header). A subclass that replaces
+  // CloseFile or WriteHeader closes the file in its own destructor.
   virtual ~TPagedFile();
 
   // ---- Opening and closing ----

@@ -12,13 +12,45 @@ constexpr const char* kCannotOpenFile = "Cannot open file \"%s\". %s";
 
 // ---- Table files and field definitions -------------------------------------
 
+constexpr const char* kInvalidDbfFile = "Invalid DBF file.";
+constexpr const char* kInvalidFieldCount = "Invalid field count: %d (must be between 1 and 4095).";
+constexpr const char* kRecordLocked = "Record locked.";
+constexpr const char* kCannotCreateField =
+    "Cannot create field \"%s\", VCL field type %x not supported by DBF.";
+// Damaged headers; each names the file.
+constexpr const char* kDbfHeaderTooSmall =
+    "Damaged table \"%s\": its header size %d is too small for a table header.";
+constexpr const char* kDbfHeaderTruncated =
+    "Damaged table \"%s\": its header size is %d bytes but the file holds only %d.";
+constexpr const char* kDbfFieldsExceedRecord =
+    "Damaged table \"%s\": its fields need %d bytes but a record has only %d.";
+constexpr const char* kDbfBadFieldProperty =
+    "Damaged table \"%s\": a property of field %d runs past the field or the header.";
+constexpr const char* kDbfPropertiesPastHeader =
+    "Damaged table \"%s\": its %d field properties run past the header.";
+constexpr const char* kDbfNoFreeSlot =
+    "Cannot append to \"%s\": no free record slot could be locked.";
+// Structures a table file cannot hold.
+constexpr const char* kDbfFieldTooWide =
+    "Cannot create field \"%s\": width %d and decimals %d do not fit a table field.";
+constexpr const char* kDbfRecordTooLarge =
+    "Cannot create table \"%s\": a record of %d bytes is larger than 65535.";
+constexpr const char* kDbfHeaderTooLarge =
+    "Cannot create table \"%s\": %d fields do not fit in a table header.";
+
 // ---- Language drivers and code pages --------------------------------------
 
 // ---- Memo files and blob streams -------------------------------------------
 
+constexpr const char* kMemoBadBlockSize =
+    "Damaged memo file \"%s\": its block size %d cannot hold a value.";
+constexpr const char* kMemoTooLong = "Memo file \"%s\" cannot hold a value of this length.";
+
 // ---- Index files ---------------------------------------------------------------
 
 // ---- Table dataset ----------------------------------------------------------
+
+constexpr const char* kDbfNoMemoFile = "Table \"%s\" has memo fields but no memo file is open.";
 
 // ---- Expressions ---------------------------------------------------------------
 

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
@@ -112,17 +111,6 @@ TEST_F(TEnvTest, ReadOnlyHandleDoesNotWrite) {
   EXPECT_EQ(0, written);
   EXPECT_EQ(platform::kErrorAccessDenied, file->SetSize(0).Code());
   EXPECT_EQ("abc", ReadWholeFile(path_));
-}
-
-TEST_F(TEnvTest, ReadOnlyFileOpensForReading) {
-  WriteWholeFile(path_, "abc");
-  chmod(path_.c_str(), 0444);
-  if (access(path_.c_str(), W_OK) == 0) GTEST_SKIP() << "running with rights to write anyway";
-  std::unique_ptr<TFile> file;
-  EXPECT_EQ(platform::kErrorAccessDenied, Open(platform::fmReadWriteShared, file).Code());
-  ASSERT_TRUE(Open(platform::fmReadOnlyShared, file).IsOk());
-  EXPECT_EQ("abc", Read(*file, 0, 3));
-  EXPECT_TRUE(file->Lock(5, 1).IsOk());
 }
 
 TEST_F(TEnvTest, ReadsSeeOtherHandlesWritesGrowthAndShrinking) {

@@ -118,7 +118,18 @@ int32_t TMemoryRecordSet::AddRecord(const std::vector<std::string>& texts) {
         std::memcpy(data, &day, sizeof day);
         break;
       }
+      case ftTime: {
+        int32_t v = StrToInt(text);
+        std::memcpy(data, &v, sizeof v);
+        break;
+      }
+      case ftDateTime: {
+        double v = std::stod(text);
+        std::memcpy(data, &v, sizeof v);
+        break;
+      }
       default:
+        slot[0] = 0;
         record.blobs[static_cast<int>(i)] = text;
     }
   }
@@ -335,7 +346,6 @@ void TMemoryRecordSet::OpenStorage() {
     failOpen_.clear();
     throw EDatabaseError(message);
   }
-  FieldDefs().SetUpdated(false);
   UpdateFieldDefs();
   if (DefaultFields()) CreateFields();
   BindFields(true);
@@ -481,6 +491,7 @@ int TMemoryRecordSet::RecordNumber() {
 
 bool TMemoryRecordSet::LocateRecord(const std::string& keyFields, const TVariant& keyValues,
                                     TSearchOptions options) {
+  DoBeforeScroll();
   SuspendNotifications();
   bool found = false;
   try {
@@ -512,5 +523,6 @@ bool TMemoryRecordSet::LocateRecord(const std::string& keyFields, const TVariant
     throw;
   }
   ResumeNotifications();
+  if (found) DoAfterScroll();
   return found;
 }

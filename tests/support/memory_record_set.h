@@ -36,8 +36,10 @@ class TMemoryRecordSet : public TDataSet {
 
   // The storage's columns (used by BuildFieldDefs) and records.
   void AddColumn(const std::string& name, TFieldType type, int size = 0, bool required = false);
-  // Appends a record with values given as field texts ("" for none) in
-  // column order; works while closed. Returns its id.
+  // Appends a record with values given as texts ("" for none) in column
+  // order: strings, decimal numbers (time: milliseconds; date-time:
+  // milliseconds as a double), "T" for true, dates as YYYY-MM-DD, blob
+  // contents as they are. Works while closed. Returns the record's id.
   int32_t AddRecord(const std::vector<std::string>& texts);
   const std::vector<TRecord>& Records() const { return records_; }
   // Marks the record with that id deleted in the storage.

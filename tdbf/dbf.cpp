@@ -1,0 +1,683 @@
+#include "tdbf/dbf.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "platform/codepage.h"
+#include "platform/env.h"
+#include "recordset/fields.h"
+#include "runtime/exceptions.h"
+#include "tdbf/dbf_cursor.h"
+#include "tdbf/dbf_dbffile.h"
+#include "tdbf/dbf_memo.h"
+#include "tdbf/dbf_str.h"
+
+namespace {
+
+constexpr char kPathDelimiter = '/';
+constexpr uint8_t kDeletedFlag = '*';
+constexpr int32_t kMemoBlockSizeForNewTables = 512;
+// The spare bytes behind the calculated-field area of a record buffer.
+constexpr int kSpareBytes = 3;
+// Main-header offsets the header written on close keeps up to date.
+constexpr int kVersionAt = 0, kRecordCountAt = 4, kProductionIndexAt = 28;
+constexpr int kMainHeaderSize = 32;
+
+std::string ExecutableFolder() {
+  std::error_code error;
+  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) return {};
+  return exe.parent_path().string();
+}
+
+TBaseFolderProvider& BaseFolderProvider() {
+  static TBaseFolderProvider provider = ExecutableFolder;
+  return provider;
+}
+
+TExceptionReporter& ExceptionReporter() {
+  static TExceptionReporter reporter;
+  return reporter;
+}
+
+std::string WithDelimiter(std::string path) {
+  if (path.empty() || path.back() != kPathDelimiter) path += kPathDelimiter;
+  return path;
+}
+
+bool IsFullPath(const std::string& path) { return !path.empty() && path[0] == kPathDelimiter; }
+
+// The path made absolute against the current directory, "." and ".."
+// resolved by name.
+std::string ExpandPath(const std::string& path) {
+  std::filesystem::path p(path);
+  if (!p.is_absolute()) {
+    std::error_code error;
+    std::filesystem::path current = std::filesystem::current_path(error);
+    p = (error ? std::filesystem::path("/") : current) / p;
+  }
+  return p.lexically_normal().string();
+}
+
+// FilePathFull for a FilePath value.
+std::string ResolveFolder(const std::string& value) {
+  if (IsFullPath(value)) return WithDelimiter(value);
+  const std::string base = BaseFolderProvider() ? BaseFolderProvider()() : std::string();
+  if (base.empty()) return WithDelimiter(ExpandPath(value));
+  if (value.empty()) return WithDelimiter(base);
+  return WithDelimiter(ExpandPath(WithDelimiter(base) + value));
+}
+
+int LevelOfFormat(TTableFormat format) {
+  switch (format) {
+    case tfDBase3:
+      return 3;
+    case tfFoxPro:
+      return 25;
+    case tfDBase7:
+      return 7;
+    default:
+      return 4;
+  }
+}
+
+TTableFormat FormatOfLevel(int level) {
+  switch (level) {
+    case 3:
+      return tfDBase3;
+    case 7:
+      return tfDBase7;
+    case 25:
+      return tfFoxPro;
+    default:
+      return tfDBase4;
+  }
+}
+
+int32_t GetBookmark(const char* buffer) {
+  int32_t value;
+  std::memcpy(&value, buffer, sizeof value);
+  return value;
+}
+
+void PutBookmark(char* buffer, int32_t value) { std::memcpy(buffer, &value, sizeof value); }
+
+// Runs an action when the scope ends, however it ends.
+template <typename F>
+class TFinally {
+ public:
+  explicit TFinally(F action) : action_(std::move(action)) {}
+  ~TFinally() { action_(); }
+  TFinally(const TFinally&) = delete;
+  TFinally& operator=(const TFinally&) = delete;
+
+ private:
+  F action_;
+};
+
+}  // namespace
+
+void SetBaseFolderProvider(TBaseFolderProvider provider) {
+  BaseFolderProvider() = std::move(provider);
+}
+
+void SetExceptionReporter(TExceptionReporter reporter) {
+  ExceptionReporter() = std::move(reporter);
+}
+
+// ---- Construction and properties ---------------------------------------------
+
+TDbf::TDbf() {
+  InstallMemoFiles();
+  DbfGlobals();
+  SetBookmarkSize(kDbfBookmarkSize);
+  filePathFull_ = ResolveFolder(std::string());
+}
+
+TDbf::~TDbf() { Destroying(); }
+
+void TDbf::SetFilePath(const std::string& value) {
+  CheckInactive();
+  filePath_ = value.empty() ? value : WithDelimiter(value);
+  filePathFull_ = ResolveFolder(value);
+}
+
+void TDbf::SetTableName(const std::string& value) {
+  const size_t slash = value.rfind(kPathDelimiter);
+  if (slash != std::string::npos) SetFilePath(value.substr(0, slash + 1));
+  tableName_ = slash == std::string::npos ? value : value.substr(slash + 1);
+  FieldDefs().SetUpdated(false);
+}
+
+void TDbf::SetTableLevel(int value) {
+  CheckInactive();
+  if (value == 3 || value == 4 || value == 7) tableLevel_ = value;
+}
+
+void TDbf::SetShowDeleted(bool value) {
+  if (value == showDeleted_) return;
+  if (cursor_ && Active()) SettlePendingEdit();
+  showDeleted_ = value;
+  if (cursor_ && Active()) {
+    CursorToActive();
+    RefillBuffers(0);
+  }
+}
+
+std::string TDbf::IndexName() const {
+  // While open the records are in record-number order: no index files are
+  // opened with the table, so no name matches one.
+  return cursor_ ? std::string() : indexName_;
+}
+
+void TDbf::SetIndexName(const std::string& value) {
+  indexName_ = value;
+  if (!cursor_ || !Active()) return;
+  SettlePendingEdit();
+  CursorToActive();
+  UsePhysicalCursor(cursor_->PhysicalPosition());
+  CursorMoved();
+  if (State() == rsBrowse) RefillBuffers(0);
+}
+
+std::string TDbf::Version() const { return Format("%d.%02d", 6, 24); }
+
+// ---- Opening and closing ----------------------------------------------------------
+
+TFileAccessMode TDbf::AccessMode() const {
+  if (readOnly_) return amReadOnly;
+  return exclusive_ ? amExclusiveOpen : amSharedOpen;
+}
+
+std::unique_ptr<TDbfFile> TDbf::NewDbfFile(TFileAccessMode mode) const {
+  auto file = std::make_unique<TDbfFile>(FullTableName());
+  file->SetMode(mode);
+  file->SetAutoCreate(false);
+  file->SetUseFloatFields(useFloatFields_);
+  file->SetDateTimeHandling(dateTimeHandling_);
+  file->SetOnLocaleError(onLocaleError_);
+  file->SetOnIndexMissing(onIndexMissing_);
+  return file;
+}
+
+void TDbf::OpenStorage() {
+  dbfFile_.reset();
+  storageComplete_ = false;
+  const std::string fileName = FullTableName();
+  if ((openMode_ == omAutoCreate || openMode_ == omTemporary) &&
+      !platform::TEnv::Default()->FileExists(fileName)) {
+    bool doCreate = true;
+    if (beforeAutoCreate_) beforeAutoCreate_(*this, doCreate);
+    // Declined: the open goes on and fails on the missing file.
+    if (doCreate) CreateTable();
+  }
+
+  dbfFile_ = NewDbfFile(AccessMode());
+  dbfFile_->Open();
+  if (dbfFile_->ForceClose()) throw EAbort();
+  tableLevel_ = LevelOfFormat(dbfFile_->TableFormat());
+
+  FieldDefs().SetUpdated(false);
+  UpdateFieldDefs();
+  if (DefaultFields()) CreateFields();
+  BindFields(true);
+
+  blobStreams_.assign(static_cast<size_t>(dbfFile_->FieldDefs().Count()), nullptr);
+  ChooseTranslationMode();
+  UsePhysicalCursor(1);
+  cursor_->First();
+  lockedRecNo_ = -1;
+  storageComplete_ = true;
+}
+
+void TDbf::ChooseTranslationMode() {
+  const int codePage = dbfFile_->UseCodePage();
+  if (codePage == static_cast<int>(platform::GetACP())) {
+    translationMode_ = tmAnsi;
+  } else if (codePage == static_cast<int>(platform::GetOEMCP())) {
+    translationMode_ = tmOem;
+  } else if (DbfGlobals().IsCodePageInstalled(codePage)) {
+    translationMode_ = tmOther;
+  } else if (onLanguageWarning_) {
+    int action = laReadOnly;
+    onLanguageWarning_(*this, action);
+    switch (action) {
+      case laReadOnly:
+        translationMode_ = tmReadOnly;
+        break;
+      case laForceOEM:
+        translationMode_ = tmOem;
+        break;
+      case laForceANSI:
+        translationMode_ = tmAnsi;
+        break;
+      default:
+        break;
+    }
+  } else {
+    translationMode_ = tmReadOnly;
+  }
+}
+
+void TDbf::UsePhysicalCursor(int32_t recNo) {
+  cursor_ = std::make_unique<TDbfCursor>(dbfFile_.get());
+  cursor_->SetPhysicalPosition(recNo);
+}
+
+void TDbf::CreateTable() {
+  const TTableFormat format = FormatOfLevel(tableLevel_);
+  TDbfFieldDefs defs;
+  defs.SetTableFormat(format);
+  defs.SetUseFloatFields(useFloatFields_);
+  auto addField = [&defs](const std::string& name, TFieldType type, int size, int precision) {
+    TDbfFieldDef& def = defs.Add();
+    def.SetFieldName(name);
+    def.SetFieldType(type);
+    if (size <= 0) {
+      def.SetDefaultSize();
+    } else {
+      def.SetSize(size);
+      def.SetPrecision(precision);
+    }
+  };
+  if (FieldDefs().Count() > 0) {
+    for (int i = 0; i < FieldDefs().Count(); ++i) {
+      const TFieldDef& source = FieldDefs()[i];
+      addField(source.Name(), source.DataType(), source.Size(), source.Precision());
+    }
+  } else {
+    for (int i = 0; i < FieldCount(); ++i) {
+      const TField* field = Fields(i);
+      if (field->FieldKind() == fkData)
+        addField(field->FieldName(), field->DataType(), field->Size(), 0);
+    }
+  }
+
+  std::unique_ptr<TDbfFile> file = NewDbfFile(amExclusiveCreate);
+  file->SetAutoCreate(true);
+  file->SetTableFormat(format);
+  try {
+    file->Open();
+    file->CreateStructure(defs, kMemoBlockSizeForNewTables);
+  } catch (...) {
+    file.reset();
+    platform::TEnv::Default()->DeleteFile(FullTableName());
+    throw;
+  }
+}
+
+void TDbf::BuildFieldDefs() {
+  std::unique_ptr<TDbfFile> temporary;
+  TDbfFile* file = dbfFile_.get();
+  if (file == nullptr) {
+    temporary = NewDbfFile(amReadOnly);
+    temporary->Open();
+    file = temporary.get();
+  }
+  FieldDefs().Clear();
+  TDbfFieldDefs& tableDefs = file->FieldDefs();
+  for (int i = 0; i < tableDefs.Count(); ++i) {
+    TDbfFieldDef& tableDef = tableDefs[i];
+    const std::string original = tableDef.FieldName();
+    std::string name = original;
+    for (int n = 2; FieldDefs().Find(name) != nullptr; ++n) name = original + std::to_string(n);
+    if (name != original) tableDef.SetFieldName(name);
+    const TFieldType type = tableDef.FieldType();
+    const int size = (type == ftString || type == ftBCD) ? tableDef.Size() : 0;
+    TFieldDef& def = FieldDefs().Add(name, type, size, false);
+    if (type == ftAutoInc) def.SetAttributes(FieldAttr(faReadonly));
+    if (tableDef.IsLockField()) def.SetAttributes(FieldAttr(faHiddenCol));
+  }
+  FieldDefs().SetUpdated(true);
+}
+
+void TDbf::CloseStorage() {
+  blobStreams_.clear();
+  BindFields(false);
+  if (DefaultFields()) DestroyFields();
+  cursor_.reset();
+  lockedRecNo_ = -1;
+  filterRecord_ = nullptr;
+  if (dbfFile_ && storageComplete_ && !readOnly_) {
+    try {
+      WriteHeaderOnClose();
+    } catch (...) {
+      storageComplete_ = false;
+      dbfFile_.reset();
+      throw;
+    }
+  }
+  storageComplete_ = false;
+  dbfFile_.reset();
+}
+
+void TDbf::WriteHeaderOnClose() {
+  TDbfFile& file = *dbfFile_;
+  if (!file.IsSharedAccess() || file.HeaderSize() < kMainHeaderSize || !file.Header()) {
+    file.WriteHeader();
+    return;
+  }
+  // Other processes may have appended records and raised autoincrement
+  // values since this handle last read the header: write their header back
+  // with today's date, never an older copy of it.
+  file.LockPage(0, true);
+  TFinally unlock([&file] { file.UnlockPage(0); });
+  const char version = file.Header()[kVersionAt];
+  const char productionIndex = file.Header()[kProductionIndexAt];
+  file.ReadHeader();
+  char* header = file.Header();
+  header[kVersionAt] = version;
+  header[kProductionIndexAt] = productionIndex;
+  const uint32_t count =
+      std::max<uint32_t>(GetLE32(header + kRecordCountAt), static_cast<uint32_t>(file.PageCount()));
+  PutLE32(header + kRecordCountAt, count);
+  file.WriteHeader();
+}
+
+// ---- Record buffers -----------------------------------------------------------------
+
+std::unique_ptr<char[]> TDbf::NewRecordBuffer() {
+  const int size = kDbfRecordImageOffset + RecordImageSize() + CalcFieldsSize() + kSpareBytes;
+  return std::make_unique<char[]>(static_cast<size_t>(size));
+}
+
+void TDbf::ReadBookmark(const char* buffer, char* dest) {
+  std::memcpy(dest, buffer, kDbfBookmarkSize);
+}
+
+void TDbf::WriteBookmark(char* buffer, const char* bookmark) {
+  std::memcpy(buffer, bookmark, kDbfBookmarkSize);
+}
+
+TRecordBufferFlag TDbf::ReadBufferFlag(const char* buffer) {
+  return static_cast<TRecordBufferFlag>(buffer[kDbfBufferFlagOffset]);
+}
+
+void TDbf::WriteBufferFlag(char* buffer, TRecordBufferFlag flag) {
+  buffer[kDbfBufferFlagOffset] = static_cast<char>(flag);
+}
+
+uint16_t TDbf::RecordImageSize() {
+  return dbfFile_ ? static_cast<uint16_t>(dbfFile_->RecordSize()) : 0;
+}
+
+void TDbf::InitRecordBuffer(char* buffer) {
+  PutBookmark(buffer, 0);
+  WriteBufferFlag(buffer, rbCurrent);
+  dbfFile_->BlankRecord(RecordImage(buffer));
+}
+
+void TDbf::ClearCalcArea(char* buffer) {
+  if (CalcFieldsSize() > 0) std::memset(CalcArea(RecordImage(buffer)), 0, CalcFieldsSize());
+}
+
+char* TDbf::CalcArea(char* image) const { return image + dbfFile_->RecordSize(); }
+
+// ---- Cursor -----------------------------------------------------------------------
+
+void TDbf::CursorToStart() { cursor_->First(); }
+
+void TDbf::CursorToEnd() { cursor_->Last(); }
+
+void TDbf::CursorToBookmark(const char* bookmark) { cursor_->SeekBookmark(GetBookmark(bookmark)); }
+
+void TDbf::CursorToBuffer(const char* buffer) {
+  if (ReadBufferFlag(buffer) != rbInserted) cursor_->SeekBookmark(GetBookmark(buffer));
+}
+
+TFetchResult TDbf::FetchRecord(char* buffer, TFetchMode mode, bool) {
+  if (!cursor_ || !dbfFile_) return frEOF;
+  int32_t recordCount = dbfFile_->PageCount();
+  if (recordCount == 0) {
+    PutBookmark(buffer, -1);
+    return frEOF;
+  }
+  char* image = RecordImage(buffer);
+  const int32_t recordSize = dbfFile_->RecordSize();
+  TFetchResult result;
+  bool acceptable = false;
+  do {
+    result = frOK;
+    if (mode == fcNext) {
+      if (!cursor_->Next()) result = frEOF;
+    } else if (mode == fcPrior) {
+      if (!cursor_->Prev()) result = frBOF;
+    }
+    if (result == frOK) {
+      const int32_t recNo = cursor_->PhysicalPosition();
+      // The count is asked again only for a record beyond the one known:
+      // another process may have appended it meanwhile.
+      if (recNo > recordCount) recordCount = dbfFile_->PageCount();
+      if (recNo < 1 || recNo > recordCount || dbfFile_->ReadPage(recNo, image) < recordSize) {
+        result = frError;
+      } else {
+        acceptable = showDeleted_ || static_cast<uint8_t>(image[0]) != kDeletedFlag;
+        if (acceptable && Filtered()) acceptable = FilterAccepts(image);
+      }
+    }
+    if (mode == fcCurrent && result == frOK && !acceptable) result = frError;
+  } while (result == frOK && !acceptable);
+
+  if (result != frOK) {
+    PutBookmark(buffer, -1);
+    return result;
+  }
+  auto settle = [this, buffer] {
+    PutBookmark(buffer, cursor_->CurrentBookmark());
+    WriteBufferFlag(buffer, rbCurrent);
+  };
+  try {
+    ComputeCalcFields(buffer);
+  } catch (...) {
+    settle();
+    throw;
+  }
+  settle();
+  return frOK;
+}
+
+bool TDbf::FilterAccepts(char* image) {
+  const TFilterRecordEvent& handler = OnFilterRecord();
+  if (!handler) return true;
+  char* const saved = filterRecord_;
+  filterRecord_ = image;
+  const TTempState state = EnterTempState(rsFilter);
+  TFinally restore([this, &state, saved] {
+    LeaveTempState(state);
+    filterRecord_ = saved;
+  });
+  bool accept = true;
+  handler(*this, accept);
+  return accept;
+}
+
+int TDbf::RecordCount() { return cursor_ ? cursor_->LogicalCount() : -1; }
+
+int TDbf::RecordNumber() {
+  if (!cursor_) return -1;
+  CursorToActive();
+  return cursor_->LogicalPosition();
+}
+
+void TDbf::SetRecordNumber(int value) {
+  SettlePendingEdit();
+  cursor_->SetLogicalPosition(value);
+  CursorMoved();
+  RefillBuffers(0);
+}
+
+int TDbf::CompareMarks(const std::string& mark1, const std::string& mark2) {
+  const bool none1 = mark1.size() < kDbfBookmarkSize;
+  const bool none2 = mark2.size() < kDbfBookmarkSize;
+  if (none1 || none2) return none1 ? (none2 ? 0 : -1) : 1;
+  const int32_t value1 = GetBookmark(mark1.data());
+  const int32_t value2 = GetBookmark(mark2.data());
+  return value1 < value2 ? -1 : (value1 > value2 ? 1 : 0);
+}
+
+bool TDbf::IsWritable() { return !readOnly_ && !IsDesigning() && translationMode_ != tmReadOnly; }
+
+// ---- Field data -------------------------------------------------------------------
+
+char* TDbf::CurrentImage() const {
+  switch (State()) {
+    case rsCalcFields:
+      return CalcBuffer() ? RecordImage(CalcBuffer()) : nullptr;
+    case rsFilter:
+      return filterRecord_;
+    default:
+      if (RingRecordCount() == 0 || ActiveBuffer() == nullptr) return nullptr;
+      return RecordImage(ActiveBuffer());
+  }
+}
+
+bool TDbf::ReadFieldData(TField* field, void* dest) {
+  char* image = dbfFile_ ? CurrentImage() : nullptr;
+  if (image == nullptr) return false;
+  const int fieldNo = field->FieldNo();
+  if (fieldNo > 0) {
+    if (fieldNo > dbfFile_->FieldDefs().Count()) return false;
+    return dbfFile_->ReadFieldValue(fieldNo - 1, field->DataType(), dest, image);
+  }
+  if (fieldNo < 0) {
+    if (dest != nullptr)
+      std::memcpy(dest, CalcArea(image) + field->Offset(), static_cast<size_t>(field->DataSize()));
+    return true;
+  }
+  return false;
+}
+
+void TDbf::WriteFieldData(TField* field, const void* source) {
+  if (!dbfFile_) return;
+  const int fieldNo = field->FieldNo();
+  if (fieldNo < 0) {
+    char* buffer = CalcBuffer() ? CalcBuffer() : ActiveBuffer();
+    if (buffer == nullptr) return;
+    char* at = CalcArea(RecordImage(buffer)) + field->Offset();
+    const size_t size = static_cast<size_t>(field->DataSize());
+    if (source != nullptr)
+      std::memcpy(at, source, size);
+    else
+      std::memset(at, 0, size);
+  } else if (fieldNo > 0 && fieldNo <= dbfFile_->FieldDefs().Count()) {
+    char* buffer = ActiveBuffer();
+    if (buffer == nullptr) return;
+    dbfFile_->WriteFieldValue(fieldNo - 1, field->DataType(), RecordImage(buffer), source);
+  }
+  FieldDataChanged(field);
+}
+
+int TDbf::Translate(const char* source, char* dest, bool toStorage) {
+  if (source == nullptr || dest == nullptr) return 0;
+  if (onTranslate_) {
+    const int result = onTranslate_(*this, source, dest, toStorage);
+    return result == -1 ? static_cast<int>(std::strlen(dest)) : result;
+  }
+  const int ansi = static_cast<int>(platform::GetACP());
+  int from = ansi;
+  int to = ansi;
+  if (translationMode_ != tmAnsi && dbfFile_) {
+    const int table = dbfFile_->UseCodePage();
+    from = toStorage ? ansi : table;
+    to = toStorage ? table : ansi;
+  }
+  return TranslateText(from, to, source, dest, -1);
+}
+
+// ---- Blob streams -----------------------------------------------------------------
+
+std::shared_ptr<TStream> TDbf::CreateBlobStream(TField* field, TBlobStreamMode mode) {
+  const int index = field != nullptr ? field->FieldNo() - 1 : -1;
+  if (!dbfFile_ || index < 0 || index >= static_cast<int>(blobStreams_.size())) return nullptr;
+  const char* image = CurrentImage();
+  int32_t blockNo = 0;
+  const bool hasValue = image != nullptr &&
+                        dbfFile_->ReadFieldValue(index, ftInteger, &blockNo, image) && blockNo > 0;
+  auto* memo = dynamic_cast<TMemoFile*>(dbfFile_->MemoFile());
+
+  std::shared_ptr<TDbfBlobStream>& slot = blobStreams_[static_cast<size_t>(index)];
+  if (slot && slot->Dirty() && slot->Record() != image) {
+    // The slot holds unposted changes of another record: this record's
+    // value is read apart, leaving them alone.
+    auto stream = std::make_shared<TDbfBlobStream>(field);
+    stream->SetMode(bmRead);
+    if (hasValue && memo != nullptr) stream->Load(*memo, blockNo);
+    return stream;
+  }
+  if (!slot) slot = std::make_shared<TDbfBlobStream>(field);
+  slot->AddReference();
+  slot->SetMode(mode);
+  if (!hasValue || memo == nullptr) {
+    slot->Reset(0);
+  } else if (mode == bmWrite) {
+    slot->Reset(blockNo);
+  } else if (blockNo != slot->BlockNo()) {
+    slot->Load(*memo, blockNo);
+  }
+  slot->SetRecord(image);
+  slot->SetPosition(0);
+  std::shared_ptr<TDbfBlobStream> keep = slot;
+  return std::shared_ptr<TStream>(keep.get(), [keep](TStream*) { keep->Release(); });
+}
+
+TMemoFile& TDbf::MemoFile() const {
+  auto* memo = dbfFile_ ? dynamic_cast<TMemoFile*>(dbfFile_->MemoFile()) : nullptr;
+  if (memo == nullptr) throw EDbfError(Format(kDbfNoMemoFile, FullTableName().c_str()));
+  return *memo;
+}
+
+// ---- Editing ------------------------------------------------------------------------
+
+void TDbf::BeginEditRecord() {
+  lockedRecNo_ = cursor_->PhysicalPosition();
+  for (auto& stream : blobStreams_)
+    if (stream && !stream->Dirty()) stream->Cancel();
+  try {
+    dbfFile_->LockRecordForEdit(lockedRecNo_, RecordImage(ActiveBuffer()));
+  } catch (...) {
+    lockedRecNo_ = -1;
+    throw;
+  }
+}
+
+void TDbf::StoreRecord() {
+  char* image = RecordImage(ActiveBuffer());
+  for (auto& stream : blobStreams_)
+    if (stream && stream->Dirty()) stream->CommitChanges(MemoFile(), *dbfFile_, image);
+  if (State() == rsEdit) {
+    dbfFile_->PostRecord(lockedRecNo_, image);
+    lockedRecNo_ = -1;
+  } else if (State() == rsInsert) {
+    dbfFile_->AppendRecord(image);
+  }
+}
+
+void TDbf::CancelRecord() {
+  for (auto& stream : blobStreams_)
+    if (stream) stream->Cancel();
+  if (lockedRecNo_ != -1) {
+    dbfFile_->UnlockPage(lockedRecNo_);
+    lockedRecNo_ = -1;
+  }
+}
+
+void TDbf::DeleteCurrent() {
+  Edit();
+  char* image = RecordImage(ActiveBuffer());
+  image[0] = static_cast<char>(kDeletedFlag);
+  dbfFile_->NotifyRecordDeleted(lockedRecNo_, image);
+  Post();
+}
+
+void TDbf::StoreNewRecord(char* buffer, bool) { dbfFile_->AppendRecord(RecordImage(buffer)); }
+
+void TDbf::ReportException(const Exception& error) {
+  if (ExceptionReporter()) {
+    ExceptionReporter()(error);
+  } else {
+    std::fprintf(stderr, "%s\n", error.Message().c_str());
+  }
+}

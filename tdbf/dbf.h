@@ -1,0 +1,266 @@
+#pragma once
+// TDbf: the record set that presents one dBase table file as a navigable,
+// editable set of records. It fills in the storage hooks of TDataSet on top
+// of a table file (TDbfFile), one record cursor and one blob stream per memo
+// field in use, all owned while the set is open. Single-threaded; other
+// processes may share the table file, coordinated by record and header
+// locks.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "recordset/dataset.h"
+#include "tdbf/dbf_common.h"
+#include "tdbf/dbf_pgfile.h"
+
+class TDataSource;
+class TDbf;
+class TDbfBlobStream;
+class TDbfFile;
+class TMemoFile;
+class TVirtualCursor;
+
+// Whether a missing table is created when the set opens.
+enum TDbfOpenMode : uint8_t { omNormal = 0, omAutoCreate = 1, omTemporary = 2 };
+// Kept for the component's stored form: tables always live in files.
+enum TDbfStorage : uint8_t { stoMemory = 0, stoAuto = 1, stoFile = 2 };
+
+// The Action of OnLanguageWarning: what to do with a table whose code page
+// the system cannot convert. Any other value keeps the translation mode.
+enum TDbfLanguageAction : int {
+  laReadOnly = 0,   // open read-only
+  laForceOEM = 1,   // treat the table as being in the OEM code page
+  laForceANSI = 2,  // treat the table as being in the ANSI code page
+};
+
+// How field text is translated between the table and the system.
+//   tmReadOnly  no usable code page: the set is read-only
+//   tmAnsi      the table uses the system's ANSI code page: nothing to do
+//   tmOem       the table uses the system's OEM code page
+//   tmOther     another code page the system has installed
+enum TDbfTranslationMode : uint8_t { tmReadOnly = 0, tmAnsi = 1, tmOem = 2, tmOther = 3 };
+
+using TBeforeAutoCreateEvent = std::function<void(TDbf& dbf, bool& doCreate)>;
+using TLanguageWarningEvent = std::function<void(TDbf& dbf, int& action)>;
+// Replaces the built-in code-page translation; gives the length of the
+// result, -1 for the length of the NUL-terminated dest.
+using TTranslateEvent = std::function<int(TDbf& dbf, const char* src, char* dest, bool toOem)>;
+using TDbfNotifyEvent = std::function<void(TDbf& dbf)>;
+using TConvertFieldEvent = std::function<void(TDbf& dbf, TField* dstField, TField* srcField)>;
+
+// Record buffer (one per ring slot):
+//   offset           size             content
+//   0                4                bookmark: the cursor's signed 32-bit
+//                                     value; -1 after a failed fetch, 0 in a
+//                                     blank new record
+//   4                1                buffer flag (TRecordBufferFlag)
+//   5                record size      the record image as stored: deletion
+//                                     flag ("*" deleted, " " live), fields
+//   5 + record size  CalcFieldsSize   calculated-field area
+//   then             3                spare
+constexpr int kDbfBookmarkSize = 4;
+constexpr int kDbfBufferFlagOffset = 4;
+constexpr int kDbfRecordImageOffset = 5;
+
+// States (besides those of TDataSet): while open the set holds its table
+// file, a cursor and the blob-stream slots; a record is locked for editing
+// from BeginEditRecord until StoreRecord or CancelRecord.
+class TDbf : public TDataSet {
+ public:
+  TDbf();
+  ~TDbf() override;
+
+  // ---- Published properties ----
+
+  // File name of the table; a name with a folder also sets FilePath. No
+  // extension is added: the file is FilePathFull() + TableName().
+  const std::string& TableName() const { return tableName_; }
+  void SetTableName(const std::string& value);
+  // Folder of the table, with a trailing delimiter when not empty. Refused
+  // while open.
+  const std::string& FilePath() const { return filePath_; }
+  void SetFilePath(const std::string& value);
+  // The absolute folder in use, with a trailing delimiter: FilePath
+  // resolved against the program's folder.
+  const std::string& FilePathFull() const { return filePathFull_; }
+  // dBase level for new tables (3, 4, 7; other values are ignored); set
+  // from the file on open (3, 4, 25, 7). Refused while open.
+  int TableLevel() const { return tableLevel_; }
+  void SetTableLevel(int value);
+  // Both take effect at the next open.
+  bool ReadOnly() const { return readOnly_; }
+  void SetReadOnly(bool value) { readOnly_ = value; }
+  bool Exclusive() const { return exclusive_; }
+  void SetExclusive(bool value) { exclusive_ = value; }
+  // Shows records flagged as deleted; refills the buffers when changed
+  // while open.
+  bool ShowDeleted() const { return showDeleted_; }
+  void SetShowDeleted(bool value);
+  TDbfOpenMode OpenMode() const { return openMode_; }
+  void SetOpenMode(TDbfOpenMode value) { openMode_ = value; }
+  TDbfStorage Storage() const { return storage_; }
+  void SetStorage(TDbfStorage value) { storage_ = value; }
+  bool UseFloatFields() const { return useFloatFields_; }
+  void SetUseFloatFields(bool value) { useFloatFields_ = value; }
+  TDateTimeHandling DateTimeHandling() const { return dateTimeHandling_; }
+  void SetDateTimeHandling(TDateTimeHandling value) { dateTimeHandling_ = value; }
+  // The index ordering the records; empty while the records are in
+  // record-number order (also when the name matches no open index).
+  std::string IndexName() const;
+  void SetIndexName(const std::string& value);
+  const std::string& IndexFieldNames() const { return indexFieldNames_; }
+  void SetIndexFieldNames(const std::string& value) { indexFieldNames_ = value; }
+  TDataSource* MasterSource() const { return masterSource_; }
+  void SetMasterSource(TDataSource* value) { masterSource_ = value; }
+  const std::string& MasterFields() const { return masterFields_; }
+  void SetMasterFields(const std::string& value) { masterFields_ = value; }
+  bool StoreDefs() const { return storeDefs_; }
+  void SetStoreDefs(bool value) { storeDefs_ = value; }
+  // "6.24".
+  std::string Version() const;
+
+  // ---- Events ----
+  void SetBeforeAutoCreate(TBeforeAutoCreateEvent h) { beforeAutoCreate_ = std::move(h); }
+  void SetOnLanguageWarning(TLanguageWarningEvent h) { onLanguageWarning_ = std::move(h); }
+  void SetOnLocaleError(TDbfLocaleErrorEvent h) { onLocaleError_ = std::move(h); }
+  void SetOnIndexMissing(TDbfIndexMissingEvent h) { onIndexMissing_ = std::move(h); }
+  void SetOnTranslate(TTranslateEvent h) { onTranslate_ = std::move(h); }
+  // Never raised; kept for the component's stored form.
+  void SetOnCompareRecord(TDbfNotifyEvent h) { onCompareRecord_ = std::move(h); }
+  void SetOnCopyDateTimeAsString(TConvertFieldEvent h) { onCopyDateTimeAsString_ = std::move(h); }
+
+  // ---- Record set operations ----
+
+  // Records in the table, deleted ones included, whatever the filter; -1
+  // while closed.
+  int RecordCount() override;
+  // The current record's number in the cursor's order; -1 while closed.
+  int RecordNumber() override;
+  // Moves to a record number and refills the buffers.
+  void SetRecordNumber(int value) override;
+  int CompareMarks(const std::string& mark1, const std::string& mark2) override;
+  // False when ReadOnly, in design mode, or when the table's code page is
+  // not usable.
+  bool IsWritable() override;
+  // Translates NUL-terminated text between the system's ANSI code page and
+  // the table's (towards the table when toStorage); OnTranslate replaces it.
+  int Translate(const char* source, char* dest, bool toStorage) override;
+  // The field's memo value in the current record, as a stream shared with
+  // the set (see TDbfBlobStream).
+  std::shared_ptr<TStream> CreateBlobStream(TField* field, TBlobStreamMode mode) override;
+  TDataSource* MasterDataSource() const override { return masterSource_; }
+
+  // ---- The engine behind the set ----
+
+  // FilePathFull() + TableName().
+  std::string FullTableName() const { return filePathFull_ + tableName_; }
+  // The table file and the cursor while open (nullptr otherwise).
+  TDbfFile* DbfFile() const { return dbfFile_.get(); }
+  TVirtualCursor* Cursor() const { return cursor_.get(); }
+  TDbfTranslationMode TranslationMode() const { return translationMode_; }
+  // The physical number of the record locked for editing, -1 when none.
+  int32_t LockedRecNo() const { return lockedRecNo_; }
+  // The record image of a record buffer.
+  static char* RecordImage(char* buffer) { return buffer + kDbfRecordImageOffset; }
+
+ protected:
+  // ---- Storage hooks ----
+  std::unique_ptr<char[]> NewRecordBuffer() override;
+  void ReadBookmark(const char* buffer, char* dest) override;
+  TRecordBufferFlag ReadBufferFlag(const char* buffer) override;
+  TFetchResult FetchRecord(char* buffer, TFetchMode mode, bool check) override;
+  uint16_t RecordImageSize() override;
+  void StoreNewRecord(char* buffer, bool append) override;
+  void CloseStorage() override;
+  void DeleteCurrent() override;
+  void CursorToStart() override;
+  void CursorToBookmark(const char* bookmark) override;
+  void ReportException(const Exception& error) override;
+  void BuildFieldDefs() override;
+  void InitRecordBuffer(char* buffer) override;
+  void CursorToEnd() override;
+  void OpenStorage() override;
+  void StoreRecord() override;
+  void CursorToBuffer(const char* buffer) override;
+  bool StorageOpen() override { return cursor_ != nullptr; }
+  void WriteBufferFlag(char* buffer, TRecordBufferFlag flag) override;
+  void WriteBookmark(char* buffer, const char* bookmark) override;
+  void WriteFieldData(TField* field, const void* source) override;
+  bool ReadFieldData(TField* field, void* dest) override;
+  void ClearCalcArea(char* buffer) override;
+  void BeginEditRecord() override;
+  void CancelRecord() override;
+
+ private:
+  TFileAccessMode AccessMode() const;
+  // Makes a table file object for the table with the set's settings.
+  std::unique_ptr<TDbfFile> NewDbfFile(TFileAccessMode mode) const;
+  // Creates the missing table from FieldDefs (or the persistent fields).
+  void CreateTable();
+  void ChooseTranslationMode();
+  // Places a new physical cursor on physical record recNo.
+  void UsePhysicalCursor(int32_t recNo);
+  // Whether the filter accepts the record image being fetched: the
+  // OnFilterRecord handler, run in the rsFilter state.
+  bool FilterAccepts(char* image);
+  // The record image fields are read from in the current state, or none.
+  char* CurrentImage() const;
+  // The calculated-field area of the buffer holding image.
+  char* CalcArea(char* image) const;
+  // The memo file, for committing a changed memo (EDbfError when missing).
+  TMemoFile& MemoFile() const;
+  // Writes the header on close with a record count that is not behind
+  // the file and the header on disk.
+  void WriteHeaderOnClose();
+
+  std::string tableName_;
+  std::string filePath_;
+  std::string filePathFull_;
+  int tableLevel_ = 4;
+  bool readOnly_ = false;
+  bool exclusive_ = false;
+  bool showDeleted_ = false;
+  TDbfOpenMode openMode_ = omNormal;
+  TDbfStorage storage_ = stoFile;
+  bool useFloatFields_ = true;
+  TDateTimeHandling dateTimeHandling_ = dtBDETimeStamp;
+  std::string indexName_;
+  std::string indexFieldNames_;
+  TDataSource* masterSource_ = nullptr;
+  std::string masterFields_;
+  bool storeDefs_ = false;
+
+  TBeforeAutoCreateEvent beforeAutoCreate_;
+  TLanguageWarningEvent onLanguageWarning_;
+  TDbfLocaleErrorEvent onLocaleError_;
+  TDbfIndexMissingEvent onIndexMissing_;
+  TTranslateEvent onTranslate_;
+  TDbfNotifyEvent onCompareRecord_;
+  TConvertFieldEvent onCopyDateTimeAsString_;
+
+  std::unique_ptr<TDbfFile> dbfFile_;
+  std::unique_ptr<TVirtualCursor> cursor_;
+  // One slot per table field; a stream is made at the first request.
+  std::vector<std::shared_ptr<TDbfBlobStream>> blobStreams_;
+  int32_t lockedRecNo_ = -1;
+  // The record image the filter is testing (rsFilter).
+  char* filterRecord_ = nullptr;
+  TDbfTranslationMode translationMode_ = tmReadOnly;
+  // OpenStorage ran to its end: closing writes the header.
+  bool storageComplete_ = false;
+};
+
+// The folder relative FilePath values are resolved against: by default the
+// folder of the program's executable file. A provider giving an empty
+// folder makes them resolve against the current directory.
+using TBaseFolderProvider = std::function<std::string()>;
+void SetBaseFolderProvider(TBaseFolderProvider provider);
+
+// Shows an exception that a record set reports (ReportException); the
+// program installs its message display. Without one the message goes to
+// standard error.
+using TExceptionReporter = std::function<void(const Exception& error)>;
+void SetExceptionReporter(TExceptionReporter reporter);

@@ -1,0 +1,322 @@
+#pragma once
+// TDbfFile is one table (".dbf") file: the header region with its field
+// descriptors, followed by fixed-size records, which are the pages of the
+// underlying TPagedFile. It owns the table's field definitions, its memo
+// file and its open index files, reads and writes field values in record
+// images and appends, locks and posts records. Also here: the process-wide
+// settings of the engine (TDbfGlobals) and the list of supported locales
+// (TLCIDList).
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "recordset/db_types.h"
+#include "tdbf/dbf_common.h"
+#include "tdbf/dbf_fields.h"
+#include "tdbf/dbf_pgfile.h"
+
+// Main header (levels 3, 4, 25: 32 bytes; level 7: 68 bytes), little-endian:
+//   offset size  meaning
+//    0      1    version: low 3 bits give the format (2, 5 FoxPro; 3 dBase
+//                III, or IV when the language byte is set; 4 dBase VII);
+//                bit 7 set when the table has memo fields
+//    1      3    date of the last header write: year - 1900, month, day
+//    4      4    record count
+//    8      2    header size: main header + descriptors + terminator (and at
+//                level 7 the field-properties block)
+//   10      2    record size, deletion flag included
+//   12     16    reserved, zero
+//   28      1    nonzero: a production index (table name + ".mdx") belongs
+//                to the table
+//   29      1    language driver id (levels 3, 4, 25)
+//   30      2    reserved, zero
+//   32     32    level 7: language driver name, NUL-padded, at most 31 chars
+//   64      4    level 7: reserved, zero
+//
+// Field descriptor, levels 3, 4, 25 (32 bytes, the first at 32):
+//    0     11    name, NUL-padded, at most 10 characters
+//   11      1    type letter
+//   12      4    zero (field offsets follow from the widths)
+//   16      1    width
+//   17      1    decimals
+//   18     14    zero
+// Field descriptor, level 7 (48 bytes, the first at 68):
+//    0     32    name, NUL-padded, at most 31 characters
+//   32      1    type letter
+//   33      1    width
+//   34      1    decimals
+//   35      7    zero
+//   42      4    "+" fields: next autoincrement value, little-endian
+//                (where dBase 7 itself keeps it); zero otherwise
+//   46      2    zero
+// The descriptors end with the byte 0x0D. At level 7 a field-properties
+// block may follow inside the header size:
+//   head   0  2  number of standard property entries
+//          2  2  offset of the first entry, from the start of the block
+//   entry  (15 bytes) 2 2 field number (1-based); 4 1 kind (1 required,
+//          2 minimum, 3 maximum, 4 default); 11 2 offset of the value from
+//          the start of the block; 13 2 size of the value
+// Record n (1-based) starts at header size + (n - 1) * record size: the
+// deletion flag ("*" deleted, " " live), then the fields in descriptor
+// order. The byte 0x1A follows the last record.
+
+constexpr uint8_t kDbfHeaderTerminator = 0x0D;
+constexpr uint8_t kDbfEndOfFile = 0x1A;
+constexpr int kDbfMaxFields = 4095;
+constexpr const char* kDbfLockFieldName = "_DBASELOCK";
+
+// What the memo unit needs to make and open a table's memo file.
+struct TMemoFileRequest {
+  std::string fileName;
+  TTableFormat format;
+  TFileAccessMode mode;
+  bool autoCreate;
+  int32_t blockSize;  // requested for a new file; 0 when opening
+};
+
+// Makes, sets up and opens the memo file of the request (TDbaseMemoFile or
+// TFoxProMemoFile by format); raises when it cannot be opened. The memo unit
+// installs it with SetMemoFileOpener; without one, tables open without
+// their memo files.
+using TMemoFileOpener = std::function<std::unique_ptr<TPagedFile>(const TMemoFileRequest&)>;
+void SetMemoFileOpener(TMemoFileOpener opener);
+
+// The part of an open index file that the table file's record operations
+// call; the index unit's TIndexFile implements it. Each operation covers the
+// file's tags as its update mode says, and raises on a key violation after
+// taking back what it changed itself.
+class TIndexFileUpkeep {
+ public:
+  virtual ~TIndexFileUpkeep() = default;
+  virtual void InsertRecordAll(int32_t recNo, const char* record) = 0;
+  virtual void DeleteRecordAll(int32_t recNo, const char* record) = 0;
+  virtual void UpdateRecordAll(int32_t recNo, const char* prevRecord, const char* record) = 0;
+  // Only distinct indexes drop the key of a record marked deleted.
+  virtual void DropDistinctKeysAll(int32_t recNo, const char* record) = 0;
+  virtual void Close() = 0;
+  virtual void EnterExclusive() = 0;
+  virtual void LeaveExclusive() = 0;
+};
+
+// States: closed -> (Open, or Open in a create mode + CreateStructure) open
+// -> (Close) closed; the object can be opened again. ForceClose set by Open
+// means the open is to be abandoned: the caller closes.
+class TDbfFile : public TPagedFile {
+ public:
+  explicit TDbfFile(std::string fileName);
+  ~TDbfFile() override;
+
+  // Opens the file and, unless the mode creates it, reads and checks the
+  // header and descriptors, repairs a stale record count, finds the code
+  // page and opens the memo file. Nothing when already open. Raises
+  // EDbfError "Invalid DBF file." for an unknown version byte or a bad
+  // descriptor, "Invalid field count: ..." and, naming the file, for a
+  // damaged header; the file is then closed again and left unchanged.
+  void Open();
+  // Closes the index files, the memo file and the file (a modified header
+  // is written). Nothing when closed.
+  void Close();
+  bool Opened() const { return opened_; }
+
+  // Writes the header and descriptors of a new, empty table from fieldDefs
+  // (names upper-cased and cut to the level's width, offsets assigned) and,
+  // with memo fields, creates the memo file with memoBlockSize-byte blocks.
+  // REQUIRES: opened in a create mode with SetTableFormat done.
+  void CreateStructure(TDbfFieldDefs& fieldDefs, int32_t memoBlockSize);
+  // Stamps today's date, writes the header (at once in shared modes) and
+  // puts the end-of-file byte after the last record.
+  void WriteHeader() override;
+  // Reads the descriptors into FieldDefs().
+  void LoadFieldDefs();
+  void SetRecordSize(int32_t value) override;
+  // Also on the index files and the memo file (entering only when the table
+  // did become exclusive).
+  void EnterExclusive() override;
+  void LeaveExclusive() override;
+
+  // ---- Field values (record images are RecordSize() bytes) ----
+
+  bool ReadFieldValue(int fieldIndex, TFieldType type, void* dst, const char* record) const;
+  bool ReadFieldValue(const TDbfFieldDef& def, TFieldType type, void* dst,
+                      const char* record) const;
+  void WriteFieldValue(int fieldIndex, TFieldType type, char* record, const void* src);
+  void WriteFieldValue(const TDbfFieldDef& def, TFieldType type, char* record, const void* src);
+  void BlankRecord(char* record);
+  // Gives every "+" field of a level-7 table the next value and stores the
+  // following one in the header (under the header lock in shared modes).
+  void AssignAutoIncValues(char* record);
+
+  // ---- Records ----
+
+  // Appends the record: takes the first free slot after the last record
+  // (slots other processes hold are skipped), assigns autoincrement values,
+  // adds the keys to the index files, raises the header count under the
+  // header lock, stamps the lock field and writes the record followed by
+  // the end-of-file byte. Gives the new record number. A key violation is
+  // passed on with nothing written.
+  int32_t AppendRecord(char* record);
+  // Locks the record without waiting (EDbfError "Record locked." when
+  // another handle holds it), reads it into record and PrevBuffer() and
+  // stamps and writes back the lock field.
+  void LockRecordForEdit(int32_t recNo, char* record);
+  // Updates the index keys from PrevBuffer() to record, writes and unlocks.
+  void PostRecord(int32_t recNo, const char* record);
+  // Tells the index files that the record's deletion flag changed; the
+  // caller writes the record.
+  void NotifyRecordDeleted(int32_t recNo, const char* record);
+  // Puts change counter, time, date and user name into the "_DBASELOCK"
+  // field of record; nothing when the table has none.
+  void StampLockField(char* record);
+  // The record as read by LockRecordForEdit (RecordSize() bytes).
+  char* PrevBuffer() { return prevBuffer_.empty() ? nullptr : prevBuffer_.data(); }
+
+  // ---- Structure ----
+
+  TDbfFieldDefs& FieldDefs() { return *fieldDefs_; }
+  const TDbfFieldDefs& FieldDefs() const { return *fieldDefs_; }
+  // The definition named name (compared upper-cased), or nullptr.
+  TDbfFieldDef* FindFieldDef(const std::string& name);
+  bool HasMemoFields() const;
+  // ".fpt" for FoxPro tables, ".dbt" otherwise.
+  std::string MemoExtension() const;
+  // Header byte 29.
+  uint8_t LanguageId() const;
+  // Level 7: the driver name at header offset 32; empty otherwise.
+  std::string LanguageDriverName() const;
+  bool HasLockField() const { return lockField_.present; }
+  bool HasAutoIncFields() const { return hasAutoInc_; }
+
+  // The format found by Open, or to be used by CreateStructure.
+  TTableFormat TableFormat() const { return tableFormat_; }
+  void SetTableFormat(TTableFormat format);
+  // The code page the header names (0: none) and the one in use (the
+  // process-wide open code page when the header names none).
+  int FileCodePage() const { return fileCodePage_; }
+  int UseCodePage() const { return useCodePage_; }
+
+  // ---- Companion files ----
+
+  // The memo file (nullptr when the table has no memo fields or no memo
+  // opener is installed). The memo unit's own class; owned here.
+  TPagedFile* MemoFile() const { return memoFile_.get(); }
+  // Open index files, in the order they were opened (production index
+  // first); owned here.
+  int IndexFileCount() const { return static_cast<int>(indexFiles_.size()); }
+  TIndexFileUpkeep* IndexFiles(int index) const { return indexFiles_.at(index).get(); }
+  void AddIndexFile(std::unique_ptr<TIndexFileUpkeep> indexFile);
+  // Name of the production index file (table name + ".mdx", in the letter
+  // case found on disk).
+  std::string ProductionIndexName();
+
+  // ---- Settings ----
+
+  bool ForceClose() const { return forceClose_; }
+  bool CopyDateTimeAsString() const { return copyDateTimeAsString_; }
+  void SetCopyDateTimeAsString(bool value) { copyDateTimeAsString_ = value; }
+  bool UseFloatFields() const { return fieldDefs_->UseFloatFields(); }
+  void SetUseFloatFields(bool value) { fieldDefs_->SetUseFloatFields(value); }
+  TDateTimeHandling DateTimeHandling() const { return dateTimeHandling_; }
+  void SetDateTimeHandling(TDateTimeHandling value) { dateTimeHandling_ = value; }
+  const TDbfIndexMissingEvent& OnIndexMissing() const { return onIndexMissing_; }
+  void SetOnIndexMissing(TDbfIndexMissingEvent handler) { onIndexMissing_ = std::move(handler); }
+  const TDbfLocaleErrorEvent& OnLocaleError() const { return onLocaleError_; }
+  void SetOnLocaleError(TDbfLocaleErrorEvent handler) { onLocaleError_ = std::move(handler); }
+
+ private:
+  struct TLockFieldInfo {
+    bool present = false;
+    int32_t offset = 0;
+    int32_t size = 0;
+    int32_t userNameLength = 0;
+  };
+
+  void OpenExisting();
+  void CheckHeaderGeometry();
+  void ReadFieldProperties(int32_t blockStart, int32_t headerSize);
+  void NoteSpecialField(TDbfFieldDef& def);
+  void DetermineCodePage();
+  void OpenMemoFile(bool create, int32_t blockSize);
+  void CheckProductionIndex();
+  // Re-applies what Open changed in the header held in memory without
+  // writing it (memo bit, dropped index link) after the header was read
+  // again.
+  void AdjustHeader();
+  // Writes the end-of-file byte after record recNo unless a record (of
+  // another appender) already follows it.
+  void WriteEndOfFileAfter(int32_t recNo);
+  std::string CompanionFileName(const std::string& extension);
+  [[noreturn]] void RaiseDamaged(const char* format, int a, int b);
+
+  std::unique_ptr<TDbfFieldDefs> fieldDefs_;
+  std::unique_ptr<TPagedFile> memoFile_;
+  std::vector<std::unique_ptr<TIndexFileUpkeep>> indexFiles_;
+  std::vector<char> prevBuffer_;
+  TTableFormat tableFormat_ = tfDBase4;
+  int fileCodePage_ = 0;
+  int useCodePage_ = 0;
+  TLockFieldInfo lockField_;
+  bool hasAutoInc_ = false;
+  bool opened_ = false;
+  bool forceClose_ = false;
+  bool copyDateTimeAsString_ = false;
+  bool indexLinkDropped_ = false;
+  TDateTimeHandling dateTimeHandling_ = dtBDETimeStamp;
+  TDbfIndexMissingEvent onIndexMissing_;
+  TDbfLocaleErrorEvent onLocaleError_;
+};
+
+// ---- Process-wide settings ---------------------------------------------------
+
+// The code pages and locale used for opening and creating tables, the user
+// name written into "_DBASELOCK" fields and the installed code pages. One
+// object for the process, made from the platform's values at first use.
+class TDbfGlobals {
+ public:
+  TDbfGlobals();
+
+  // Code page of tables whose header names none (the system's ANSI one).
+  int OpenCodePage() const { return openCodePage_; }
+  void SetOpenCodePage(int value) { openCodePage_ = value; }
+  // Code page and locale named in new tables.
+  int CreateCodePage() const { return createCodePage_; }
+  void SetCreateCodePage(int value) { createCodePage_ = value; }
+  uint32_t CreateLocale() const { return createLocale_; }
+  void SetCreateLocale(uint32_t value) { createLocale_ = value; }
+  // The computer name, at most 260 characters.
+  const std::string& UserName() const { return userName_; }
+  int UserNameLength() const { return static_cast<int>(userName_.size()); }
+  void SetUserName(const std::string& value) { userName_ = value.substr(0, 260); }
+  bool IsCodePageInstalled(int codePage) const;
+  const std::vector<int>& InstalledCodePages() const { return installedCodePages_; }
+
+ private:
+  std::vector<int> installedCodePages_;
+  int openCodePage_;
+  int createCodePage_;
+  uint32_t createLocale_;
+  std::string userName_;
+};
+
+TDbfGlobals& DbfGlobals();
+// Makes the settings anew from the platform (test fixtures reset with it).
+void ResetDbfGlobals();
+
+// A list of locale identifiers; Enumerate fills it with every locale the
+// system supports.
+class TLCIDList {
+ public:
+  void Enumerate();
+  int Count() const { return static_cast<int>(items_.size()); }
+  // Raises EListError for an index outside [0, Count()).
+  uint32_t Items(int index) const;
+  bool Contains(uint32_t lcid) const;
+
+ private:
+  std::vector<uint32_t> items_;
+};
+
+// The supported locales, enumerated once for the process.
+const TLCIDList& DbfLocales();

@@ -1,0 +1,374 @@
+// dbfcat: prints a dBase table as JSON Lines. Line 1 describes the table
+// (version, language driver, record count, fields, code page, sizes, memo
+// file); then one line per record, {"deleted": bool, "values": {...}}, with
+// text decoded from the table's own code page to UTF-8. The table is opened
+// read-only through TDbf; nothing is written.
+//
+//   dbfcat [--deleted] TABLE
+//
+// --deleted also prints the records flagged as deleted. Exit status 0 on
+// success, 1 when the table cannot be read, 2 for a bad command line.
+
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "platform/codepage.h"
+#include "recordset/fields.h"
+#include "runtime/exceptions.h"
+#include "runtime/sysutils.h"
+#include "tdbf/dbf.h"
+#include "tdbf/dbf_dbffile.h"
+
+namespace {
+
+constexpr const char* kUsage = "usage: dbfcat [--deleted] TABLE\n";
+constexpr int64_t kMillisecondsPerDay = 86400000;
+
+// Collects one output line.
+class TJsonLine {
+ public:
+  void Raw(const std::string& text) { line_ += text; }
+  void Raw(char c) { line_ += c; }
+  // Starts a member of an object: its name, after a comma when it is not
+  // the first.
+  void Key(const std::string& name) {
+    Separate();
+    String(name);
+    line_ += ": ";
+  }
+  // A comma before the next item of an array or object, unless it is the
+  // first or follows a member's name.
+  void Separate() {
+    if (!line_.empty() && line_.back() != '{' && line_.back() != '[' && line_.back() != ' ')
+      line_ += ", ";
+  }
+  // A JSON string of UTF-8 text.
+  void String(const std::string& text) {
+    line_ += '"';
+    for (unsigned char c : text) {
+      switch (c) {
+        case '"':
+          line_ += "\\\"";
+          break;
+        case '\\':
+          line_ += "\\\\";
+          break;
+        case '\n':
+          line_ += "\\n";
+          break;
+        case '\r':
+          line_ += "\\r";
+          break;
+        case '\t':
+          line_ += "\\t";
+          break;
+        default:
+          if (c < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", c);
+            line_ += escape;
+          } else {
+            line_ += static_cast<char>(c);
+          }
+      }
+    }
+    line_ += '"';
+  }
+  void Integer(int64_t value) { line_ += std::to_string(value); }
+  // The shortest text that reads back as the same double, with a ".0" for
+  // whole numbers so that it stays a float; null for NaN and infinities.
+  void Float(double value) {
+    if (!std::isfinite(value)) {
+      line_ += "null";
+      return;
+    }
+    char text[64];
+    const auto result = std::to_chars(text, text + sizeof text, value);
+    std::string s(text, result.ptr);
+    if (s.find_first_of(".e") == std::string::npos) s += ".0";
+    line_ += s;
+  }
+  void Bool(bool value) { line_ += value ? "true" : "false"; }
+  void Null() { line_ += "null"; }
+  void Print() {
+    line_ += '\n';
+    std::fwrite(line_.data(), 1, line_.size(), stdout);
+    line_.clear();
+  }
+
+ private:
+  std::string line_;
+};
+
+// Decodes the table's text to UTF-8.
+class TTextDecoder {
+ public:
+  explicit TTextDecoder(int codePage) : codePage_(codePage) {
+    std::string probe;
+    usable_ = platform::ConvertCodePage(static_cast<uint32_t>(codePage), platform::kCodePageUtf8,
+                                        "A", probe);
+  }
+  bool Usable() const { return usable_; }
+  // Text the platform cannot convert is taken as Latin-1, byte by byte.
+  std::string Decode(const std::string& bytes) const {
+    std::string out;
+    if (usable_ && platform::ConvertCodePage(static_cast<uint32_t>(codePage_),
+                                             platform::kCodePageUtf8, bytes, out))
+      return out;
+    out.clear();
+    for (unsigned char c : bytes) {
+      if (c < 0x80) {
+        out += static_cast<char>(c);
+      } else {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+      }
+    }
+    return out;
+  }
+
+ private:
+  int codePage_;
+  bool usable_ = false;
+};
+
+std::string Hex(const std::string& bytes) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (unsigned char c : bytes) {
+    out += kDigits[c >> 4];
+    out += kDigits[c & 15];
+  }
+  return out;
+}
+
+std::string DateText(int32_t dayNumber) {
+  int year, month, day;
+  DecodeDayNumber(dayNumber, year, month, day);
+  char text[16];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d", year, month, day);
+  return text;
+}
+
+std::string DateTimeText(double milliseconds) {
+  const int64_t total = static_cast<int64_t>(std::llround(milliseconds));
+  int64_t day = total / kMillisecondsPerDay;
+  int64_t ms = total % kMillisecondsPerDay;
+  if (ms < 0) {
+    ms += kMillisecondsPerDay;
+    --day;
+  }
+  std::string text = DateText(static_cast<int32_t>(day));
+  char time[32];
+  std::snprintf(time, sizeof time, "T%02d:%02d:%02d", static_cast<int>(ms / 3600000),
+                static_cast<int>(ms / 60000 % 60), static_cast<int>(ms / 1000 % 60));
+  text += time;
+  if (ms % 1000 != 0) {
+    std::snprintf(time, sizeof time, ".%03d000", static_cast<int>(ms % 1000));
+    text += time;
+  }
+  return text;
+}
+
+void PrintHeader(TDbf& dbf, const TTextDecoder& decoder) {
+  TDbfFile& file = *dbf.DbfFile();
+  const auto* header = reinterpret_cast<const uint8_t*>(file.Header());
+  TJsonLine line;
+  line.Raw('{');
+  line.Key("version");
+  line.Integer(header[0]);
+  line.Key("lang_id");
+  line.Integer(file.LanguageId());
+  line.Key("record_count");
+  line.Integer(dbf.RecordCount());
+  line.Key("fields");
+  line.Raw('[');
+  for (int i = 0; i < file.FieldDefs().Count(); ++i) {
+    const TDbfFieldDef& def = file.FieldDefs()[i];
+    line.Separate();
+    line.Raw('{');
+    line.Key("name");
+    line.String(decoder.Decode(def.FieldName()));
+    line.Key("type");
+    line.String(std::string(1, def.NativeFieldType()));
+    line.Key("length");
+    line.Integer(def.Size());
+    line.Key("decimals");
+    line.Integer(def.Precision());
+    line.Raw('}');
+  }
+  line.Raw(']');
+  line.Key("encoding");
+  line.String("cp" + std::to_string(file.UseCodePage()));
+  line.Key("header_length");
+  line.Integer(file.HeaderSize());
+  line.Key("record_length");
+  line.Integer(file.RecordSize());
+  line.Key("memo_file");
+  if (file.MemoFile() != nullptr) {
+    line.String(std::filesystem::path(file.MemoFile()->FileName()).filename().string());
+  } else {
+    line.Null();
+  }
+  line.Key("warnings");
+  line.Raw('[');
+  if (!decoder.Usable())
+    line.String("code page " + std::to_string(file.UseCodePage()) +
+                " cannot be converted; text is shown as Latin-1");
+  line.Raw("]}");
+  line.Print();
+}
+
+void PrintValue(TJsonLine& line, TField& field, const TDbfFieldDef& def,
+                const TTextDecoder& decoder) {
+  if (field.ValueIsNull()) {
+    // Blank text is the empty string; other blank values have no value.
+    if (field.DataType() == ftString || field.DataType() == ftFixedChar)
+      line.String(std::string());
+    else
+      line.Null();
+    return;
+  }
+  switch (field.DataType()) {
+    case ftString:
+    case ftFixedChar:
+    case ftMemo:
+      line.String(decoder.Decode(field.ValueAsString()));
+      break;
+    case ftSmallint:
+    case ftInteger:
+    case ftWord:
+    case ftAutoInc:
+    case ftLargeint:
+      line.Integer(field.ValueAsLargeInt());
+      break;
+    case ftFloat:
+    case ftCurrency: {
+      const double value = field.ValueAsFloat();
+      // Numbers stored without decimals print as integers.
+      if (def.Precision() == 0 && def.NativeFieldType() != 'O' && std::fabs(value) < 1e18 &&
+          value == std::trunc(value)) {
+        line.Integer(static_cast<int64_t>(value));
+      } else {
+        line.Float(value);
+      }
+      break;
+    }
+    case ftBoolean:
+      line.Bool(field.ValueAsBoolean());
+      break;
+    case ftDate: {
+      int32_t dayNumber = 0;
+      field.GetData(&dayNumber);
+      line.String(DateText(dayNumber));
+      break;
+    }
+    case ftDateTime: {
+      double milliseconds = 0;
+      field.GetData(&milliseconds);
+      line.String(DateTimeText(milliseconds));
+      break;
+    }
+    default:
+      if (field.IsBlob()) {
+        line.Raw("{\"$hex\": ");
+        line.String(Hex(field.ValueAsString()));
+        line.Raw('}');
+      } else {
+        line.String(decoder.Decode(field.ValueAsString()));
+      }
+  }
+}
+
+void PrintRecords(TDbf& dbf, const TTextDecoder& decoder) {
+  TDbfFile& file = *dbf.DbfFile();
+  std::vector<const TDbfFieldDef*> defs;
+  for (int i = 0; i < dbf.FieldCount(); ++i)
+    defs.push_back(&file.FieldDefs()[dbf.Fields(i)->FieldNo() - 1]);
+  TJsonLine line;
+  for (dbf.First(); !dbf.AtEnd(); dbf.Next()) {
+    const char* image = TDbf::RecordImage(dbf.ActiveBuffer());
+    line.Raw('{');
+    line.Key("deleted");
+    line.Bool(image[0] == '*');
+    line.Key("values");
+    line.Raw('{');
+    for (int i = 0; i < dbf.FieldCount(); ++i) {
+      TField& field = *dbf.Fields(i);
+      line.Key(decoder.Decode(field.FieldName()));
+      PrintValue(line, field, *defs[static_cast<size_t>(i)], decoder);
+    }
+    line.Raw("}}");
+    line.Print();
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool showDeleted = false;
+  std::string tableName;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--deleted") {
+      showDeleted = true;
+    } else if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
+      std::fprintf(stderr, "dbfcat: unknown option %s\n%s", arg.c_str(), kUsage);
+      return 2;
+    } else if (tableName.empty()) {
+      tableName = arg;
+    } else {
+      std::fprintf(stderr, "dbfcat: more than one table given\n%s", kUsage);
+      return 2;
+    }
+  }
+  if (tableName.empty()) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+
+  // A name on the command line is relative to the current directory.
+  std::error_code error;
+  const std::filesystem::path path = std::filesystem::absolute(tableName, error);
+  if (error) {
+    std::fprintf(stderr, "dbfcat: %s: %s\n", tableName.c_str(), error.message().c_str());
+    return 1;
+  }
+  try {
+    TDbf dbf;
+    dbf.SetReadOnly(true);
+    dbf.SetShowDeleted(showDeleted);
+    dbf.SetTableName(path.lexically_normal().string());
+    // Text stays in the table's code page; it is decoded to UTF-8 here.
+    dbf.SetOnTranslate([](TDbf&, const char* src, char* dest, bool) {
+      if (src != dest) std::memmove(dest, src, std::strlen(src) + 1);
+      return -1;
+    });
+    dbf.Open();
+    const TTextDecoder decoder(dbf.DbfFile()->UseCodePage());
+    PrintHeader(dbf, decoder);
+    PrintRecords(dbf, decoder);
+    dbf.Close();
+  } catch (const EAbort&) {
+    std::fprintf(stderr, "dbfcat: %s: the table cannot be opened\n", tableName.c_str());
+    return 1;
+  } catch (const Exception& e) {
+    std::fprintf(stderr, "dbfcat: %s: %s\n", tableName.c_str(), e.Message().c_str());
+    return 1;
+  }
+  if (std::fflush(stdout) != 0) {
+    std::fprintf(stderr, "dbfcat: cannot write the output\n");
+    return 1;
+  }
+  return 0;
+}
