@@ -18,11 +18,15 @@
 // action has closed the dialog.
 class TModalAnswer {
  public:
-  explicit TModalAnswer(std::function<void(QWidget* dialog)> action) : action_(std::move(action)) {
+  // Only dialogs that accepts(dialog) are answered; others are left to
+  // other answers.
+  explicit TModalAnswer(std::function<void(QWidget* dialog)> action,
+                        std::function<bool(QWidget* dialog)> accepts = nullptr)
+      : action_(std::move(action)), accepts_(std::move(accepts)) {
     timer_.setInterval(5);
     QObject::connect(&timer_, &QTimer::timeout, [this] {
       QWidget* dialog = QApplication::activeModalWidget();
-      if (!dialog || !dialog->isVisible()) return;
+      if (!dialog || !dialog->isVisible() || (accepts_ && !accepts_(dialog))) return;
       timer_.stop();
       ++count_;
       action_(dialog);
@@ -34,6 +38,7 @@ class TModalAnswer {
 
  private:
   std::function<void(QWidget*)> action_;
+  std::function<bool(QWidget*)> accepts_;
   QTimer timer_;
   int count_ = 0;
 };
@@ -42,18 +47,16 @@ class TModalAnswer {
 class TMessageBoxAnswer {
  public:
   explicit TMessageBoxAnswer(QMessageBox::StandardButton button = QMessageBox::Ok)
-      : answer_([this, button](QWidget* dialog) {
-          auto* box = qobject_cast<QMessageBox*>(dialog);
-          if (!box) {
-            dialog->close();
-            return;
-          }
-          text_ = box->text().toStdString();
-          if (QAbstractButton* b = box->button(button))
-            b->click();
-          else
-            box->reject();
-        }) {}
+      : answer_(
+            [this, button](QWidget* dialog) {
+              auto* box = static_cast<QMessageBox*>(dialog);
+              text_ = box->text().toStdString();
+              if (QAbstractButton* b = box->button(button))
+                b->click();
+              else
+                box->reject();
+            },
+            [](QWidget* dialog) { return qobject_cast<QMessageBox*>(dialog) != nullptr; }) {}
   bool Shown() const { return answer_.Count() > 0; }
   const std::string& Text() const { return text_; }
 
