@@ -675,6 +675,8 @@ void TDataSet::RunWithErrorEvent(const std::function<void()>& operation,
       if (event) event(*this, error, action);
       if (action == daFail) throw;
       if (action == daAbort) throw EAbort();
+      // The failed attempt may have moved the storage cursor.
+      currentRecord_ = -1;
     }
   }
 }

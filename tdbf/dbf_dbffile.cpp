@@ -86,6 +86,7 @@ void TDbfFile::Open() {
       OpenExisting();
     } catch (...) {
       fieldDefs_->Clear();
+      memoFile_.reset();
       CloseFile();
       throw;
     }
@@ -149,6 +150,12 @@ void TDbfFile::CheckHeaderGeometry() {
   const int32_t mainSize = tableFormat_ == tfDBase7 ? kMainHeaderSize7 : kMainHeaderSize;
   if (HeaderSize() < mainSize) RaiseDamaged(kDbfHeaderTooSmall, HeaderSize(), 0);
   if (CachedSize() < HeaderSize()) RaiseDamaged(kDbfHeaderTruncated, HeaderSize(), CachedSize());
+  // Records promised but not even one fits: the record size is wrong, and
+  // bringing the count into line would throw the count away.
+  const uint32_t count = GetLE32(Header() + kRecordCountAt);
+  if (count > 0 && CachedSize() - HeaderSize() < RecordSize())
+    RaiseDamaged(kDbfRecordsBeyondFile, static_cast<int>(std::min<uint32_t>(count, INT32_MAX)),
+                 RecordSize());
 }
 
 void TDbfFile::DetermineCodePage() {
@@ -359,9 +366,9 @@ void TDbfFile::CreateStructure(TDbfFieldDefs& fieldDefs, int32_t memoBlockSize) 
   if (mainSize + count * descSize + 1 > 0xFFFF)
     throw EDbfError(Format(kDbfHeaderTooLarge, FileName().c_str(), count));
 
+  // All definitions are taken and checked before the first byte is written.
   int32_t offset = 1;
   bool hasMemo = false;
-  std::vector<char> desc(descSize);
   for (int i = 0; i < count; ++i) {
     TDbfFieldDef& src = fieldDefs[i];
     if (copyDateTimeAsString_ && src.FieldType() == ftDateTime) {
@@ -388,7 +395,12 @@ void TDbfFile::CreateStructure(TDbfFieldDefs& fieldDefs, int32_t memoBlockSize) 
     src.SetPrecision(def.Precision());
     hasMemo = hasMemo || def.IsBlob();
     NoteSpecialField(def);
+    offset += def.Size();
+  }
 
+  std::vector<char> desc(descSize);
+  for (int i = 0; i < count; ++i) {
+    const TDbfFieldDef& def = fieldDefs_->Items(i);
     std::fill(desc.begin(), desc.end(), 0);
     const std::string& name = def.FieldName();
     std::memcpy(desc.data(), name.data(),
@@ -396,8 +408,9 @@ void TDbfFile::CreateStructure(TDbfFieldDefs& fieldDefs, int32_t memoBlockSize) 
     desc[level7 ? kTypeAt7 : kTypeAt] = def.NativeFieldType();
     desc[level7 ? kWidthAt7 : kWidthAt] = static_cast<char>(def.Size());
     desc[level7 ? kDecimalsAt7 : kDecimalsAt] = static_cast<char>(def.Precision());
-    WritePage(i + 1, desc.data());
-    offset += def.Size();
+    // Descriptor i + 1 is page i + 1; written by offset so that the file's
+    // size is followed exactly when descriptors and pages differ in size.
+    WriteAt(desc.data(), descSize, PageOffset(i + 1));
   }
   WriteChar(kDbfHeaderTerminator);
 
@@ -416,6 +429,7 @@ void TDbfFile::CreateStructure(TDbfFieldDefs& fieldDefs, int32_t memoBlockSize) 
   SetRecordSize(offset);
   SetHeaderSize(descSize * count + mainSize + 1);
   WriteHeader();
+  DetermineCodePage();
   if (hasMemo) OpenMemoFile(true, memoBlockSize);
 }
 
@@ -600,6 +614,11 @@ std::string TDbfFile::LanguageDriverName() const {
     return std::string();
   const char* name = Header() + kDriverNameAt;
   return std::string(name, strnlen(name, 32));
+}
+
+TIndexFileUpkeep* TDbfFile::IndexFiles(int index) const {
+  if (index < 0 || index >= IndexFileCount()) ListIndexError(index);
+  return indexFiles_[index].get();
 }
 
 void TDbfFile::AddIndexFile(std::unique_ptr<TIndexFileUpkeep> indexFile) {

@@ -205,7 +205,8 @@ class TDbfFile : public TPagedFile {
   // Open index files, in the order they were opened (production index
   // first); owned here.
   int IndexFileCount() const { return static_cast<int>(indexFiles_.size()); }
-  TIndexFileUpkeep* IndexFiles(int index) const { return indexFiles_.at(index).get(); }
+  // Raises EListError for an index outside [0, IndexFileCount()).
+  TIndexFileUpkeep* IndexFiles(int index) const;
   void AddIndexFile(std::unique_ptr<TIndexFileUpkeep> indexFile);
   // Name of the production index file (table name + ".mdx", in the letter
   // case found on disk).

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "recordset/field_defs.h"
 #include "runtime/exceptions.h"
 #include "runtime/sysutils.h"
 #include "tdbf/dbf_str.h"
@@ -237,6 +238,20 @@ void TDbfFieldDef::CopyRecordSetDefinition(const std::string& name, TFieldType d
         Format(kCannotCreateField, fieldName_.c_str(), static_cast<unsigned>(dataType)));
   SetDefaultSize();
   PrepareValueBufs();
+}
+
+void TDbfFieldDef::CopyDefinition(const TFieldDef& def) {
+  CopyRecordSetDefinition(def.Name(), def.DataType(), def.Size(), def.Precision(), def.Required(),
+                          def.Index());
+}
+
+void TDbfFieldDef::AssignTo(TFieldDef& def) const {
+  def.SetAttributes(0);
+  if (def.HasChildDefs()) def.ChildDefs().Clear();
+  def.SetDataType(fieldType_);
+  def.SetRequired(required_);
+  def.SetSize(size_);
+  def.SetName(fieldName_);
 }
 
 // ---- TDbfFieldDefs ------------------------------------------------------------

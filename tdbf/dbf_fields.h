@@ -14,6 +14,7 @@
 #include "tdbf/dbf_common.h"
 
 class TDbfFieldDefs;
+class TFieldDef;
 
 // Type letters and the record-set types they give when read:
 //   C character      ftString     size clamped to 0..254, no decimals
@@ -112,6 +113,11 @@ class TDbfFieldDef {
   // SetFieldType for a type without a letter.
   void CopyRecordSetDefinition(const std::string& name, TFieldType dataType, int32_t size,
                                int32_t precision, bool required, int sourceIndex);
+  // The same from a record-set field definition of the framework.
+  void CopyDefinition(const TFieldDef& def);
+  // Fills a record-set field definition: attributes and child definitions
+  // cleared, then data type, required, size and name from this one.
+  void AssignTo(TFieldDef& def) const;
   // Default width and decimals of the record-set type: smallint and word 4,
   // integer 4 at level 7 else 9, float 18.9, currency 16.2, date and
   // date-time 8, largeint 18; other types keep theirs.

@@ -105,6 +105,14 @@ int DigitsOrZero(const std::string& s) {
   return v;
 }
 
+// Number of decimal digits in s from position start on (at most 5, the
+// longest code page).
+size_t LeadingDigits(const std::string& s, size_t start) {
+  size_t n = 0;
+  while (start + n < s.size() && n < 5 && s[start + n] >= '0' && s[start + n] <= '9') ++n;
+  return n;
+}
+
 // Characters first..first+count-1 (1-based) of s, as far as s reaches.
 std::string Chars(const std::string& s, size_t first, size_t count) {
   if (first - 1 >= s.size()) return std::string();
@@ -135,8 +143,15 @@ std::string LanguageDriverNameFor(int codePage, uint32_t locale, bool foxPro) {
 uint8_t LanguageIdFromName(const std::string& name) {
   if (name == kBulgarianName) return kBulgarianId;
   const bool foxPro = name.rfind("FOX", 0) == 0;
-  const std::string cpText = foxPro ? Chars(name, 6, 3) : Chars(name, 3, 3);
-  const std::string part = foxPro ? Chars(name, 4, 2) : Chars(name, 6, 3);
+  std::string cpText = foxPro ? Chars(name, 6, 3) : Chars(name, 3, 3);
+  std::string part = foxPro ? Chars(name, 4, 2) : Chars(name, 6, 3);
+  // A dBase name carries its code page in full: "DB1254TR0" is 1254 with
+  // TR0, as LanguageDriverNameFor writes it.
+  const size_t digits = foxPro ? 0 : LeadingDigits(name, 2);
+  if (digits > 0) {
+    cpText = name.substr(2, digits);
+    part = name.substr(2 + digits, 3);
+  }
   int codePage;
   if (cpText == "WIN")
     codePage = 1252;
@@ -152,7 +167,7 @@ int CodePageFromDriverName(const std::string& name) {
   if (name.rfind("DB", 0) == 0) {
     if (name.compare(2, 3, "WIN") == 0) return 1252;
     if (name.compare(2, 6, "HEBREW") == 0) return 1255;
-    return DigitsOrZero(Chars(name, 3, 3));
+    return DigitsOrZero(name.substr(2, LeadingDigits(name, 2)));
   }
   if (name.rfind("FOX", 0) == 0) {
     std::string cpText = Chars(name, 6, 3);

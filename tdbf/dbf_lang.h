@@ -40,6 +40,7 @@ std::string LanguageDriverNameFor(int codePage, uint32_t locale, bool foxPro);
 uint8_t LanguageIdFromName(const std::string& name);
 
 // The code page a level-7 driver name gives a table: "DBWIN..." 1252,
-// "DBHEBREW..." 1255, "DBnnn..." nnn; "FOXxxWIN" 1252, "FOXxxnnn" nnn;
-// 0 for anything else, which means the open code page is used.
+// "DBHEBREW..." 1255, "DBnnn..." nnn (all the digits, so that "DB1254TR0"
+// gives 1254); "FOXxxWIN" 1252, "FOXxxnnn" nnn; 0 for anything else, which
+// means the open code page is used.
 int CodePageFromDriverName(const std::string& name);

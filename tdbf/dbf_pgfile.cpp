@@ -182,6 +182,11 @@ int32_t TPagedFile::PageCount() {
       needRecount_ = true;
     }
   }
+  return KnownPageCount();
+}
+
+int32_t TPagedFile::KnownPageCount() {
+  if (!file_) return 0;
   if (needRecount_) {
     int64_t pagesBytes = cachedSize_;
     if (pageOffsetByHeader_) pagesBytes -= int64_t{headerSize_} + headerOffset_;

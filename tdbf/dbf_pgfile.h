@@ -105,6 +105,10 @@ class TPagedFile {
   // Number of whole pages in the file; in shared modes the file size is read
   // again on every call, so other processes' appends show.
   int32_t PageCount();
+  // The page count as last computed from the size this handle knows, without
+  // asking the file system. At most PageCount(): in shared modes a file only
+  // grows while it is open here.
+  int32_t KnownPageCount();
   // Truncates or extends the file to n pages.
   void SetPageCount(int32_t value);
   // The file size as last seen (bytes).

@@ -220,6 +220,39 @@ TEST_F(TDataSetTest, CancelRestoresStoredValuesAndCloseDropsEdit) {
   EXPECT_EQ(set.StoredText(1, 1), "N1");
 }
 
+TEST_F(TDataSetTest, EventsOfAnInsertCancelledAndARefresh) {
+  AddRecords(2);
+  set.Open();
+  std::vector<std::string> events;
+  auto log = [&events](const char* name) {
+    return [&events, name](TDataSet&) { events.push_back(name); };
+  };
+  set.SetBeforeInsert(log("BeforeInsert"));
+  set.SetAfterInsert(log("AfterInsert"));
+  set.SetBeforeScroll(log("BeforeScroll"));
+  set.SetAfterScroll(log("AfterScroll"));
+  set.SetOnNewRecord(log("OnNewRecord"));
+  set.SetBeforeCancel(log("BeforeCancel"));
+  set.SetAfterCancel(log("AfterCancel"));
+  set.SetBeforeRefresh(log("BeforeRefresh"));
+  set.SetAfterRefresh(log("AfterRefresh"));
+  set.SetBeforeEdit(log("BeforeEdit"));
+  set.SetAfterEdit(log("AfterEdit"));
+  set.Insert();
+  set.Cancel();
+  EXPECT_EQ(events, (std::vector<std::string>{"BeforeInsert", "BeforeScroll", "OnNewRecord",
+                                              "AfterInsert", "AfterScroll", "BeforeCancel",
+                                              "BeforeScroll", "AfterCancel", "AfterScroll"}));
+  events.clear();
+  set.Edit();
+  set.Refresh();  // the unchanged edit is cancelled first
+  EXPECT_EQ(events, (std::vector<std::string>{"BeforeEdit", "AfterEdit", "BeforeRefresh",
+                                              "BeforeCancel", "AfterCancel", "AfterRefresh"}));
+  EXPECT_EQ(set.State(), rsBrowse);
+  EXPECT_EQ(Id(), 1);
+  EXPECT_EQ(set.RecordNumber(), 1);
+}
+
 TEST_F(TDataSetTest, FieldWriteOutsideEditingIsRefused) {
   AddRecords(1);
   set.Open();

@@ -163,6 +163,21 @@ TEST_F(TDataSourceTest, GrowingAtTheEndFillsBackwardAndMovesFirstRecords) {
   EXPECT_EQ(grid.ActiveRecord(), 4);
 }
 
+TEST_F(TDataSourceTest, ResizingAnActiveLinkFitsItsWindow) {
+  AddRecords(20);
+  grid.SetBufferCount(10);
+  grid.SetDataSource(&ds);
+  nav.SetDataSource(&ds);
+  set.Open();
+  set.MoveRecords(5);
+  EXPECT_EQ(nav.FirstRecord(), 5);
+  nav.SetBufferCount(3);  // fitted before and after the ring is sized
+  EXPECT_EQ(nav.FirstRecord(), 3);
+  EXPECT_EQ(nav.ActiveRecord(), 2);
+  EXPECT_EQ(nav.RecordCount(), 3);
+  EXPECT_EQ(set.BufferCount(), 10);
+}
+
 TEST_F(TDataSourceTest, EditRequestsFollowAutoEditAndReadOnly) {
   AddRecords(2);
   grid.SetDataSource(&ds);

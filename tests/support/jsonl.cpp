@@ -79,8 +79,8 @@ class TJsonParser {
   }
 
   void SkipSpace() {
-    while (pos_ < s_.size() && (s_[pos_] == ' ' || s_[pos_] == '\t' || s_[pos_] == '\n' ||
-                                s_[pos_] == '\r'))
+    while (pos_ < s_.size() &&
+           (s_[pos_] == ' ' || s_[pos_] == '\t' || s_[pos_] == '\n' || s_[pos_] == '\r'))
       ++pos_;
   }
 
@@ -163,8 +163,8 @@ class TJsonParser {
     }
     if (c == '-' || (c >= '0' && c <= '9')) {
       size_t start = pos_;
-      while (pos_ < s_.size() && std::string_view("+-0123456789.eE").find(s_[pos_]) !=
-                                     std::string_view::npos)
+      while (pos_ < s_.size() &&
+             std::string_view("+-0123456789.eE").find(s_[pos_]) != std::string_view::npos)
         ++pos_;
       v.kind_ = TJsonValue::jkNumber;
       v.text_ = s_.substr(start, pos_ - start);

@@ -8,16 +8,15 @@
 #include "runtime/exceptions.h"
 #include "tdbf/dbf_common.h"
 #include "tdbf/dbf_dbffile.h"
+#include "tests/support/dbf_locale.h"
 
 TEST(DbfLang, TableEntriesAndClasses) {
   EXPECT_EQ(CodePageOfLanguageId(0x00), 0);
   EXPECT_EQ(LocaleOfLanguageId(0x00), 0x10000u);
   EXPECT_EQ(CodePageOfLanguageId(0x37), 850);
   EXPECT_EQ(LocaleOfLanguageId(0x37), 0x0409u);
-  EXPECT_EQ(CodePageOfLanguageId(0x7A), 936);
   EXPECT_EQ(LocaleOfLanguageId(0x7A), 0x21004u);
   EXPECT_STREQ(LangDriverEntry(0x22).namePart, "HDC");
-  EXPECT_EQ(CodePageOfLanguageId(0xCB), 1253);
   // Ids not in the table name no driver.
   EXPECT_EQ(CodePageOfLanguageId(0x21), 0);
   EXPECT_EQ(CodePageOfLanguageId(0xFF), 0);
@@ -67,6 +66,9 @@ TEST(DbfLang, IdFromDriverName) {
   EXPECT_EQ(LanguageIdFromName("FOXNO850"), 0x60);
   EXPECT_EQ(LanguageIdFromName("DBREWXXX"), 0);
   EXPECT_EQ(LanguageIdFromName("BGDB868"), 0x8E);
+  // Four-digit code pages, as new Turkish tables name them.
+  EXPECT_EQ(LanguageDriverNameFor(1254, 0x041F, false), "DB1254TR0");
+  EXPECT_EQ(LanguageIdFromName("DB1254TR0"), 0xCA);
   EXPECT_THROW(LanguageIdFromName("DBXYZUS0"), EConvertError);
 }
 
@@ -77,6 +79,7 @@ TEST(DbfLang, CodePageFromLevel7DriverName) {
   EXPECT_EQ(CodePageFromDriverName("DB437US0"), 437);
   EXPECT_EQ(CodePageFromDriverName("FOXDEWIN"), 1252);
   EXPECT_EQ(CodePageFromDriverName("FOXNO850"), 850);
+  EXPECT_EQ(CodePageFromDriverName("DB1254TR0"), 1254);
   EXPECT_EQ(CodePageFromDriverName("DB0"), 0);
   EXPECT_EQ(CodePageFromDriverName("DBX12"), 0);
   EXPECT_EQ(CodePageFromDriverName("ASCII"), 0);
@@ -85,8 +88,7 @@ TEST(DbfLang, CodePageFromLevel7DriverName) {
 
 class TranslateTextTest : public ::testing::Test {
  protected:
-  void SetUp() override { platform::SetSystemLocale({1252, 437, 0x0409}); }
-  void TearDown() override { platform::ResetSystemLocale(); }
+  TScopedSystemLocale locale_;
 };
 
 TEST_F(TranslateTextTest, SameCodePageLeavesTextAndGivesLength) {
@@ -135,8 +137,7 @@ TEST_F(TranslateTextTest, ShorterResultIsTerminated) {
 }
 
 TEST(DbfGlobalsTest, ValuesComeFromThePlatform) {
-  platform::SetSystemLocale({1254, 857, 0x041F});
-  ResetDbfGlobals();
+  TScopedSystemLocale turkish({1254, 857, 0x041F});
   EXPECT_EQ(DbfGlobals().OpenCodePage(), 1254);
   EXPECT_EQ(DbfGlobals().CreateCodePage(), 1254);
   EXPECT_EQ(DbfGlobals().CreateLocale(), 0x041Fu);
@@ -145,8 +146,6 @@ TEST(DbfGlobalsTest, ValuesComeFromThePlatform) {
   EXPECT_TRUE(DbfGlobals().IsCodePageInstalled(1252));
   EXPECT_TRUE(DbfGlobals().IsCodePageInstalled(866));
   EXPECT_FALSE(DbfGlobals().IsCodePageInstalled(59999));
-  platform::ResetSystemLocale();
-  ResetDbfGlobals();
 }
 
 TEST(DbfGlobalsTest, SupportedLocales) {

@@ -1,0 +1,581 @@
+#include "tdbf/dbf_parser.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <type_traits>
+
+#include "runtime/exceptions.h"
+#include "runtime/sysutils.h"
+#include "tdbf/dbf_dbffile.h"
+#include "tdbf/dbf_fields.h"
+#include "tdbf/dbf_str.h"
+
+namespace {
+
+// ---- Argument access ----------------------------------------------------------
+
+template <class T>
+T ArgValue(const TExprNode* node, int i) {
+  T value;
+  std::memcpy(&value, node->Arg(i), sizeof value);
+  return value;
+}
+
+bool HasArg(const TExprNode* node, int i) { return node->Arg(i) != nullptr; }
+
+template <class T>
+void StoreResult(TExprNode* node, T value) {
+  std::memcpy(node->Dest.Position(), &value, sizeof value);
+}
+
+void StoreBoolean(TExprNode* node, bool value) { *node->Dest.Position() = value ? 1 : 0; }
+
+// The empty text: a NUL at the position, which stays where it is.
+void StoreEmptyText(TExprNode* node) { node->Dest.AddText("", 0); }
+
+// ---- Addition -----------------------------------------------------------------
+
+// Floating sums are formed in extended precision, where every 64-bit
+// integer converts exactly, and rounded to double when stored. Integer
+// sums wrap around in two's complement.
+template <class A, class B, class R>
+void Add(TExprNode* node) {
+  const A a = ArgValue<A>(node, 0);
+  const B b = ArgValue<B>(node, 1);
+  if constexpr (std::is_floating_point_v<R>) {
+    StoreResult(node, static_cast<R>(static_cast<long double>(a) + static_cast<long double>(b)));
+  } else {
+    using U = std::make_unsigned_t<R>;
+    StoreResult(node, static_cast<R>(static_cast<U>(static_cast<R>(a)) +
+                                     static_cast<U>(static_cast<R>(b))));
+  }
+}
+
+// ---- Comparison ---------------------------------------------------------------
+
+// Numbers compare exactly: a 64-bit integer against a float in extended
+// precision (where it converts exactly), other pairings with a float as
+// doubles (exact for 32-bit integers), two integers as 64-bit values.
+template <class A, class B, template <class> class Op>
+void CompareNumbers(TExprNode* node) {
+  const A a = ArgValue<A>(node, 0);
+  const B b = ArgValue<B>(node, 1);
+  if constexpr ((std::is_same_v<A, int64_t> || std::is_same_v<B, int64_t>)&&(
+                    std::is_floating_point_v<A> || std::is_floating_point_v<B>)) {
+    StoreBoolean(node, Op<long double>()(static_cast<long double>(a), static_cast<long double>(b)));
+  } else if constexpr (std::is_floating_point_v<A> || std::is_floating_point_v<B>) {
+    StoreBoolean(node, Op<double>()(static_cast<double>(a), static_cast<double>(b)));
+  } else {
+    StoreBoolean(node, Op<int64_t>()(static_cast<int64_t>(a), static_cast<int64_t>(b)));
+  }
+}
+
+unsigned char FoldUpper(unsigned char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<unsigned char>(c - ('a' - 'A')) : c;
+}
+
+bool IsBlankTail(const unsigned char* p) {
+  while (*p != 0 && *p < 33) ++p;
+  return *p == 0;
+}
+
+// Both texts trimmed of bytes below 33 at both ends, compared byte by byte
+// with a-z folded to A-Z; a prefix sorts before the longer text. Works in
+// one pass without measuring the texts: where they first differ, a side
+// with only blanks left has ended there.
+int CompareTrimmedText(const char* a, const char* b) {
+  const auto* x = reinterpret_cast<const unsigned char*>(a);
+  const auto* y = reinterpret_cast<const unsigned char*>(b);
+  while (*x != 0 && *x < 33) ++x;
+  while (*y != 0 && *y < 33) ++y;
+  while (*x != 0 && FoldUpper(*x) == FoldUpper(*y)) ++x, ++y;
+  const bool xEnded = IsBlankTail(x);
+  const bool yEnded = IsBlankTail(y);
+  if (xEnded || yEnded) return xEnded == yEnded ? 0 : (xEnded ? -1 : 1);
+  return FoldUpper(*x) < FoldUpper(*y) ? -1 : 1;
+}
+
+template <template <class> class Op>
+void CompareTexts(TExprNode* node) {
+  StoreBoolean(node, Op<int>()(CompareTrimmedText(node->Arg(0), node->Arg(1)), 0));
+}
+
+// ---- Logic --------------------------------------------------------------------
+
+void Not(TExprNode* node) { StoreBoolean(node, node->Arg(0)[0] == 0); }
+void And(TExprNode* node) { StoreBoolean(node, node->Arg(0)[0] != 0 && node->Arg(1)[0] != 0); }
+void Or(TExprNode* node) { StoreBoolean(node, node->Arg(0)[0] != 0 || node->Arg(1)[0] != 0); }
+
+// ---- STR ----------------------------------------------------------------------
+
+constexpr int32_t kStrDefaultWidth = 18;
+constexpr int32_t kStrMaxDecimals = 18;
+constexpr int kStrSignificantDigits = 18;
+// Widths (and integer decimals) beyond this give the empty text, so that a
+// mistyped argument cannot ask for a huge buffer.
+constexpr int32_t kStrMaxWidth = 255;
+// Fraction digits of the exact decimal form used for rounding: enough to
+// tell a true half from a value just below it for every double.
+constexpr int kStrExactFraction = 60;
+// The longest fixed text: sign, 309 integer digits, point, 18 decimals.
+constexpr size_t kStrTextSize = 1 + 309 + 1 + kStrMaxDecimals + 8;
+
+// value as fixed-point text with decimals digits after a "." point (none
+// for 0), rounded half away from zero at that place or at the 18th
+// significant digit, whichever comes first (later digits are 0). Writes at
+// most kStrTextSize bytes to out and returns the length.
+size_t FormatFixed(double value, int decimals, char* out) {
+  if (std::isnan(value)) {
+    std::memcpy(out, "NAN", 3);
+    return 3;
+  }
+  if (std::isinf(value)) {
+    const char* text = value < 0 ? "-INF" : "INF";
+    std::memcpy(out, text, std::strlen(text));
+    return std::strlen(text);
+  }
+  char exact[1 + 309 + 1 + kStrExactFraction + 8];
+  const auto converted = std::to_chars(exact, exact + sizeof exact, std::fabs(value),
+                                       std::chars_format::fixed, kStrExactFraction);
+  // Digits without the point: integer part, then the fraction.
+  char digits[sizeof exact];
+  size_t count = 0;
+  size_t intDigits = 0;
+  for (const char* p = exact; p < converted.ptr; ++p) {
+    if (*p == '.') {
+      intDigits = count;
+    } else {
+      digits[count++] = *p;
+    }
+  }
+  size_t firstSignificant = 0;
+  while (firstSignificant < count && digits[firstSignificant] == '0') ++firstSignificant;
+  size_t keep =
+      std::min(intDigits + static_cast<size_t>(decimals), firstSignificant + kStrSignificantDigits);
+  bool carry = keep < count && digits[keep] >= '5';
+  for (size_t i = keep; i < count; ++i) digits[i] = '0';
+  for (size_t i = keep; carry && i-- > 0;) {
+    if (digits[i] == '9') {
+      digits[i] = '0';
+    } else {
+      ++digits[i];
+      carry = false;
+    }
+  }
+  size_t length = 0;
+  bool nonZero = carry;
+  for (size_t i = 0; i < intDigits + static_cast<size_t>(decimals) && !nonZero; ++i)
+    nonZero = digits[i] != '0';
+  if (value < 0 && nonZero) out[length++] = '-';
+  if (carry) out[length++] = '1';
+  size_t lead = 0;
+  while (lead + 1 < intDigits && digits[lead] == '0' && !carry) ++lead;
+  for (size_t i = lead; i < intDigits; ++i) out[length++] = digits[i];
+  if (decimals > 0) {
+    out[length++] = '.';
+    for (size_t i = intDigits; i < intDigits + static_cast<size_t>(decimals); ++i)
+      out[length++] = digits[i];
+  }
+  return length;
+}
+
+// STR(value [, width [, decimals]]) of a float.
+void StrFloat(TExprNode* node) {
+  const double value = ArgValue<double>(node, 0);
+  const bool hasWidth = HasArg(node, 1);
+  const int32_t width = hasWidth ? ArgValue<int32_t>(node, 1) : kStrDefaultWidth;
+  const int32_t decimals = HasArg(node, 2) ? ArgValue<int32_t>(node, 2) : 0;
+  if (width < 1 || width > kStrMaxWidth || decimals < 0 || decimals > kStrMaxDecimals) {
+    StoreEmptyText(node);
+    return;
+  }
+  char text[kStrTextSize];
+  const size_t length = FormatFixed(value, decimals, text);
+  node->Dest.EnsureRoom(static_cast<int64_t>(std::max<size_t>(length, width)) + 1);
+  char* out = node->Dest.Position();
+  size_t kept;
+  if (hasWidth && length < static_cast<size_t>(width)) {
+    const size_t pad = static_cast<size_t>(width) - length;
+    std::memset(out, ' ', pad);
+    std::memcpy(out + pad, text, length);
+    kept = static_cast<size_t>(width);
+  } else {
+    kept = std::min(length, static_cast<size_t>(width));
+    std::memcpy(out, text, kept);
+  }
+  out[kept] = '\0';
+  *node->Dest.PositionRef() = out + kept;
+}
+
+// STR(value [, width [, decimals]]) of an integer: zero-padded to exactly
+// width characters, the sign first; then "." and decimals zeros.
+void StrInteger(TExprNode* node) {
+  const int64_t value = ArgValue<int32_t>(node, 0);
+  const uint64_t magnitude =
+      value < 0 ? static_cast<uint64_t>(-value) : static_cast<uint64_t>(value);
+  char digits[24];
+  const auto converted = std::to_chars(digits, digits + sizeof digits, magnitude);
+  const size_t digitCount = static_cast<size_t>(converted.ptr - digits);
+
+  if (!HasArg(node, 1)) {
+    node->Dest.EnsureRoom(static_cast<int64_t>(digitCount) + 2);
+    char* out = node->Dest.Position();
+    size_t length = 0;
+    if (value < 0) out[length++] = '-';
+    std::memcpy(out + length, digits, digitCount);
+    length += digitCount;
+    out[length] = '\0';
+    *node->Dest.PositionRef() = out + length;
+    return;
+  }
+  const int32_t width = ArgValue<int32_t>(node, 1);
+  const bool hasDecimals = HasArg(node, 2);
+  const int32_t decimals = hasDecimals ? ArgValue<int32_t>(node, 2) : 0;
+  if (width < 1 || width > kStrMaxWidth || decimals < 0 || decimals > kStrMaxWidth) {
+    StoreEmptyText(node);
+    return;
+  }
+  const size_t total =
+      static_cast<size_t>(width) + (hasDecimals ? 1 + static_cast<size_t>(decimals) : 0);
+  node->Dest.EnsureRoom(static_cast<int64_t>(total) + 1);
+  char* out = node->Dest.Position();
+  size_t room = static_cast<size_t>(width);
+  char* field = out;
+  if (value < 0) {
+    *field++ = '-';
+    --room;
+  }
+  std::memset(field, '0', room);
+  const size_t shown = std::min(room, digitCount);
+  std::memcpy(field + room - shown, digits + digitCount - shown, shown);
+  size_t length = static_cast<size_t>(width);
+  if (hasDecimals) {
+    out[length++] = '.';
+    std::memset(out + length, '0', static_cast<size_t>(decimals));
+    length += static_cast<size_t>(decimals);
+  }
+  out[length] = '\0';
+  *node->Dest.PositionRef() = out + length;
+}
+
+// ---- DTOS, SUBSTR, case -------------------------------------------------------
+
+constexpr int32_t kLastDayNumber = 3652059;  // 9999-12-31
+
+// DTOS(date): yyyymmdd; the time of day is ignored. A date outside the
+// years 1 to 9999 gives eight blanks, as an empty date field has.
+void DateToText(TExprNode* node) {
+  const double date = ArgValue<double>(node, 0);
+  char text[9] = "        ";
+  const double day = std::trunc(date) + kDateDelta;
+  if (day >= 1 && day <= kLastDayNumber) {
+    int year, month, dayOfMonth;
+    DecodeDayNumber(static_cast<int32_t>(day), year, month, dayOfMonth);
+    const int parts[3] = {year, month, dayOfMonth};
+    const int widths[3] = {4, 2, 2};
+    char* p = text;
+    for (int i = 0; i < 3; ++i) {
+      int v = parts[i];
+      for (int w = widths[i] - 1; w >= 0; --w) {
+        p[w] = static_cast<char>('0' + v % 10);
+        v /= 10;
+      }
+      p += widths[i];
+    }
+  }
+  node->Dest.AddText(text, 8);
+}
+
+// SUBSTR(text, start, count): count characters from the 1-based start, or
+// the empty text when they do not all lie inside the text (or start is
+// below 1, or count negative).
+void SubString(TExprNode* node) {
+  const char* text = node->Arg(0);
+  const int64_t length = static_cast<int64_t>(std::strlen(text));
+  const int64_t start = ArgValue<int32_t>(node, 1);
+  const int64_t count = ArgValue<int32_t>(node, 2);
+  if (start < 1 || count < 0 || length < start - 1 + count) {
+    StoreEmptyText(node);
+    return;
+  }
+  node->Dest.AddText(text + start - 1, count);
+}
+
+// Appends the text, then folds the ASCII letters of the appended part.
+template <char From, char To>
+void ChangeCase(TExprNode* node) {
+  const char* text = node->Arg(0);
+  const int64_t length = static_cast<int64_t>(std::strlen(text));
+  const int64_t offset = node->Dest.Position() - node->Dest.Memory();
+  node->Dest.AddText(text, length);
+  char* p = node->Dest.Memory() + offset;
+  for (int64_t i = 0; i < length; ++i)
+    if (p[i] >= From && p[i] <= From + 25) p[i] = static_cast<char>(p[i] + (To - From));
+}
+
+// ---- Registration -------------------------------------------------------------
+
+void Register(TExpressList& words, std::unique_ptr<TExprWord> word) {
+  std::unique_ptr<TExprWord> refused = words.Insert(std::move(word));
+  (void)refused;
+}
+
+void AddOperator(TExpressList& words, const char* name, const char* signature, TExprResultType type,
+                 TExprProc proc, int32_t precedence) {
+  Register(words, TFunction::CreateOperator(name, signature, type, proc, precedence));
+}
+
+void AddFunction(TExpressList& words, const char* name, const char* signature, int minArgs,
+                 TExprProc proc) {
+  Register(words, TFunction::CreateFunction(name, "", signature, minArgs, rtString, proc));
+}
+
+constexpr int32_t kAddPrecedence = 40;
+constexpr int32_t kComparePrecedence = 80;
+constexpr int32_t kNotPrecedence = 85;
+constexpr int32_t kAndPrecedence = 90;
+constexpr int32_t kOrPrecedence = 100;
+
+template <class A, class B>
+void AddComparisons(TExpressList& words, const char* signature) {
+  AddOperator(words, "=", signature, rtBoolean, CompareNumbers<A, B, std::equal_to>,
+              kComparePrecedence);
+  AddOperator(words, "<", signature, rtBoolean, CompareNumbers<A, B, std::less>,
+              kComparePrecedence);
+  AddOperator(words, ">", signature, rtBoolean, CompareNumbers<A, B, std::greater>,
+              kComparePrecedence);
+  AddOperator(words, "<=", signature, rtBoolean, CompareNumbers<A, B, std::less_equal>,
+              kComparePrecedence);
+  AddOperator(words, ">=", signature, rtBoolean, CompareNumbers<A, B, std::greater_equal>,
+              kComparePrecedence);
+}
+
+}  // namespace
+
+void AddBuiltInWords(TExpressList& words, char listSeparator) {
+  words.SetDuplicates(true);
+  Register(words, std::make_unique<TLeftBracket>("("));
+  Register(words, std::make_unique<TRightBracket>(")"));
+  Register(words, std::make_unique<TComma>(std::string(1, listSeparator)));
+
+  // Text "+" has no procedure: its operands write straight one after the
+  // other into the destination.
+  AddOperator(words, "+", "SS", rtString, nullptr, kAddPrecedence);
+  AddOperator(words, "+", "FF", rtFloat, Add<double, double, double>, kAddPrecedence);
+  AddOperator(words, "+", "FI", rtFloat, Add<double, int32_t, double>, kAddPrecedence);
+  AddOperator(words, "+", "IF", rtFloat, Add<int32_t, double, double>, kAddPrecedence);
+  AddOperator(words, "+", "II", rtInteger, Add<int32_t, int32_t, int32_t>, kAddPrecedence);
+  AddOperator(words, "+", "FL", rtFloat, Add<double, int64_t, double>, kAddPrecedence);
+  AddOperator(words, "+", "IL", rtLargeInt, Add<int32_t, int64_t, int64_t>, kAddPrecedence);
+  AddOperator(words, "+", "LF", rtFloat, Add<int64_t, double, double>, kAddPrecedence);
+  AddOperator(words, "+", "LL", rtLargeInt, Add<int64_t, int64_t, int64_t>, kAddPrecedence);
+  AddOperator(words, "+", "LI", rtLargeInt, Add<int64_t, int32_t, int64_t>, kAddPrecedence);
+
+  AddOperator(words, "=", "SS", rtBoolean, CompareTexts<std::equal_to>, kComparePrecedence);
+  AddOperator(words, "<", "SS", rtBoolean, CompareTexts<std::less>, kComparePrecedence);
+  AddOperator(words, ">", "SS", rtBoolean, CompareTexts<std::greater>, kComparePrecedence);
+  AddOperator(words, "<=", "SS", rtBoolean, CompareTexts<std::less_equal>, kComparePrecedence);
+  AddOperator(words, ">=", "SS", rtBoolean, CompareTexts<std::greater_equal>, kComparePrecedence);
+  AddComparisons<double, double>(words, "FF");
+  AddComparisons<double, int32_t>(words, "FI");
+  AddComparisons<int32_t, int32_t>(words, "II");
+  AddComparisons<int32_t, double>(words, "IF");
+  AddComparisons<int64_t, int64_t>(words, "LL");
+  AddComparisons<int64_t, double>(words, "LF");
+  AddComparisons<int64_t, int32_t>(words, "LI");
+  AddComparisons<double, int64_t>(words, "FL");
+  AddComparisons<int32_t, int64_t>(words, "IL");
+
+  AddOperator(words, "NOT", "B", rtBoolean, Not, kNotPrecedence);
+  AddOperator(words, "AND", "BB", rtBoolean, And, kAndPrecedence);
+  AddOperator(words, "OR", "BB", rtBoolean, Or, kOrPrecedence);
+
+  AddFunction(words, "STR", "FII", 1, StrFloat);
+  AddFunction(words, "STR", "III", 1, StrInteger);
+  AddFunction(words, "DTOS", "D", 1, DateToText);
+  AddFunction(words, "SUBSTR", "SII", 3, SubString);
+  AddFunction(words, "UPPERCASE", "S", 1, ChangeCase<'a', 'A'>);
+  AddFunction(words, "LOWERCASE", "S", 1, ChangeCase<'A', 'a'>);
+  AddFunction(words, "UPPER", "S", 1, ChangeCase<'a', 'A'>);
+  AddFunction(words, "LOWER", "S", 1, ChangeCase<'A', 'a'>);
+}
+
+// ---- Field variables ----------------------------------------------------------
+
+bool TFieldVar::Read(TFieldType type, void* dst, const char* record) const {
+  return tableFile_->ReadFieldValue(*fieldDef_, type, dst, record);
+}
+
+void TStringFieldVar::ReadFromRecord(const char* record) { value_ = record + FieldDef()->Offset(); }
+
+void TFloatFieldVar::ReadFromRecord(const char* record) {
+  double value = 0;
+  value_ = Read(FieldDef()->FieldType(), &value, record) ? value : 0;
+}
+
+void TIntegerFieldVar::ReadFromRecord(const char* record) {
+  value_ = 0;
+  if (FieldDef()->FieldType() == ftSmallint) {
+    int16_t small = 0;
+    if (Read(ftSmallint, &small, record)) value_ = small;
+  } else {
+    int32_t value = 0;
+    if (Read(FieldDef()->FieldType(), &value, record)) value_ = value;
+  }
+}
+
+void TLargeIntFieldVar::ReadFromRecord(const char* record) {
+  int64_t value = 0;
+  value_ = Read(FieldDef()->FieldType(), &value, record) ? value : 0;
+}
+
+void TDateTimeFieldVar::ReadFromRecord(const char* record) {
+  double msecs = 0;
+  // Milliseconds on the day numbering where 0001-01-01 is day 1. A binary
+  // time stamp may hold any bit pattern: what is no sensible time is 0.
+  if (!Read(ftDateTime, &msecs, record) || !std::isfinite(msecs) || std::fabs(msecs) > 1e18) {
+    value_ = 0;
+    return;
+  }
+  const int64_t total = std::llround(msecs);
+  const int64_t msPerDay = static_cast<int64_t>(kMSecsPerDay);
+  const double days = static_cast<double>(total / msPerDay - kDateDelta);
+  const double fraction = static_cast<double>(total % msPerDay) / kMSecsPerDay;
+  // Before 1899-12-30 the time of day counts away from zero.
+  value_ = days < 0 ? days - fraction : days + fraction;
+}
+
+// ---- TDbfParser ---------------------------------------------------------------
+
+TDbfParser::TDbfParser(TDbfFile* tableFile) : tableFile_(tableFile) { FillWordList(); }
+
+TDbfParser::~TDbfParser() { TDbfParser::ClearChain(); }
+
+void TDbfParser::FillWordList() { AddBuiltInWords(Words(), ListSeparator()); }
+
+TExprResultType TDbfParser::ResultType() const {
+  return isComputed_ ? TCustomExpressionParser::ResultType() : singleFieldType_;
+}
+
+void TDbfParser::ClearChain() {
+  TCustomExpressionParser::ClearChain();
+  // The words go before the storage they point at. A word is found by
+  // identity: it may have been replaced (and released) meanwhile.
+  for (const TFieldVarEntry& entry : fieldVars_) {
+    const int index = Words().IndexOf(entry.word);
+    if (index >= 0) Words().AtFree(index);
+  }
+  fieldVars_.clear();
+  currentExpression_.clear();
+  isComputed_ = true;
+  singleFieldType_ = rtUnknown;
+}
+
+void TDbfParser::ResolveUnknownName(const std::string& name) {
+  TDbfFieldDef* field = tableFile_ != nullptr ? tableFile_->FindFieldDef(name) : nullptr;
+  if (field == nullptr) throw EDbfError(Format(kIndexUnknownField, name.c_str()));
+  std::unique_ptr<TFieldVar> var;
+  switch (field->FieldType()) {
+    case ftString:
+    case ftBoolean:
+      var = std::make_unique<TStringFieldVar>(field, tableFile_);
+      break;
+    case ftSmallint:
+    case ftInteger:
+    case ftAutoInc:
+      var = std::make_unique<TIntegerFieldVar>(field, tableFile_);
+      break;
+    case ftFloat:
+      var = std::make_unique<TFloatFieldVar>(field, tableFile_);
+      break;
+    case ftDate:
+    case ftDateTime:
+      var = std::make_unique<TDateTimeFieldVar>(field, tableFile_);
+      break;
+    case ftLargeint:
+      var = std::make_unique<TLargeIntFieldVar>(field, tableFile_);
+      break;
+    default:
+      throw EDbfError(Format(kIndexInvalidFieldType, name.c_str()));
+  }
+  void* storage = var->ValueAddress();
+  TExprWord* word;
+  switch (var->VarResultType()) {
+    case rtString:
+      word = AddStringVariable(name, static_cast<const char* const*>(storage), field->Size());
+      break;
+    case rtInteger:
+      word = AddIntegerVariable(name, static_cast<int32_t*>(storage));
+      break;
+    case rtFloat:
+      word = AddFloatVariable(name, static_cast<double*>(storage));
+      break;
+    case rtDateTime:
+      word = AddDateTimeVariable(name, static_cast<double*>(storage));
+      break;
+    default:
+      word = AddLargeIntVariable(name, static_cast<int64_t*>(storage));
+      break;
+  }
+  fieldVars_.push_back({name, std::move(var), word});
+}
+
+void TDbfParser::ParseText(const std::string& text) {
+  ClearChain();
+  resultLength_ = 0;
+  try {
+    TDbfFieldDef* field = tableFile_ != nullptr ? tableFile_->FindFieldDef(text) : nullptr;
+    if (field != nullptr) {
+      isComputed_ = false;
+      ResolveUnknownName(text);
+      singleFieldType_ = fieldVars_.back().var->VarResultType();
+      if (singleFieldType_ == rtString) resultLength_ = field->Size();
+    } else {
+      isComputed_ = true;
+      Compile(text);
+      if (ResultType() == rtString) {
+        // Measure the text on a blank record.
+        std::vector<char> scratch(
+            tableFile_ != nullptr ? static_cast<size_t>(tableFile_->RecordSize()) : 0);
+        if (tableFile_ != nullptr) tableFile_->BlankRecord(scratch.data());
+        resultLength_ = static_cast<int32_t>(std::strlen(EvaluateRecord(scratch.data())));
+      }
+    }
+    switch (ResultType()) {
+      case rtBoolean:
+        resultLength_ = 1;
+        break;
+      case rtInteger:
+        resultLength_ = 4;
+        break;
+      case rtLargeInt:
+      case rtFloat:
+      case rtDateTime:
+        resultLength_ = 8;
+        break;
+      default:
+        break;
+    }
+    if (resultLength_ > kMaxExprResultLength)
+      throw EDbfError(Format(kIndexResultTooLong, text.c_str(), resultLength_));
+    currentExpression_ = text;
+  } catch (...) {
+    ClearChain();
+    throw;
+  }
+}
+
+const char* TDbfParser::EvaluateRecord(const char* record) {
+  for (const TFieldVarEntry& entry : fieldVars_) entry.var->ReadFromRecord(record);
+  if (isComputed_ || fieldVars_.empty()) {
+    Evaluate();
+    return ResultBuffer();
+  }
+  TFieldVar* var = fieldVars_.front().var.get();
+  if (var->VarResultType() == rtString)
+    return *static_cast<const char* const*>(var->ValueAddress());
+  return static_cast<const char*>(var->ValueAddress());
+}

@@ -1,0 +1,158 @@
+#pragma once
+// The table engine's expression parser: the built-in word set (text
+// concatenation, addition, comparisons, NOT/AND/OR, STR, DTOS, SUBSTR and
+// the case functions) and TDbfParser, which binds the field names of one
+// table file to variables read from a record buffer. Filters and index
+// keys compile and evaluate through it.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "recordset/db_types.h"
+#include "tdbf/dbf_prscore.h"
+
+// Registers the built-in words, in the order that decides which overload
+// is tried first (the last registered). Turns Duplicates on.
+void AddBuiltInWords(TExpressList& words, char listSeparator);
+
+class TDbfFile;
+class TDbfFieldDef;
+
+// Reads one field of a record buffer into storage that a variable word
+// points at. The field definition and table file are not owned.
+class TFieldVar {
+ public:
+  TFieldVar(TDbfFieldDef* fieldDef, TDbfFile* tableFile)
+      : fieldDef_(fieldDef), tableFile_(tableFile) {}
+  virtual ~TFieldVar() = default;
+  TFieldVar(const TFieldVar&) = delete;
+  TFieldVar& operator=(const TFieldVar&) = delete;
+
+  // The storage the variable word points at.
+  virtual void* ValueAddress() = 0;
+  virtual TExprResultType VarResultType() const = 0;
+  // Loads the storage from a record image of the table.
+  virtual void ReadFromRecord(const char* record) = 0;
+
+  TDbfFieldDef* FieldDef() const { return fieldDef_; }
+  TDbfFile* TableFile() const { return tableFile_; }
+
+ protected:
+  // ReadFieldValue of this field as type into dst; false for an empty field.
+  bool Read(TFieldType type, void* dst, const char* record) const;
+
+ private:
+  TDbfFieldDef* fieldDef_;
+  TDbfFile* tableFile_;
+};
+
+// A field variable whose storage is one value of type T.
+template <class T, TExprResultType Type>
+class TTypedFieldVar : public TFieldVar {
+ public:
+  using TFieldVar::TFieldVar;
+  void* ValueAddress() override { return &value_; }
+  TExprResultType VarResultType() const override { return Type; }
+
+ protected:
+  T value_{};
+};
+
+// Text and logical fields: a pointer to the field's bytes inside the record
+// (no copy, no translation, no trimming).
+class TStringFieldVar : public TTypedFieldVar<const char*, rtString> {
+ public:
+  using TTypedFieldVar::TTypedFieldVar;
+  void ReadFromRecord(const char* record) override;
+};
+
+class TFloatFieldVar : public TTypedFieldVar<double, rtFloat> {
+ public:
+  using TTypedFieldVar::TTypedFieldVar;
+  void ReadFromRecord(const char* record) override;
+};
+
+// Small-integer, integer and autoincrement fields, as 32-bit values.
+class TIntegerFieldVar : public TTypedFieldVar<int32_t, rtInteger> {
+ public:
+  using TTypedFieldVar::TTypedFieldVar;
+  void ReadFromRecord(const char* record) override;
+};
+
+class TLargeIntFieldVar : public TTypedFieldVar<int64_t, rtLargeInt> {
+ public:
+  using TTypedFieldVar::TTypedFieldVar;
+  void ReadFromRecord(const char* record) override;
+};
+
+// Date and date-time fields as date-time numbers; an empty field is 0.
+class TDateTimeFieldVar : public TTypedFieldVar<double, rtDateTime> {
+ public:
+  using TTypedFieldVar::TTypedFieldVar;
+  void ReadFromRecord(const char* record) override;
+};
+
+// Longest result a parsed expression may have, in bytes (an index key).
+constexpr int32_t kMaxExprResultLength = 100;
+
+// The expression parser of one table file. Names that are no built-in
+// word denote fields of the table; each field used gets a field variable
+// that EvaluateRecord loads from the record image. A text that is exactly
+// one field name is not compiled: its value is handed out directly.
+//
+//   parser.ParseText("UPPER(NAME) + CITY");   // raises on any error
+//   const char* key = parser.EvaluateRecord(record);
+//
+// Results (at the returned address): rtBoolean 1 byte, rtInteger int32_t,
+// rtLargeInt int64_t, rtFloat double, rtDateTime double (days since
+// 1899-12-30), rtString ResultLength() bytes of text (NUL-terminated when
+// computed; a single text field's bytes in the record are not).
+class TDbfParser : public TCustomExpressionParser {
+ public:
+  explicit TDbfParser(TDbfFile* tableFile);
+  ~TDbfParser() override;
+
+  TDbfFile* TableFile() const { return tableFile_; }
+  void SetTableFile(TDbfFile* tableFile) { tableFile_ = tableFile; }
+
+  std::string CurrentExpression() const override { return currentExpression_; }
+  TExprResultType ResultType() const override;
+  // Releases the chain and every field variable with its word.
+  void ClearChain() override;
+
+  // Makes text the expression in force. Raises compile errors (mostly
+  // EParserException) and EDbfError "Index based on unknown field ...",
+  // "Field ... is an invalid field type to base index on." and "Index
+  // result for ... too long, >100 characters (...)."; afterwards no
+  // expression is in force.
+  virtual void ParseText(const std::string& text);
+  // The value for one record image (RecordSize() bytes of the table).
+  // Allocates nothing once text results have reached their length.
+  virtual const char* EvaluateRecord(const char* record);
+
+  int32_t ResultLength() const { return resultLength_; }
+  bool IsComputed() const { return isComputed_; }
+  int FieldVarCount() const { return static_cast<int>(fieldVars_.size()); }
+  TFieldVar* FieldVars(int index) const { return fieldVars_.at(index).var.get(); }
+
+ protected:
+  void FillWordList() override;
+  // Binds the field called name; EDbfError when the table has none or its
+  // type has no field variable.
+  void ResolveUnknownName(const std::string& name) override;
+
+ private:
+  struct TFieldVarEntry {
+    std::string name;
+    std::unique_ptr<TFieldVar> var;
+    TExprWord* word;  // registered in Words()
+  };
+
+  TDbfFile* tableFile_;
+  std::vector<TFieldVarEntry> fieldVars_;
+  std::string currentExpression_;
+  int32_t resultLength_ = 0;
+  bool isComputed_ = true;
+  TExprResultType singleFieldType_ = rtUnknown;
+};

@@ -1,0 +1,546 @@
+#include "tdbf/dbf_parser.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "expr_test_parser.h"
+#include "runtime/exceptions.h"
+#include "runtime/sysutils.h"
+#include "tdbf/dbf_dbffile.h"
+#include "tdbf/dbf_fields.h"
+#include "tests/support/jsonl.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+// ---- Built-in words --------------------------------------------------------------
+
+class TBuiltInWordsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    parser_.AddStringVariable("NAME", &name_, -1);
+    parser_.AddFloatVariable("AMOUNT", &amount_);
+    parser_.AddIntegerVariable("QTY", &qty_);
+    parser_.AddLargeIntVariable("BIG", &big_);
+    parser_.AddDateTimeVariable("DUE", &due_);
+  }
+
+  bool Holds(const std::string& text) {
+    parser_.CompileText(text);
+    EXPECT_EQ(parser_.ResultType(), rtBoolean) << text;
+    parser_.Evaluate();
+    return parser_.Boolean();
+  }
+  bool NameHolds(const char* name, const std::string& text) {
+    name_ = const_cast<char*>(name);
+    return Holds(text);
+  }
+  std::string Text(const std::string& text) {
+    parser_.CompileText(text);
+    EXPECT_EQ(parser_.ResultType(), rtString) << text;
+    parser_.Evaluate();
+    return parser_.Text();
+  }
+
+  TTestParser parser_;
+  char* name_ = nullptr;
+  double amount_ = 0;
+  int32_t qty_ = 0;
+  int64_t big_ = 0;
+  double due_ = 0;
+};
+
+TEST_F(TBuiltInWordsTest, RegistrationOrderDecidesOverloadOrder) {
+  auto overloads = [&](const char* name) {
+    std::string signatures;
+    int index = 0;
+    parser_.Words().Search(name, index);
+    for (; index < parser_.Words().Count() && parser_.Words()[index]->Name() == name; ++index)
+      signatures += std::string(parser_.Words()[index]->Signature()) + " ";
+    return signatures;
+  };
+  EXPECT_EQ(overloads("+"), "LI LL LF IL FL II IF FI FF SS ");
+  EXPECT_EQ(overloads("<="), "IL FL LI LF LL IF II FI FF SS ");
+  EXPECT_EQ(overloads("str"), "III FII ");
+  int index;
+  for (const char* name : {"-", "*", "/", "<>", "#", "iif"})
+    EXPECT_FALSE(parser_.Words().Search(name, index)) << name;
+}
+
+TEST_F(TBuiltInWordsTest, TextComparisonTrimsAndFoldsAsciiCase) {
+  for (const char* name : {"abc", "abc   ", "ABC", "Abc", "  abc", "\tabc\r\n"})
+    EXPECT_TRUE(NameHolds(name, "NAME = 'abc'")) << name;
+  EXPECT_FALSE(NameHolds("abcd", "NAME = 'abc'"));
+  EXPECT_FALSE(NameHolds("ab", "NAME = 'abc'"));
+  EXPECT_TRUE(NameHolds("    ", "NAME = ''"));
+  EXPECT_TRUE(NameHolds("", "NAME = '   '"));
+  EXPECT_TRUE(Holds("'ABC' < 'abd'"));
+  EXPECT_TRUE(Holds("'ab' < 'abc'"));
+  EXPECT_TRUE(Holds("'abc' > 'AB'"));
+  EXPECT_TRUE(Holds("'abc' >= 'ABC '"));
+  EXPECT_TRUE(Holds("'abc' <= ' ABC'"));
+  EXPECT_FALSE(Holds("'abc' < 'ABC'"));
+  // Bytes above 127 are neither folded nor signed.
+  EXPECT_FALSE(NameHolds("\351", "NAME = '\311'"));
+  EXPECT_TRUE(NameHolds("\351", "NAME > 'z'"));
+  EXPECT_TRUE(NameHolds("Stra\337e", "NAME = 'STRA\337E'"));
+}
+
+TEST_F(TBuiltInWordsTest, NumericComparisonsAcrossTypes) {
+  amount_ = 5.0;
+  EXPECT_TRUE(Holds("AMOUNT = 5"));
+  EXPECT_TRUE(Holds("5 = AMOUNT"));
+  EXPECT_TRUE(Holds("AMOUNT >= 5.0"));
+  EXPECT_FALSE(Holds("AMOUNT > 5"));
+  amount_ = 4.75;
+  EXPECT_TRUE(Holds("AMOUNT < 5"));
+  EXPECT_TRUE(Holds("AMOUNT <= 4.75"));
+  qty_ = -12;
+  big_ = int64_t{1} << 40;
+  EXPECT_TRUE(Holds("QTY < BIG AND BIG > QTY"));
+  // 2^53 + 1 has no double: the comparison still sees the difference.
+  big_ = (int64_t{1} << 53) + 1;
+  amount_ = 9007199254740992.0;
+  EXPECT_FALSE(Holds("BIG = AMOUNT"));
+  EXPECT_TRUE(Holds("BIG > AMOUNT"));
+  EXPECT_TRUE(Holds("AMOUNT < BIG"));
+
+  for (const char* text : {"AMOUNT = '5'", "DUE = DUE", "NAME < QTY"}) {
+    SCOPED_TRACE(text);
+    try {
+      parser_.CompileText(text);
+      ADD_FAILURE();
+    } catch (const EParserException& e) {
+      EXPECT_EQ(e.Message(), "Argument type mismatch");
+    }
+  }
+}
+
+TEST_F(TBuiltInWordsTest, AdditionWrapsIntegersAndRoundsFloatsOnce) {
+  parser_.CompileText("2147483647 + 1");
+  EXPECT_EQ(parser_.ResultType(), rtInteger);
+  parser_.Evaluate();
+  EXPECT_EQ(parser_.Integer(), std::numeric_limits<int32_t>::min());
+
+  big_ = std::numeric_limits<int64_t>::max();
+  parser_.CompileText("BIG + 1");
+  EXPECT_EQ(parser_.ResultType(), rtLargeInt);
+  parser_.Evaluate();
+  EXPECT_EQ(parser_.LargeInt(), std::numeric_limits<int64_t>::min());
+  parser_.CompileText("QTY + BIG");
+  qty_ = -1;
+  parser_.Evaluate();
+  EXPECT_EQ(parser_.LargeInt(), std::numeric_limits<int64_t>::max() - 1);
+
+  big_ = (int64_t{1} << 53) + 1;
+  amount_ = 2.0;
+  parser_.CompileText("BIG + AMOUNT");
+  EXPECT_EQ(parser_.ResultType(), rtFloat);
+  parser_.Evaluate();
+  EXPECT_EQ(parser_.Float(), 9007199254740996.0);
+  parser_.CompileText("AMOUNT + QTY");
+  qty_ = 3;
+  parser_.Evaluate();
+  EXPECT_EQ(parser_.Float(), 5.0);
+}
+
+TEST_F(TBuiltInWordsTest, StrOfFloats) {
+  struct Case {
+    const char* text;
+    const char* expected;
+  } cases[] = {
+      {"STR(3.14159, 10, 2)", "      3.14"},
+      {"STR(3.14159)", "3"},
+      {"STR(3.14159, 4)", "   3"},
+      {"STR(2.5)", "3"},
+      {"STR(0.125, 6, 2)", "  0.13"},
+      {"STR(9.996, 5, 2)", "10.00"},
+      {"STR(1234.5, 3)", "123"},
+      {"STR(0.5, 1, 0)", "1"},
+      {"STR(0.0, 4, 1)", " 0.0"},
+      {"STR(123456789.123456789, 25, 10)", "     123456789.1234567910"},
+      {"STR(100000000000000000000.0)", "100000000000000000"},
+      {"STR(3.5, 0)", ""},
+      {"STR(3.5, 10, 19)", ""},
+      {"STR(3.5, 10, 0)", "         4"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Text(c.text), c.expected) << c.text;
+  amount_ = -42.5;
+  EXPECT_EQ(Text("STR(AMOUNT, 8, 1)"), "   -42.5");
+  EXPECT_EQ(Text("STR(AMOUNT)"), "-43");
+  amount_ = -0.001;
+  EXPECT_EQ(Text("STR(AMOUNT, 3)"), "  0");
+  amount_ = std::numeric_limits<double>::infinity();
+  EXPECT_EQ(Text("STR(AMOUNT, 5)"), "  INF");
+  amount_ = -std::numeric_limits<double>::max();
+  EXPECT_EQ(Text("STR(AMOUNT, 30, 18)").size(), 30u);
+  // The decimal point is "." whatever the locale says.
+  TFormatSettings saved = FormatSettings();
+  FormatSettings().DecimalSeparator = ',';
+  amount_ = 1.25;
+  EXPECT_EQ(Text("STR(AMOUNT, 5, 2)"), " 1.25");
+  FormatSettings() = saved;
+}
+
+TEST_F(TBuiltInWordsTest, StrOfIntegers) {
+  struct Case {
+    const char* text;
+    std::string expected;
+  } cases[] = {
+      {"STR(42, 5)", "00042"},    {"STR(12345, 3)", "345"},
+      {"STR(7, 3, 2)", "007.00"}, {"STR(42)", "42"},
+      {"STR(0, 1)", "0"},         {"STR(7, 3, 0)", "007."},
+      {"STR(42, 0)", ""},         {"STR(42, 300)", ""},
+      {"STR(42, 3, 300)", ""},    {"STR(42, 2, 200)", "42." + std::string(200, '0')},
+  };
+  for (const Case& c : cases) EXPECT_EQ(Text(c.text), c.expected) << c.text;
+  qty_ = -42;
+  EXPECT_EQ(Text("STR(QTY, 5)"), "-0042");
+  EXPECT_EQ(Text("STR(QTY)"), "-42");
+  EXPECT_EQ(Text("STR(QTY, 2)"), "-2");
+  EXPECT_EQ(Text("STR(QTY, 1)"), "-");
+  qty_ = std::numeric_limits<int32_t>::min();
+  EXPECT_EQ(Text("STR(QTY)"), "-2147483648");
+  EXPECT_EQ(Text("STR(QTY, 12)"), "-02147483648");
+  // The argument type picks the overload.
+  EXPECT_EQ(Text("STR(42.0, 5)"), "   42");
+  amount_ = 3;
+  EXPECT_EQ(Text("STR(AMOUNT, 5, 1)"), "  3.0");
+}
+
+TEST_F(TBuiltInWordsTest, DtosSubstrAndCase) {
+  due_ = EncodeDate(2024, 1, 31) + 0.75;
+  EXPECT_EQ(Text("DTOS(DUE)"), "20240131");
+  due_ = 0;
+  EXPECT_EQ(Text("DTOS(DUE)"), "18991230");
+  due_ = -1.5;
+  EXPECT_EQ(Text("DTOS(DUE)"), "18991229");
+  for (double bad : {-700000.0, 3e6, std::nan("")}) {
+    due_ = bad;
+    EXPECT_EQ(Text("DTOS(DUE)"), "        ");
+  }
+
+  name_ = const_cast<char*>("ABCDE");
+  EXPECT_EQ(Text("SUBSTR(NAME, 2, 3)"), "BCD");
+  EXPECT_EQ(Text("SUBSTR(NAME, 3, 3)"), "CDE");
+  EXPECT_EQ(Text("SUBSTR(NAME, 4, 3)"), "");
+  EXPECT_EQ(Text("SUBSTR(NAME, 0, 2)"), "");
+  qty_ = -1;
+  EXPECT_EQ(Text("SUBSTR(NAME, 2, QTY)"), "");
+  EXPECT_EQ(Text("SUBSTR(NAME, QTY, 2)"), "");
+  EXPECT_EQ(Text("SUBSTR(NAME, 2147483647, 2147483647)"), "");
+  EXPECT_EQ(Text("'<' + SUBSTR(NAME, 9, 1) + '>'"), "<>");
+
+  name_ = const_cast<char*>("Stra\337e \351t\311");
+  EXPECT_EQ(Text("UPPER(NAME)"), "STRA\337E \351T\311");
+  EXPECT_EQ(Text("UPPERCASE(NAME)"), "STRA\337E \351T\311");
+  EXPECT_EQ(Text("LOWER(NAME)"), "stra\337e \351t\311");
+  EXPECT_EQ(Text("lowercase(NAME)"), "stra\337e \351t\311");
+  // Only the appended part is folded.
+  EXPECT_EQ(Text("NAME + LOWER('XY')"), "Stra\337e \351t\311xy");
+}
+
+// ---- Table binding --------------------------------------------------------------
+
+struct TFieldSpec {
+  const char* name;
+  char letter;
+  int size;
+  int decimals;
+};
+
+class TDbfParserTest : public ::testing::Test {
+ protected:
+  // A new table in memory with these fields and one blank record image.
+  void Make(std::initializer_list<TFieldSpec> fields, bool useFloatFields = true) {
+    parser_.reset();
+    file_ = std::make_unique<TDbfFile>("expr.dbf");
+    file_->SetMode(amMemory);
+    file_->SetTableFormat(tfDBase4);
+    file_->Open();
+    TDbfFieldDefs defs;
+    defs.SetUseFloatFields(useFloatFields);
+    file_->SetUseFloatFields(useFloatFields);
+    for (const TFieldSpec& spec : fields) {
+      TDbfFieldDef& def = defs.Add();
+      def.SetFieldName(spec.name);
+      def.SetSize(spec.size);
+      def.SetPrecision(spec.decimals);
+      def.SetNativeFieldType(spec.letter);
+    }
+    file_->CreateStructure(defs, 512);
+    record_.assign(static_cast<size_t>(file_->RecordSize()), ' ');
+    file_->BlankRecord(record_.data());
+    parser_ = std::make_unique<TDbfParser>(file_.get());
+  }
+  TDbfFieldDef& Def(const char* name) {
+    TDbfFieldDef* def = file_->FindFieldDef(name);
+    EXPECT_NE(def, nullptr) << name;
+    return *def;
+  }
+  // Stores the field's bytes as given, padded with blanks.
+  void SetBytes(const char* name, const std::string& bytes) {
+    TDbfFieldDef& def = Def(name);
+    std::string field = bytes;
+    field.resize(static_cast<size_t>(def.Size()), ' ');
+    record_.replace(static_cast<size_t>(def.Offset()), field.size(), field);
+  }
+  template <class T>
+  void Set(const char* name, TFieldType type, T value) {
+    file_->WriteFieldValue(Def(name), type, record_.data(), &value);
+  }
+  bool Accepts(const std::string& text) {
+    parser_->ParseText(text);
+    EXPECT_EQ(parser_->ResultType(), rtBoolean) << text;
+    return parser_->EvaluateRecord(record_.data())[0] != 0;
+  }
+  std::string Text(const std::string& text) {
+    parser_->ParseText(text);
+    EXPECT_EQ(parser_->ResultType(), rtString) << text;
+    return parser_->EvaluateRecord(record_.data());
+  }
+  template <class E>
+  void ExpectError(const std::string& text, const std::string& message) {
+    SCOPED_TRACE(text);
+    parser_->ClearChain();
+    const int words = parser_->Words().Count();
+    try {
+      parser_->ParseText(text);
+      ADD_FAILURE() << "parsed";
+    } catch (const E& e) {
+      EXPECT_EQ(e.Message(), message);
+    }
+    // Nothing of the failed text stays behind.
+    EXPECT_EQ(parser_->CurrentExpression(), "");
+    EXPECT_EQ(parser_->FieldVarCount(), 0);
+    EXPECT_EQ(parser_->FirstNode(), nullptr);
+    EXPECT_EQ(parser_->Words().Count(), words);
+  }
+
+  std::unique_ptr<TDbfFile> file_;
+  std::unique_ptr<TDbfParser> parser_;
+  std::string record_;
+};
+
+TEST_F(TDbfParserTest, TextFilterBindsTheFieldAtItsWidth) {
+  Make({{"NAME", 'C', 10, 0}, {"CITY", 'C', 8, 0}});
+  SetBytes("NAME", "ABC");
+  EXPECT_TRUE(Accepts("NAME='abc'"));
+  EXPECT_TRUE(parser_->IsComputed());
+  EXPECT_EQ(parser_->ResultLength(), 1);
+  EXPECT_EQ(parser_->CurrentExpression(), "NAME='abc'");
+  ASSERT_EQ(parser_->FieldVarCount(), 1);
+  EXPECT_EQ(parser_->FieldVars(0)->VarResultType(), rtString);
+  int index;
+  ASSERT_TRUE(parser_->Words().Search("name", index));
+  EXPECT_EQ(parser_->Words()[index]->FixedLength(), 10);
+  SetBytes("NAME", "abcd");
+  EXPECT_FALSE(parser_->EvaluateRecord(record_.data())[0]);
+  // A field named three times, in any case, is bound once.
+  EXPECT_TRUE(Accepts("name = 'x' OR NAME = 'abcd' OR Name = 'y'"));
+  EXPECT_EQ(parser_->FieldVarCount(), 1);
+  // Clearing removes the field's word again.
+  parser_->ClearChain();
+  EXPECT_FALSE(parser_->Words().Search("name", index));
+  EXPECT_EQ(parser_->ResultType(), rtUnknown);
+}
+
+TEST_F(TDbfParserTest, NumberFiltersCompareWithTheFieldsOwnType) {
+  Make({{"AMOUNT", 'N', 10, 2}, {"QTY", 'N', 9, 0}, {"SMALL", 'N', 4, 0}}, false);
+  Set("AMOUNT", ftFloat, 12.5);
+  Set("QTY", ftInteger, int32_t{12});
+  Set("SMALL", ftSmallint, int16_t{-12});
+  EXPECT_TRUE(Accepts("AMOUNT=12.5"));
+  EXPECT_EQ(parser_->LastNode()->Word->Signature(), "FF");
+  EXPECT_TRUE(Accepts("QTY=12"));
+  EXPECT_EQ(parser_->LastNode()->Word->Signature(), "II");
+  EXPECT_TRUE(Accepts("SMALL < 5"));
+  EXPECT_TRUE(Accepts("SMALL + 12 = 0"));
+  EXPECT_TRUE(Accepts("AMOUNT > QTY"));
+  // Empty numeric fields read as 0.
+  SetBytes("AMOUNT", "");
+  SetBytes("QTY", "");
+  EXPECT_TRUE(Accepts("AMOUNT = 0 AND QTY = 0"));
+  ExpectError<EParserException>("AMOUNT=12,5", "Operand/function missing");
+  ExpectError<EParserException>("AMOUNT = '5'", "Argument type mismatch");
+  ExpectError<EDbfError>("QTY = -5", "Index based on unknown field \"-\".");
+  ExpectError<EDbfError>("QTY - 1", "Index based on unknown field \"-\".");
+  ExpectError<EDbfError>("QTY <> 1", "Index based on unknown field \"<>\".");
+  ExpectError<EDbfError>("PRICE > 1", "Index based on unknown field \"PRICE\".");
+}
+
+TEST_F(TDbfParserTest, NamesWithBytesOutsideAsciiOnlyBindAlone) {
+  Make({{"\xDDL", 'C', 5, 0}});
+  SetBytes("\xDDL", "x");
+  ExpectError<EDbfError>("\xDDL = 'x'", "Index based on unknown field \"\xDD\".");
+  parser_->ParseText("\xDDL");
+  EXPECT_FALSE(parser_->IsComputed());
+  EXPECT_EQ(parser_->ResultLength(), 5);
+  EXPECT_EQ(parser_->EvaluateRecord(record_.data()), record_.data() + 1);
+}
+
+TEST_F(TDbfParserTest, DatesLogicalsAndUnsupportedTypes) {
+  Make({{"DUE", 'D', 8, 0}, {"ACTIVE", 'L', 1, 0}, {"NOTES", 'M', 10, 0}, {"PIC", 'B', 10, 0}});
+  SetBytes("DUE", "20240131");
+  EXPECT_EQ(Text("DTOS(DUE)"), "20240131");
+  SetBytes("DUE", "");
+  EXPECT_EQ(Text("DTOS(DUE)"), "18991230");
+  parser_->ParseText("DUE");
+  EXPECT_EQ(parser_->ResultType(), rtDateTime);
+  EXPECT_EQ(parser_->ResultLength(), 8);
+  SetBytes("DUE", "19000301");
+  double date;
+  std::memcpy(&date, parser_->EvaluateRecord(record_.data()), sizeof date);
+  EXPECT_EQ(date, EncodeDate(1900, 3, 1));
+
+  SetBytes("ACTIVE", "T");
+  EXPECT_TRUE(Accepts("'T' = ACTIVE"));
+  EXPECT_TRUE(Accepts("ACTIVE = 't'"));
+  SetBytes("ACTIVE", "?");
+  EXPECT_FALSE(Accepts("ACTIVE = 'T'"));
+  ExpectError<EDbfError>("NOTES = 'x'",
+                         "Field \"NOTES\" is an invalid field type to base index on.");
+  ExpectError<EDbfError>("PIC", "Field \"PIC\" is an invalid field type to base index on.");
+}
+
+TEST_F(TDbfParserTest, DateTimesBecomeDayNumbersWithTheTimeAsFraction) {
+  Make({{"STAMP", '@', 8, 0}, {"WHEN", 'T', 14, 0}});
+  auto msecs = [](int y, int m, int d, double hours) {
+    int32_t day = 0;
+    TryEncodeDayNumber(y, m, d, day);
+    return day * 86400000.0 + hours * 3600000.0;
+  };
+  parser_->ParseText("STAMP");
+  EXPECT_EQ(parser_->ResultType(), rtDateTime);
+  auto value = [&] {
+    double v;
+    std::memcpy(&v, parser_->EvaluateRecord(record_.data()), sizeof v);
+    return v;
+  };
+  Set("STAMP", ftDateTime, msecs(2024, 1, 31, 18));
+  EXPECT_EQ(value(), EncodeDate(2024, 1, 31) + 0.75);
+  // Before 1899-12-30 the time of day counts away from zero.
+  Set("STAMP", ftDateTime, msecs(1899, 12, 29, 12));
+  EXPECT_EQ(value(), -1.5);
+  SetBytes("STAMP", std::string(8, '\0'));
+  EXPECT_EQ(value(), 0.0);
+  SetBytes("WHEN", "20240131063000");
+  parser_->ParseText("WHEN");
+  EXPECT_EQ(value(), EncodeDate(2024, 1, 31) + 0.25 + 1.0 / 48);
+  EXPECT_EQ(Text("DTOS(WHEN)"), "20240131");
+}
+
+TEST_F(TDbfParserTest, BinaryAndLargeIntegerFields) {
+  Make({{"ID", 'I', 4, 0}, {"AUTO", '+', 4, 0}, {"RATE", 'O', 8, 0}, {"BIG", 'N', 15, 0}}, false);
+  Set("ID", ftInteger, int32_t{-7});
+  Set("RATE", ftFloat, 0.25);
+  Set("BIG", ftLargeint, int64_t{123456789012345});
+  EXPECT_TRUE(Accepts("ID + 7 = 0"));
+  EXPECT_TRUE(Accepts("AUTO = 0"));
+  EXPECT_TRUE(Accepts("RATE = 0.25"));
+  EXPECT_TRUE(Accepts("BIG = BIG AND BIG > 123456789012344.5"));
+  parser_->ParseText("BIG");
+  EXPECT_EQ(parser_->ResultType(), rtLargeInt);
+  EXPECT_EQ(parser_->ResultLength(), 8);
+  int64_t big;
+  std::memcpy(&big, parser_->EvaluateRecord(record_.data()), sizeof big);
+  EXPECT_EQ(big, 123456789012345);
+  parser_->ParseText("ID");
+  EXPECT_EQ(parser_->ResultLength(), 4);
+  parser_->ParseText("BIG + ID");
+  EXPECT_EQ(parser_->ResultType(), rtLargeInt);
+  std::memcpy(&big, parser_->EvaluateRecord(record_.data()), sizeof big);
+  EXPECT_EQ(big, 123456789012338);
+}
+
+TEST_F(TDbfParserTest, IndexKeyLengths) {
+  Make({{"NAME", 'C', 30, 0}, {"CITY", 'C', 20, 0}, {"LONG", 'C', 71, 0}});
+  SetBytes("NAME", "Smith");
+  parser_->ParseText("NAME");
+  EXPECT_FALSE(parser_->IsComputed());
+  EXPECT_EQ(parser_->ResultType(), rtString);
+  EXPECT_EQ(parser_->ResultLength(), 30);
+  // The single field's bytes inside the record itself.
+  EXPECT_EQ(parser_->EvaluateRecord(record_.data()), record_.data() + Def("NAME").Offset());
+  parser_->ParseText("UPPER(NAME)");
+  EXPECT_TRUE(parser_->IsComputed());
+  EXPECT_EQ(parser_->ResultLength(), 30);
+  EXPECT_EQ(std::string(parser_->EvaluateRecord(record_.data())), "SMITH" + std::string(25, ' '));
+  parser_->ParseText("NAME + CITY");
+  EXPECT_EQ(parser_->ResultLength(), 50);
+  parser_->ParseText("SUBSTR(NAME, 1, 3) + STR(5, 4)");
+  EXPECT_EQ(parser_->ResultLength(), 7);
+  parser_->ParseText("LONG + 'abcdefghijklmnopqrstuvwxyz123'");
+  EXPECT_EQ(parser_->ResultLength(), 100);
+  ExpectError<EDbfError>("LONG + NAME",
+                         "Index result for \"LONG + NAME\" too long, >100 characters (101).");
+  // The parser is clean again after the failure.
+  parser_->ParseText("CITY");
+  EXPECT_EQ(parser_->ResultLength(), 20);
+  EXPECT_EQ(parser_->FieldVarCount(), 1);
+}
+
+TEST_F(TDbfParserTest, FieldsNamedLikeBuiltInWords) {
+  Make({{"UPPER", 'C', 10, 0}, {"AND", 'C', 5, 0}, {"NAME", 'C', 5, 0}});
+  ExpectError<Exception>("UPPER", "Cannot replace variable/function MaxFunctionArg doesn't match");
+  ExpectError<Exception>("and", "Cannot replace variable/function MaxFunctionArg doesn't match");
+  ExpectError<EParserException>("UPPER = 'x'", "Operand/function missing");
+  // The built-in word still works afterwards.
+  SetBytes("NAME", "ab");
+  EXPECT_EQ(Text("UPPER(NAME)"), "AB   ");
+}
+
+TEST_F(TDbfParserTest, WithoutATableEveryNameIsUnknown) {
+  TDbfParser parser(nullptr);
+  try {
+    parser.ParseText("NAME = 'x'");
+    ADD_FAILURE();
+  } catch (const EDbfError& e) {
+    EXPECT_EQ(e.Message(), "Index based on unknown field \"NAME\".");
+  }
+  parser.ParseText("'ab' + 'c'");
+  EXPECT_EQ(parser.ResultLength(), 3);
+  EXPECT_STREQ(parser.EvaluateRecord(nullptr), "abc");
+}
+
+// Expressions over a table written by another program agree with the
+// values its independent dump shows.
+TEST(TDbfParserRealFileTest, EvaluatesEveryRecordOfARealTable) {
+  TTempDir dir;
+  const std::string path = dir.File("cars.dbf");
+  WriteWholeFile(path, ReadWholeFile(TestDataPath("real/dans-dbf/dbase3plus/cars/cars.dbf")));
+  const std::vector<TJsonValue> dump =
+      ReadJsonLines(TestDataPath("real/dans-dbf/dbase3plus/cars/cars.expected.jsonl"));
+  TDbfFile file(path);
+  file.SetMode(amReadOnly);
+  file.Open();
+  TDbfParser key(&file);
+  key.ParseText("DTOS(PROD_DATE) + UPPER(NAME) + STR(YEAR, 4)");
+  EXPECT_EQ(key.ResultLength(), 8 + 15 + 4);
+  TDbfParser filter(&file);
+  filter.ParseText("YEAR > 1995 AND SEDAN = 'T'");
+  std::vector<char> record(static_cast<size_t>(file.RecordSize()));
+  ASSERT_EQ(file.PageCount(), static_cast<int32_t>(dump.size() - 1));
+  for (int32_t recNo = 1; recNo <= file.PageCount(); ++recNo) {
+    SCOPED_TRACE(recNo);
+    file.ReadPage(recNo, record.data());
+    const TJsonValue& values = dump[static_cast<size_t>(recNo)]["values"];
+    std::string name = values["NAME"].AsString();
+    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    name.resize(15, ' ');
+    std::string date = values["PROD_DATE"].IsNull() ? "1899-12-30" : values["PROD_DATE"].AsString();
+    date.erase(std::remove(date.begin(), date.end(), '-'), date.end());
+    const int64_t year = values["YEAR"].IsNull() ? 0 : values["YEAR"].AsInt64();
+    const bool sedan = !values["SEDAN"].IsNull() && values["SEDAN"].AsBool();
+    EXPECT_EQ(std::string(key.EvaluateRecord(record.data())),
+              date + name + Format("%04lld", static_cast<long long>(year)));
+    EXPECT_EQ(filter.EvaluateRecord(record.data())[0] != 0, year > 1995 && sedan);
+  }
+}
+
+}  // namespace
