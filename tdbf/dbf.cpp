@@ -1,6 +1,7 @@
 #include "tdbf/dbf.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -9,6 +10,7 @@
 #include "platform/codepage.h"
 #include "platform/env.h"
 #include "recordset/fields.h"
+#include "runtime/classes.h"
 #include "runtime/exceptions.h"
 #include "tdbf/dbf_cursor.h"
 #include "tdbf/dbf_dbffile.h"
@@ -591,7 +593,9 @@ int TDbf::Translate(const char* source, char* dest, bool toStorage) {
 
 std::shared_ptr<TStream> TDbf::CreateBlobStream(TField* field, TBlobStreamMode mode) {
   const int index = field != nullptr ? field->FieldNo() - 1 : -1;
-  if (!dbfFile_ || index < 0 || index >= static_cast<int>(blobStreams_.size())) return nullptr;
+  if (!dbfFile_ || index < 0 || index >= static_cast<int>(blobStreams_.size()) ||
+      !dbfFile_->FieldDefs()[index].IsBlob())
+    return nullptr;
   const char* image = CurrentImage();
   int32_t blockNo = 0;
   const bool hasValue = image != nullptr &&
@@ -611,9 +615,16 @@ std::shared_ptr<TStream> TDbf::CreateBlobStream(TField* field, TBlobStreamMode m
   slot->AddReference();
   slot->SetMode(mode);
   if (!hasValue || memo == nullptr) {
-    slot->Reset(0);
+    slot->Reset(0, 0);
   } else if (mode == bmWrite) {
-    slot->Reset(blockNo);
+    // The new value may go over the old one's chain: its length decides.
+    int32_t oldSize = slot->ReadSize();
+    if (blockNo != slot->BlockNo()) {
+      TMemoryStream old;
+      memo->ReadMemo(blockNo, old);
+      oldSize = static_cast<int32_t>(std::min<int64_t>(old.Size(), INT32_MAX));
+    }
+    slot->Reset(blockNo, oldSize);
   } else if (blockNo != slot->BlockNo()) {
     slot->Load(*memo, blockNo);
   }

@@ -332,13 +332,11 @@ void TDbfBlobStream::Load(TMemoFile& memoFile, int32_t blockNo) {
   SetPosition(0);
 }
 
-void TDbfBlobStream::Reset(int32_t blockNo) {
+void TDbfBlobStream::Reset(int32_t blockNo, int32_t readSize) {
   TQuiet quiet(quiet_);
   Clear();
-  // A new value for the block already read keeps that value's length, so
-  // the new value can go over the old chain.
-  if (blockNo == 0 || blockNo != blockNo_) readSize_ = 0;
   blockNo_ = blockNo;
+  readSize_ = blockNo > 0 ? readSize : 0;
 }
 
 void TDbfBlobStream::Cancel() {

@@ -181,9 +181,9 @@ class TDbfBlobStream : public TMemoryStream {
   // (translated from the table's code page when the field transliterates)
   // and remembers where it came from.
   void Load(TMemoFile& memoFile, int32_t blockNo);
-  // Empties the stream for a record without a value (blockNo 0) or for a
-  // new value (write mode).
-  void Reset(int32_t blockNo);
+  // Empties the stream for a record without a value (blockNo 0), or for a
+  // new value replacing the one of readSize bytes stored at blockNo.
+  void Reset(int32_t blockNo, int32_t readSize);
   // Forgets changes and the cached value: the next use reads the file.
   void Cancel();
   // When Dirty: cuts the stream at its position, writes it (in the table's

@@ -1,0 +1,438 @@
+// dbfcat, the table dumper: every real table of tests/data/real that has
+// an independent reader's dump prints the same fields, records and values
+// (through TDbf: memo values and deleted records included), or fails with
+// the message its kind of file calls for. The dump's conventions and quirks
+// are in tests/data/real/SOURCES.md.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/codepage.h"
+#include "recordset/fields.h"
+#include "runtime/sysutils.h"
+#include "tdbf/dbf.h"
+#include "tdbf/dbf_common.h"
+#include "tests/support/dbf_locale.h"
+#include "tests/support/jsonl.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+struct TRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs dbfcat with the arguments (quoted for the shell) and an optional
+// environment prefix.
+TRun Dbfcat(const std::vector<std::string>& args, const std::string& env = "") {
+  TTempDir dir;
+  std::string command = env + " '" + std::string(ZOZUR_HELPER_DIR) + "/../dbfcat'";
+  for (const std::string& arg : args) command += " '" + arg + "'";
+  command += " 2>'" + dir.File("err") + "'";
+  TRun run;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return run;
+  char chunk[65536];
+  size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) run.out.append(chunk, n);
+  const int status = pclose(pipe);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.err = ReadWholeFile(dir.File("err"));
+  return run;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+    lines.push_back(text.substr(start, end - start));
+  return lines;
+}
+
+std::u32string Utf32(const std::string& text) {
+  std::u32string out;
+  for (size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const int extra = c < 0x80 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
+    char32_t cp = extra == 0 ? c : c & (0x3F >> extra);
+    for (int k = 1; k <= extra && i + k < text.size(); ++k) cp = (cp << 6) | (text[i + k] & 0x3F);
+    out.push_back(cp);
+    i += static_cast<size_t>(extra) + 1;
+  }
+  return out;
+}
+
+// Text equality where the dump's reader put U+FFFD for a byte its codec
+// lacks and the platform's code page has a character for it.
+bool SameText(const std::string& expected, const std::string& actual) {
+  const std::u32string e = Utf32(expected), a = Utf32(actual);
+  if (e.size() != a.size()) return false;
+  for (size_t i = 0; i < e.size(); ++i)
+    if (e[i] != a[i] && e[i] != 0xFFFD) return false;
+  return true;
+}
+
+// A dump written as Latin-1 holds the table's bytes; dbfcat decodes them
+// with the code page the table uses (the system's ANSI one for tables that
+// name none).
+std::string AsDecoded(const std::string& dumped, const std::string& encoding, int codePage) {
+  if (encoding != "latin-1") return dumped;
+  std::string bytes;
+  for (char32_t c : Utf32(dumped)) bytes.push_back(static_cast<char>(c));
+  std::string out;
+  platform::ConvertCodePage(static_cast<uint32_t>(codePage), platform::kCodePageUtf8, bytes, out);
+  return out;
+}
+
+std::string RelativeTable(const std::filesystem::path& dump) {
+  const std::filesystem::path root(TestDataPath("real"));
+  std::string base = dump.lexically_relative(root).generic_string();
+  base.resize(base.size() - std::string(".expected.jsonl").size());
+  for (const char* ext : {".dbf", ".DBF"})
+    if (std::filesystem::exists(root / (base + ext))) return base + ext;
+  return base;
+}
+
+// What dbfcat must say about a table the engine cannot read.
+std::string ExpectedFailure(const TJsonValue& header, const std::string& path) {
+  const int64_t version = header["version"].AsInt64();
+  if (version >= 0x30 && version <= 0x32) return "Invalid DBF file.";
+  for (const TJsonValue& field : header["fields"].Items())
+    if (std::string("CNFLDMBG@TIO+").find(field["type"].AsString()) == std::string::npos)
+      return "Invalid DBF file.";
+  if (header["fields"].Items().empty())
+    return "Invalid field count: 0 (must be between 1 and 4095).";
+  const std::string ext = ExtractFileExt(path);
+  const bool upper = ext == UpperCase(ext);
+  const std::string memoExt =
+      upper ? (version == 0xF5 ? ".FPT" : ".DBT") : (version == 0xF5 ? ".fpt" : ".dbt");
+  if (header["memo_file_missing"].AsBool())
+    return "Open: file not found: \"" + ChangeFileExt(path, memoExt) + "\".";
+  // The memo file is looked for with the table's own name, and this one's
+  // differs in letter case ("AGENCIAS.DBT" beside "agencias.dbf").
+  if (path.find("bug-37/agencias.dbf") != std::string::npos)
+    return "Open: file not found: \"" + ChangeFileExt(path, memoExt) + "\".";
+  return "";
+}
+
+class TDbfcatTest : public ::testing::Test {
+ protected:
+  // Compares dbfcat's output for a table with its dump; gives the number
+  // of values compared.
+  int Compare(const std::string& table, const std::vector<TJsonValue>& dump) {
+    const std::string path = TestDataPath("real/" + table);
+    const TJsonValue& header = dump.at(0);
+    const TRun run = Dbfcat({"--deleted", path});
+    const std::string failure = ExpectedFailure(header, path);
+    if (!failure.empty()) {
+      EXPECT_EQ(1, run.status) << table;
+      EXPECT_EQ("dbfcat: " + path + ": " + failure + "\n", run.err) << table;
+      return 0;
+    }
+    EXPECT_EQ(0, run.status) << table << " " << run.err;
+    const std::vector<std::string> lines = Lines(run.out);
+    if (run.status != 0 || lines.empty()) return 0;
+    const TJsonValue ours = ParseJson(lines[0]);
+    const std::string encoding = header["encoding"].AsString();
+    const int codePage = std::stoi(ours["encoding"].AsString().substr(2));
+    if (encoding != "latin-1") {
+      EXPECT_EQ(encoding, ours["encoding"].AsString()) << table;
+    }
+    EXPECT_EQ(header["version"].AsInt64() & 7, ours["version"].AsInt64() & 7) << table;
+    EXPECT_EQ(header["lang_id"].AsInt64(), ours["lang_id"].AsInt64()) << table;
+    EXPECT_EQ(header["header_length"].AsInt64(), ours["header_length"].AsInt64()) << table;
+    EXPECT_EQ(header["record_length"].AsInt64(), ours["record_length"].AsInt64()) << table;
+
+    const auto& fields = header["fields"].Items();
+    const auto& ourFields = ours["fields"].Items();
+    EXPECT_EQ(fields.size(), ourFields.size()) << table;
+    if (fields.size() != ourFields.size()) return 0;
+    std::vector<std::string> names;  // our name of each dumped field
+    std::vector<size_t> offsets;
+    size_t offset = 1;
+    for (size_t i = 0; i < fields.size(); ++i) {
+      const std::string name = ourFields[i]["name"].AsString();
+      names.push_back(name);
+      offsets.push_back(offset);
+      offset += static_cast<size_t>(ourFields[i]["length"].AsInt64());
+      // Names are upper-case; a repeated name gets the number of its
+      // occurrence.
+      const std::string dumped = UpperCase(fields[i]["name"].AsString());
+      int occurrence = 1;
+      for (size_t k = 0; k < i; ++k)
+        if (UpperCase(fields[k]["name"].AsString()) == dumped) ++occurrence;
+      const std::string expectedName =
+          dumped + (occurrence > 1 ? std::to_string(occurrence) : std::string());
+      EXPECT_TRUE(SameText(AsDecoded(expectedName, encoding, codePage), name))
+          << table << " " << name;
+      EXPECT_EQ(fields[i]["type"].AsString(), ourFields[i]["type"].AsString()) << table << name;
+      EXPECT_EQ(fields[i]["length"].AsInt64(), ourFields[i]["length"].AsInt64()) << table << name;
+    }
+
+    // Records the dump's reader left out: after the end-of-file byte, or
+    // with a deletion flag that is neither blank nor "*".
+    const std::string raw = ReadWholeFile(path);
+    const size_t headerSize = GetLE16(raw.data() + 8), recordSize = GetLE16(raw.data() + 10);
+    std::vector<TJsonValue> records;
+    for (size_t i = 1; i < lines.size(); ++i) {
+      const char flag = raw.at(headerSize + (i - 1) * recordSize);
+      if (flag == ' ' || flag == '*') records.push_back(ParseJson(lines[i]));
+    }
+    EXPECT_EQ(dump.size() - 1, records.size()) << table;
+    if (dump.size() - 1 != records.size()) return 0;
+
+    int compared = 0;
+    for (size_t r = 0; r < records.size(); ++r) {
+      const TJsonValue& expectedRecord = dump[r + 1];
+      EXPECT_EQ(expectedRecord["deleted"].AsBool(), records[r]["deleted"].AsBool()) << table << r;
+      const auto& expected = expectedRecord["values"].Members();
+      const auto& actual = records[r]["values"].Members();
+      EXPECT_EQ(expected.size(), actual.size()) << table;
+      for (size_t i = 0; i < expected.size() && i < actual.size(); ++i) {
+        EXPECT_EQ(names[i], actual[i].first) << table;
+        const std::string where = table + " record " + std::to_string(r + 1) + " " + names[i];
+        CompareValue(fields[i]["type"].AsString()[0], expected[i].second, actual[i].second,
+                     encoding, codePage,
+                     raw.substr(headerSize + r * recordSize + offsets[i],
+                                static_cast<size_t>(fields[i]["length"].AsInt64())),
+                     where);
+        ++compared;
+      }
+    }
+    return compared;
+  }
+
+  static void CompareValue(char type, const TJsonValue& expected, const TJsonValue& actual,
+                           const std::string& encoding, int codePage, const std::string& bytes,
+                           const std::string& where) {
+    switch (type) {
+      case 'C':
+        // Blank text: the dump has "", dbfcat too.
+        ASSERT_EQ(TJsonValue::jkString, actual.Kind()) << where;
+        EXPECT_TRUE(SameText(AsDecoded(expected.AsString(), encoding, codePage), actual.AsString()))
+            << where << ": " << expected.AsString() << " / " << actual.AsString();
+        break;
+      case 'N':
+      case 'F':
+        if (bytes.find_first_not_of('*') == std::string::npos) {
+          // A number too wide for its field, as dBase writes it: no number
+          // reads as 0 in this engine.
+          EXPECT_EQ(0.0, actual.AsDouble()) << where;
+        } else if (expected.IsNull()) {
+          EXPECT_TRUE(actual.IsNull()) << where;
+        } else {
+          ASSERT_EQ(TJsonValue::jkNumber, actual.Kind()) << where;
+          EXPECT_EQ(expected.AsDouble(), actual.AsDouble()) << where;
+        }
+        break;
+      case 'L':
+        if (expected.IsNull()) {
+          EXPECT_TRUE(actual.IsNull()) << where;
+        } else {
+          ASSERT_EQ(TJsonValue::jkBool, actual.Kind()) << where;
+          EXPECT_EQ(expected.AsBool(), actual.AsBool()) << where;
+        }
+        break;
+      case 'D':
+        if (expected.IsNull()) {
+          EXPECT_TRUE(actual.IsNull()) << where;
+        } else {
+          ASSERT_EQ(TJsonValue::jkString, actual.Kind()) << where;
+          EXPECT_EQ(expected.AsString(), actual.AsString()) << where;
+        }
+        break;
+      case 'M': {
+        if (expected.IsNull() ||
+            (expected.Kind() == TJsonValue::jkString && expected.AsString().empty())) {
+          EXPECT_TRUE(actual.IsNull()) << where;
+          break;
+        }
+        ASSERT_EQ(TJsonValue::jkString, actual.Kind()) << where;
+        const std::u32string e = Utf32(AsDecoded(expected.AsString(), encoding, codePage));
+        const std::u32string a = Utf32(actual.AsString());
+        if (e.size() == a.size()) {
+          EXPECT_TRUE(
+              SameText(AsDecoded(expected.AsString(), encoding, codePage), actual.AsString()))
+              << where;
+        } else {
+          // The dump's reader takes a dBase IV length word as the data
+          // length; it counts the 8-byte block header too, so its value
+          // runs up to 8 bytes past the end.
+          EXPECT_TRUE(e.size() > a.size() && e.size() <= a.size() + 8 && e.substr(0, a.size()) == a)
+              << where << ": " << e.size() << " / " << a.size();
+        }
+        break;
+      }
+      default:
+        if (expected.IsNull()) {
+          EXPECT_TRUE(actual.IsNull()) << where;
+        } else {
+          EXPECT_EQ(expected["$hex"].AsString(), actual["$hex"].AsString()) << where;
+        }
+    }
+  }
+
+  TScopedSystemLocale locale_;
+};
+
+TEST_F(TDbfcatTest, RealTablesPrintAsDumped) {
+  int tables = 0, read = 0, values = 0;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(TestDataPath("real"))) {
+    const std::string name = entry.path().filename().string();
+    if (name.size() < 15 || name.substr(name.size() - 15) != ".expected.jsonl") continue;
+    const std::string table = RelativeTable(entry.path());
+    const std::vector<TJsonValue> dump = ReadJsonLines(entry.path().string());
+    const int compared = Compare(table, dump);
+    ++tables;
+    if (compared > 0) ++read;
+    values += compared;
+  }
+  EXPECT_EQ(110, tables);
+  EXPECT_GE(read, 70);
+  EXPECT_GE(values, 50000);
+}
+
+TEST_F(TDbfcatTest, DeletedRecordsOnlyOnRequest) {
+  const std::string people = TestDataPath("real/dbfread/examples/files/people.dbf");
+  const TRun plain = Dbfcat({people});
+  ASSERT_EQ(0, plain.status);
+  const std::vector<std::string> lines = Lines(plain.out);
+  ASSERT_EQ(3u, lines.size());
+  EXPECT_EQ(
+      "{\"version\": 3, \"lang_id\": 0, \"record_count\": 3, \"fields\": [{\"name\": \"NAME\", "
+      "\"type\": \"C\", \"length\": 16, \"decimals\": 0}, {\"name\": \"BIRTHDATE\", \"type\": "
+      "\"D\", \"length\": 8, \"decimals\": 0}], \"encoding\": \"cp1252\", \"header_length\": 97, "
+      "\"record_length\": 25, \"memo_file\": null, \"warnings\": []}",
+      lines[0]);
+  EXPECT_EQ(
+      "{\"deleted\": false, \"values\": {\"NAME\": \"Alice\", \"BIRTHDATE\": \"1987-03-01\"}}",
+      lines[1]);
+  const TRun all = Dbfcat({"--deleted", people});
+  ASSERT_EQ(0, all.status);
+  const std::vector<std::string> allLines = Lines(all.out);
+  ASSERT_EQ(4u, allLines.size());
+  EXPECT_EQ(
+      "{\"deleted\": true, \"values\": {\"NAME\": \"Deleted Guy\", \"BIRTHDATE\": "
+      "\"1979-12-22\"}}",
+      allLines[3]);
+}
+
+TEST_F(TDbfcatTest, LevelSevenTables) {
+  const TRun run = Dbfcat({"--deleted", TestDataPath("real/javadbf/test_delete.dbf")});
+  ASSERT_EQ(0, run.status) << run.err;
+  const std::vector<std::string> lines = Lines(run.out);
+  ASSERT_EQ(4u, lines.size());
+  EXPECT_EQ("{\"deleted\": true, \"values\": {\"FNAME\": \"michael\"}}", lines[2]);
+  EXPECT_EQ(3u, Lines(Dbfcat({TestDataPath("real/javadbf/test_delete.dbf")}).out).size());
+
+  // Autoincrement and binary fields, and picture memos behind a length
+  // header; the production index the header names is missing.
+  const std::string inventory = TestDataPath("real/javadbf/inventory.dbf");
+  const std::string before = ReadWholeFile(inventory);
+  const TRun items = Dbfcat({inventory});
+  ASSERT_EQ(0, items.status) << items.err;
+  const std::vector<std::string> rows = Lines(items.out);
+  ASSERT_EQ(13u, rows.size());
+  const TJsonValue first = ParseJson(rows[1]);
+  EXPECT_EQ(1, first["values"]["ITEM ID"].AsInt64());
+  EXPECT_EQ("Dartboard", first["values"]["DESCRIPTION"].AsString());
+  EXPECT_EQ(53, first["values"]["QTY"].AsInt64());
+  const std::string picture = first["values"]["PICTURE"]["$hex"].AsString();
+  EXPECT_EQ(2u * (0x36DD - 8), picture.size());
+  EXPECT_EQ("4749463837", picture.substr(16, 10));  // "GIF87"
+  EXPECT_EQ(before, ReadWholeFile(inventory));
+}
+
+TEST_F(TDbfcatTest, TextIsDecodedFromTheTableCodePage) {
+  TTempDir dir;
+  const std::string path = dir.File("ru.dbf");
+  {
+    TDbf dbf;
+    dbf.SetTableName(path);
+    dbf.SetOpenMode(omAutoCreate);
+    dbf.SetOnTranslate([](TDbf&, const char* src, char* dest, bool) {
+      std::strcpy(dest, src);
+      return -1;
+    });
+    dbf.FieldDefs().Add("NAME", ftString, 12);
+    dbf.FieldDefs().Add("NOTE", ftMemo, 0);
+    dbf.Open();
+    dbf.AppendNew();
+    dbf.FieldNamed("NAME")->SetValueAsString("\x8F\xE0\xA8\xA2\xA5\xE2");  // cp866
+    dbf.FieldNamed("NOTE")->SetValueAsString("\x8C\xA8\xE0\x0A\"q\"\\");
+    dbf.Post();
+  }
+  std::string bytes = ReadWholeFile(path);
+  bytes[29] = 0x26;  // the table names code page 866
+  WriteWholeFile(path, bytes);
+  for (const char* env : {"LC_ALL=C", "LC_ALL=tr_TR.UTF-8", "LC_ALL=ru_RU.UTF-8"}) {
+    const TRun run = Dbfcat({path}, env);
+    ASSERT_EQ(0, run.status) << env << run.err;
+    const std::vector<std::string> lines = Lines(run.out);
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_NE(std::string::npos, lines[0].find("\"encoding\": \"cp866\"")) << env;
+    EXPECT_EQ(
+        "{\"deleted\": false, \"values\": {\"NAME\": \"Привет\", \"NOTE\": "
+        "\"Мир\\n\\\"q\\\"\\\\\"}}",
+        lines[1])
+        << env;
+  }
+}
+
+TEST_F(TDbfcatTest, CodePageThePlatformLacksFallsBackToLatin1) {
+  TTempDir dir;
+  const std::string path = dir.File("maz.dbf");
+  std::filesystem::copy_file(TestDataPath("real/dbfread/examples/files/people.dbf"), path);
+  std::string bytes = ReadWholeFile(path);
+  bytes[29] = 0x69;  // Mazovia, code page 620
+  bytes[98] = '\xA5';
+  WriteWholeFile(path, bytes);
+  const TRun run = Dbfcat({path});
+  ASSERT_EQ(0, run.status) << run.err;
+  const std::vector<std::string> lines = Lines(run.out);
+  EXPECT_NE(std::string::npos,
+            lines.at(0).find("\"warnings\": [\"code page 620 cannot be converted; text is shown as "
+                             "Latin-1\"]"));
+  EXPECT_NE(std::string::npos, lines.at(1).find("\"NAME\": \"\u00A5lice\""));
+}
+
+TEST_F(TDbfcatTest, ClearErrors) {
+  TTempDir dir;
+  const TRun missing = Dbfcat({dir.File("none.dbf")});
+  EXPECT_EQ(1, missing.status);
+  EXPECT_EQ("dbfcat: " + dir.File("none.dbf") + ": Open: file not found: \"" +
+                dir.File("none.dbf") + "\".\n",
+            missing.err);
+  EXPECT_EQ("", missing.out);
+
+  WriteWholeFile(dir.File("junk.dbf"), std::string(40, '\x30'));
+  const TRun junk = Dbfcat({dir.File("junk.dbf")});
+  EXPECT_EQ(1, junk.status);
+  EXPECT_EQ("dbfcat: " + dir.File("junk.dbf") + ": Invalid DBF file.\n", junk.err);
+
+  const TRun none = Dbfcat({});
+  EXPECT_EQ(2, none.status);
+  EXPECT_EQ("usage: dbfcat [--deleted] TABLE\n", none.err);
+  const TRun option = Dbfcat({"--fast", "x.dbf"});
+  EXPECT_EQ(2, option.status);
+  EXPECT_EQ("dbfcat: unknown option --fast\nusage: dbfcat [--deleted] TABLE\n", option.err);
+  EXPECT_EQ(2, Dbfcat({"a.dbf", "b.dbf"}).status);
+  EXPECT_EQ(0, Dbfcat({"--help"}).status);
+}
+
+TEST_F(TDbfcatTest, RelativeNamesAreTakenFromTheCurrentDirectory) {
+  const std::string folder = TestDataPath("real/dbfread/examples/files");
+  const TRun run = Dbfcat({"people.dbf"}, "cd '" + folder + "' &&");
+  EXPECT_EQ(0, run.status) << run.err;
+  EXPECT_EQ(3u, Lines(run.out).size());
+}
+
+}  // namespace
