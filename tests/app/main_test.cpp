@@ -1,0 +1,169 @@
+#include "tests/app/main_fixture.h"
+
+namespace {
+
+TEST_F(TfrMainTest, LayoutCaptionsFontsAndTabOrder) {
+  EXPECT_EQ(window_.objectName(), "frMain");
+  EXPECT_EQ(window_.size(), QSize(772, 527));
+  EXPECT_EQ(window_.grMain()->geometry(), QRect(163, 42, 609, 485));
+  EXPECT_EQ(window_.Panel1()->geometry(), QRect(0, 0, 772, 42));
+  EXPECT_EQ(window_.Panel2()->geometry(), QRect(0, 42, 163, 485));
+  EXPECT_EQ(window_.flName()->geometry(), QRect(8, 8, 337, 25));
+  EXPECT_EQ(window_.nvMain()->geometry(), QRect(352, 8, 240, 25));
+  EXPECT_EQ(window_.edSearch()->geometry(), QRect(601, 9, 152, 24));
+  EXPECT_EQ(window_.lbMain()->geometry(), QRect(8, 8, 145, 257));
+  EXPECT_EQ(window_.edMain()->geometry(), QRect(9, 272, 143, 24));
+  EXPECT_EQ(window_.btFilter()->geometry(), QRect(46, 320, 75, 25));
+  EXPECT_EQ(window_.btClear()->geometry(), QRect(46, 352, 75, 25));
+  EXPECT_EQ(window_.AnimatedImage1()->geometry(), QRect(17, 396, 130, 80));
+
+  EXPECT_EQ(window_.flName()->Text(), "Dbf Dosya");
+  EXPECT_EQ(window_.flName()->Filter(), "All files (*.dbf)|*.dbf");
+  EXPECT_EQ(window_.btFilter()->text(), "Filtrele");
+  EXPECT_EQ(window_.btClear()->text(), "Temizle");
+  EXPECT_EQ(window_.edSearch()->text(), "");
+  EXPECT_EQ(window_.edMain()->text(), "");
+  EXPECT_EQ(window_.lbMain()->Count(), 0);
+  EXPECT_EQ(window_.lbMain()->CheckKind(), ckRadioButtons);
+
+  const QFont turkish = window_.btFilter()->font();
+  EXPECT_EQ(turkish.pixelSize(), 13);
+  EXPECT_EQ(QFontInfo(turkish).family(), "Liberation Sans");
+  EXPECT_EQ(window_.btFilter()->palette().color(QPalette::ButtonText), QColor(128, 0, 0));
+  EXPECT_EQ(window_.edMain()->palette().color(QPalette::Text), QColor(128, 0, 0));
+  EXPECT_EQ(window_.grMain()->FontColor(), QColor(0, 0, 128));
+  EXPECT_EQ(window_.grMain()->TitleFontColor(), QColor(128, 0, 0));
+  EXPECT_EQ(window_.grMain()->font().pixelSize(), 13);
+
+  EXPECT_EQ(window_.tbMain()->TableLevel(), 3);
+  EXPECT_FALSE(window_.tbMain()->Active());
+  EXPECT_EQ(window_.dsMain()->DataSet(), window_.tbMain());
+  EXPECT_EQ(window_.grMain()->DataSource(), window_.dsMain());
+  EXPECT_EQ(window_.nvMain()->DataSource(), window_.dsMain());
+
+  // Tab order: grid, file name, navigator, search, list, value, Temizle,
+  // Filtrele.
+  const std::vector<QWidget*> order = {
+      window_.grMain(), window_.flName()->Edit(), window_.nvMain(),  window_.edSearch(),
+      window_.lbMain(), window_.edMain(),         window_.btClear(), window_.btFilter()};
+  window_.grMain()->setFocus();
+  for (size_t i = 1; i <= order.size(); ++i) {
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), order[i % order.size()]) << i;
+  }
+}
+
+TEST_F(TfrMainTest, CancellingTheDialogChangesNothing) {
+  Choose("");
+  EXPECT_FALSE(window_.tbMain()->Active());
+  EXPECT_EQ(window_.lbMain()->Count(), 0);
+
+  Choose(dir_.File("people.dbf"));
+  ClickMark(0);
+  Filter("Jones");
+  Choose("");
+  EXPECT_TRUE(window_.tbMain()->Active());
+  EXPECT_EQ(ListItems(), "NAME,PRICE,BORN,ACTIVE,QTY");
+  EXPECT_EQ(window_.tbMain()->Filter(), "NAME='Jones'");
+  EXPECT_TRUE(window_.tbMain()->Filtered());
+}
+
+TEST_F(TfrMainTest, ChoosingTablesFillsAndReplacesTheFieldList) {
+  Choose(dir_.File("abc.dbf"));
+  EXPECT_TRUE(window_.tbMain()->Active());
+  EXPECT_EQ(ListItems(), "A,B,C");
+  EXPECT_EQ(window_.grMain()->ColumnCount(), 3);
+  EXPECT_EQ(window_.flName()->FileName(), dir_.File("abc.dbf"));
+  ClickMark(1);
+  EXPECT_EQ(SelectedFieldName(), "B");
+
+  Choose(dir_.File("people.dbf"));
+  EXPECT_EQ(ListItems(), "NAME,PRICE,BORN,ACTIVE,QTY");
+  for (int i = 0; i < window_.lbMain()->Count(); ++i) EXPECT_FALSE(window_.lbMain()->Checked(i));
+  // The choice survives opening another table.
+  EXPECT_EQ(SelectedFieldName(), "B");
+  EXPECT_EQ(SelectedFieldType(), ftString);
+  EXPECT_EQ(window_.grMain()->ColumnTitle(0), "NAME");
+}
+
+TEST_F(TfrMainTest, AFailedOpenKeepsTheFieldListAndLeavesTheTableClosed) {
+  Choose(dir_.File("abc.dbf"));
+  WriteWholeFile(dir_.File("bad.dbf"), std::string(40, '\x42'));
+  TMessageBoxAnswer answer;
+  Choose(dir_.File("bad.dbf"));
+  EXPECT_TRUE(answer.Shown());
+  EXPECT_FALSE(window_.tbMain()->Active());
+  EXPECT_EQ(ListItems(), "A,B,C");
+  EXPECT_EQ(window_.grMain()->ColumnCount(), 0);
+}
+
+TEST_F(TfrMainTest, TheRadioMarkChoosesTheHighlightedField) {
+  Choose(dir_.File("people.dbf"));
+  ClickText(1);
+  EXPECT_EQ(SelectedFieldName(), "");
+  EXPECT_EQ(SelectedFieldType(), ftUnknown);
+  ClickMark(1);
+  EXPECT_EQ(SelectedFieldName(), "PRICE");
+  EXPECT_EQ(SelectedFieldType(), ftFloat);
+  ClickText(2);  // highlights only
+  EXPECT_EQ(SelectedFieldName(), "PRICE");
+  QTest::keyClick(window_.lbMain(), Qt::Key_Space);  // a mark changes: the highlight wins
+  EXPECT_EQ(SelectedFieldName(), "BORN");
+  EXPECT_EQ(SelectedFieldType(), ftDate);
+  ClickMark(4);
+  EXPECT_EQ(SelectedFieldName(), "QTY");
+  EXPECT_EQ(SelectedFieldType(), ftSmallint);
+}
+
+TEST_F(TfrMainTest, SearchWithNoTableOpenShowsTheClosedMessage) {
+  TMessageBoxAnswer answer;
+  QTest::keyClick(window_.edSearch(), Qt::Key_A);
+  EXPECT_EQ(answer.Text(), "tbMain: Cannot perform this operation on a closed dataset");
+  EXPECT_TRUE(window_.isVisible());
+}
+
+TEST_F(TfrMainTest, NavigatorFollowsTheTable) {
+  EXPECT_EQ(NavigatorEnabled(), "0000000000");
+  EXPECT_EQ(window_.grMain()->ColumnCount(), 0);
+  Choose(dir_.File("empty.dbf"));
+  EXPECT_EQ(NavigatorEnabled(), "0000101001");
+  Choose(dir_.File("people.dbf"));
+  EXPECT_EQ(NavigatorEnabled(), "0011111001");
+  QTest::mouseClick(window_.nvMain()->Button(nbEdit), Qt::LeftButton);
+  EXPECT_EQ(window_.tbMain()->State(), rsEdit);
+  EXPECT_EQ(NavigatorEnabled(), "0011110111");
+  QTest::mouseClick(window_.nvMain()->Button(nbCancel), Qt::LeftButton);
+
+  {
+    TMessageBoxAnswer answer(QMessageBox::Cancel);
+    QTest::mouseClick(window_.nvMain()->Button(nbDelete), Qt::LeftButton);
+    EXPECT_EQ(answer.Text(), "Delete record?");
+  }
+  EXPECT_EQ(Names().size(), 5u);
+  EXPECT_EQ(CurrentName(), "Smith");
+}
+
+TEST_F(TfrMainTest, GridAppendsOnDownAndEscapesInTwoSteps) {
+  Choose(dir_.File("people.dbf"));
+  TDBGrid* grid = window_.grMain();
+  grid->setFocus();
+  QTest::keyClick(grid, Qt::Key_End, Qt::ControlModifier);
+  QTest::keyClick(grid, Qt::Key_Down);
+  EXPECT_EQ(window_.tbMain()->State(), rsInsert);
+  QTest::keyClick(grid, Qt::Key_Up);
+  EXPECT_EQ(window_.tbMain()->State(), rsBrowse);
+  EXPECT_EQ(window_.tbMain()->RecordCount(), 5);
+  EXPECT_EQ(CurrentName(), "smith");
+
+  QTest::keyClick(grid, Qt::Key_Home, Qt::ControlModifier);
+  QTest::keyClick(grid, 'X');
+  EXPECT_EQ(window_.tbMain()->State(), rsEdit);
+  EXPECT_EQ(grid->EditText(), "X");
+  QTest::keyClick(grid->InplaceEditor(), Qt::Key_Escape);
+  EXPECT_EQ(window_.tbMain()->State(), rsEdit);
+  EXPECT_EQ(grid->CellText(0, 0), "Smith");
+  QTest::keyClick(grid, Qt::Key_Escape);
+  EXPECT_EQ(window_.tbMain()->State(), rsBrowse);
+}
+
+}  // namespace
