@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+
 #include "recordset/datasource.h"
 #include "recordset/fields.h"
 #include "runtime/classes.h"
@@ -125,6 +127,12 @@ TEST_F(TDataSetTest, MoveRecordsCountsWhatItMoved) {
   EXPECT_EQ(Id(), 4);
   EXPECT_FALSE(set.AtEnd());
   set.First();
+  EXPECT_EQ(Id(), 1);
+  // The farthest distances an int can carry.
+  EXPECT_EQ(set.MoveRecords(INT_MAX), 4);
+  EXPECT_TRUE(set.AtEnd());
+  EXPECT_EQ(set.MoveRecords(INT_MIN), -4);
+  EXPECT_TRUE(set.AtStart());
   EXPECT_EQ(Id(), 1);
 }
 
