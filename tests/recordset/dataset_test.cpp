@@ -436,6 +436,27 @@ TEST_F(TDataSetTest, ErrorEventRetriesAbortsOrFails) {
   EXPECT_EQ(ErrorOf([&] { set.Delete(); }), "Record locked.");
 }
 
+// Starting an edit fails with an error that is not a database error.
+class TConvertFailingSet : public TMemoryRecordSet {
+ protected:
+  void BeginEditRecord() override { throw EConvertError("'x' is not a valid integer value"); }
+};
+
+TEST(TDataSetErrorEventTest, OtherErrorsPassTheEventBy) {
+  TConvertFailingSet set;
+  set.AddColumn("ID", ftInteger);
+  set.AddRecord({"1"});
+  set.Open();
+  int calls = 0;
+  set.SetOnEditError([&](TDataSet&, EDatabaseError&, TDataAction& action) {
+    ++calls;
+    action = daRetry;
+  });
+  EXPECT_THROW(set.Edit(), EConvertError);
+  EXPECT_EQ(calls, 0);
+  EXPECT_EQ(set.State(), rsBrowse);
+}
+
 TEST_F(TDataSetTest, BookmarksReturnToRecordsCentred) {
   AddRecords(20);
   link.SetBufferCount(5);
