@@ -432,13 +432,16 @@ void TDbf::CursorToBuffer(const char* buffer) {
 
 TFetchResult TDbf::FetchRecord(char* buffer, TFetchMode mode, bool) {
   if (!cursor_ || !dbfFile_) return frEOF;
-  int32_t recordCount = dbfFile_->PageCount();
-  if (recordCount == 0) {
+  // The file size is asked for only when the pages already counted do not
+  // answer: a walk through the table costs no system call per record and
+  // still sees what other processes appended.
+  TDbfFile& file = *dbfFile_;
+  if (file.KnownPageCount() == 0 && file.PageCount() == 0) {
     PutBookmark(buffer, -1);
     return frEOF;
   }
   char* image = RecordImage(buffer);
-  const int32_t recordSize = dbfFile_->RecordSize();
+  const int32_t recordSize = file.RecordSize();
   TFetchResult result;
   bool acceptable = false;
   do {
@@ -450,10 +453,8 @@ TFetchResult TDbf::FetchRecord(char* buffer, TFetchMode mode, bool) {
     }
     if (result == frOK) {
       const int32_t recNo = cursor_->PhysicalPosition();
-      // The count is asked again only for a record beyond the one known:
-      // another process may have appended it meanwhile.
-      if (recNo > recordCount) recordCount = dbfFile_->PageCount();
-      if (recNo < 1 || recNo > recordCount || dbfFile_->ReadPage(recNo, image) < recordSize) {
+      if (recNo < 1 || (recNo > file.KnownPageCount() && recNo > file.PageCount()) ||
+          file.ReadPage(recNo, image) < recordSize) {
         result = frError;
       } else {
         acceptable = showDeleted_ || static_cast<uint8_t>(image[0]) != kDeletedFlag;

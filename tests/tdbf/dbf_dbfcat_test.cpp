@@ -199,8 +199,9 @@ class TDbfcatTest : public ::testing::Test {
       for (size_t i = 0; i < expected.size() && i < actual.size(); ++i) {
         EXPECT_EQ(names[i], actual[i].first) << table;
         const std::string where = table + " record " + std::to_string(r + 1) + " " + names[i];
-        CompareValue(fields[i]["type"].AsString()[0], expected[i].second, actual[i].second,
-                     encoding, codePage,
+        const char letter = fields[i]["type"].AsString()[0];
+        CompareValue(letter == 'F' ? 'N' : letter, expected[i].second, actual[i].second, encoding,
+                     codePage,
                      raw.substr(headerSize + r * recordSize + offsets[i],
                                 static_cast<size_t>(fields[i]["length"].AsInt64())),
                      where);
@@ -213,70 +214,40 @@ class TDbfcatTest : public ::testing::Test {
   static void CompareValue(char type, const TJsonValue& expected, const TJsonValue& actual,
                            const std::string& encoding, int codePage, const std::string& bytes,
                            const std::string& where) {
-    switch (type) {
-      case 'C':
-        // Blank text: the dump has "", dbfcat too.
-        ASSERT_EQ(TJsonValue::jkString, actual.Kind()) << where;
-        EXPECT_TRUE(SameText(AsDecoded(expected.AsString(), encoding, codePage), actual.AsString()))
-            << where << ": " << expected.AsString() << " / " << actual.AsString();
-        break;
-      case 'N':
-      case 'F':
-        if (bytes.find_first_not_of('*') == std::string::npos) {
-          // A number too wide for its field, as dBase writes it: no number
-          // reads as 0 in this engine.
-          EXPECT_EQ(0.0, actual.AsDouble()) << where;
-        } else if (expected.IsNull()) {
-          EXPECT_TRUE(actual.IsNull()) << where;
-        } else {
-          ASSERT_EQ(TJsonValue::jkNumber, actual.Kind()) << where;
-          EXPECT_EQ(expected.AsDouble(), actual.AsDouble()) << where;
-        }
-        break;
-      case 'L':
-        if (expected.IsNull()) {
-          EXPECT_TRUE(actual.IsNull()) << where;
-        } else {
-          ASSERT_EQ(TJsonValue::jkBool, actual.Kind()) << where;
-          EXPECT_EQ(expected.AsBool(), actual.AsBool()) << where;
-        }
-        break;
-      case 'D':
-        if (expected.IsNull()) {
-          EXPECT_TRUE(actual.IsNull()) << where;
-        } else {
-          ASSERT_EQ(TJsonValue::jkString, actual.Kind()) << where;
-          EXPECT_EQ(expected.AsString(), actual.AsString()) << where;
-        }
-        break;
-      case 'M': {
-        if (expected.IsNull() ||
-            (expected.Kind() == TJsonValue::jkString && expected.AsString().empty())) {
-          EXPECT_TRUE(actual.IsNull()) << where;
-          break;
-        }
-        ASSERT_EQ(TJsonValue::jkString, actual.Kind()) << where;
-        const std::u32string e = Utf32(AsDecoded(expected.AsString(), encoding, codePage));
-        const std::u32string a = Utf32(actual.AsString());
-        if (e.size() == a.size()) {
-          EXPECT_TRUE(
-              SameText(AsDecoded(expected.AsString(), encoding, codePage), actual.AsString()))
-              << where;
-        } else {
-          // The dump's reader takes a dBase IV length word as the data
-          // length; it counts the 8-byte block header too, so its value
-          // runs up to 8 bytes past the end.
-          EXPECT_TRUE(e.size() > a.size() && e.size() <= a.size() + 8 && e.substr(0, a.size()) == a)
-              << where << ": " << e.size() << " / " << a.size();
-        }
-        break;
+    const bool blank = expected.IsNull() || (expected.Kind() == TJsonValue::jkString &&
+                                             expected.AsString().empty() && type == 'M');
+    if (type == 'N' && bytes.find_first_not_of('*') == std::string::npos) {
+      // A number too wide for its field, as dBase writes it: text that is
+      // no number reads as 0 in this engine; the dump shows no value.
+      EXPECT_EQ(0.0, actual.AsDouble()) << where;
+    } else if (blank) {
+      EXPECT_TRUE(actual.IsNull()) << where;
+    } else if (type == 'C' || type == 'M') {
+      ASSERT_EQ(TJsonValue::jkString, actual.Kind()) << where;
+      const std::string text = AsDecoded(expected.AsString(), encoding, codePage);
+      const std::u32string e = Utf32(text), a = Utf32(actual.AsString());
+      // The dump's reader takes a dBase IV memo's length word for the data
+      // length, which counts the 8-byte block header too: its value runs up
+      // to 8 bytes past the end.
+      if (type == 'M' && e.size() > a.size() && e.size() <= a.size() + 8) {
+        EXPECT_EQ(a, e.substr(0, a.size())) << where;
+      } else {
+        EXPECT_TRUE(SameText(text, actual.AsString())) << where << ": " << actual.AsString();
       }
-      default:
-        if (expected.IsNull()) {
-          EXPECT_TRUE(actual.IsNull()) << where;
-        } else {
-          EXPECT_EQ(expected["$hex"].AsString(), actual["$hex"].AsString()) << where;
-        }
+    } else if (expected.Kind() == TJsonValue::jkObject) {
+      EXPECT_EQ(expected["$hex"].AsString(), actual["$hex"].AsString()) << where;
+    } else {
+      ASSERT_EQ(expected.Kind(), actual.Kind()) << where;
+      switch (expected.Kind()) {
+        case TJsonValue::jkNumber:
+          EXPECT_EQ(expected.AsDouble(), actual.AsDouble()) << where;
+          break;
+        case TJsonValue::jkBool:
+          EXPECT_EQ(expected.AsBool(), actual.AsBool()) << where;
+          break;
+        default:
+          EXPECT_EQ(expected.AsString(), actual.AsString()) << where;
+      }
     }
   }
 
@@ -359,7 +330,7 @@ TEST_F(TDbfcatTest, TextIsDecodedFromTheTableCodePage) {
     dbf.SetTableName(path);
     dbf.SetOpenMode(omAutoCreate);
     dbf.SetOnTranslate([](TDbf&, const char* src, char* dest, bool) {
-      std::strcpy(dest, src);
+      if (src != dest) std::memmove(dest, src, std::strlen(src) + 1);
       return -1;
     });
     dbf.FieldDefs().Add("NAME", ftString, 12);
