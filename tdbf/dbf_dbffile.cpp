@@ -187,6 +187,9 @@ void TDbfFile::LoadFieldDefs() {
   const int32_t count = (headerSize - mainSize) / descSize;
   std::vector<char> desc(descSize);
   int32_t offset = 1;
+  // The end of the furthest field: letters of a fixed width (I, L, M ...)
+  // are read at that width even where a damaged descriptor stores less.
+  int32_t needed = 1;
   int32_t n = 0;
   for (; n < count; ++n) {
     if (ReadPage(n + 1, desc.data()) < descSize)
@@ -213,11 +216,12 @@ void TDbfFile::LoadFieldDefs() {
     // Offsets follow the stored widths, so that every later field is read
     // where the file has it.
     offset += width;
+    needed = std::max({needed, offset, def.Offset() + def.Size()});
   }
   const int fieldCount = fieldDefs_->Count();
   if (fieldCount < 1 || fieldCount > kDbfMaxFields)
     throw EDbfError(Format(kInvalidFieldCount, fieldCount));
-  if (offset > recordSize) RaiseDamaged(kDbfFieldsExceedRecord, offset, recordSize);
+  if (needed > recordSize) RaiseDamaged(kDbfFieldsExceedRecord, needed, recordSize);
   if (level7) {
     const int32_t blockStart = mainSize + n * descSize + 1;
     if (blockStart + 16 < headerSize) ReadFieldProperties(blockStart, headerSize);
