@@ -445,8 +445,9 @@ void TDbfFile::WriteHeader() {
   h[2] = static_cast<uint8_t>(now.month);
   h[3] = static_cast<uint8_t>(now.day);
   TPagedFile::WriteHeader();
-  const char eof = static_cast<char>(kDbfEndOfFile);
-  WriteAt(&eof, 1, PageOffset(PageCount() + 1));
+  // Another process may be appending the next record right now (it holds
+  // that slot's lock); its end byte follows its record.
+  WriteEndOfFileAfter(PageCount());
 }
 
 // ---- Field values -------------------------------------------------------------

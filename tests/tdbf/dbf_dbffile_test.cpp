@@ -595,6 +595,26 @@ TEST_F(TDbfFileTest, AppendSkipsSlotsOthersHold) {
   EXPECT_TRUE(other.LockPage(3, false));
 }
 
+TEST_F(TDbfFileTest, HeaderWriteLeavesASlotAnotherAppenderHoldsAlone) {
+  auto file = Create(tfDBase4, {{"name", 'C', 6, 0}}, "new.dbf", amSharedCreate);
+  AppendText(*file, "one");
+  TDbfFile other(dir_.File("new.dbf"));
+  other.SetMode(amSharedOpen);
+  other.Open();
+  // The other handle is appending record 2 and has written its first byte
+  // so far: the header write (an append's count update, a close) must not
+  // put the end byte over it.
+  ASSERT_TRUE(other.LockPage(2, false));
+  const int64_t slot = other.PageOffset(2);
+  other.WriteAt(" ", 1, slot);
+  file->WriteHeader();
+  EXPECT_EQ(ReadWholeFile(dir_.File("new.dbf"))[slot], ' ');
+  other.UnlockPage(2);
+  // With the slot free again the end byte goes after the last record.
+  file->WriteHeader();
+  EXPECT_EQ(ReadWholeFile(dir_.File("new.dbf"))[slot], '\x1A');
+}
+
 TEST_F(TDbfFileTest, AutoIncrementContinuesAfterReopen) {
   auto file = Create(tfDBase7, {{"id", '+', 4, 0}, {"name", 'C', 4, 0}});
   EXPECT_EQ(AppendNumbered(*file, 0), "1 0");
