@@ -651,6 +651,8 @@ TDbfGlobals::TDbfGlobals()
       createLocale_(platform::GetUserDefaultLCID()) {
   for (uint32_t codePage : platform::InstalledCodePages())
     installedCodePages_.push_back(static_cast<int>(codePage));
+  // IsCodePageInstalled searches by halves.
+  std::sort(installedCodePages_.begin(), installedCodePages_.end());
   SetUserName(platform::TEnv::Default()->ComputerName());
 }
 
