@@ -577,7 +577,8 @@ int TDataSet::MoveRecords(int distance) {
         ++moved;
       }
     } else {
-      while (moved < -distance) {
+      // Counted as a positive number: -distance overflows for the lowest int.
+      while (-moved > distance) {
         if (activeRecord_ > 0) {
           --activeRecord_;
         } else {

@@ -41,7 +41,9 @@ bool WriteState(TRecordSetState state) {
 bool RoundToRange(double value, int64_t low, int64_t high, int64_t& result) {
   if (!std::isfinite(value)) return false;
   double r = std::round(value);
-  if (r < static_cast<double>(low) || r > static_cast<double>(high)) return false;
+  // high + 1 is a power of two for the 64-bit limit, where high itself
+  // rounds up to it as a double and would let 2^63 through.
+  if (r < static_cast<double>(low) || r >= static_cast<double>(high) + 1.0) return false;
   result = static_cast<int64_t>(r);
   return result >= low && result <= high;
 }

@@ -137,7 +137,9 @@ int64_t TMemoryStream::Seek(int64_t offset, TSeekOrigin origin) {
 }
 
 void TMemoryStream::SetSize(int64_t size) {
-  data_.resize(static_cast<size_t>(std::max<int64_t>(0, size)));
+  // A negative size empties the stream; the position must not go below 0.
+  size = std::max<int64_t>(0, size);
+  data_.resize(static_cast<size_t>(size));
   if (position_ > size) position_ = size;
 }
 

@@ -52,7 +52,10 @@ bool TryEncodeTime(int hour, int min, int sec, int msec, TDateTime& time);
 TDateTime EncodeTime(int hour, int min, int sec, int msec);
 void DecodeTime(TDateTime time, int& hour, int& min, int& sec, int& msec);
 
+// A date-time whose day number does not fit 32 bits (or that is not a
+// number) gives 0, which decodes as no date.
 inline int32_t DateTimeToDayNumber(TDateTime dt) {
+  if (!(dt > -2147483648.0 - kDateDelta && dt < 2147483648.0 - kDateDelta)) return 0;
   return static_cast<int32_t>(static_cast<int64_t>(dt) + kDateDelta);
 }
 inline TDateTime DayNumberToDateTime(int32_t dayNumber) {

@@ -187,6 +187,9 @@ void TDbfFile::LoadFieldDefs() {
   const int32_t count = (headerSize - mainSize) / descSize;
   std::vector<char> desc(descSize);
   int32_t offset = 1;
+  // The end of the furthest field: letters of a fixed width (I, L, M ...)
+  // are read at that width even where a damaged descriptor stores less.
+  int32_t needed = 1;
   int32_t n = 0;
   for (; n < count; ++n) {
     if (ReadPage(n + 1, desc.data()) < descSize)
@@ -213,11 +216,12 @@ void TDbfFile::LoadFieldDefs() {
     // Offsets follow the stored widths, so that every later field is read
     // where the file has it.
     offset += width;
+    needed = std::max({needed, offset, def.Offset() + def.Size()});
   }
   const int fieldCount = fieldDefs_->Count();
   if (fieldCount < 1 || fieldCount > kDbfMaxFields)
     throw EDbfError(Format(kInvalidFieldCount, fieldCount));
-  if (offset > recordSize) RaiseDamaged(kDbfFieldsExceedRecord, offset, recordSize);
+  if (needed > recordSize) RaiseDamaged(kDbfFieldsExceedRecord, needed, recordSize);
   if (level7) {
     const int32_t blockStart = mainSize + n * descSize + 1;
     if (blockStart + 16 < headerSize) ReadFieldProperties(blockStart, headerSize);
@@ -441,8 +445,9 @@ void TDbfFile::WriteHeader() {
   h[2] = static_cast<uint8_t>(now.month);
   h[3] = static_cast<uint8_t>(now.day);
   TPagedFile::WriteHeader();
-  const char eof = static_cast<char>(kDbfEndOfFile);
-  WriteAt(&eof, 1, PageOffset(PageCount() + 1));
+  // Another process may be appending the next record right now (it holds
+  // that slot's lock); its end byte follows its record.
+  WriteEndOfFileAfter(PageCount());
 }
 
 // ---- Field values -------------------------------------------------------------
@@ -646,6 +651,8 @@ TDbfGlobals::TDbfGlobals()
       createLocale_(platform::GetUserDefaultLCID()) {
   for (uint32_t codePage : platform::InstalledCodePages())
     installedCodePages_.push_back(static_cast<int>(codePage));
+  // IsCodePageInstalled searches by halves.
+  std::sort(installedCodePages_.begin(), installedCodePages_.end());
   SetUserName(platform::TEnv::Default()->ComputerName());
 }
 

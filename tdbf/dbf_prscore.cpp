@@ -1,6 +1,8 @@
 #include "tdbf/dbf_prscore.h"
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "runtime/exceptions.h"
 #include "runtime/sysutils.h"
@@ -47,24 +49,31 @@ int FindOperator(const TExprCollection& tokens, int start, int last) {
 }
 
 // Narrows [first, last) while brackets enclose all of it. An empty range is
-// an empty argument or expression: a list index error for index 0.
+// an empty argument or expression: a list index error for index 0. The
+// brackets are matched in one pass, so that a long run of them costs no
+// more than the tokens they hold.
 void StripOuterBrackets(const TExprCollection& tokens, int& first, int& last) {
-  for (;;) {
-    if (first >= last) ListIndexError(0);
-    if (!IsLeftBracket(tokens[first])) return;
-    int depth = 0;
-    int match = -1;
-    for (int k = first; k < last && match < 0; ++k) {
-      if (IsLeftBracket(tokens[k])) {
-        ++depth;
-      } else if (IsRightBracket(tokens[k]) && --depth == 0) {
-        match = k;
-      }
+  if (first >= last) ListIndexError(0);
+  int leading = 0;
+  while (first + leading < last && IsLeftBracket(tokens[first + leading])) ++leading;
+  if (leading == 0) return;
+  // closing[i]: where the i-th leading "(" is closed, -1 when it is not.
+  std::vector<int> closing(static_cast<size_t>(leading), -1);
+  std::vector<int> open;
+  for (int k = first; k < last; ++k) {
+    if (IsLeftBracket(tokens[k])) {
+      open.push_back(k);
+    } else if (IsRightBracket(tokens[k]) && !open.empty()) {
+      const int opened = open.back() - first;
+      open.pop_back();
+      if (opened < leading) closing[static_cast<size_t>(opened)] = k;
     }
-    if (match != last - 1) return;
-    ++first;
-    --last;
   }
+  int strip = 0;
+  while (strip < leading && closing[static_cast<size_t>(strip)] == last - 1 - strip) ++strip;
+  first += strip;
+  last -= strip;
+  if (first >= last) ListIndexError(0);
 }
 
 void SetHeight(TExprNode* node) {
@@ -295,11 +304,15 @@ TExprCollection TCustomExpressionParser::Tokenize(const std::string& source) {
 
 void TCustomExpressionParser::CheckTokens(TExprCollection& tokens) {
   int depth = 0;
+  int deepest = 0;
   for (int i = 0; i < tokens.Count(); ++i) {
-    if (IsLeftBracket(tokens[i])) ++depth;
+    if (IsLeftBracket(tokens[i])) deepest = std::max(deepest, ++depth);
     if (IsRightBracket(tokens[i])) --depth;
   }
   if (depth != 0) throw EParserException(kExprUnequalBrackets);
+  // Each bracket level costs the tree builder a pass over the tokens it
+  // holds; no sensible expression nests as deep as a tree may grow.
+  if (deepest > kMaxExprDepth) throw EParserException(kExprNestedTooDeeply);
 
   auto isPrefixPosition = [&](int i) {
     if (i == 0) return true;

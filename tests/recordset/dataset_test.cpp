@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+
 #include "recordset/datasource.h"
 #include "recordset/fields.h"
 #include "runtime/classes.h"
@@ -125,6 +127,12 @@ TEST_F(TDataSetTest, MoveRecordsCountsWhatItMoved) {
   EXPECT_EQ(Id(), 4);
   EXPECT_FALSE(set.AtEnd());
   set.First();
+  EXPECT_EQ(Id(), 1);
+  // The farthest distances an int can carry.
+  EXPECT_EQ(set.MoveRecords(INT_MAX), 4);
+  EXPECT_TRUE(set.AtEnd());
+  EXPECT_EQ(set.MoveRecords(INT_MIN), -4);
+  EXPECT_TRUE(set.AtStart());
   EXPECT_EQ(Id(), 1);
 }
 
@@ -426,6 +434,27 @@ TEST_F(TDataSetTest, ErrorEventRetriesAbortsOrFails) {
   set.SetOnDeleteError([](TDataSet&, EDatabaseError&, TDataAction& action) { action = daFail; });
   set.FailDeletes(1);
   EXPECT_EQ(ErrorOf([&] { set.Delete(); }), "Record locked.");
+}
+
+// Starting an edit fails with an error that is not a database error.
+class TConvertFailingSet : public TMemoryRecordSet {
+ protected:
+  void BeginEditRecord() override { throw EConvertError("'x' is not a valid integer value"); }
+};
+
+TEST(TDataSetErrorEventTest, OtherErrorsPassTheEventBy) {
+  TConvertFailingSet set;
+  set.AddColumn("ID", ftInteger);
+  set.AddRecord({"1"});
+  set.Open();
+  int calls = 0;
+  set.SetOnEditError([&](TDataSet&, EDatabaseError&, TDataAction& action) {
+    ++calls;
+    action = daRetry;
+  });
+  EXPECT_THROW(set.Edit(), EConvertError);
+  EXPECT_EQ(calls, 0);
+  EXPECT_EQ(set.State(), rsBrowse);
 }
 
 TEST_F(TDataSetTest, BookmarksReturnToRecordsCentred) {

@@ -198,6 +198,21 @@ TEST_F(TFieldTest, FloatFieldTextAndRange) {
             "tbMain: Cannot access field 'F' as type Boolean");
 }
 
+TEST_F(TFieldTest, FloatsBeyondTheIntegerRangesAreRefused) {
+  auto* f = dynamic_cast<TFloatField*>(F("F"));
+  const double twoTo63 = 9223372036854775808.0;
+  f->SetValueAsFloat(twoTo63);
+  EXPECT_EQ(ErrorOf([&] { f->ValueAsLargeInt(); }), "tbMain: Invalid value for field 'F'");
+  f->SetValueAsFloat(-twoTo63);
+  EXPECT_EQ(f->ValueAsLargeInt(), INT64_MIN);
+  f->SetValueAsFloat(2147483648.0);
+  EXPECT_EQ(ErrorOf([&] { f->ValueAsInteger(); }), "tbMain: Invalid value for field 'F'");
+  f->SetValueAsFloat(2147483647.4);
+  EXPECT_EQ(f->ValueAsInteger(), INT32_MAX);
+  EXPECT_EQ(ErrorOf([&] { F("L")->SetValueAsFloat(twoTo63); }),
+            "tbMain: Invalid value for field 'L'");
+}
+
 TEST_F(TFieldTest, CurrencyFieldShowsAndEditsMoney) {
   TField* c = F("C");
   c->SetValueAsFloat(1234.5);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 #include "runtime/classes.h"
 #include "runtime/exceptions.h"
 #include "runtime/variant.h"
@@ -43,6 +45,20 @@ TEST_F(SysUtilsTest, DayNumbersRoundTripEveryYear) {
   EXPECT_FALSE(TryEncodeDayNumber(1900, 2, 29, n));
   EXPECT_FALSE(TryEncodeDayNumber(0, 1, 1, n));
   EXPECT_FALSE(TryEncodeDayNumber(10000, 1, 1, n));
+}
+
+TEST_F(SysUtilsTest, DateTimesBeyondEveryDayNumberDecodeAsNoDate) {
+  // A damaged stored date-time may hold any double.
+  for (double dt : {1e300, -1e300, 3e9, std::nan("")}) {
+    int y = -1, m = -1, d = -1;
+    DecodeDate(dt, y, m, d);
+    EXPECT_EQ(y, 0) << dt;
+    EXPECT_EQ(m, 0) << dt;
+    EXPECT_EQ(d, 0) << dt;
+  }
+  int y, m, d;
+  DecodeDate(2958465.5, y, m, d);  // the last day of year 9999
+  EXPECT_EQ(y * 10000 + m * 100 + d, 99991231);
 }
 
 TEST_F(SysUtilsTest, DateTextFollowsShortDateFormat) {
@@ -122,6 +138,13 @@ TEST(MemoryStreamTest, ReadWriteSeek) {
   s.SetSize(2);
   EXPECT_EQ(s.AsString(), "he");
   EXPECT_THROW(s.ReadBuffer(buf, 1), EStreamError);
+  // A negative size empties the stream and leaves the position at its start.
+  s.SetSize(-5);
+  EXPECT_EQ(s.Read(buf, 4), 0);
+  EXPECT_EQ(s.Size(), 0);
+  EXPECT_EQ(s.Position(), 0);
+  s.WriteBuffer("ab", 2);
+  EXPECT_EQ(s.AsString(), "ab");
 }
 
 TEST(VariantTest, ConversionsAndEquality) {

@@ -589,8 +589,17 @@ TEST_F(TDbfFileTest, AppendSkipsSlotsOthersHold) {
   other.SetMode(amSharedOpen);
   other.Open();
   ASSERT_TRUE(other.LockPage(2, false));
+  // The other handle is appending record 2 and has written its first byte
+  // so far: a header write (an append's count update, a close) must not put
+  // the end byte over it.
+  const int64_t slot = other.PageOffset(2);
+  other.WriteAt(" ", 1, slot);
+  file->WriteHeader();
+  EXPECT_EQ(ReadWholeFile(dir_.File("new.dbf"))[slot], ' ');
+
   EXPECT_EQ(AppendText(*file, "three"), 3);
   EXPECT_EQ(Le32(ReadWholeFile(dir_.File("new.dbf")), 4), 2u);
+  EXPECT_EQ(ReadWholeFile(dir_.File("new.dbf"))[slot], ' ');
   // The slot is free again once the append is done.
   EXPECT_TRUE(other.LockPage(3, false));
 }
@@ -747,4 +756,26 @@ TEST_F(TDbfFileTest, RecordLockedByAnotherProcess) {
   file->LockRecordForEdit(1, record.data());
   EXPECT_EQ(helper.Request("lock 1"), "error Record locked.");
   EXPECT_EQ(helper.Finish(), 0);
+}
+
+TEST_F(TDbfFileTest, FixedWidthLetterStoredNarrowerThanItsWidth) {
+  // The descriptor gives the I field 2 bytes, but an I value is 4 bytes
+  // read from its offset: as the last field it would run past the record.
+  TDbfImage image;
+  image.fields = {{"NAME", 'C', 2}, {"N", 'I', 2}};
+  image.records = {std::string("ab\x80\x01", 4)};
+  std::string path = Write(image);
+  EXPECT_EQ(OpenError(path),
+            "Damaged table \"" + path + "\": its fields need 7 bytes but a record has only 5.");
+
+  // With room left in the record the value is read where it stands.
+  TDbfImage roomy = image;
+  roomy.fields.push_back({"PAD", 'C', 2});
+  roomy.records = {std::string("ab\x80\x00\x00\x07", 6)};
+  auto file = Open(Write(roomy), amReadOnly);
+  std::vector<char> record(file->RecordSize());
+  file->ReadPage(1, record.data());
+  int32_t v = 0;
+  EXPECT_TRUE(file->ReadFieldValue(1, ftInteger, &v, record.data()));
+  EXPECT_EQ(v, 7);
 }

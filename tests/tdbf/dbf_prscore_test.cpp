@@ -94,6 +94,22 @@ TEST_F(TCustomExpressionParserTest, OuterBracketsAreStripped) {
   EXPECT_EQ(Chain("((S = 'x'))"), Chain("S = 'x'"));
   EXPECT_EQ(Chain("(S = 'x') AND (T = 'y')"), "s 'x' = t 'y' = and");
   EXPECT_EQ(Chain("(((A)))"), "a");
+  // Leading and trailing brackets that do not pair with each other stay.
+  EXPECT_EQ(Chain("((S = 'x') AND (T = 'y'))"), "s 'x' = t 'y' = and");
+  EXPECT_EQ(Chain("((A) AND ((B)))"), "a b and");
+  EXPECT_EQ(Chain("((A)) AND ((B))"), "a b and");
+  EXPECT_EQ(Chain("(UPPER(S)) = ((T))"), "s upper t =");
+}
+
+TEST_F(TCustomExpressionParserTest, BracketsNestedBeyondTheTreeLimitAreRefused) {
+  // A thousand redundant brackets still compile; one more level is refused
+  // before the tree builder walks the text once per level.
+  parser_.CompileText(std::string(kMaxExprDepth, '(') + "A" + std::string(kMaxExprDepth, ')'));
+  EXPECT_EQ(parser_.ResultType(), rtBoolean);
+  ExpectError(std::string(kMaxExprDepth + 1, '(') + "A" + std::string(kMaxExprDepth + 1, ')'),
+              "Expression nested too deeply");
+  ExpectError(std::string(100000, '(') + "A" + std::string(100000, ')'),
+              "Expression nested too deeply");
 }
 
 TEST_F(TCustomExpressionParserTest, NumberLiterals) {
