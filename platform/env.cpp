@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <mutex>
@@ -37,6 +38,8 @@ constexpr off_t kShareModeByte = 0x7FFFFFFF00000000;
 // memory once it moves on, whatever the size of the file.
 constexpr int64_t kViewStep = int64_t{2} << 20;
 constexpr int64_t kViewWindow = 2 * kViewStep;
+// A read at most this far from the one before is taken as part of a walk.
+constexpr int64_t kWalkDistance = int64_t{64} << 10;
 
 int64_t OsPageSize() {
   static const int64_t size = sysconf(_SC_PAGESIZE) > 0 ? sysconf(_SC_PAGESIZE) : 4096;
@@ -300,7 +303,14 @@ class TPosixFile : public TFile {
     const int64_t wholePages = knownSize_ - knownSize_ % OsPageSize();
     if (length > kViewStep || offset > wholePages - length) return false;
     if (view_ == nullptr || offset < viewStart_ || offset + length > viewStart_ + kViewWindow) {
-      if (!MoveView(offset)) return false;
+      // Only a walk moves the window: a read just past its edge, or near
+      // the last read that missed it. A lone read elsewhere (visits in an
+      // index's order) costs less with pread than mapping a window for it.
+      const bool nearWindow = view_ != nullptr && offset + length >= viewStart_ - kWalkDistance &&
+                              offset <= viewStart_ + kViewWindow + kWalkDistance;
+      const bool nearMiss = std::abs(offset - previousMiss_) <= kWalkDistance;
+      previousMiss_ = offset;
+      if (!(nearWindow || nearMiss) || !MoveView(offset)) return false;
     }
     if (GuardedCopy(buffer, view_ + (offset - viewStart_), static_cast<size_t>(length))) {
       return true;
@@ -345,7 +355,8 @@ class TPosixFile : public TFile {
   int64_t knownSize_;
   char* view_ = nullptr;  // kViewWindow bytes of the file from viewStart_
   int64_t viewStart_ = 0;
-  bool viewFailed_ = false;  // mmap refused: every read uses pread
+  bool viewFailed_ = false;   // mmap refused: every read uses pread
+  int64_t previousMiss_ = 0;  // offset of the last read outside the window
   std::vector<TRange> locks_;
 };
 
