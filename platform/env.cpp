@@ -1,16 +1,20 @@
 #include "platform/env.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <setjmp.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <mutex>
@@ -26,8 +30,21 @@ namespace {
 // a handle that denies writing a write lock; a read-only handle none.
 constexpr off_t kShareModeByte = 0x7FFFFFFF00000000;
 
-// The read-only view of a file grows in steps of at least this many bytes.
-constexpr int64_t kMinViewLength = int64_t{1} << 20;
+// A file is read through a window of kViewWindow bytes of its memory view,
+// starting at a multiple of kViewStep: any range of up to kViewStep bytes
+// fits in the window that starts at or below it, and a walk in either
+// direction moves the window once every kViewStep bytes. Only the window is
+// mapped, so the pages a walk touched stop counting as this process's
+// memory once it moves on, whatever the size of the file.
+constexpr int64_t kViewStep = int64_t{2} << 20;
+constexpr int64_t kViewWindow = 2 * kViewStep;
+// A read at most this far from the one before is taken as part of a walk.
+constexpr int64_t kWalkDistance = int64_t{64} << 10;
+
+int64_t OsPageSize() {
+  static const int64_t size = sysconf(_SC_PAGESIZE) > 0 ? sysconf(_SC_PAGESIZE) : 4096;
+  return size;
+}
 
 TOsStatus StatusFromErrno(int err) {
   uint32_t code;
@@ -124,31 +141,25 @@ bool GuardedCopy(void* buffer, const char* source, size_t length) {
 
 // ---- Files on disk ----------------------------------------------------------
 //
-// Reads are served from a read-only shared memory view of the file when the
-// range lies within the size this handle last knew: no system call, and the
-// view shows the page cache, so what another process wrote is seen at once.
+// Reads are served from a read-only shared window onto the file (see
+// kViewWindow) when the range lies in whole OS pages within the size this
+// handle last knew: no system call in the common case, and the window shows
+// the page cache, so what another handle or process wrote is seen at once.
 // The known size follows Size() (which asks the file system), this handle's
-// own writes and truncations, and short reads. Anything beyond it is read
-// with pread, which also notices a file that grew.
-//
-// A file only shrinks under a handle when another one truncates it, which
-// needs write access while this handle is open. Handles that write hold a
-// share mode that keeps every truncating (exclusive) user of this engine
-// out, so they use the view. Read-only handles do not: an exclusive user may
-// truncate beside them, and a view would then show zeros for the cut tail of
-// the last page; they always read with pread. Should some other program cut
-// a file anyway, the guarded copy turns the fault into an ordinary read.
+// own writes and truncations, and short reads. A range that reaches into the
+// last, partial page of the known size, or beyond it, is read with pread:
+// that notices a file that grew, and gives the exact end of a file another
+// handle cut short within that page, where a view would show zeros. A file
+// cut short by more than that faults when the window touches a page wholly
+// past the new end; the guarded copy turns the fault into a pread and the
+// known size is asked again.
 class TPosixFile : public TFile {
  public:
   TPosixFile(int fd, bool writable, bool fdWritable, int64_t size)
-      : fd_(fd),
-        writable_(writable),
-        fdWritable_(fdWritable),
-        knownSize_(size),
-        viewFailed_(!writable) {}
+      : fd_(fd), writable_(writable), fdWritable_(fdWritable), knownSize_(size) {}
 
   ~TPosixFile() override {
-    if (view_ != nullptr) munmap(view_, static_cast<size_t>(viewLength_));
+    if (view_ != nullptr) munmap(view_, static_cast<size_t>(kViewWindow));
     close(fd_);  // releases every lock of this handle
   }
 
@@ -156,8 +167,7 @@ class TPosixFile : public TFile {
     bytesRead = 0;
     if (offset < 0 || length < 0) return InvalidParameter();
     if (length == 0) return TOsStatus::Ok();
-    if (length <= knownSize_ - offset && EnsureView(offset + length) &&
-        GuardedCopy(buffer, view_ + offset, static_cast<size_t>(length))) {
+    if (ReadFromView(offset, buffer, length)) {
       bytesRead = length;
       return TOsStatus::Ok();
     }
@@ -170,9 +180,16 @@ class TPosixFile : public TFile {
         return StatusFromErrno(errno);
       }
       if (n == 0) {
-        // The end of the file: it is exactly this long now.
-        knownSize_ = offset + bytesRead;
-        break;
+        // The end of the file: it is exactly this long now when anything
+        // was read. Nothing at all at offset, below the size this handle
+        // knew, says only that the file shrank: its size is asked, so that
+        // later reads stay exact.
+        if (bytesRead > 0) {
+          knownSize_ = offset + bytesRead;
+        } else if (offset < knownSize_) {
+          RefreshKnownSize(offset);
+        }
+        return TOsStatus::Ok();
       }
       bytesRead += n;
     }
@@ -280,28 +297,55 @@ class TPosixFile : public TFile {
     return fl;
   }
 
-  // Makes the view cover the first end bytes; false when it cannot.
-  bool EnsureView(int64_t end) {
-    if (end <= viewLength_) return true;
+  // Copies the range from the window, moving the window when needed; false
+  // when the range must be read with pread instead.
+  bool ReadFromView(int64_t offset, void* buffer, int64_t length) {
+    const int64_t wholePages = knownSize_ - knownSize_ % OsPageSize();
+    if (length > kViewStep || offset > wholePages - length) return false;
+    if (view_ == nullptr || offset < viewStart_ || offset + length > viewStart_ + kViewWindow) {
+      // Only a walk moves the window: a read just past its edge, or near
+      // the last read that missed it. A lone read elsewhere (visits in an
+      // index's order) costs less with pread than mapping a window for it.
+      const bool nearWindow = view_ != nullptr && offset + length >= viewStart_ - kWalkDistance &&
+                              offset <= viewStart_ + kViewWindow + kWalkDistance;
+      const bool nearMiss = std::abs(offset - previousMiss_) <= kWalkDistance;
+      previousMiss_ = offset;
+      if (!(nearWindow || nearMiss) || !MoveView(offset)) return false;
+    }
+    if (GuardedCopy(buffer, view_ + (offset - viewStart_), static_cast<size_t>(length))) {
+      return true;
+    }
+    // A page of the range is gone: another handle cut the file short.
+    RefreshKnownSize(offset);
+    return false;
+  }
+
+  // Learns the size of a file that shrank (offset should it not be told).
+  void RefreshKnownSize(int64_t offset) {
+    struct stat st;
+    knownSize_ = fstat(fd_, &st) == 0 ? st.st_size : offset;
+  }
+
+  // Maps the window that holds offset in place of the current one; false
+  // when the file cannot be mapped (it is then always read with pread).
+  bool MoveView(int64_t offset) {
     if (viewFailed_) return false;
     if (view_ != nullptr) {
-      munmap(view_, static_cast<size_t>(viewLength_));
+      munmap(view_, static_cast<size_t>(kViewWindow));
       view_ = nullptr;
-      viewLength_ = 0;
     }
-    const int64_t page = sysconf(_SC_PAGESIZE);
-    int64_t length = std::max(kMinViewLength, end * 2);
-    length = (length + page - 1) / page * page;
+    const int64_t start = offset - offset % kViewStep;
     // Mapping beyond the end of the file is allowed; only touching a page
-    // wholly past the end faults, and reads never go past the known size.
-    void* view = mmap(nullptr, static_cast<size_t>(length), PROT_READ, MAP_SHARED, fd_, 0);
+    // wholly past the end faults, and reads stay within the known size.
+    void* view = mmap(nullptr, static_cast<size_t>(kViewWindow), PROT_READ, MAP_SHARED, fd_,
+                      static_cast<off_t>(start));
     if (view == MAP_FAILED) {
       viewFailed_ = true;
       return false;
     }
     InstallSigbusGuard();
     view_ = static_cast<char*>(view);
-    viewLength_ = length;
+    viewStart_ = start;
     return true;
   }
 
@@ -309,9 +353,10 @@ class TPosixFile : public TFile {
   bool writable_;
   bool fdWritable_;
   int64_t knownSize_;
-  char* view_ = nullptr;
-  int64_t viewLength_ = 0;
-  bool viewFailed_;  // no view (read-only handle, or mmap refused)
+  char* view_ = nullptr;  // kViewWindow bytes of the file from viewStart_
+  int64_t viewStart_ = 0;
+  bool viewFailed_ = false;   // mmap refused: every read uses pread
+  int64_t previousMiss_ = 0;  // offset of the last read outside the window
   std::vector<TRange> locks_;
 };
 
@@ -361,6 +406,53 @@ class TMemoryFile : public TFile {
  private:
   std::vector<char> data_;
 };
+
+// ---- Names ------------------------------------------------------------------
+
+// Equal ignoring letter case: code point by code point in upper case, as a
+// case-insensitive Windows file system compares names ("ı" and "i" both
+// match "I").
+bool SameNameIgnoringCase(const std::string& a, const std::string& b) {
+  const auto lengthA = static_cast<int32_t>(a.size());
+  const auto lengthB = static_cast<int32_t>(b.size());
+  int32_t i = 0;
+  int32_t j = 0;
+  while (i < lengthA && j < lengthB) {
+    const int32_t startA = i;
+    const int32_t startB = j;
+    UChar32 ca;
+    UChar32 cb;
+    U8_NEXT(a.data(), i, lengthA, ca);
+    U8_NEXT(b.data(), j, lengthB, cb);
+    if (ca < 0 || cb < 0) {
+      // Not UTF-8: the bytes must be the same.
+      if (a.compare(startA, i - startA, b, startB, j - startB) != 0) return false;
+    } else if (ca != cb && u_toupper(ca) != u_toupper(cb)) {
+      return false;
+    }
+  }
+  return i == lengthA && j == lengthB;
+}
+
+// Calls fill(buffer, size, result), which gives false when the buffer is too
+// small, with buffers growing from 256 bytes up to 1 MiB; gives the result,
+// or "" when no buffer was large enough.
+template <typename TFill>
+std::string WithGrowingBuffer(TFill fill) {
+  for (size_t size = 256; size <= (size_t{1} << 20); size *= 2) {
+    std::vector<char> buffer(size);
+    std::string result;
+    if (fill(buffer.data(), size, result)) return result;
+  }
+  return std::string();
+}
+
+// The folder part of an absolute file name: "/a/b" gives "/a", "/b" gives "/".
+std::string FolderOf(const std::string& name) {
+  const size_t slash = name.rfind(kPathDelimiter);
+  if (slash == std::string::npos) return std::string();
+  return slash == 0 ? std::string(1, kPathDelimiter) : name.substr(0, slash);
+}
 
 // ---- The environment --------------------------------------------------------
 
@@ -468,6 +560,78 @@ class TPosixEnv : public TEnv {
 TEnv* TEnv::Default() {
   static TPosixEnv env;
   return &env;
+}
+
+std::string TEnv::ExecutableFolder() {
+  const std::string file = WithGrowingBuffer([](char* buffer, size_t size, std::string& result) {
+    const ssize_t n = readlink("/proc/self/exe", buffer, size);
+    if (n < 0) return true;  // unknown: give ""
+    if (static_cast<size_t>(n) >= size) return false;
+    result.assign(buffer, static_cast<size_t>(n));
+    return true;
+  });
+  return FolderOf(file);
+}
+
+std::string TEnv::CurrentFolder() {
+  return WithGrowingBuffer([](char* buffer, size_t size, std::string& result) {
+    if (getcwd(buffer, size) != nullptr) {
+      result = buffer;
+      return true;
+    }
+    return errno != ERANGE;  // another failure: give ""
+  });
+}
+
+std::string TEnv::FindFileIgnoringCase(const std::string& name) {
+  if (FileExists(name)) return name;
+  const size_t slash = name.rfind(kPathDelimiter);
+  const std::string prefix = slash == std::string::npos ? std::string() : name.substr(0, slash + 1);
+  const std::string last = name.substr(prefix.size());
+  if (last.empty() || last == "." || last == "..") return std::string();
+  DIR* folder = opendir(prefix.empty() ? "." : prefix.c_str());
+  if (folder == nullptr) return std::string();
+  std::string found;
+  while (const struct dirent* entry = readdir(folder)) {
+    const std::string candidate = entry->d_name;
+    if ((found.empty() || prefix + candidate < found) && SameNameIgnoringCase(candidate, last) &&
+        FileExists(prefix + candidate)) {
+      found = prefix + candidate;
+    }
+  }
+  closedir(folder);
+  return found;
+}
+
+bool IsAbsolutePath(const std::string& path) { return !path.empty() && path[0] == kPathDelimiter; }
+
+std::string JoinPath(const std::string& folder, const std::string& name) {
+  if (folder.empty() || IsAbsolutePath(name)) return name;
+  if (name.empty()) return folder;
+  const size_t end = folder.find_last_not_of(kPathDelimiter);
+  // A folder of separators only is the root.
+  const std::string head = end == std::string::npos ? std::string() : folder.substr(0, end + 1);
+  return head + kPathDelimiter + name;
+}
+
+std::string ExpandPath(const std::string& path, const std::string& base) {
+  const std::string full = IsAbsolutePath(path) ? path : JoinPath(base, path);
+  std::vector<std::string> parts;
+  size_t at = 0;
+  while (at <= full.size()) {
+    size_t next = full.find(kPathDelimiter, at);
+    if (next == std::string::npos) next = full.size();
+    const std::string part = full.substr(at, next - at);
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(part);
+    }
+    at = next + 1;
+  }
+  std::string result;
+  for (const std::string& part : parts) result += kPathDelimiter + part;
+  return result.empty() ? std::string(1, kPathDelimiter) : result;
 }
 
 std::unique_ptr<TFile> NewMemoryFile() { return std::make_unique<TMemoryFile>(); }

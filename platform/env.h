@@ -1,8 +1,10 @@
 #pragma once
 // The operating-system services the engine relies on: files opened with an
 // access and share mode, positioned reads and writes, size and truncation,
-// byte-range locks, pauses, local time and the computer name. TEnv::Default()
-// is the Linux implementation; tests wrap it (TEnvWrapper) to inject failures.
+// byte-range locks, the program's and the current folder, file names found
+// ignoring letter case, pauses, local time and the computer name, and path
+// text helpers. TEnv::Default() is the Linux implementation; tests wrap it
+// (TEnvWrapper) to inject failures.
 // Failures are reported as results carrying a Windows-style error code, never
 // as exceptions: callers in tdbf/ decide what a failure means.
 
@@ -66,11 +68,15 @@ class TFile {
 
   // Reads up to length bytes at offset into buffer; bytesRead tells how many
   // (fewer at the end of the file, 0 beyond it). Every read sees what any
-  // handle, of this or another process, wrote before it. Handles that write
-  // read through a memory view without a system call; a file cut short by
-  // another handle then reads as zeros up to the end of its last memory page
-  // until Size() is asked, which the share modes rule out among this engine's
-  // users. Read-only handles read exactly.
+  // handle, of this or another process, wrote before it. Reads within the
+  // size this handle knows are served from a few MiB of the file mapped into
+  // memory, without a system call in the common case and with a bounded
+  // resident set whatever the file's size; reads that reach into the last OS
+  // page of that size, or past it, ask the file system. So the end of a file
+  // another handle cut short is exact in the common case; only a file cut
+  // to the middle of a page this handle knew as whole reads as zeros up to
+  // that page's end, until Size() is asked or a read faults on a page wholly
+  // cut off.
   virtual TOsStatus ReadAt(int64_t offset, void* buffer, int64_t length, int64_t& bytesRead) = 0;
   // Writes length bytes at offset, extending the file when needed.
   virtual TOsStatus WriteAt(int64_t offset, const void* buffer, int64_t length,
@@ -124,6 +130,25 @@ class TEnv {
   virtual bool FileExists(const std::string& name) = 0;
   virtual TOsStatus DeleteFile(const std::string& name) = 0;
 
+  // The folder and name services below work on the host's file system in
+  // every environment unless overridden.
+
+  // The folder of the running program's executable file, without a
+  // trailing separator ("/" for the root); empty when it cannot be told.
+  virtual std::string ExecutableFolder();
+  // The current directory, in the same form; empty when it cannot be read.
+  virtual std::string CurrentFolder();
+  // Finds an existing regular file (or link to one) whose last component
+  // equals that of name ignoring letter case, in the folder name gives (the
+  // current one when it gives none), as a case-insensitive file system
+  // would: "data/AGENCIAS.DBT" for "data/agencias.dbt". Gives name itself
+  // when it exists as given; otherwise name with its last component
+  // replaced by the actual one (the first in byte order should several
+  // match); empty when none. The folder part is taken as it stands. Letters
+  // of UTF-8 names compare by their simple upper case, one code point for
+  // one; bytes that are not UTF-8 must match exactly.
+  virtual std::string FindFileIgnoringCase(const std::string& name);
+
   // Pauses the calling thread.
   virtual void Sleep(uint32_t milliseconds) = 0;
   virtual TSystemTime LocalTime() = 0;
@@ -145,6 +170,11 @@ class TEnvWrapper : public TEnv {
   TOsStatus CreateFile(const std::string& name) override { return target_->CreateFile(name); }
   bool FileExists(const std::string& name) override { return target_->FileExists(name); }
   TOsStatus DeleteFile(const std::string& name) override { return target_->DeleteFile(name); }
+  std::string ExecutableFolder() override { return target_->ExecutableFolder(); }
+  std::string CurrentFolder() override { return target_->CurrentFolder(); }
+  std::string FindFileIgnoringCase(const std::string& name) override {
+    return target_->FindFileIgnoringCase(name);
+  }
   void Sleep(uint32_t milliseconds) override { target_->Sleep(milliseconds); }
   TSystemTime LocalTime() override { return target_->LocalTime(); }
   std::string ComputerName() override { return target_->ComputerName(); }
@@ -152,6 +182,24 @@ class TEnvWrapper : public TEnv {
  private:
   TEnv* target_;
 };
+
+// ---- Paths ------------------------------------------------------------------
+// Paths are text; these functions only look at the text, never at the disk.
+
+constexpr char kPathDelimiter = '/';
+
+// True when path starts at the root ("/data/x.dbf"), false for a path
+// relative to some folder ("x.dbf", "data/x.dbf", "").
+bool IsAbsolutePath(const std::string& path);
+// name inside folder: "a" + "b.dbf" gives "a/b.dbf", with one separator
+// between them however many folder ends with. An absolute name, or an
+// empty folder, gives name itself; an empty name gives folder.
+std::string JoinPath(const std::string& folder, const std::string& name);
+// path made absolute against base (itself absolute) when it is relative,
+// with "." and empty components dropped and ".." taking away the component
+// before it (nothing above the root). No trailing separator except for the
+// root: ExpandPath("../x//y/./z", "/a/b") gives "/a/x/y/z".
+std::string ExpandPath(const std::string& path, const std::string& base);
 
 // A file held in memory, for tables kept in memory only. Locks always
 // succeed: no other handle can see the file.

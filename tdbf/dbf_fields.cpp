@@ -607,7 +607,7 @@ void EncodeFieldValue(const TDbfFieldDef& def, TFieldType type, char* record, co
     case ftSmallint:
     case ftInteger:
     case ftLargeint: {
-      int64_t v;
+      int64_t v = 0;
       LoadInteger(type, src, v);
       PutIntegerText(f, n, v);
       return;

@@ -2,9 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 
 #include "tests/support/temp_dir.h"
@@ -146,6 +152,84 @@ TEST_F(TEnvTest, ReadOnlyReaderSeesTheExactEndAfterTruncation) {
   EXPECT_EQ("aa", Read(*reader, 8, 4));
 }
 
+// Byte i of the patterned test files.
+char PatternByte(int64_t i) { return static_cast<char>('a' + (i * 7 + i / 4096) % 26); }
+
+std::string Pattern(int64_t offset, int64_t length) {
+  std::string bytes;
+  for (int64_t i = offset; i < offset + length; ++i) bytes += PatternByte(i);
+  return bytes;
+}
+
+// Bytes of the file at path this process has mapped into memory now.
+int64_t MappedBytesOf(const std::string& path) {
+  char resolved[PATH_MAX];
+  if (realpath(path.c_str(), resolved) == nullptr) return -1;
+  std::ifstream maps("/proc/self/maps");
+  std::string line;
+  int64_t total = 0;
+  while (std::getline(maps, line)) {
+    if (line.size() < std::strlen(resolved) ||
+        line.compare(line.size() - std::strlen(resolved), std::string::npos, resolved) != 0) {
+      continue;
+    }
+    std::istringstream fields(line);
+    uint64_t start = 0;
+    uint64_t end = 0;
+    char dash = 0;
+    fields >> std::hex >> start >> dash >> end;
+    total += static_cast<int64_t>(end - start);
+  }
+  return total;
+}
+
+TEST_F(TEnvTest, ReadsAcrossALargeFileAndItsMappedPartStaysBounded) {
+  constexpr int64_t kSize = 12 << 20;
+  WriteWholeFile(path_, Pattern(0, kSize));
+  for (platform::TFileOpenMode mode : {platform::fmReadOnlyShared, platform::fmReadWriteShared}) {
+    std::unique_ptr<TFile> reader = MustOpen(mode);
+    std::unique_ptr<TFile> writer = MustOpen(platform::fmReadWriteShared);
+    // Forward record by record through the whole file, then backward.
+    bool same = true;
+    for (int64_t at = 0; at + 90 <= kSize; at += 90 * 97)
+      same &= Read(*reader, at, 90) == Pattern(at, 90);
+    for (int64_t at = kSize - 90; at >= 0; at -= 90 * 89)
+      same &= Read(*reader, at, 90) == Pattern(at, 90);
+    EXPECT_TRUE(same) << mode;
+    EXPECT_GT(MappedBytesOf(path_), 0) << mode;
+    EXPECT_LE(MappedBytesOf(path_), 4 << 20) << mode;
+    // Across the 2 MiB steps the window moves by; longer than a step.
+    const int64_t step = 2 << 20;
+    EXPECT_EQ(Pattern(step - 3, 10), Read(*reader, step - 3, 10)) << mode;
+    EXPECT_EQ(Pattern(3 * step - 5, 5), Read(*reader, 3 * step - 5, 5)) << mode;
+    EXPECT_EQ(Pattern(100, 3 * step), Read(*reader, 100, 3 * step)) << mode;
+    EXPECT_EQ(Pattern(kSize - 10, 10), Read(*reader, kSize - 10, 100)) << mode;
+    // Another handle's write to a part read long before is seen.
+    EXPECT_EQ(Pattern(1000, 4), Read(*reader, 1000, 4)) << mode;
+    Read(*reader, kSize - 5000, 4);
+    Write(*writer, 1000, "ZZZZ");
+    EXPECT_EQ("ZZZZ", Read(*reader, 1000, 4)) << mode;
+    Write(*writer, 1000, Pattern(1000, 4));
+  }
+}
+
+TEST_F(TEnvTest, ReaderOfAFileCutShortFarBelowItsPositionReadsTheNewEnd) {
+  for (platform::TFileOpenMode mode : {platform::fmReadOnlyShared, platform::fmReadWriteShared}) {
+    WriteWholeFile(path_, std::string(100000, 'a'));
+    std::unique_ptr<TFile> reader = MustOpen(mode);
+    EXPECT_EQ("aaaa", Read(*reader, 50000, 4));
+    {
+      std::unique_ptr<TFile> truncater = MustOpen(platform::fmReadWriteShared);
+      ASSERT_TRUE(truncater->SetSize(10).IsOk());
+    }
+    // The page read before is gone: the fault ends in an ordinary read, and
+    // the new size is learnt, so the end is exact afterwards.
+    EXPECT_EQ("", Read(*reader, 50000, 4)) << mode;
+    EXPECT_EQ("aa", Read(*reader, 8, 4)) << mode;
+    EXPECT_EQ("", Read(*reader, 4096, 4)) << mode;
+  }
+}
+
 TEST_F(TEnvTest, WriteSizeAndTruncate) {
   ASSERT_TRUE(env_->CreateFile(path_).IsOk());
   std::unique_ptr<TFile> file = MustOpen(platform::fmReadWriteDenyWrite);
@@ -214,6 +298,99 @@ TEST_F(TEnvTest, LocalTimeAndComputerName) {
   char host[256] = {};
   gethostname(host, sizeof host - 1);
   EXPECT_EQ(std::string(host), env_->ComputerName());
+}
+
+// ---- Folders and names ------------------------------------------------------
+
+TEST(TPathTest, AbsoluteJoinAndExpand) {
+  EXPECT_TRUE(platform::IsAbsolutePath("/data/x.dbf"));
+  EXPECT_TRUE(platform::IsAbsolutePath("/"));
+  EXPECT_FALSE(platform::IsAbsolutePath("data/x.dbf"));
+  EXPECT_FALSE(platform::IsAbsolutePath("./x.dbf"));
+  EXPECT_FALSE(platform::IsAbsolutePath(""));
+
+  // {first, second, JoinPath(first, second), ExpandPath(second, first)}
+  const struct {
+    const char* first;
+    const char* second;
+    const char* joined;
+    const char* expanded;
+  } cases[] = {
+      {"/a/b", "../x//y/./z", "/a/b/../x//y/./z", "/a/x/y/z"},
+      {"/a/b//", "t.dbf", "/a/b/t.dbf", "/a/b/t.dbf"},
+      {"/", "t.dbf", "/t.dbf", "/t.dbf"},
+      {"/a", "/../../t.dbf", "/../../t.dbf", "/t.dbf"},
+      {"/a", "..", "/a/..", "/"},
+      {"/a/b/.", "", "/a/b/.", "/a/b"},
+      {"/a", "/q/", "/q/", "/q"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.joined, platform::JoinPath(c.first, c.second)) << c.first << " " << c.second;
+    EXPECT_EQ(c.expanded, platform::ExpandPath(c.second, c.first)) << c.first << " " << c.second;
+  }
+  EXPECT_EQ("b.dbf", platform::JoinPath("", "b.dbf"));
+}
+
+TEST_F(TEnvTest, ExecutableAndCurrentFolder) {
+  const std::string program = env_->ExecutableFolder();
+  EXPECT_TRUE(platform::IsAbsolutePath(program));
+  EXPECT_TRUE(env_->FileExists(platform::JoinPath(program, "platform_tests"))) << program;
+
+  const std::string before = env_->CurrentFolder();
+  ASSERT_TRUE(platform::IsAbsolutePath(before));
+  ASSERT_EQ(0, chdir(dir_.Path().c_str()));
+  char resolved[PATH_MAX];
+  ASSERT_NE(nullptr, realpath(dir_.Path().c_str(), resolved));
+  EXPECT_EQ(std::string(resolved), env_->CurrentFolder());
+  ASSERT_EQ(0, chdir("/"));
+  EXPECT_EQ("/", env_->CurrentFolder());
+  ASSERT_EQ(0, chdir(before.c_str()));
+  EXPECT_EQ(before, env_->CurrentFolder());
+}
+
+TEST_F(TEnvTest, FindFileIgnoringCaseOfItsName) {
+  WriteWholeFile(dir_.File("AGENCIAS.DBT"), "m");
+  EXPECT_EQ(dir_.File("AGENCIAS.DBT"), env_->FindFileIgnoringCase(dir_.File("agencias.dbt")));
+  EXPECT_EQ(dir_.File("AGENCIAS.DBT"), env_->FindFileIgnoringCase(dir_.File("Agencias.Dbt")));
+  EXPECT_EQ(dir_.File("AGENCIAS.DBT"), env_->FindFileIgnoringCase(dir_.File("AGENCIAS.DBT")));
+  EXPECT_EQ("", env_->FindFileIgnoringCase(dir_.File("agencias.fpt")));
+  EXPECT_EQ("", env_->FindFileIgnoringCase(dir_.File("agencias.dbt2")));
+  EXPECT_EQ("", env_->FindFileIgnoringCase(dir_.Path() + "/"));
+  EXPECT_EQ("", env_->FindFileIgnoringCase(dir_.File("missing/agencias.dbt")));
+
+  // The name as given wins; of several others the first in byte order.
+  WriteWholeFile(dir_.File("agencias.DBT"), "m");
+  EXPECT_EQ(dir_.File("agencias.DBT"), env_->FindFileIgnoringCase(dir_.File("agencias.DBT")));
+  EXPECT_EQ(dir_.File("AGENCIAS.DBT"), env_->FindFileIgnoringCase(dir_.File("agencias.dbt")));
+
+  // Only files: a folder of that name is not one.
+  ASSERT_EQ(0, mkdir(dir_.File("NOTES.DBT").c_str(), 0700));
+  EXPECT_EQ("", env_->FindFileIgnoringCase(dir_.File("notes.dbt")));
+  // The folder part is taken as it stands.
+  ASSERT_EQ(0, mkdir(dir_.File("sub").c_str(), 0700));
+  WriteWholeFile(dir_.File("sub/X.DBF"), "t");
+  EXPECT_EQ(dir_.File("sub/X.DBF"), env_->FindFileIgnoringCase(dir_.File("sub/x.dbf")));
+  EXPECT_EQ("", env_->FindFileIgnoringCase(dir_.File("SUB/x.dbf")));
+
+  // Letters beyond ASCII fold too; bytes that are not UTF-8 must match.
+  WriteWholeFile(dir_.File("ÇARŞI.DBF"), "t");
+  EXPECT_EQ(dir_.File("ÇARŞI.DBF"), env_->FindFileIgnoringCase(dir_.File("çarşı.dbf")));
+  WriteWholeFile(dir_.File("\xC7X.DBF"), "t");
+  EXPECT_EQ(dir_.File("\xC7X.DBF"), env_->FindFileIgnoringCase(dir_.File("\xC7x.dbf")));
+  EXPECT_EQ("", env_->FindFileIgnoringCase(dir_.File("\xE7x.dbf")));
+
+  // A bare name is looked for in the current folder.
+  const std::string before = env_->CurrentFolder();
+  ASSERT_EQ(0, chdir(dir_.Path().c_str()));
+  EXPECT_EQ("AGENCIAS.DBT", env_->FindFileIgnoringCase("agencias.dbt"));
+  EXPECT_EQ("", env_->FindFileIgnoringCase("none.dbt"));
+  ASSERT_EQ(0, chdir(before.c_str()));
+
+  // A wrapped environment forwards the services.
+  platform::TEnvWrapper wrapper(env_);
+  EXPECT_EQ(dir_.File("AGENCIAS.DBT"), wrapper.FindFileIgnoringCase(dir_.File("agencias.dbt")));
+  EXPECT_EQ(env_->CurrentFolder(), wrapper.CurrentFolder());
+  EXPECT_EQ(env_->ExecutableFolder(), wrapper.ExecutableFolder());
 }
 
 }  // namespace
