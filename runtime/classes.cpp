@@ -77,7 +77,8 @@ void TStringList::SetDelimitedText(const std::string& text, char delimiter) {
   size_t start = 0;
   for (;;) {
     size_t end = text.find(delimiter, start);
-    items_.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+    items_.push_back(
+        text.substr(start, end == std::string::npos ? std::string::npos : end - start));
     if (end == std::string::npos) break;
     start = end + 1;
   }

@@ -28,6 +28,4 @@ std::string Format(const char* fmt, ...) {
   return result;
 }
 
-void ListIndexError(int index) {
-  throw EListError(Format("List index out of bounds (%d)", index));
-}
+void ListIndexError(int index) { throw EListError(Format("List index out of bounds (%d)", index)); }

@@ -16,9 +16,8 @@ constexpr int32_t kD4 = kD1 * 4 + 1;
 constexpr int32_t kD100 = kD4 * 25 - 1;
 constexpr int32_t kD400 = kD100 * 4 + 1;
 
-constexpr int kMonthDays[2][12] = {
-    {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31},
-    {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31}};
+constexpr int kMonthDays[2][12] = {{31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31},
+                                   {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31}};
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -99,9 +98,24 @@ bool ScanDate(const std::string& s, size_t& pos, TDateTime& date) {
     }
   } else {
     switch (order) {
-      case doMDY: m = n1; d = n2; y = n3; yLen = l3; break;
-      case doDMY: d = n1; m = n2; y = n3; yLen = l3; break;
-      default: y = n1; yLen = l1; m = n2; d = n3; break;
+      case doMDY:
+        m = n1;
+        d = n2;
+        y = n3;
+        yLen = l3;
+        break;
+      case doDMY:
+        d = n1;
+        m = n2;
+        y = n3;
+        yLen = l3;
+        break;
+      default:
+        y = n1;
+        yLen = l1;
+        m = n2;
+        d = n3;
+        break;
     }
   }
   if (yLen <= 2) {
@@ -227,9 +241,7 @@ TFormatSettings FormatSettingsForLocale(uint32_t lcid) {
 
 // ---- Dates -----------------------------------------------------------------
 
-bool IsLeapYear(int year) {
-  return (year % 4 == 0) && ((year % 100 != 0) || (year % 400 == 0));
-}
+bool IsLeapYear(int year) { return (year % 4 == 0) && ((year % 100 != 0) || (year % 400 == 0)); }
 
 int DaysInMonth(int year, int month) {
   if (month < 1 || month > 12) return 0;
@@ -296,8 +308,7 @@ bool TryEncodeDate(int year, int month, int day, TDateTime& date) {
 
 TDateTime EncodeDate(int year, int month, int day) {
   TDateTime d;
-  if (!TryEncodeDate(year, month, day, d))
-    throw EConvertError("Invalid argument to date encode");
+  if (!TryEncodeDate(year, month, day, d)) throw EConvertError("Invalid argument to date encode");
   return d;
 }
 
@@ -306,8 +317,7 @@ void DecodeDate(TDateTime date, int& year, int& month, int& day) {
 }
 
 bool TryEncodeTime(int hour, int min, int sec, int msec, TDateTime& time) {
-  if (hour < 0 || hour > 23 || min < 0 || min > 59 || sec < 0 || sec > 59 ||
-      msec < 0 || msec > 999)
+  if (hour < 0 || hour > 23 || min < 0 || min > 59 || sec < 0 || sec > 59 || msec < 0 || msec > 999)
     return false;
   time = ((hour * 3600000.0) + (min * 60000.0) + (sec * 1000.0) + msec) / kMSecsPerDay;
   return true;
@@ -339,8 +349,7 @@ bool TryStrToDate(const std::string& text, TDateTime& date) {
 
 TDateTime StrToDate(const std::string& text) {
   TDateTime d;
-  if (!TryStrToDate(text, d))
-    throw EConvertError(Format("'%s' is not a valid date", text.c_str()));
+  if (!TryStrToDate(text, d)) throw EConvertError(Format("'%s' is not a valid date", text.c_str()));
   return d;
 }
 
@@ -351,8 +360,7 @@ bool TryStrToTime(const std::string& text, TDateTime& time) {
 
 TDateTime StrToTime(const std::string& text) {
   TDateTime t;
-  if (!TryStrToTime(text, t))
-    throw EConvertError(Format("'%s' is not a valid time", text.c_str()));
+  if (!TryStrToTime(text, t)) throw EConvertError(Format("'%s' is not a valid time", text.c_str()));
   return t;
 }
 
@@ -365,8 +373,7 @@ bool TryStrToDateTime(const std::string& text, TDateTime& dateTime) {
     dateTime = time;
     return true;
   }
-  if (!AtEnd(text, pos) && !(ScanTime(text, pos, time) && AtEnd(text, pos)))
-    return false;
+  if (!AtEnd(text, pos) && !(ScanTime(text, pos, time) && AtEnd(text, pos))) return false;
   dateTime = date >= 0 ? date + time : date - time;
   return true;
 }
@@ -450,13 +457,9 @@ std::string FormatDateTime(const std::string& format, TDateTime dt) {
   return out;
 }
 
-std::string DateToStr(TDateTime dt) {
-  return FormatDateTime(FormatSettings().ShortDateFormat, dt);
-}
+std::string DateToStr(TDateTime dt) { return FormatDateTime(FormatSettings().ShortDateFormat, dt); }
 
-std::string TimeToStr(TDateTime dt) {
-  return FormatDateTime(FormatSettings().LongTimeFormat, dt);
-}
+std::string TimeToStr(TDateTime dt) { return FormatDateTime(FormatSettings().LongTimeFormat, dt); }
 
 std::string DateTimeToStr(TDateTime dt) {
   std::string s = DateToStr(dt);
@@ -466,12 +469,9 @@ std::string DateTimeToStr(TDateTime dt) {
 
 // ---- Numbers ---------------------------------------------------------------
 
-std::string FloatToStr(double value) {
-  return FloatToStrF(value, ffGeneral, 15, 0);
-}
+std::string FloatToStr(double value) { return FloatToStrF(value, ffGeneral, 15, 0); }
 
-std::string FloatToStrF(double value, TFloatFormat format, int precision,
-                        int digits) {
+std::string FloatToStrF(double value, TFloatFormat format, int precision, int digits) {
   if (std::isnan(value)) return "NAN";
   if (std::isinf(value)) return value > 0 ? "INF" : "-INF";
   if (precision < 1) precision = 1;
@@ -585,10 +585,14 @@ bool TryStrToInt64(const std::string& text, int64_t& value) {
   for (; i < n; ++i) {
     int digit;
     char c = text[i];
-    if (c >= '0' && c <= '9') digit = c - '0';
-    else if (base == 16 && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-    else if (base == 16 && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-    else return false;
+    if (c >= '0' && c <= '9')
+      digit = c - '0';
+    else if (base == 16 && c >= 'a' && c <= 'f')
+      digit = c - 'a' + 10;
+    else if (base == 16 && c >= 'A' && c <= 'F')
+      digit = c - 'A' + 10;
+    else
+      return false;
     if (v > (limit - static_cast<uint64_t>(digit)) / static_cast<uint64_t>(base)) return false;
     v = v * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);
   }

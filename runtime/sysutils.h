@@ -87,8 +87,7 @@ enum TFloatFormat { ffGeneral, ffExponent, ffFixed, ffNumber, ffCurrency };
 // General form with 15 significant digits, the decimal separator of the
 // settings.
 std::string FloatToStr(double value);
-std::string FloatToStrF(double value, TFloatFormat format, int precision,
-                        int digits);
+std::string FloatToStrF(double value, TFloatFormat format, int precision, int digits);
 // A number by a format pattern: up to three sections separated by ";"
 // (positive; negative; zero), "0" a digit always shown, "#" a digit shown
 // when significant, "." the decimal separator, "," thousands grouping,

@@ -18,8 +18,8 @@ TVariant TVariant::FromDateTime(TDateTime dt) {
 }
 
 bool TVariant::IsNumeric() const {
-  return type_ == varSmallint || type_ == varInteger || type_ == varInt64 ||
-         type_ == varDouble || type_ == varBoolean;
+  return type_ == varSmallint || type_ == varInteger || type_ == varInt64 || type_ == varDouble ||
+         type_ == varBoolean;
 }
 
 const TVariant& TVariant::ArrayItem(int index) const {
@@ -30,16 +30,26 @@ const TVariant& TVariant::ArrayItem(int index) const {
 
 const char* TVariant::TypeName(TVarType type) {
   switch (type) {
-    case varEmpty: return "Empty";
-    case varNull: return "Null";
-    case varBoolean: return "Boolean";
-    case varSmallint: return "Smallint";
-    case varInteger: return "Integer";
-    case varInt64: return "Int64";
-    case varDouble: return "Double";
-    case varDate: return "Date";
-    case varString: return "String";
-    case varArray: return "Array";
+    case varEmpty:
+      return "Empty";
+    case varNull:
+      return "Null";
+    case varBoolean:
+      return "Boolean";
+    case varSmallint:
+      return "Smallint";
+    case varInteger:
+      return "Integer";
+    case varInt64:
+      return "Int64";
+    case varDouble:
+      return "Double";
+    case varDate:
+      return "Date";
+    case varString:
+      return "String";
+    case varArray:
+      return "Array";
   }
   return "Unknown";
 }
@@ -51,43 +61,56 @@ void TVariant::ConvertError(TVarType to) const {
 
 std::string TVariant::AsString() const {
   switch (type_) {
-    case varEmpty: return {};
-    case varBoolean: return int_ ? "True" : "False";
+    case varEmpty:
+      return {};
+    case varBoolean:
+      return int_ ? "True" : "False";
     case varSmallint:
     case varInteger:
-    case varInt64: return IntToStr(int_);
-    case varDouble: return FloatToStr(double_);
-    case varDate: return DateTimeToStr(double_);
-    case varString: return string_;
-    default: ConvertError(varString);
+    case varInt64:
+      return IntToStr(int_);
+    case varDouble:
+      return FloatToStr(double_);
+    case varDate:
+      return DateTimeToStr(double_);
+    case varString:
+      return string_;
+    default:
+      ConvertError(varString);
   }
 }
 
 double TVariant::AsDouble() const {
   switch (type_) {
-    case varEmpty: return 0;
+    case varEmpty:
+      return 0;
     case varBoolean:
     case varSmallint:
     case varInteger:
-    case varInt64: return static_cast<double>(int_);
+    case varInt64:
+      return static_cast<double>(int_);
     case varDouble:
-    case varDate: return double_;
+    case varDate:
+      return double_;
     case varString: {
       double v;
       if (TryStrToFloat(string_, v)) return v;
       ConvertError(varDouble);
     }
-    default: ConvertError(varDouble);
+    default:
+      ConvertError(varDouble);
   }
 }
 
 int64_t TVariant::AsInt64() const {
   switch (type_) {
-    case varEmpty: return 0;
+    case varEmpty:
+      return 0;
     case varBoolean:
     case varSmallint:
     case varInteger:
-    case varInt64: return int_;
+    case varInt64:
+      return int_;
     case varDouble:
     case varDate:
       if (!(std::fabs(double_) < 9.2e18)) ConvertError(varInt64);
@@ -100,7 +123,8 @@ int64_t TVariant::AsInt64() const {
         return static_cast<int64_t>(std::nearbyint(d));
       ConvertError(varInt64);
     }
-    default: ConvertError(varInt64);
+    default:
+      ConvertError(varInt64);
   }
 }
 
@@ -112,12 +136,15 @@ int32_t TVariant::AsInteger() const {
 
 bool TVariant::AsBoolean() const {
   switch (type_) {
-    case varEmpty: return false;
+    case varEmpty:
+      return false;
     case varBoolean:
     case varSmallint:
     case varInteger:
-    case varInt64: return int_ != 0;
-    case varDouble: return double_ != 0;
+    case varInt64:
+      return int_ != 0;
+    case varDouble:
+      return double_ != 0;
     case varString:
       if (SameText(string_, "True")) return true;
       if (SameText(string_, "False")) return false;
@@ -126,24 +153,29 @@ bool TVariant::AsBoolean() const {
         if (TryStrToFloat(string_, d)) return d != 0;
       }
       ConvertError(varBoolean);
-    default: ConvertError(varBoolean);
+    default:
+      ConvertError(varBoolean);
   }
 }
 
 TDateTime TVariant::AsDateTime() const {
   switch (type_) {
-    case varEmpty: return 0;
+    case varEmpty:
+      return 0;
     case varSmallint:
     case varInteger:
-    case varInt64: return static_cast<double>(int_);
+    case varInt64:
+      return static_cast<double>(int_);
     case varDouble:
-    case varDate: return double_;
+    case varDate:
+      return double_;
     case varString: {
       TDateTime dt;
       if (TryStrToDateTime(string_, dt)) return dt;
       ConvertError(varDate);
     }
-    default: ConvertError(varDate);
+    default:
+      ConvertError(varDate);
   }
 }
 
@@ -156,20 +188,29 @@ std::string TVariant::ToText() const {
 TVariant TVariant::ConvertTo(TVarType type) const {
   if (type == type_) return *this;
   switch (type) {
-    case varEmpty: return TVariant();
-    case varNull: return Null();
-    case varBoolean: return TVariant(AsBoolean());
+    case varEmpty:
+      return TVariant();
+    case varNull:
+      return Null();
+    case varBoolean:
+      return TVariant(AsBoolean());
     case varSmallint: {
       int64_t v = AsInt64();
       if (v < INT16_MIN || v > INT16_MAX) ConvertError(type);
       return TVariant(static_cast<int16_t>(v));
     }
-    case varInteger: return TVariant(AsInteger());
-    case varInt64: return TVariant(AsInt64());
-    case varDouble: return TVariant(AsDouble());
-    case varDate: return FromDateTime(AsDateTime());
-    case varString: return TVariant(AsString());
-    case varArray: ConvertError(type);
+    case varInteger:
+      return TVariant(AsInteger());
+    case varInt64:
+      return TVariant(AsInt64());
+    case varDouble:
+      return TVariant(AsDouble());
+    case varDate:
+      return FromDateTime(AsDateTime());
+    case varString:
+      return TVariant(AsString());
+    case varArray:
+      ConvertError(type);
   }
   ConvertError(type);
 }
@@ -180,9 +221,12 @@ bool TVariant::Equals(const TVariant& other) const {
   if (type_ == varArray || other.type_ == varArray) ConvertError(other.type_);
   TVariant o = other.ConvertTo(type_);
   switch (type_) {
-    case varString: return string_ == o.string_;
+    case varString:
+      return string_ == o.string_;
     case varDouble:
-    case varDate: return double_ == o.double_;
-    default: return int_ == o.int_;
+    case varDate:
+      return double_ == o.double_;
+    default:
+      return int_ == o.int_;
   }
 }
