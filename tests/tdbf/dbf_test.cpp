@@ -635,6 +635,33 @@ TEST_F(TDbfMemoTest, OtherRowsReadTheirOwnValuesDuringAnEdit) {
   EXPECT_EQ((std::vector<std::string>{"changed", "second"}), Values(dbf, "NOTE"));
 }
 
+// A value set but not yet posted is what the field reads back, also for a
+// record that had no value, and reading it, in whole or only its size, does
+// not change what the post writes.
+TEST_F(TDbfMemoTest, UnpostedValuesSurviveReadsBeforeThePost) {
+  TDbf dbf;
+  Open(dbf, path_);
+  TField* note = dbf.FieldNamed("NOTE");
+  dbf.AppendNew();
+  note->SetValueAsString("new note");
+  EXPECT_EQ("new note", note->ValueAsString());
+  dbf.Post();
+  dbf.First();
+  dbf.Edit();
+  note->SetValueAsString("edited");
+  EXPECT_EQ(6, dynamic_cast<TBlobField*>(note)->BlobSize());
+  dbf.Post();
+  dbf.Next();
+  dbf.Edit();
+  dbf.FieldNamed("DATA")->SetValueAsString("bytes");
+  EXPECT_EQ(5, dynamic_cast<TBlobField*>(dbf.FieldNamed("DATA"))->BlobSize());
+  dbf.Post();
+  dbf.Close();
+  Open(dbf, path_);
+  EXPECT_EQ((std::vector<std::string>{"edited", "second", "new note"}), Values(dbf, "NOTE"));
+  EXPECT_EQ((std::vector<std::string>{"", "bytes", ""}), Values(dbf, "DATA"));
+}
+
 TEST_F(TDbfMemoTest, BlobStreamsAreSharedAndCounted) {
   TDbf dbf;
   Open(dbf, path_);
