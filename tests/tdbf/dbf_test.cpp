@@ -22,7 +22,7 @@
 
 namespace {
 
-struct TFieldSpec {
+struct TFieldShape {
   const char* name;
   TFieldType type;
   int size;
@@ -68,13 +68,14 @@ class TDbfTest : public ::testing::Test {
 
   // Creates a table through TDbf with one text per field in each row (empty
   // texts stay blank).
-  static void CreateTable(const std::string& path, int level, const std::vector<TFieldSpec>& fields,
+  static void CreateTable(const std::string& path, int level,
+                          const std::vector<TFieldShape>& fields,
                           const std::vector<std::vector<std::string>>& rows = {}) {
     TDbf dbf;
     dbf.SetTableName(path);
     dbf.SetTableLevel(level);
     dbf.SetOpenMode(omAutoCreate);
-    for (const TFieldSpec& f : fields) dbf.FieldDefs().Add(f.name, f.type, f.size);
+    for (const TFieldShape& f : fields) dbf.FieldDefs().Add(f.name, f.type, f.size);
     dbf.Open();
     for (const auto& row : rows) {
       dbf.AppendNew();
