@@ -435,6 +435,17 @@ TEST_F(TDbfTest, TextIsTranslatedBetweenTheTableAndTheSystem) {
   Open(again, path_);
   EXPECT_EQ(privet1251, Name(again));
   EXPECT_EQ(privet1251 + " memo", again.FieldNamed("NOTE")->ValueAsString());
+  // A long memo with NULs translates in pieces, every byte of it.
+  std::string longMemo, longStored;
+  for (int i = 0; i < 300; ++i) {
+    longMemo += privet1251 + (i % 7 == 0 ? std::string(1, '\0') : std::string(" "));
+    longStored += privet866 + (i % 7 == 0 ? std::string(1, '\0') : std::string(" "));
+  }
+  again.Edit();
+  again.FieldNamed("NOTE")->SetValueAsString(longMemo);
+  again.Post();
+  EXPECT_EQ(longMemo, again.FieldNamed("NOTE")->ValueAsString());
+  EXPECT_NE(std::string::npos, ReadWholeFile(ChangeFileExt(path_, ".dbt")).find(longStored));
 
   // OnTranslate replaces the conversion; -1 stands for the result's length.
   again.SetOnTranslate([](TDbf&, const char* src, char* dest, bool) {
