@@ -64,15 +64,15 @@ std::string MakeTable(const std::string& name, int count) {
       char letter;
       int size;
       int decimals;
-    } specs[] = {{"ID", 'N', 8, 0},      {"NAME", 'C', 20, 0}, {"CITY", 'C', 20, 0},
-                 {"AMOUNT", 'N', 12, 2}, {"DUE", 'D', 8, 0},   {"ACTIVE", 'L', 1, 0},
-                 {"NOTE", 'C', 20, 0}};
-    for (const auto& spec : specs) {
+    } columns[] = {{"ID", 'N', 8, 0},      {"NAME", 'C', 20, 0}, {"CITY", 'C', 20, 0},
+                   {"AMOUNT", 'N', 12, 2}, {"DUE", 'D', 8, 0},   {"ACTIVE", 'L', 1, 0},
+                   {"NOTE", 'C', 20, 0}};
+    for (const auto& column : columns) {
       TDbfFieldDef& def = defs.Add();
-      def.SetFieldName(spec.name);
-      def.SetNativeFieldType(spec.letter);
-      def.SetSize(spec.size);
-      def.SetPrecision(spec.decimals);
+      def.SetFieldName(column.name);
+      def.SetNativeFieldType(column.letter);
+      def.SetSize(column.size);
+      def.SetPrecision(column.decimals);
     }
     file.CreateStructure(defs, 512);
     headerSize = file.HeaderSize();

@@ -65,19 +65,19 @@ class TGeneratedTable {
     file.SetTableFormat(tfDBase4);
     file.Open();
     TDbfFieldDefs defs;
-    struct Spec {
+    struct TColumn {
       const char* name;
       char letter;
       int size;
       int decimals;
-    } specs[] = {{"ID", 'N', 8, 0},      {"NAME", 'C', kNameWidth, 0}, {"CITY", 'C', 20, 0},
-                 {"AMOUNT", 'N', 12, 2}, {"DUE", 'D', 8, 0},           {"NOTE", 'C', 20, 0}};
-    for (const Spec& spec : specs) {
+    } columns[] = {{"ID", 'N', 8, 0},      {"NAME", 'C', kNameWidth, 0}, {"CITY", 'C', 20, 0},
+                   {"AMOUNT", 'N', 12, 2}, {"DUE", 'D', 8, 0},           {"NOTE", 'C', 20, 0}};
+    for (const TColumn& column : columns) {
       TDbfFieldDef& def = defs.Add();
-      def.SetFieldName(spec.name);
-      def.SetSize(spec.size);
-      def.SetPrecision(spec.decimals);
-      def.SetNativeFieldType(spec.letter);
+      def.SetFieldName(column.name);
+      def.SetSize(column.size);
+      def.SetPrecision(column.decimals);
+      def.SetNativeFieldType(column.letter);
     }
     file.CreateStructure(defs, 512);
     recordSize_ = file.RecordSize();

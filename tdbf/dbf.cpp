@@ -639,6 +639,20 @@ std::shared_ptr<TStream> TDbf::CreateBlobStream(TField* field, TBlobStreamMode m
     if (hasValue && memo != nullptr) stream->Load(*memo, blockNo);
     return stream;
   }
+  if (slot && slot->Dirty() && slot->Record() == image && mode != bmWrite) {
+    // This record's unposted value: it is read as it stands, and the read
+    // leaves the position where the writer left it, since the post keeps
+    // the value up to that position.
+    slot->AddReference();
+    slot->SetMode(mode);
+    const int64_t writtenEnd = slot->Position();
+    slot->SetPosition(0);
+    std::shared_ptr<TDbfBlobStream> keep = slot;
+    return std::shared_ptr<TStream>(keep.get(), [keep, writtenEnd](TStream*) {
+      keep->SetPosition(writtenEnd);
+      keep->Release();
+    });
+  }
   if (!slot) slot = std::make_shared<TDbfBlobStream>(field);
   slot->AddReference();
   slot->SetMode(mode);

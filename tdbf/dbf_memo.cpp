@@ -187,7 +187,10 @@ void TMemoFile::WriteMemo(int32_t& blockNo, int32_t readSize, TStream& stream) {
   stream.ReadBuffer(chain.data() + head, size);
   for (int32_t i = 0; i < tail; ++i) chain[static_cast<size_t>(head + size + i)] = kMemoEnd;
 
-  const bool append = blockNo <= 0 || oldBlocks < needBlocks;
+  // An old chain that would start inside the header (a damaged record) is
+  // never written over.
+  const bool append =
+      blockNo <= 0 || static_cast<uint32_t>(blockNo) < FirstDataBlock() || oldBlocks < needBlocks;
   if (!append) {
     WriteChain(chain, blockNo);
     return;

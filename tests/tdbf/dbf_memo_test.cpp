@@ -120,6 +120,10 @@ TEST_F(TMemoFileTest, FoxProSmallBlocksStartAfterTheHeader) {
   EXPECT_EQ(8, block);  // 512 / 64: the header stays untouched
   EXPECT_EQ(8u + 2u, memo->NextFreeBlock());
   EXPECT_EQ(value, Read(*memo, block));
+  // A damaged record naming a block inside the header as its old chain: the
+  // value goes to a new chain, never over the header.
+  EXPECT_EQ(10, Write(*memo, value, 3, 1000));
+  EXPECT_EQ(value, Read(*memo, 10));
   memo->Close();
   EXPECT_EQ(std::string(500, '\0'), File().substr(8, 500));
 }

@@ -22,7 +22,7 @@
 
 namespace {
 
-struct TFieldSpec {
+struct TFieldShape {
   const char* name;
   TFieldType type;
   int size;
@@ -68,13 +68,14 @@ class TDbfTest : public ::testing::Test {
 
   // Creates a table through TDbf with one text per field in each row (empty
   // texts stay blank).
-  static void CreateTable(const std::string& path, int level, const std::vector<TFieldSpec>& fields,
+  static void CreateTable(const std::string& path, int level,
+                          const std::vector<TFieldShape>& fields,
                           const std::vector<std::vector<std::string>>& rows = {}) {
     TDbf dbf;
     dbf.SetTableName(path);
     dbf.SetTableLevel(level);
     dbf.SetOpenMode(omAutoCreate);
-    for (const TFieldSpec& f : fields) dbf.FieldDefs().Add(f.name, f.type, f.size);
+    for (const TFieldShape& f : fields) dbf.FieldDefs().Add(f.name, f.type, f.size);
     dbf.Open();
     for (const auto& row : rows) {
       dbf.AppendNew();
@@ -434,6 +435,17 @@ TEST_F(TDbfTest, TextIsTranslatedBetweenTheTableAndTheSystem) {
   Open(again, path_);
   EXPECT_EQ(privet1251, Name(again));
   EXPECT_EQ(privet1251 + " memo", again.FieldNamed("NOTE")->ValueAsString());
+  // A long memo with NULs translates in pieces, every byte of it.
+  std::string longMemo, longStored;
+  for (int i = 0; i < 300; ++i) {
+    longMemo += privet1251 + (i % 7 == 0 ? std::string(1, '\0') : std::string(" "));
+    longStored += privet866 + (i % 7 == 0 ? std::string(1, '\0') : std::string(" "));
+  }
+  again.Edit();
+  again.FieldNamed("NOTE")->SetValueAsString(longMemo);
+  again.Post();
+  EXPECT_EQ(longMemo, again.FieldNamed("NOTE")->ValueAsString());
+  EXPECT_NE(std::string::npos, ReadWholeFile(ChangeFileExt(path_, ".dbt")).find(longStored));
 
   // OnTranslate replaces the conversion; -1 stands for the result's length.
   again.SetOnTranslate([](TDbf&, const char* src, char* dest, bool) {
@@ -633,6 +645,33 @@ TEST_F(TDbfMemoTest, OtherRowsReadTheirOwnValuesDuringAnEdit) {
   dbf.SetActiveRecord(0);
   dbf.Post();
   EXPECT_EQ((std::vector<std::string>{"changed", "second"}), Values(dbf, "NOTE"));
+}
+
+// A value set but not yet posted is what the field reads back, also for a
+// record that had no value, and reading it, in whole or only its size, does
+// not change what the post writes.
+TEST_F(TDbfMemoTest, UnpostedValuesSurviveReadsBeforeThePost) {
+  TDbf dbf;
+  Open(dbf, path_);
+  TField* note = dbf.FieldNamed("NOTE");
+  dbf.AppendNew();
+  note->SetValueAsString("new note");
+  EXPECT_EQ("new note", note->ValueAsString());
+  dbf.Post();
+  dbf.First();
+  dbf.Edit();
+  note->SetValueAsString("edited");
+  EXPECT_EQ(6, dynamic_cast<TBlobField*>(note)->BlobSize());
+  dbf.Post();
+  dbf.Next();
+  dbf.Edit();
+  dbf.FieldNamed("DATA")->SetValueAsString("bytes");
+  EXPECT_EQ(5, dynamic_cast<TBlobField*>(dbf.FieldNamed("DATA"))->BlobSize());
+  dbf.Post();
+  dbf.Close();
+  Open(dbf, path_);
+  EXPECT_EQ((std::vector<std::string>{"edited", "second", "new note"}), Values(dbf, "NOTE"));
+  EXPECT_EQ((std::vector<std::string>{"", "bytes", ""}), Values(dbf, "DATA"));
 }
 
 TEST_F(TDbfMemoTest, BlobStreamsAreSharedAndCounted) {

@@ -423,15 +423,15 @@ int main(int argc, char** argv) {
       request.filtered = true;
       request.filter = argv[++i];
     } else if (arg == "--locate") {
-      const std::string spec = argv[++i];
-      const size_t equals = spec.find('=');
+      const std::string fieldsAndValue = argv[++i];
+      const size_t equals = fieldsAndValue.find('=');
       if (equals == std::string::npos || equals == 0) {
         std::fprintf(stderr, "dbfcat: --locate needs FIELDS=VALUE\n%s", kUsage);
         return 2;
       }
       request.locate = true;
-      request.locateFields = spec.substr(0, equals);
-      request.locateValues = spec.substr(equals + 1);
+      request.locateFields = fieldsAndValue.substr(0, equals);
+      request.locateValues = fieldsAndValue.substr(equals + 1);
     } else if (arg == "--partial") {
       request.locateOptions |= SearchOpt(soPartialKey);
       searchOptions = true;
