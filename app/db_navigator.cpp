@@ -139,7 +139,9 @@ class TDBNavigator::TNavDataLink : public TDataLink {
 
 TDBNavigator::TDBNavigator(QWidget* parent)
     : QWidget(parent), link_(std::make_unique<TNavDataLink>(this)) {
-  setFocusPolicy(Qt::StrongFocus);
+  // A tab stop, but a click on a button leaves the keyboard where it was,
+  // so that after "Insert record" the user types straight into the grid.
+  setFocusPolicy(Qt::TabFocus);
   for (int i = 0; i < kNavigateBtnCount; ++i) {
     const auto index = static_cast<TNavigateBtn>(i);
     auto* button = new TNavButton(this, index);

@@ -5,7 +5,8 @@
 // source, enables its buttons from the record set's position and state on
 // each notification, and asks "Delete record?" before deleting. The bar
 // is one tab stop: Left and Right move the focus between its buttons and
-// Space presses the focused one.
+// Space presses the focused one. A mouse click on a button does not take
+// the keyboard focus.
 
 #include <QWidget>
 #include <array>

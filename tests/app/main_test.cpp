@@ -143,6 +143,27 @@ TEST_F(TfrMainTest, NavigatorFollowsTheTable) {
   EXPECT_EQ(CurrentName(), "Smith");
 }
 
+TEST_F(TfrMainTest, NavigatorClicksLeaveTheKeyboardWithTheGrid) {
+  Choose(dir_.File("people.dbf"));
+  TDBGrid* grid = window_.grMain();
+  grid->setFocus();
+  QTest::mouseClick(window_.nvMain()->Button(nbInsert), Qt::LeftButton);
+  EXPECT_EQ(window_.tbMain()->State(), rsInsert);
+  // The user types the new record's values right away.
+  QTest::keyClick(QApplication::focusWidget(), 'Z');
+  EXPECT_EQ(grid->EditText(), "Z");
+  QTest::mouseClick(window_.nvMain()->Button(nbPost), Qt::LeftButton);
+  EXPECT_EQ(window_.tbMain()->State(), rsBrowse);
+  // An inserted record is stored at the end of the file.
+  EXPECT_EQ(Names(),
+            (std::vector<std::string>{"Smith", "Smythe", "Jones", "O'Brien", "smith", "Z"}));
+
+  // The bar is still a tab stop for the keyboard.
+  window_.flName()->Edit()->setFocus();
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+  EXPECT_EQ(QApplication::focusWidget(), window_.nvMain());
+}
+
 TEST_F(TfrMainTest, GridAppendsOnDownAndEscapesInTwoSteps) {
   Choose(dir_.File("people.dbf"));
   TDBGrid* grid = window_.grMain();
