@@ -25,9 +25,6 @@ constexpr uint8_t kDeletedFlag = '*';
 constexpr int32_t kMemoBlockSizeForNewTables = 512;
 // The spare bytes behind the calculated-field area of a record buffer.
 constexpr int kSpareBytes = 3;
-// Main-header offsets the header written on close keeps up to date.
-constexpr int kVersionAt = 0, kRecordCountAt = 4, kProductionIndexAt = 28;
-constexpr int kMainHeaderSize = 32;
 
 std::string ExecutableFolder() {
   std::error_code error;
@@ -107,19 +104,6 @@ int32_t GetBookmark(const char* buffer) {
 }
 
 void PutBookmark(char* buffer, int32_t value) { std::memcpy(buffer, &value, sizeof value); }
-
-// Runs an action when the scope ends, however it ends.
-template <typename F>
-class TFinally {
- public:
-  explicit TFinally(F action) : action_(std::move(action)) {}
-  ~TFinally() { action_(); }
-  TFinally(const TFinally&) = delete;
-  TFinally& operator=(const TFinally&) = delete;
-
- private:
-  F action_;
-};
 
 }  // namespace
 
@@ -349,7 +333,7 @@ void TDbf::CloseStorage() {
   filterParser_.reset();
   if (dbfFile_ && storageComplete_ && !readOnly_) {
     try {
-      WriteHeaderOnClose();
+      dbfFile_->WriteHeader();
     } catch (...) {
       storageComplete_ = false;
       dbfFile_.reset();
@@ -358,29 +342,6 @@ void TDbf::CloseStorage() {
   }
   storageComplete_ = false;
   dbfFile_.reset();
-}
-
-void TDbf::WriteHeaderOnClose() {
-  TDbfFile& file = *dbfFile_;
-  if (!file.IsSharedAccess() || file.HeaderSize() < kMainHeaderSize || !file.Header()) {
-    file.WriteHeader();
-    return;
-  }
-  // Other processes may have appended records and raised autoincrement
-  // values since this handle last read the header: write their header back
-  // with today's date, never an older copy of it.
-  file.LockPage(0, true);
-  TFinally unlock([&file] { file.UnlockPage(0); });
-  const char version = file.Header()[kVersionAt];
-  const char productionIndex = file.Header()[kProductionIndexAt];
-  file.ReadHeader();
-  char* header = file.Header();
-  header[kVersionAt] = version;
-  header[kProductionIndexAt] = productionIndex;
-  const uint32_t count =
-      std::max<uint32_t>(GetLE32(header + kRecordCountAt), static_cast<uint32_t>(file.PageCount()));
-  PutLE32(header + kRecordCountAt, count);
-  file.WriteHeader();
 }
 
 // ---- Record buffers -----------------------------------------------------------------

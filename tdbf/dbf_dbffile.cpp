@@ -132,13 +132,14 @@ void TDbfFile::OpenExisting() {
   // sound, so that a damaged file is never written to.
   if (Mode() != amReadOnly &&
       GetLE32(Header() + kRecordCountAt) != static_cast<uint32_t>(PageCount())) {
-    LockPage(0, true);
-    TScopeExit unlockHeader([this] { UnlockPage(0); });
+    LockHeader();
+    TScopeExit unlockHeader([this] { UnlockHeader(); });
     ReadHeader();
     const int32_t physical = PageCount();
     if (GetLE32(Header() + kRecordCountAt) != static_cast<uint32_t>(physical)) {
       PutLE32(Header() + kRecordCountAt, static_cast<uint32_t>(physical));
-      WriteHeader();
+      // The repair sets the count the file holds, also when that is lower.
+      StampAndWriteHeader();
     }
   }
   if (HasMemoFields()) OpenMemoFile(false, 0);
@@ -439,6 +440,49 @@ void TDbfFile::CreateStructure(TDbfFieldDefs& fieldDefs, int32_t memoBlockSize) 
 
 void TDbfFile::WriteHeader() {
   if (HeaderSize() == 0 || !Header()) return;
+  if (!IsSharedAccess()) {
+    StampAndWriteHeader();
+    return;
+  }
+  // This handle's copy of the header may be older than the file's: other
+  // processes raise the record count and the autoincrement values under the
+  // header lock. Writing it back must not take those back.
+  LockHeader();
+  TScopeExit unlock([this] { UnlockHeader(); });
+  KeepStoredCounters();
+  StampAndWriteHeader();
+}
+
+void TDbfFile::KeepStoredCounters() {
+  char stored[4];
+  if (HeaderSize() >= kRecordCountAt + 4) {
+    uint32_t count = GetLE32(Header() + kRecordCountAt);
+    if (ReadAt(stored, 4, HeaderOffset() + kRecordCountAt) == 4)
+      count = std::max(count, GetLE32(stored));
+    count = std::max(count, static_cast<uint32_t>(PageCount()));
+    PutLE32(Header() + kRecordCountAt, count);
+  }
+  for (int i = 0; hasAutoInc_ && i < fieldDefs_->Count(); ++i) {
+    TDbfFieldDef& def = fieldDefs_->Items(i);
+    if (def.NativeFieldType() != '+' || def.AutoIncOffset() + 4 > HeaderSize()) continue;
+    if (ReadAt(stored, 4, HeaderOffset() + def.AutoIncOffset()) != 4) continue;
+    const uint32_t next = GetLE32(stored);
+    if (next <= GetLE32(Header() + def.AutoIncOffset())) continue;
+    std::memcpy(Header() + def.AutoIncOffset(), stored, 4);
+    def.SetNextAutoInc(std::max(def.NextAutoInc(), next));
+  }
+}
+
+void TDbfFile::LockHeader() {
+  if (headerLocks_ == 0) LockPage(0, true);
+  ++headerLocks_;
+}
+
+void TDbfFile::UnlockHeader() {
+  if (headerLocks_ > 0 && --headerLocks_ == 0) UnlockPage(0);
+}
+
+void TDbfFile::StampAndWriteHeader() {
   auto* h = reinterpret_cast<uint8_t*>(Header());
   const platform::TSystemTime now = Env()->LocalTime();
   h[1] = static_cast<uint8_t>(now.year - 1900);
@@ -476,9 +520,9 @@ void TDbfFile::BlankRecord(char* record) { BlankRecordImage(*fieldDefs_, record,
 void TDbfFile::AssignAutoIncValues(char* record) {
   if (!hasAutoInc_) return;
   const bool shared = IsSharedAccess();
-  if (shared) LockPage(0, true);
+  if (shared) LockHeader();
   TScopeExit unlock([this, shared] {
-    if (shared) UnlockPage(0);
+    if (shared) UnlockHeader();
   });
   for (int i = 0; i < fieldDefs_->Count(); ++i) {
     TDbfFieldDef& def = fieldDefs_->Items(i);
@@ -523,8 +567,8 @@ int32_t TDbfFile::AppendRecord(char* record) {
   }
 
   {
-    LockPage(0, true);
-    TScopeExit unlockHeader([this] { UnlockPage(0); });
+    LockHeader();
+    TScopeExit unlockHeader([this] { UnlockHeader(); });
     ReadHeader();
     AdjustHeader();
     PutLE32(Header() + kRecordCountAt, GetLE32(Header() + kRecordCountAt) + 1);

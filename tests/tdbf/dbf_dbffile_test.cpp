@@ -740,6 +740,31 @@ TEST_F(TDbfFileTest, AutoIncrementAcrossProcesses) {
   EXPECT_EQ(AppendNumbered(*file, 1), "5 4");
 }
 
+TEST_F(TDbfFileTest, SharedHeaderWriteKeepsWhatAnotherProcessRaised) {
+  auto file = Create(tfDBase7, {{"name", 'C', 6, 0}, {"id", '+', 4, 0}}, "new.dbf", amSharedCreate);
+  constexpr size_t kNextId = 68 + 48 + 42;
+  TChildProcess helper(HelperPath(), {dir_.File("new.dbf")});
+  EXPECT_EQ(helper.Request("appendai"), "1 0");
+  EXPECT_EQ(helper.Request("appendai"), "2 1");
+  // This handle's header still says no records and next value 0.
+  EXPECT_EQ(Le32(std::string(file->Header(), 8), 4), 0u);
+  file->WriteHeader();
+  std::string bytes = ReadWholeFile(dir_.File("new.dbf"));
+  EXPECT_EQ(Le32(bytes, 4), 2u);
+  EXPECT_EQ(Le32(bytes, kNextId), 2u);
+  EXPECT_EQ(file->FieldDefs()[1].NextAutoInc(), 2u);
+
+  EXPECT_EQ(helper.Request("append x"), "3");
+  EXPECT_EQ(helper.Finish(), 0);
+  file->WriteHeader();
+  file->Close();
+  bytes = ReadWholeFile(dir_.File("new.dbf"));
+  EXPECT_EQ(Le32(bytes, 4), 3u);
+  EXPECT_EQ(Le32(bytes, kNextId), 3u);
+  file = Open(dir_.File("new.dbf"));
+  EXPECT_EQ(AppendNumbered(*file, 1), "4 3");
+}
+
 TEST_F(TDbfFileTest, RecordLockedByAnotherProcess) {
   auto file = Create(tfDBase4, {{"name", 'C', 6, 0}}, "new.dbf", amSharedCreate);
   AppendText(*file, "one");

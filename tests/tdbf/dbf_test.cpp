@@ -694,6 +694,28 @@ TEST_F(TDbfTest, AppendsOfAnotherProcessShowAtTheNextFetch) {
   EXPECT_EQ("Cid", helper->Request("get NAME"));
 }
 
+TEST_F(TDbfTest, ClosingKeepsWhatAnotherProcessAppended) {
+  CreateTable(path_, 7, {{"ID", ftAutoInc, 0}, {"NAME", ftString, 8}}, {{"", "Ann"}});
+  {
+    TDbf dbf;
+    Open(dbf, path_);
+    auto helper = Helper();
+    ASSERT_EQ("ok", helper->Request("open " + path_ + " shared"));
+    EXPECT_EQ("ok 2", helper->Request("append NAME=Bob"));
+    EXPECT_EQ("ok 3", helper->Request("append NAME=Cid"));
+    EXPECT_EQ("ok", helper->Request("close"));
+  }  // closes after the other process, with the header it read at open
+  const std::string file = ReadWholeFile(path_);
+  EXPECT_EQ(3u, GetLE32(file.data() + 4));
+  EXPECT_EQ(3u, GetLE32(file.data() + 68 + 42));  // the next ID
+  TDbf dbf;
+  Open(dbf, path_);
+  dbf.AppendNew();
+  dbf.Post();
+  EXPECT_EQ(3, dbf.FieldNamed("ID")->ValueAsInteger());
+  EXPECT_EQ(4, dbf.RecordCount());
+}
+
 TEST_F(TDbfTest, ConcurrentAppendersNumberAutoIncrementsOnce) {
   CreateTable(path_, 7, {{"ID", ftAutoInc, 0}, {"NAME", ftString, 8}});
   auto first = Helper();
