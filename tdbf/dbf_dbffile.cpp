@@ -288,7 +288,11 @@ std::string TDbfFile::CompanionFileName(const std::string& extension) {
   if (Env()->FileExists(lower)) return lower;
   const std::string upper = ChangeFileExt(FileName(), UpperCase(extension));
   if (Env()->FileExists(upper)) return upper;
-  // Neither exists: follow the letter case of the table's own extension.
+  // Tables copied from a case-insensitive file system often differ in case
+  // from their companions ("agencias.dbf" with "AGENCIAS.DBT").
+  const std::string found = Env()->FindFileIgnoringCase(lower);
+  if (!found.empty()) return found;
+  // None exists: follow the letter case of the table's own extension.
   const std::string tableExt = ExtractFileExt(FileName());
   const bool upperCaseTable = tableExt != LowerCase(tableExt) && tableExt == UpperCase(tableExt);
   return upperCaseTable ? upper : lower;

@@ -568,6 +568,16 @@ TEST_F(TDbfFileTest, MissingProductionIndex) {
   file->Open();
   EXPECT_EQ(file->ProductionIndexName(), dir_.File("T2.MDX"));
   EXPECT_EQ(file->Header()[28], 1);
+  file->Close();
+
+  // In another letter case than the table's: found all the same.
+  path = Write(image, "t3.dbf");
+  WriteWholeFile(dir_.File("T3.Mdx"), "");
+  file = std::make_unique<TDbfFile>(path);
+  file->SetOnIndexMissing([](bool&) { FAIL() << "index is there"; });
+  file->Open();
+  EXPECT_EQ(file->ProductionIndexName(), dir_.File("T3.Mdx"));
+  EXPECT_EQ(file->Header()[28], 1);
 }
 
 TEST_F(TDbfFileTest, AppendWritesRecordCountAndEndByte) {

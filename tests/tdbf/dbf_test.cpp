@@ -412,6 +412,42 @@ TEST_F(TDbfTest, TranslationModes) {
   }
 }
 
+TEST_F(TDbfTest, MemoFileFoundWhateverItsLetterCase) {
+  CreateTable(path_, 4, {{"NAME", ftString, 10}, {"NOTE", ftMemo, 0}},
+              {{"Ann", "first note"}, {"Bob", "second note"}});
+  const std::string lower = ChangeFileExt(path_, ".dbt"), upper = dir_.File("PEOPLE.DBT");
+  std::filesystem::rename(lower, upper);
+  {
+    TDbf dbf;
+    Open(dbf, path_);
+    EXPECT_EQ((std::vector<std::string>{"first note", "second note"}), Values(dbf, "NOTE"));
+    dbf.Last();
+    dbf.Edit();
+    dbf.FieldNamed("NOTE")->SetValueAsString("changed");
+    dbf.Post();
+  }
+  EXPECT_FALSE(std::filesystem::exists(lower));
+  TDbf again;
+  Open(again, path_, true);
+  EXPECT_EQ((std::vector<std::string>{"first note", "changed"}), Values(again, "NOTE"));
+  EXPECT_EQ(upper, again.DbfFile()->MemoFile()->FileName());
+
+  // A table copied from a case-insensitive file system: no records, but
+  // its memo file opens.
+  TDbf agencias;
+  Open(agencias, TestDataPath("real/javadbf/bug-37/agencias.dbf"), true);
+  EXPECT_EQ(0, agencias.RecordCount());
+  ASSERT_NE(nullptr, agencias.DbfFile()->MemoFile());
+  EXPECT_EQ(TestDataPath("real/javadbf/bug-37/AGENCIAS.DBT"),
+            agencias.DbfFile()->MemoFile()->FileName());
+
+  // A new table's memo file takes the table's letter case.
+  const std::string loud = dir_.File("LOUD.DBF");
+  CreateTable(loud, 4, {{"NOTE", ftMemo, 0}}, {{"x"}});
+  EXPECT_TRUE(std::filesystem::exists(dir_.File("LOUD.DBT")));
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("LOUD.dbt")));
+}
+
 TEST_F(TDbfTest, TextIsTranslatedBetweenTheTableAndTheSystem) {
   locale_.Set({1251, 866, 0x0419});
   CreateTable(path_, 4, {{"NAME", ftString, 10}, {"NOTE", ftMemo, 0}});
