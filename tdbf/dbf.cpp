@@ -4,8 +4,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 
 #include "platform/codepage.h"
 #include "platform/env.h"
@@ -20,21 +18,16 @@
 
 namespace {
 
-constexpr char kPathDelimiter = '/';
+using platform::kPathDelimiter;
 constexpr uint8_t kDeletedFlag = '*';
 constexpr int32_t kMemoBlockSizeForNewTables = 512;
 // The spare bytes behind the calculated-field area of a record buffer.
 constexpr int kSpareBytes = 3;
 
-std::string ExecutableFolder() {
-  std::error_code error;
-  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (error) return {};
-  return exe.parent_path().string();
-}
-
 TBaseFolderProvider& BaseFolderProvider() {
-  static TBaseFolderProvider provider = ExecutableFolder;
+  static TBaseFolderProvider provider = [] {
+    return platform::TEnv::Default()->ExecutableFolder();
+  };
   return provider;
 }
 
@@ -48,27 +41,20 @@ std::string WithDelimiter(std::string path) {
   return path;
 }
 
-bool IsFullPath(const std::string& path) { return !path.empty() && path[0] == kPathDelimiter; }
-
 // The path made absolute against the current directory, "." and ".."
 // resolved by name.
 std::string ExpandPath(const std::string& path) {
-  std::filesystem::path p(path);
-  if (!p.is_absolute()) {
-    std::error_code error;
-    std::filesystem::path current = std::filesystem::current_path(error);
-    p = (error ? std::filesystem::path("/") : current) / p;
-  }
-  return p.lexically_normal().string();
+  const std::string current = platform::TEnv::Default()->CurrentFolder();
+  return platform::ExpandPath(path, current.empty() ? std::string(1, kPathDelimiter) : current);
 }
 
 // FilePathFull for a FilePath value.
 std::string ResolveFolder(const std::string& value) {
-  if (IsFullPath(value)) return WithDelimiter(value);
+  if (platform::IsAbsolutePath(value)) return WithDelimiter(value);
   const std::string base = BaseFolderProvider() ? BaseFolderProvider()() : std::string();
   if (base.empty()) return WithDelimiter(ExpandPath(value));
   if (value.empty()) return WithDelimiter(base);
-  return WithDelimiter(ExpandPath(WithDelimiter(base) + value));
+  return WithDelimiter(ExpandPath(platform::JoinPath(base, value)));
 }
 
 int LevelOfFormat(TTableFormat format) {
