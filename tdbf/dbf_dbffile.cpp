@@ -546,11 +546,20 @@ void TDbfFile::AssignAutoIncValues(char* record) {
 // ---- Records ------------------------------------------------------------------
 
 int32_t TDbfFile::AppendRecord(char* record) {
-  const int32_t first = PageCount() + 1;
-  int32_t recNo = first;
-  while (!LockPage(recNo, false)) {
-    if (++recNo - first > kMaxSlotProbes)
-      throw EDbfError(Format(kDbfNoFreeSlot, FileName().c_str()));
+  // A slot is free when no other handle holds it and no record stands in it
+  // yet: another appender may have written it and let it go between our
+  // count and our lock.
+  int32_t recNo = PageCount() + 1;
+  for (int32_t probes = 0;; ++probes) {
+    if (probes > kMaxSlotProbes) throw EDbfError(Format(kDbfNoFreeSlot, FileName().c_str()));
+    if (!LockPage(recNo, false)) {
+      ++recNo;
+      continue;
+    }
+    const int32_t written = PageCount();
+    if (written < recNo) break;
+    UnlockPage(recNo);
+    recNo = written + 1;
   }
   TScopeExit unlockRecord([this, recNo] { UnlockPage(recNo); });
 

@@ -4,9 +4,11 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include "platform/codepage.h"
 #include "platform/env.h"
@@ -612,6 +614,72 @@ TEST_F(TDbfFileTest, AppendSkipsSlotsOthersHold) {
   EXPECT_EQ(ReadWholeFile(dir_.File("new.dbf"))[slot], ' ');
   // The slot is free again once the append is done.
   EXPECT_TRUE(other.LockPage(3, false));
+}
+
+namespace {
+
+// Runs an action just before the first lock request of the file it wraps.
+class TBeforeFirstLock : public platform::TFile {
+ public:
+  TBeforeFirstLock(std::unique_ptr<platform::TFile> file, std::function<void()> action)
+      : file_(std::move(file)), action_(std::move(action)) {}
+  platform::TOsStatus ReadAt(int64_t offset, void* buffer, int64_t length,
+                             int64_t& bytesRead) override {
+    return file_->ReadAt(offset, buffer, length, bytesRead);
+  }
+  platform::TOsStatus WriteAt(int64_t offset, const void* buffer, int64_t length,
+                              int64_t& bytesWritten) override {
+    return file_->WriteAt(offset, buffer, length, bytesWritten);
+  }
+  platform::TOsStatus Size(int64_t& size) override { return file_->Size(size); }
+  platform::TOsStatus SetSize(int64_t size) override { return file_->SetSize(size); }
+  platform::TOsStatus Flush() override { return file_->Flush(); }
+  platform::TOsStatus Lock(uint64_t offset, uint64_t length) override {
+    if (action_) std::exchange(action_, nullptr)();
+    return file_->Lock(offset, length);
+  }
+  platform::TOsStatus Unlock(uint64_t offset, uint64_t length) override {
+    return file_->Unlock(offset, length);
+  }
+
+ private:
+  std::unique_ptr<platform::TFile> file_;
+  std::function<void()> action_;
+};
+
+class TBeforeFirstLockEnv : public platform::TEnvWrapper {
+ public:
+  explicit TBeforeFirstLockEnv(std::function<void()> action)
+      : TEnvWrapper(platform::TEnv::Default()), action_(std::move(action)) {}
+  platform::TOsStatus OpenFile(const std::string& name, platform::TFileOpenMode mode,
+                               std::unique_ptr<platform::TFile>& file) override {
+    platform::TOsStatus status = Target()->OpenFile(name, mode, file);
+    if (status.IsOk()) file = std::make_unique<TBeforeFirstLock>(std::move(file), action_);
+    return status;
+  }
+
+ private:
+  std::function<void()> action_;
+};
+
+}  // namespace
+
+TEST_F(TDbfFileTest, AppendDoesNotTakeASlotWrittenMeanwhile) {
+  auto file = Create(tfDBase4, {{"name", 'C', 6, 0}}, "new.dbf", amSharedCreate);
+  AppendText(*file, "one");
+  // The other handle counts one record, then, before it locks slot 2, this
+  // handle appends record 2 whole and lets its lock go.
+  TBeforeFirstLockEnv env([&] { EXPECT_EQ(AppendText(*file, "two"), 2); });
+  TDbfFile other(dir_.File("new.dbf"));
+  other.SetEnv(&env);
+  other.SetMode(amSharedOpen);
+  other.Open();
+  EXPECT_EQ(AppendText(other, "three"), 3);
+  other.Close();
+  file->Close();
+  const std::string bytes = ReadWholeFile(dir_.File("new.dbf"));
+  EXPECT_EQ(Le32(bytes, 4), 3u);
+  EXPECT_EQ(bytes.substr(65), " one    two    three \x1A");
 }
 
 TEST_F(TDbfFileTest, AutoIncrementContinuesAfterReopen) {
