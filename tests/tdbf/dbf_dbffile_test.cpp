@@ -17,6 +17,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/dbf_image.h"
 #include "tests/support/dbf_locale.h"
+#include "tests/support/file_wrapper.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -619,31 +620,16 @@ TEST_F(TDbfFileTest, AppendSkipsSlotsOthersHold) {
 namespace {
 
 // Runs an action just before the first lock request of the file it wraps.
-class TBeforeFirstLock : public platform::TFile {
+class TBeforeFirstLock : public TFileWrapper {
  public:
   TBeforeFirstLock(std::unique_ptr<platform::TFile> file, std::function<void()> action)
-      : file_(std::move(file)), action_(std::move(action)) {}
-  platform::TOsStatus ReadAt(int64_t offset, void* buffer, int64_t length,
-                             int64_t& bytesRead) override {
-    return file_->ReadAt(offset, buffer, length, bytesRead);
-  }
-  platform::TOsStatus WriteAt(int64_t offset, const void* buffer, int64_t length,
-                              int64_t& bytesWritten) override {
-    return file_->WriteAt(offset, buffer, length, bytesWritten);
-  }
-  platform::TOsStatus Size(int64_t& size) override { return file_->Size(size); }
-  platform::TOsStatus SetSize(int64_t size) override { return file_->SetSize(size); }
-  platform::TOsStatus Flush() override { return file_->Flush(); }
+      : TFileWrapper(std::move(file)), action_(std::move(action)) {}
   platform::TOsStatus Lock(uint64_t offset, uint64_t length) override {
     if (action_) std::exchange(action_, nullptr)();
-    return file_->Lock(offset, length);
-  }
-  platform::TOsStatus Unlock(uint64_t offset, uint64_t length) override {
-    return file_->Unlock(offset, length);
+    return Target()->Lock(offset, length);
   }
 
  private:
-  std::unique_ptr<platform::TFile> file_;
   std::function<void()> action_;
 };
 
