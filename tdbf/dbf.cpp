@@ -4,8 +4,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 
 #include "platform/codepage.h"
 #include "platform/env.h"
@@ -20,24 +18,16 @@
 
 namespace {
 
-constexpr char kPathDelimiter = '/';
+using platform::kPathDelimiter;
 constexpr uint8_t kDeletedFlag = '*';
 constexpr int32_t kMemoBlockSizeForNewTables = 512;
 // The spare bytes behind the calculated-field area of a record buffer.
 constexpr int kSpareBytes = 3;
-// Main-header offsets the header written on close keeps up to date.
-constexpr int kVersionAt = 0, kRecordCountAt = 4, kProductionIndexAt = 28;
-constexpr int kMainHeaderSize = 32;
-
-std::string ExecutableFolder() {
-  std::error_code error;
-  const std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (error) return {};
-  return exe.parent_path().string();
-}
 
 TBaseFolderProvider& BaseFolderProvider() {
-  static TBaseFolderProvider provider = ExecutableFolder;
+  static TBaseFolderProvider provider = [] {
+    return platform::TEnv::Default()->ExecutableFolder();
+  };
   return provider;
 }
 
@@ -51,27 +41,20 @@ std::string WithDelimiter(std::string path) {
   return path;
 }
 
-bool IsFullPath(const std::string& path) { return !path.empty() && path[0] == kPathDelimiter; }
-
 // The path made absolute against the current directory, "." and ".."
 // resolved by name.
 std::string ExpandPath(const std::string& path) {
-  std::filesystem::path p(path);
-  if (!p.is_absolute()) {
-    std::error_code error;
-    std::filesystem::path current = std::filesystem::current_path(error);
-    p = (error ? std::filesystem::path("/") : current) / p;
-  }
-  return p.lexically_normal().string();
+  const std::string current = platform::TEnv::Default()->CurrentFolder();
+  return platform::ExpandPath(path, current.empty() ? std::string(1, kPathDelimiter) : current);
 }
 
 // FilePathFull for a FilePath value.
 std::string ResolveFolder(const std::string& value) {
-  if (IsFullPath(value)) return WithDelimiter(value);
+  if (platform::IsAbsolutePath(value)) return WithDelimiter(value);
   const std::string base = BaseFolderProvider() ? BaseFolderProvider()() : std::string();
   if (base.empty()) return WithDelimiter(ExpandPath(value));
   if (value.empty()) return WithDelimiter(base);
-  return WithDelimiter(ExpandPath(WithDelimiter(base) + value));
+  return WithDelimiter(ExpandPath(platform::JoinPath(base, value)));
 }
 
 int LevelOfFormat(TTableFormat format) {
@@ -107,19 +90,6 @@ int32_t GetBookmark(const char* buffer) {
 }
 
 void PutBookmark(char* buffer, int32_t value) { std::memcpy(buffer, &value, sizeof value); }
-
-// Runs an action when the scope ends, however it ends.
-template <typename F>
-class TFinally {
- public:
-  explicit TFinally(F action) : action_(std::move(action)) {}
-  ~TFinally() { action_(); }
-  TFinally(const TFinally&) = delete;
-  TFinally& operator=(const TFinally&) = delete;
-
- private:
-  F action_;
-};
 
 }  // namespace
 
@@ -349,7 +319,7 @@ void TDbf::CloseStorage() {
   filterParser_.reset();
   if (dbfFile_ && storageComplete_ && !readOnly_) {
     try {
-      WriteHeaderOnClose();
+      dbfFile_->WriteHeader();
     } catch (...) {
       storageComplete_ = false;
       dbfFile_.reset();
@@ -358,29 +328,6 @@ void TDbf::CloseStorage() {
   }
   storageComplete_ = false;
   dbfFile_.reset();
-}
-
-void TDbf::WriteHeaderOnClose() {
-  TDbfFile& file = *dbfFile_;
-  if (!file.IsSharedAccess() || file.HeaderSize() < kMainHeaderSize || !file.Header()) {
-    file.WriteHeader();
-    return;
-  }
-  // Other processes may have appended records and raised autoincrement
-  // values since this handle last read the header: write their header back
-  // with today's date, never an older copy of it.
-  file.LockPage(0, true);
-  TFinally unlock([&file] { file.UnlockPage(0); });
-  const char version = file.Header()[kVersionAt];
-  const char productionIndex = file.Header()[kProductionIndexAt];
-  file.ReadHeader();
-  char* header = file.Header();
-  header[kVersionAt] = version;
-  header[kProductionIndexAt] = productionIndex;
-  const uint32_t count =
-      std::max<uint32_t>(GetLE32(header + kRecordCountAt), static_cast<uint32_t>(file.PageCount()));
-  PutLE32(header + kRecordCountAt, count);
-  file.WriteHeader();
 }
 
 // ---- Record buffers -----------------------------------------------------------------

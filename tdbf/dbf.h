@@ -244,9 +244,6 @@ class TDbf : public TDataSet {
   char* CalcArea(char* image) const;
   // The memo file, for committing a changed memo (EDbfError when missing).
   TMemoFile& MemoFile() const;
-  // Writes the header on close with a record count that is not behind
-  // the file and the header on disk.
-  void WriteHeaderOnClose();
 
   std::string tableName_;
   std::string filePath_;

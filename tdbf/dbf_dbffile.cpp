@@ -132,13 +132,14 @@ void TDbfFile::OpenExisting() {
   // sound, so that a damaged file is never written to.
   if (Mode() != amReadOnly &&
       GetLE32(Header() + kRecordCountAt) != static_cast<uint32_t>(PageCount())) {
-    LockPage(0, true);
-    TScopeExit unlockHeader([this] { UnlockPage(0); });
+    LockHeader();
+    TScopeExit unlockHeader([this] { UnlockHeader(); });
     ReadHeader();
     const int32_t physical = PageCount();
     if (GetLE32(Header() + kRecordCountAt) != static_cast<uint32_t>(physical)) {
       PutLE32(Header() + kRecordCountAt, static_cast<uint32_t>(physical));
-      WriteHeader();
+      // The repair sets the count the file holds, also when that is lower.
+      StampAndWriteHeader();
     }
   }
   if (HasMemoFields()) OpenMemoFile(false, 0);
@@ -287,7 +288,11 @@ std::string TDbfFile::CompanionFileName(const std::string& extension) {
   if (Env()->FileExists(lower)) return lower;
   const std::string upper = ChangeFileExt(FileName(), UpperCase(extension));
   if (Env()->FileExists(upper)) return upper;
-  // Neither exists: follow the letter case of the table's own extension.
+  // Tables copied from a case-insensitive file system often differ in case
+  // from their companions ("agencias.dbf" with "AGENCIAS.DBT").
+  const std::string found = Env()->FindFileIgnoringCase(lower);
+  if (!found.empty()) return found;
+  // None exists: follow the letter case of the table's own extension.
   const std::string tableExt = ExtractFileExt(FileName());
   const bool upperCaseTable = tableExt != LowerCase(tableExt) && tableExt == UpperCase(tableExt);
   return upperCaseTable ? upper : lower;
@@ -439,6 +444,49 @@ void TDbfFile::CreateStructure(TDbfFieldDefs& fieldDefs, int32_t memoBlockSize) 
 
 void TDbfFile::WriteHeader() {
   if (HeaderSize() == 0 || !Header()) return;
+  if (!IsSharedAccess()) {
+    StampAndWriteHeader();
+    return;
+  }
+  // This handle's copy of the header may be older than the file's: other
+  // processes raise the record count and the autoincrement values under the
+  // header lock. Writing it back must not take those back.
+  LockHeader();
+  TScopeExit unlock([this] { UnlockHeader(); });
+  KeepStoredCounters();
+  StampAndWriteHeader();
+}
+
+void TDbfFile::KeepStoredCounters() {
+  char stored[4];
+  if (HeaderSize() >= kRecordCountAt + 4) {
+    uint32_t count = GetLE32(Header() + kRecordCountAt);
+    if (ReadAt(stored, 4, HeaderOffset() + kRecordCountAt) == 4)
+      count = std::max(count, GetLE32(stored));
+    count = std::max(count, static_cast<uint32_t>(PageCount()));
+    PutLE32(Header() + kRecordCountAt, count);
+  }
+  for (int i = 0; hasAutoInc_ && i < fieldDefs_->Count(); ++i) {
+    TDbfFieldDef& def = fieldDefs_->Items(i);
+    if (def.NativeFieldType() != '+' || def.AutoIncOffset() + 4 > HeaderSize()) continue;
+    if (ReadAt(stored, 4, HeaderOffset() + def.AutoIncOffset()) != 4) continue;
+    const uint32_t next = GetLE32(stored);
+    if (next <= GetLE32(Header() + def.AutoIncOffset())) continue;
+    std::memcpy(Header() + def.AutoIncOffset(), stored, 4);
+    def.SetNextAutoInc(std::max(def.NextAutoInc(), next));
+  }
+}
+
+void TDbfFile::LockHeader() {
+  if (headerLocks_ == 0) LockPage(0, true);
+  ++headerLocks_;
+}
+
+void TDbfFile::UnlockHeader() {
+  if (headerLocks_ > 0 && --headerLocks_ == 0) UnlockPage(0);
+}
+
+void TDbfFile::StampAndWriteHeader() {
   auto* h = reinterpret_cast<uint8_t*>(Header());
   const platform::TSystemTime now = Env()->LocalTime();
   h[1] = static_cast<uint8_t>(now.year - 1900);
@@ -476,9 +524,9 @@ void TDbfFile::BlankRecord(char* record) { BlankRecordImage(*fieldDefs_, record,
 void TDbfFile::AssignAutoIncValues(char* record) {
   if (!hasAutoInc_) return;
   const bool shared = IsSharedAccess();
-  if (shared) LockPage(0, true);
+  if (shared) LockHeader();
   TScopeExit unlock([this, shared] {
-    if (shared) UnlockPage(0);
+    if (shared) UnlockHeader();
   });
   for (int i = 0; i < fieldDefs_->Count(); ++i) {
     TDbfFieldDef& def = fieldDefs_->Items(i);
@@ -498,11 +546,20 @@ void TDbfFile::AssignAutoIncValues(char* record) {
 // ---- Records ------------------------------------------------------------------
 
 int32_t TDbfFile::AppendRecord(char* record) {
-  const int32_t first = PageCount() + 1;
-  int32_t recNo = first;
-  while (!LockPage(recNo, false)) {
-    if (++recNo - first > kMaxSlotProbes)
-      throw EDbfError(Format(kDbfNoFreeSlot, FileName().c_str()));
+  // A slot is free when no other handle holds it and no record stands in it
+  // yet: another appender may have written it and let it go between our
+  // count and our lock.
+  int32_t recNo = PageCount() + 1;
+  for (int32_t probes = 0;; ++probes) {
+    if (probes > kMaxSlotProbes) throw EDbfError(Format(kDbfNoFreeSlot, FileName().c_str()));
+    if (!LockPage(recNo, false)) {
+      ++recNo;
+      continue;
+    }
+    const int32_t written = PageCount();
+    if (written < recNo) break;
+    UnlockPage(recNo);
+    recNo = written + 1;
   }
   TScopeExit unlockRecord([this, recNo] { UnlockPage(recNo); });
 
@@ -523,8 +580,8 @@ int32_t TDbfFile::AppendRecord(char* record) {
   }
 
   {
-    LockPage(0, true);
-    TScopeExit unlockHeader([this] { UnlockPage(0); });
+    LockHeader();
+    TScopeExit unlockHeader([this] { UnlockHeader(); });
     ReadHeader();
     AdjustHeader();
     PutLE32(Header() + kRecordCountAt, GetLE32(Header() + kRecordCountAt) + 1);

@@ -127,7 +127,10 @@ class TDbfFile : public TPagedFile {
   // REQUIRES: opened in a create mode with SetTableFormat done.
   void CreateStructure(TDbfFieldDefs& fieldDefs, int32_t memoBlockSize);
   // Stamps today's date, writes the header (at once in shared modes) and
-  // puts the end-of-file byte after the last record.
+  // puts the end-of-file byte after the last record. In shared modes this
+  // happens under the header lock, and a record count or autoincrement value
+  // the file holds is never written back lower: other processes may have
+  // raised them since this handle read the header.
   void WriteHeader() override;
   // Reads the descriptors into FieldDefs().
   void LoadFieldDefs();
@@ -248,6 +251,16 @@ class TDbfFile : public TPagedFile {
   // Writes the end-of-file byte after record recNo unless a record (of
   // another appender) already follows it.
   void WriteEndOfFileAfter(int32_t recNo);
+  // The header lock (page 0, waited for); the holder may take it again, as
+  // WriteHeader does inside an append.
+  void LockHeader();
+  void UnlockHeader();
+  // Raises the record count held in memory to the file's (stored or
+  // physical) and each autoincrement value to the stored one.
+  // REQUIRES: the header lock.
+  void KeepStoredCounters();
+  // WriteHeader without looking at the file's header.
+  void StampAndWriteHeader();
   std::string CompanionFileName(const std::string& extension);
   [[noreturn]] void RaiseDamaged(const char* format, int a, int b);
 
@@ -260,6 +273,8 @@ class TDbfFile : public TPagedFile {
   int useCodePage_ = 0;
   TLockFieldInfo lockField_;
   bool hasAutoInc_ = false;
+  // How often the header lock is held (LockHeader).
+  int headerLocks_ = 0;
   bool opened_ = false;
   bool forceClose_ = false;
   bool copyDateTimeAsString_ = false;

@@ -4,9 +4,11 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 #include "platform/codepage.h"
 #include "platform/env.h"
@@ -15,6 +17,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/dbf_image.h"
 #include "tests/support/dbf_locale.h"
+#include "tests/support/file_wrapper.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -568,6 +571,16 @@ TEST_F(TDbfFileTest, MissingProductionIndex) {
   file->Open();
   EXPECT_EQ(file->ProductionIndexName(), dir_.File("T2.MDX"));
   EXPECT_EQ(file->Header()[28], 1);
+  file->Close();
+
+  // In another letter case than the table's: found all the same.
+  path = Write(image, "t3.dbf");
+  WriteWholeFile(dir_.File("T3.Mdx"), "");
+  file = std::make_unique<TDbfFile>(path);
+  file->SetOnIndexMissing([](bool&) { FAIL() << "index is there"; });
+  file->Open();
+  EXPECT_EQ(file->ProductionIndexName(), dir_.File("T3.Mdx"));
+  EXPECT_EQ(file->Header()[28], 1);
 }
 
 TEST_F(TDbfFileTest, AppendWritesRecordCountAndEndByte) {
@@ -602,6 +615,57 @@ TEST_F(TDbfFileTest, AppendSkipsSlotsOthersHold) {
   EXPECT_EQ(ReadWholeFile(dir_.File("new.dbf"))[slot], ' ');
   // The slot is free again once the append is done.
   EXPECT_TRUE(other.LockPage(3, false));
+}
+
+namespace {
+
+// Runs an action just before the first lock request of the file it wraps.
+class TBeforeFirstLock : public TFileWrapper {
+ public:
+  TBeforeFirstLock(std::unique_ptr<platform::TFile> file, std::function<void()> action)
+      : TFileWrapper(std::move(file)), action_(std::move(action)) {}
+  platform::TOsStatus Lock(uint64_t offset, uint64_t length) override {
+    if (action_) std::exchange(action_, nullptr)();
+    return Target()->Lock(offset, length);
+  }
+
+ private:
+  std::function<void()> action_;
+};
+
+class TBeforeFirstLockEnv : public platform::TEnvWrapper {
+ public:
+  explicit TBeforeFirstLockEnv(std::function<void()> action)
+      : TEnvWrapper(platform::TEnv::Default()), action_(std::move(action)) {}
+  platform::TOsStatus OpenFile(const std::string& name, platform::TFileOpenMode mode,
+                               std::unique_ptr<platform::TFile>& file) override {
+    platform::TOsStatus status = Target()->OpenFile(name, mode, file);
+    if (status.IsOk()) file = std::make_unique<TBeforeFirstLock>(std::move(file), action_);
+    return status;
+  }
+
+ private:
+  std::function<void()> action_;
+};
+
+}  // namespace
+
+TEST_F(TDbfFileTest, AppendDoesNotTakeASlotWrittenMeanwhile) {
+  auto file = Create(tfDBase4, {{"name", 'C', 6, 0}}, "new.dbf", amSharedCreate);
+  AppendText(*file, "one");
+  // The other handle counts one record, then, before it locks slot 2, this
+  // handle appends record 2 whole and lets its lock go.
+  TBeforeFirstLockEnv env([&] { EXPECT_EQ(AppendText(*file, "two"), 2); });
+  TDbfFile other(dir_.File("new.dbf"));
+  other.SetEnv(&env);
+  other.SetMode(amSharedOpen);
+  other.Open();
+  EXPECT_EQ(AppendText(other, "three"), 3);
+  other.Close();
+  file->Close();
+  const std::string bytes = ReadWholeFile(dir_.File("new.dbf"));
+  EXPECT_EQ(Le32(bytes, 4), 3u);
+  EXPECT_EQ(bytes.substr(65), " one    two    three \x1A");
 }
 
 TEST_F(TDbfFileTest, AutoIncrementContinuesAfterReopen) {
@@ -709,22 +773,29 @@ TEST_F(TDbfFileTest, TwoAppendersInTwoProcesses) {
   AppendText(*file, "first");
   TChildProcess helper(HelperPath(), {dir_.File("new.dbf")});
   ASSERT_EQ(helper.Request("count"), "1");
-  // The other process holds the header: our append takes slot 2 and waits.
+  // The other process holds the header: our append takes slot 2 and waits
+  // (slot 3 when a probe below held slot 2 at that moment: probing locks).
   ASSERT_EQ(helper.Request("holdheader"), "ok");
   int32_t ours = 0;
   std::thread appender([&] { ours = AppendText(*file, "ours"); });
-  for (int i = 0; i < 6000 && helper.Request("probe 2") == "free"; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  EXPECT_EQ(helper.Request("probe 2"), "held");
-  // The other process now appends too: slot 2 is taken, so it gets 3.
-  EXPECT_EQ(helper.Request("releaseandappend theirs"), "3");
+  int32_t held = 0;
+  for (int i = 0; i < 6000 && held == 0; ++i) {
+    for (int32_t slot : {2, 3})
+      if (held == 0 && helper.Request("probe " + std::to_string(slot)) == "held") held = slot;
+    if (held == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_NE(held, 0);
+  // The other process now appends too: our slot is taken, so it gets the other.
+  const int32_t theirs = held == 3 ? 2 : 3;
+  EXPECT_EQ(helper.Request("releaseandappend theirs"), std::to_string(theirs));
   appender.join();
-  EXPECT_EQ(ours, 2);
+  EXPECT_EQ(ours, held);
   EXPECT_EQ(helper.Finish(), 0);
   file->Close();
   std::string bytes = ReadWholeFile(dir_.File("new.dbf"));
   EXPECT_EQ(Le32(bytes, 4), 3u);
-  EXPECT_EQ(bytes.substr(65), " first  ours   theirs\x1A");
+  EXPECT_EQ(bytes.substr(65),
+            held == 3 ? " first  theirs ours  \x1A" : " first  ours   theirs\x1A");
 }
 
 TEST_F(TDbfFileTest, AutoIncrementAcrossProcesses) {
@@ -738,6 +809,31 @@ TEST_F(TDbfFileTest, AutoIncrementAcrossProcesses) {
   file->Close();
   file = Open(dir_.File("new.dbf"));
   EXPECT_EQ(AppendNumbered(*file, 1), "5 4");
+}
+
+TEST_F(TDbfFileTest, SharedHeaderWriteKeepsWhatAnotherProcessRaised) {
+  auto file = Create(tfDBase7, {{"name", 'C', 6, 0}, {"id", '+', 4, 0}}, "new.dbf", amSharedCreate);
+  constexpr size_t kNextId = 68 + 48 + 42;
+  TChildProcess helper(HelperPath(), {dir_.File("new.dbf")});
+  EXPECT_EQ(helper.Request("appendai"), "1 0");
+  EXPECT_EQ(helper.Request("appendai"), "2 1");
+  // This handle's header still says no records and next value 0.
+  EXPECT_EQ(Le32(std::string(file->Header(), 8), 4), 0u);
+  file->WriteHeader();
+  std::string bytes = ReadWholeFile(dir_.File("new.dbf"));
+  EXPECT_EQ(Le32(bytes, 4), 2u);
+  EXPECT_EQ(Le32(bytes, kNextId), 2u);
+  EXPECT_EQ(file->FieldDefs()[1].NextAutoInc(), 2u);
+
+  EXPECT_EQ(helper.Request("append x"), "3");
+  EXPECT_EQ(helper.Finish(), 0);
+  file->WriteHeader();
+  file->Close();
+  bytes = ReadWholeFile(dir_.File("new.dbf"));
+  EXPECT_EQ(Le32(bytes, 4), 3u);
+  EXPECT_EQ(Le32(bytes, kNextId), 3u);
+  file = Open(dir_.File("new.dbf"));
+  EXPECT_EQ(AppendNumbered(*file, 1), "4 3");
 }
 
 TEST_F(TDbfFileTest, RecordLockedByAnotherProcess) {

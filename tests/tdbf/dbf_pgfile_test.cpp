@@ -11,15 +11,16 @@
 #include "platform/env.h"
 #include "runtime/exceptions.h"
 #include "tests/support/child_process.h"
+#include "tests/support/file_wrapper.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
 // A file that counts lock calls and can refuse the next reads with a lock
 // violation, as a Windows file with a locked range does.
-class TObservedFile : public platform::TFile {
+class TObservedFile : public TFileWrapper {
  public:
-  explicit TObservedFile(std::unique_ptr<platform::TFile> target) : target_(std::move(target)) {}
+  using TFileWrapper::TFileWrapper;
 
   platform::TOsStatus ReadAt(int64_t offset, void* buffer, int64_t length,
                              int64_t& bytesRead) override {
@@ -28,28 +29,15 @@ class TObservedFile : public platform::TFile {
       bytesRead = 0;
       return platform::TOsStatus(platform::kErrorLockViolation, "locked");
     }
-    return target_->ReadAt(offset, buffer, length, bytesRead);
+    return Target()->ReadAt(offset, buffer, length, bytesRead);
   }
-  platform::TOsStatus WriteAt(int64_t offset, const void* buffer, int64_t length,
-                              int64_t& bytesWritten) override {
-    return target_->WriteAt(offset, buffer, length, bytesWritten);
-  }
-  platform::TOsStatus Size(int64_t& size) override { return target_->Size(size); }
-  platform::TOsStatus SetSize(int64_t size) override { return target_->SetSize(size); }
-  platform::TOsStatus Flush() override { return target_->Flush(); }
   platform::TOsStatus Lock(uint64_t offset, uint64_t length) override {
     ++lockCalls;
-    return target_->Lock(offset, length);
-  }
-  platform::TOsStatus Unlock(uint64_t offset, uint64_t length) override {
-    return target_->Unlock(offset, length);
+    return Target()->Lock(offset, length);
   }
 
   int refusedReads = 0;
   int lockCalls = 0;
-
- private:
-  std::unique_ptr<platform::TFile> target_;
 };
 
 // Hands out observed files and records pauses; OnSleep runs at each pause.

@@ -413,6 +413,42 @@ TEST_F(TDbfTest, TranslationModes) {
   }
 }
 
+TEST_F(TDbfTest, MemoFileFoundWhateverItsLetterCase) {
+  CreateTable(path_, 4, {{"NAME", ftString, 10}, {"NOTE", ftMemo, 0}},
+              {{"Ann", "first note"}, {"Bob", "second note"}});
+  const std::string lower = ChangeFileExt(path_, ".dbt"), upper = dir_.File("PEOPLE.DBT");
+  std::filesystem::rename(lower, upper);
+  {
+    TDbf dbf;
+    Open(dbf, path_);
+    EXPECT_EQ((std::vector<std::string>{"first note", "second note"}), Values(dbf, "NOTE"));
+    dbf.Last();
+    dbf.Edit();
+    dbf.FieldNamed("NOTE")->SetValueAsString("changed");
+    dbf.Post();
+  }
+  EXPECT_FALSE(std::filesystem::exists(lower));
+  TDbf again;
+  Open(again, path_, true);
+  EXPECT_EQ((std::vector<std::string>{"first note", "changed"}), Values(again, "NOTE"));
+  EXPECT_EQ(upper, again.DbfFile()->MemoFile()->FileName());
+
+  // A table copied from a case-insensitive file system: no records, but
+  // its memo file opens.
+  TDbf agencias;
+  Open(agencias, TestDataPath("real/javadbf/bug-37/agencias.dbf"), true);
+  EXPECT_EQ(0, agencias.RecordCount());
+  ASSERT_NE(nullptr, agencias.DbfFile()->MemoFile());
+  EXPECT_EQ(TestDataPath("real/javadbf/bug-37/AGENCIAS.DBT"),
+            agencias.DbfFile()->MemoFile()->FileName());
+
+  // A new table's memo file takes the table's letter case.
+  const std::string loud = dir_.File("LOUD.DBF");
+  CreateTable(loud, 4, {{"NOTE", ftMemo, 0}}, {{"x"}});
+  EXPECT_TRUE(std::filesystem::exists(dir_.File("LOUD.DBT")));
+  EXPECT_FALSE(std::filesystem::exists(dir_.File("LOUD.dbt")));
+}
+
 TEST_F(TDbfTest, TextIsTranslatedBetweenTheTableAndTheSystem) {
   locale_.Set({1251, 866, 0x0419});
   CreateTable(path_, 4, {{"NAME", ftString, 10}, {"NOTE", ftMemo, 0}});
@@ -731,6 +767,28 @@ TEST_F(TDbfTest, AppendsOfAnotherProcessShowAtTheNextFetch) {
   EXPECT_EQ(3, dbf.RecordNumber());
   EXPECT_EQ("3", helper->Request("last"));
   EXPECT_EQ("Cid", helper->Request("get NAME"));
+}
+
+TEST_F(TDbfTest, ClosingKeepsWhatAnotherProcessAppended) {
+  CreateTable(path_, 7, {{"ID", ftAutoInc, 0}, {"NAME", ftString, 8}}, {{"", "Ann"}});
+  {
+    TDbf dbf;
+    Open(dbf, path_);
+    auto helper = Helper();
+    ASSERT_EQ("ok", helper->Request("open " + path_ + " shared"));
+    EXPECT_EQ("ok 2", helper->Request("append NAME=Bob"));
+    EXPECT_EQ("ok 3", helper->Request("append NAME=Cid"));
+    EXPECT_EQ("ok", helper->Request("close"));
+  }  // closes after the other process, with the header it read at open
+  const std::string file = ReadWholeFile(path_);
+  EXPECT_EQ(3u, GetLE32(file.data() + 4));
+  EXPECT_EQ(3u, GetLE32(file.data() + 68 + 42));  // the next ID
+  TDbf dbf;
+  Open(dbf, path_);
+  dbf.AppendNew();
+  dbf.Post();
+  EXPECT_EQ(3, dbf.FieldNamed("ID")->ValueAsInteger());
+  EXPECT_EQ(4, dbf.RecordCount());
 }
 
 TEST_F(TDbfTest, ConcurrentAppendersNumberAutoIncrementsOnce) {
