@@ -2,10 +2,10 @@
 // named by the one optional argument opened as if chosen in the dialog.
 
 #include <QTimer>
-#include <filesystem>
 
 #include "app/application.h"
 #include "app/main.h"
+#include "platform/env.h"
 
 int main(int argc, char** argv) {
   TApplication application(argc, argv);
@@ -15,9 +15,8 @@ int main(int argc, char** argv) {
     // A relative name is taken from the folder the program was started in,
     // as a user typing it expects (the table itself resolves relative names
     // against the program's folder).
-    std::error_code ec;
-    std::filesystem::path path = std::filesystem::absolute(argv[1], ec);
-    const std::string table = ec ? std::string(argv[1]) : path.lexically_normal().string();
+    const std::string table =
+        platform::ExpandPath(argv[1], platform::TEnv::Default()->CurrentFolder());
     // Opened once the loop runs, so a failure's message box stands over
     // the window.
     QTimer::singleShot(0, &frMain, [&frMain, table] { Guarded([&] { frMain.OpenTable(table); }); });

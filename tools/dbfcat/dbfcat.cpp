@@ -21,12 +21,12 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <system_error>
 #include <vector>
 
 #include "platform/codepage.h"
+#include "platform/env.h"
 #include "recordset/fields.h"
 #include "runtime/exceptions.h"
 #include "runtime/sysutils.h"
@@ -223,7 +223,8 @@ void PrintHeader(TDbf& dbf, const TTextDecoder& decoder) {
   line.Integer(file.RecordSize());
   line.Key("memo_file");
   if (file.MemoFile() != nullptr) {
-    line.String(std::filesystem::path(file.MemoFile()->FileName()).filename().string());
+    const std::string& memoName = file.MemoFile()->FileName();
+    line.String(memoName.substr(memoName.rfind(platform::kPathDelimiter) + 1));
   } else {
     line.Null();
   }
@@ -461,17 +462,17 @@ int main(int argc, char** argv) {
   }
 
   // A name on the command line is relative to the current directory.
-  std::error_code error;
-  const std::filesystem::path path = std::filesystem::absolute(tableName, error);
-  if (error) {
-    std::fprintf(stderr, "dbfcat: %s: %s\n", tableName.c_str(), error.message().c_str());
+  const std::string current = platform::TEnv::Default()->CurrentFolder();
+  if (current.empty() && !platform::IsAbsolutePath(tableName)) {
+    std::fprintf(stderr, "dbfcat: %s: the current folder cannot be read\n", tableName.c_str());
     return 1;
   }
+  const std::string path = platform::ExpandPath(tableName, current);
   try {
     TDbf dbf;
     dbf.SetReadOnly(true);
     dbf.SetShowDeleted(request.showDeleted);
-    dbf.SetTableName(path.lexically_normal().string());
+    dbf.SetTableName(path);
     // Text stays in the table's code page; it is decoded to UTF-8 here.
     dbf.SetOnTranslate([](TDbf&, const char* src, char* dest, bool) {
       if (src != dest) std::memmove(dest, src, std::strlen(src) + 1);
