@@ -47,22 +47,22 @@ class TGeneratedTable {
     file_.SetTableFormat(tfDBase4);
     file_.Open();
     TDbfFieldDefs defs;
-    struct Spec {
+    struct FieldLayout {
       const char* name;
       char letter;
       int size;
       int decimals;
-    } specs[] = {{"ID", 'N', 8, 0},
-                 {"NAME", 'C', 20, 0},
-                 {"CITY", 'C', 15, 0},
-                 {"AMOUNT", 'N', 10, 2},
-                 {"DUE", 'D', 8, 0}};
-    for (const Spec& spec : specs) {
+    } layouts[] = {{"ID", 'N', 8, 0},
+                   {"NAME", 'C', 20, 0},
+                   {"CITY", 'C', 15, 0},
+                   {"AMOUNT", 'N', 10, 2},
+                   {"DUE", 'D', 8, 0}};
+    for (const FieldLayout& layout : layouts) {
       TDbfFieldDef& def = defs.Add();
-      def.SetFieldName(spec.name);
-      def.SetSize(spec.size);
-      def.SetPrecision(spec.decimals);
-      def.SetNativeFieldType(spec.letter);
+      def.SetFieldName(layout.name);
+      def.SetSize(layout.size);
+      def.SetPrecision(layout.decimals);
+      def.SetNativeFieldType(layout.letter);
     }
     file_.CreateStructure(defs, 512);
     recordSize_ = file_.RecordSize();

@@ -247,7 +247,7 @@ TEST_F(TBuiltInWordsTest, DtosSubstrAndCase) {
 
 // ---- Table binding --------------------------------------------------------------
 
-struct TFieldSpec {
+struct TFieldLayout {
   const char* name;
   char letter;
   int size;
@@ -257,7 +257,7 @@ struct TFieldSpec {
 class TDbfParserTest : public ::testing::Test {
  protected:
   // A new table in memory with these fields and one blank record image.
-  void Make(std::initializer_list<TFieldSpec> fields, bool useFloatFields = true) {
+  void Make(std::initializer_list<TFieldLayout> fields, bool useFloatFields = true) {
     parser_.reset();
     file_ = std::make_unique<TDbfFile>("expr.dbf");
     file_->SetMode(amMemory);
@@ -266,12 +266,12 @@ class TDbfParserTest : public ::testing::Test {
     TDbfFieldDefs defs;
     defs.SetUseFloatFields(useFloatFields);
     file_->SetUseFloatFields(useFloatFields);
-    for (const TFieldSpec& spec : fields) {
+    for (const TFieldLayout& layout : fields) {
       TDbfFieldDef& def = defs.Add();
-      def.SetFieldName(spec.name);
-      def.SetSize(spec.size);
-      def.SetPrecision(spec.decimals);
-      def.SetNativeFieldType(spec.letter);
+      def.SetFieldName(layout.name);
+      def.SetSize(layout.size);
+      def.SetPrecision(layout.decimals);
+      def.SetNativeFieldType(layout.letter);
     }
     file_->CreateStructure(defs, 512);
     record_.assign(static_cast<size_t>(file_->RecordSize()), ' ');
