@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "recordset/datasource.h"
 #include "recordset/db_consts.h"
@@ -22,20 +23,45 @@ TDataSet::TDataSet() = default;
 
 TDataSet::~TDataSet() {
   // A concrete set has closed itself through Destroying(); what is left
-  // here must not reach the hooks, whose overrides are gone.
+  // here must not reach the hooks, whose overrides are gone. Nothing may
+  // leave a destructor, so a source's listener that raises is ignored.
   MarkDestroying();
   state_ = rsInactive;
   openComplete_ = false;
-  while (!dataSources_.empty()) dataSources_.back()->SetDataSet(nullptr);
+  while (!dataSources_.empty()) {
+    try {
+      dataSources_.back()->SetDataSet(nullptr);
+    } catch (...) {
+      // The source is off the list before its listeners hear of it.
+    }
+  }
   buffers_.clear();
   fields_.clear();
   aggregateFields_.clear();
 }
 
-void TDataSet::Destroying() {
+void TDataSet::Destroying() noexcept {
   MarkDestroying();
-  SetActive(false);
-  while (!dataSources_.empty()) dataSources_.back()->SetDataSet(nullptr);
+  // Runs in a destructor, where an exception would end the program: a
+  // failure is reported and the teardown goes on.
+  auto reportFailure = [this](const std::function<void()>& step) {
+    try {
+      step();
+    } catch (const Exception& e) {
+      try {
+        ReportException(e);
+      } catch (...) {
+        // A reporter that fails itself has nobody left to tell.
+      }
+    } catch (...) {
+      // Not one of ours: nothing to show, but still no escape.
+    }
+  };
+  reportFailure([this] { SetActive(false); });
+  // A listener that raised on the state change stopped the close before
+  // the storage was closed: close it now.
+  if (openComplete_) reportFailure([this] { CloseCursor(); });
+  while (!dataSources_.empty()) reportFailure([this] { dataSources_.back()->SetDataSet(nullptr); });
 }
 
 void TDataSet::Run(const TDataSetNotifyEvent& event) {

@@ -312,7 +312,9 @@ class TDataSet : public TComponent {
   // retry.
   void RunWithErrorEvent(const std::function<void()>& operation, const TDataSetErrorEvent& event);
   // Closes the set while the hooks still work; call first in destructors.
-  void Destroying();
+  // Never raises: a failure while closing goes to ReportException and the
+  // close goes on, so the storage is closed and the sources let go.
+  void Destroying() noexcept;
   void SetState(TRecordSetState state);
   // Raise the scroll events (for searches a concrete set runs itself).
   void DoBeforeScroll() { Run(beforeScroll_); }

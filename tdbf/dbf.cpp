@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -176,6 +177,50 @@ std::unique_ptr<TDbfFile> TDbf::NewDbfFile(TFileAccessMode mode) const {
   return file;
 }
 
+namespace {
+
+// The largest number of the given count of decimal digits (99 for 2),
+// saturating at the largest int64_t.
+int64_t AllNines(int digits) {
+  int64_t value = 0;
+  for (int i = 0; i < digits; ++i) {
+    if (value > (INT64_MAX - 9) / 10) return INT64_MAX;
+    value = value * 10 + 9;
+  }
+  return value;
+}
+
+// Gives the field object of a numeric text field (N, F) the range of values
+// its width and decimals hold. The table file fills a field that cannot
+// hold a value with "*" (integers keep their last digits), so without the
+// range a too-wide value typed by the user would be lost without a word.
+// A negative value spends one character on its sign; with decimals one
+// more goes to the point, and the whole part keeps at least one digit.
+void LimitToFieldWidth(TField& field, const TDbfFieldDef& def) {
+  const char letter = def.NativeFieldType();
+  if (letter != 'N' && letter != 'F') return;
+  const int width = def.Size();
+  if (width <= 0) return;
+  if (auto* integer = dynamic_cast<TIntegerField*>(&field)) {
+    const int64_t negative = AllNines(width - 1);
+    integer->SetMinValue(negative == INT64_MAX ? INT64_MIN : -negative);
+    integer->SetMaxValue(AllNines(width));
+    return;
+  }
+  auto* number = dynamic_cast<TFloatField*>(&field);
+  if (number == nullptr) return;
+  const int decimals = def.Precision() > 0 && width >= 3 ? std::min(def.Precision(), width - 2) : 0;
+  const int wholeDigits = decimals > 0 ? width - decimals - 1 : width;
+  // Whole numbers divided by a power of ten give the doubles nearest the
+  // decimal bounds, the same a typed "99999.99" reads as.
+  const double scale = std::pow(10.0, decimals);
+  number->SetMaxValue((std::pow(10.0, wholeDigits + decimals) - 1) / scale);
+  number->SetMinValue(wholeDigits > 1 ? -(std::pow(10.0, wholeDigits - 1 + decimals) - 1) / scale
+                                      : 0.0);
+}
+
+}  // namespace
+
 void TDbf::OpenStorage() {
   dbfFile_.reset();
   storageComplete_ = false;
@@ -197,6 +242,14 @@ void TDbf::OpenStorage() {
   UpdateFieldDefs();
   if (DefaultFields()) CreateFields();
   BindFields(true);
+  if (DefaultFields()) {
+    for (int i = 0; i < FieldCount(); ++i) {
+      TField* field = Fields(i);
+      const int index = field->FieldNo() - 1;
+      if (field->FieldKind() == fkData && index >= 0 && index < dbfFile_->FieldDefs().Count())
+        LimitToFieldWidth(*field, dbfFile_->FieldDefs()[index]);
+    }
+  }
 
   blobStreams_.assign(static_cast<size_t>(dbfFile_->FieldDefs().Count()), nullptr);
   ChooseTranslationMode();

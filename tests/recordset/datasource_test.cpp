@@ -305,4 +305,26 @@ TEST_F(TDataSourceTest, DestroyingDetachesBothWays) {
   EXPECT_EQ(set.DataSourceCount(), 1);
 }
 
+TEST_F(TDataSourceTest, DestroyingGoesOnWhenAListenerRaises) {
+  TDataSource first, second;
+  TLogLink link;
+  link.SetDataSource(&second);
+  {
+    TMemoryRecordSet temporary;
+    temporary.AddColumn("ID", ftInteger);
+    temporary.AddRecord({"1"});
+    first.SetDataSet(&temporary);
+    second.SetDataSet(&temporary);
+    temporary.Open();
+    // Raising from a destructor would end the program.
+    first.SetOnStateChange([](TDataSource& sender) {
+      if (sender.State() == rsInactive) throw EDatabaseError("first failed");
+    });
+    second.SetOnStateChange([](TDataSource&) { throw EDatabaseError("second failed"); });
+  }
+  EXPECT_EQ(first.DataSet(), nullptr);
+  EXPECT_EQ(second.DataSet(), nullptr);
+  EXPECT_FALSE(link.Active());
+}
+
 }  // namespace
