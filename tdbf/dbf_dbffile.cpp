@@ -548,7 +548,9 @@ void TDbfFile::AssignAutoIncValues(char* record) {
 int32_t TDbfFile::AppendRecord(char* record) {
   // A slot is free when no other handle holds it and no record stands in it
   // yet: another appender may have written it and let it go between our
-  // count and our lock.
+  // count and our lock. A slot below the end of the file need not hold a
+  // record: an appender that took the slot after it may have written first,
+  // leaving this one a hole (zeros, or the end-of-file byte) to fill.
   int32_t recNo = PageCount() + 1;
   for (int32_t probes = 0;; ++probes) {
     if (probes > kMaxSlotProbes) throw EDbfError(Format(kDbfNoFreeSlot, FileName().c_str()));
@@ -556,10 +558,9 @@ int32_t TDbfFile::AppendRecord(char* record) {
       ++recNo;
       continue;
     }
-    const int32_t written = PageCount();
-    if (written < recNo) break;
+    if (!SlotHoldsRecord(recNo)) break;
     UnlockPage(recNo);
-    recNo = written + 1;
+    ++recNo;
   }
   TScopeExit unlockRecord([this, recNo] { UnlockPage(recNo); });
 
@@ -579,25 +580,34 @@ int32_t TDbfFile::AppendRecord(char* record) {
     throw;
   }
 
-  {
-    LockHeader();
-    TScopeExit unlockHeader([this] { UnlockHeader(); });
-    ReadHeader();
-    AdjustHeader();
-    PutLE32(Header() + kRecordCountAt, GetLE32(Header() + kRecordCountAt) + 1);
-    WriteHeader();
-  }
+  // The record is written under the header lock too: every write beyond the
+  // end of the file then happens under that lock, so the end-of-file byte
+  // below can be placed without overwriting another appender's record.
+  LockHeader();
+  TScopeExit unlockHeader([this] { UnlockHeader(); });
+  ReadHeader();
+  AdjustHeader();
+  PutLE32(Header() + kRecordCountAt, GetLE32(Header() + kRecordCountAt) + 1);
+  WriteHeader();
   if (lockField_.present) StampLockField(record);
   WritePage(recNo, record);
   WriteEndOfFileAfter(recNo);
   return recNo;
 }
 
+bool TDbfFile::SlotHoldsRecord(int32_t recNo) {
+  if (PageCount() < recNo) return false;
+  char flag = 0;
+  if (ReadAt(&flag, 1, PageOffset(recNo)) != 1) return false;
+  return flag == ' ' || flag == '*';
+}
+
 void TDbfFile::WriteEndOfFileAfter(int32_t recNo) {
-  // Holding the next slot's lock, no other appender is writing that record;
-  // if it is already there the end byte must not overwrite it.
-  if (!LockPage(recNo + 1, false)) return;
-  TScopeExit unlock([this, recNo] { UnlockPage(recNo + 1); });
+  // REQUIRES: the header lock in shared modes. Appenders write their records
+  // only while holding it, so no record is being written beyond the end now;
+  // a record that already stands after recNo must not lose its first byte.
+  // No slot lock is taken here: a locked slot tells appenders that another
+  // appender owns it, and they would skip it and leave a hole.
   const int64_t endOffset = PageOffset(recNo + 1);
   int64_t size = 0;
   if (!File() || !File()->Size(size).IsOk()) return;

@@ -251,6 +251,9 @@ class TDbfFile : public TPagedFile {
   // Writes the end-of-file byte after record recNo unless a record (of
   // another appender) already follows it.
   void WriteEndOfFileAfter(int32_t recNo);
+  // Whether slot recNo holds a written record (its deletion flag is a blank
+  // or the deleted mark), rather than lying beyond the end or being a hole.
+  bool SlotHoldsRecord(int32_t recNo);
   // The header lock (page 0, waited for); the holder may take it again, as
   // WriteHeader does inside an append.
   void LockHeader();

@@ -601,51 +601,63 @@ TEST_F(TDbfFileTest, AppendSkipsSlotsOthersHold) {
   TDbfFile other(dir_.File("new.dbf"));
   other.SetMode(amSharedOpen);
   other.Open();
+  // Another appender owns slot 2 and has not written its record yet.
   ASSERT_TRUE(other.LockPage(2, false));
-  // The other handle is appending record 2 and has written its first byte
-  // so far: a header write (an append's count update, a close) must not put
-  // the end byte over it.
-  const int64_t slot = other.PageOffset(2);
-  other.WriteAt(" ", 1, slot);
-  file->WriteHeader();
-  EXPECT_EQ(ReadWholeFile(dir_.File("new.dbf"))[slot], ' ');
-
   EXPECT_EQ(AppendText(*file, "three"), 3);
   EXPECT_EQ(Le32(ReadWholeFile(dir_.File("new.dbf")), 4), 2u);
-  EXPECT_EQ(ReadWholeFile(dir_.File("new.dbf"))[slot], ' ');
   // The slot is free again once the append is done.
   EXPECT_TRUE(other.LockPage(3, false));
+  other.UnlockPage(3);
+
+  // The other appender writes its record; a later header write puts no end
+  // byte over a record that stands after the last one counted.
+  std::string two(static_cast<size_t>(other.RecordSize()), ' ');
+  two.replace(1, 3, "two");
+  other.WritePage(2, two.data());
+  other.UnlockPage(2);
+  file->WriteHeader();
+  const std::string bytes = ReadWholeFile(dir_.File("new.dbf"));
+  EXPECT_EQ(bytes.substr(static_cast<size_t>(other.PageOffset(2)), two.size()), two);
+  EXPECT_EQ(bytes[static_cast<size_t>(other.PageOffset(3))], ' ');
+  EXPECT_EQ(bytes.back(), '\x1A');
 }
 
 namespace {
 
-// Runs an action just before the first lock request of the file it wraps.
-class TBeforeFirstLock : public TFileWrapper {
+// Runs an action once, just before (or just after) the first lock request of
+// the file it wraps.
+class TOnFirstLock : public TFileWrapper {
  public:
-  TBeforeFirstLock(std::unique_ptr<platform::TFile> file, std::function<void()> action)
-      : TFileWrapper(std::move(file)), action_(std::move(action)) {}
+  TOnFirstLock(std::unique_ptr<platform::TFile> file, std::function<void()> action, bool after)
+      : TFileWrapper(std::move(file)), action_(std::move(action)), after_(after) {}
   platform::TOsStatus Lock(uint64_t offset, uint64_t length) override {
-    if (action_) std::exchange(action_, nullptr)();
-    return Target()->Lock(offset, length);
-  }
-
- private:
-  std::function<void()> action_;
-};
-
-class TBeforeFirstLockEnv : public platform::TEnvWrapper {
- public:
-  explicit TBeforeFirstLockEnv(std::function<void()> action)
-      : TEnvWrapper(platform::TEnv::Default()), action_(std::move(action)) {}
-  platform::TOsStatus OpenFile(const std::string& name, platform::TFileOpenMode mode,
-                               std::unique_ptr<platform::TFile>& file) override {
-    platform::TOsStatus status = Target()->OpenFile(name, mode, file);
-    if (status.IsOk()) file = std::make_unique<TBeforeFirstLock>(std::move(file), action_);
+    if (!action_) return Target()->Lock(offset, length);
+    auto action = std::exchange(action_, nullptr);
+    if (!after_) action();
+    platform::TOsStatus status = Target()->Lock(offset, length);
+    if (after_) action();
     return status;
   }
 
  private:
   std::function<void()> action_;
+  bool after_;
+};
+
+class TOnFirstLockEnv : public platform::TEnvWrapper {
+ public:
+  explicit TOnFirstLockEnv(std::function<void()> action, bool after = false)
+      : TEnvWrapper(platform::TEnv::Default()), action_(std::move(action)), after_(after) {}
+  platform::TOsStatus OpenFile(const std::string& name, platform::TFileOpenMode mode,
+                               std::unique_ptr<platform::TFile>& file) override {
+    platform::TOsStatus status = Target()->OpenFile(name, mode, file);
+    if (status.IsOk()) file = std::make_unique<TOnFirstLock>(std::move(file), action_, after_);
+    return status;
+  }
+
+ private:
+  std::function<void()> action_;
+  bool after_;
 };
 
 }  // namespace
@@ -655,12 +667,31 @@ TEST_F(TDbfFileTest, AppendDoesNotTakeASlotWrittenMeanwhile) {
   AppendText(*file, "one");
   // The other handle counts one record, then, before it locks slot 2, this
   // handle appends record 2 whole and lets its lock go.
-  TBeforeFirstLockEnv env([&] { EXPECT_EQ(AppendText(*file, "two"), 2); });
+  TOnFirstLockEnv env([&] { EXPECT_EQ(AppendText(*file, "two"), 2); });
   TDbfFile other(dir_.File("new.dbf"));
   other.SetEnv(&env);
   other.SetMode(amSharedOpen);
   other.Open();
   EXPECT_EQ(AppendText(other, "three"), 3);
+  other.Close();
+  file->Close();
+  const std::string bytes = ReadWholeFile(dir_.File("new.dbf"));
+  EXPECT_EQ(Le32(bytes, 4), 3u);
+  EXPECT_EQ(bytes.substr(65), " one    two    three \x1A");
+}
+
+TEST_F(TDbfFileTest, AppendKeepsItsSlotWhenALaterOneIsWrittenFirst) {
+  auto file = Create(tfDBase4, {{"name", 'C', 6, 0}}, "new.dbf", amSharedCreate);
+  AppendText(*file, "one");
+  // The other handle locks slot 2; before it looks at the slot, this handle
+  // appends record 3 whole (slot 2 is taken), so slot 2 lies below the end
+  // of the file without a record in it. It is still the other handle's.
+  TOnFirstLockEnv env([&] { EXPECT_EQ(AppendText(*file, "three"), 3); }, true);
+  TDbfFile other(dir_.File("new.dbf"));
+  other.SetEnv(&env);
+  other.SetMode(amSharedOpen);
+  other.Open();
+  EXPECT_EQ(AppendText(other, "two"), 2);
   other.Close();
   file->Close();
   const std::string bytes = ReadWholeFile(dir_.File("new.dbf"));
