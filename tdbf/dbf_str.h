@@ -39,6 +39,10 @@ constexpr const char* kDbfHeaderTooLarge =
 constexpr const char* kMemoBadBlockSize =
     "Damaged memo file \"%s\": its block size %d cannot hold a value.";
 constexpr const char* kMemoTooLong = "Memo file \"%s\" cannot hold a value of this length.";
+// The memo file's name without its folder, the next free block from its
+// header and the block at which the file ends.
+constexpr const char* kMemoNextFreeBeyondEnd =
+    "memo file %s is damaged: next free block %u lies beyond its end (block %lld)";
 
 // ---- Index files ---------------------------------------------------------------
 
