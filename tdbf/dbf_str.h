@@ -20,8 +20,11 @@ constexpr const char* kRecordLocked = "Record locked.";
 constexpr const char* kCannotCreateField =
     "Cannot create field \"%s\", field type %x not supported by DBF.";
 // Damaged headers; each names the file.
-constexpr const char* kDbfRecordsBeyondFile =
-    "Damaged table \"%s\": its header counts %d records of %d bytes, but the file holds none.";
+// Tables that open with what they hold, and a notice.
+constexpr const char* kDbfEndsInsideRecord =
+    "%s: the file ends inside record %d; the %d whole records before it are shown.";
+constexpr const char* kDbfCountBeyondFile =
+    "%s: its header counts %u records, but the file holds only %d; those are shown.";
 constexpr const char* kDbfNoFreeSlot =
     "Cannot append to \"%s\": no free record slot could be locked.";
 // Structures a table file cannot hold.

@@ -255,13 +255,18 @@ TEST_F(TDbfTest, AbandonedAndFailedOpensWriteNothing) {
   EXPECT_EQ("Invalid DBF file: people.dbf: not a dBase table (first byte 0x30)",
             Message([&] { dbf.Open(); }));
   PatchByte(path_, 0, 0x03);
-  dbf.SetOnIndexMissing(nullptr);  // the link is dropped
+  dbf.SetOnIndexMissing(nullptr);  // the link is dropped, when the table is written
   dbf.Open();
+  dbf.Close();
+  EXPECT_EQ(1, ReadWholeFile(path_)[28]) << "looking leaves the link to the index";
+  dbf.Open();
+  dbf.Edit();
+  dbf.Post();
   dbf.Close();
   EXPECT_EQ(0, ReadWholeFile(path_)[28]);
 }
 
-TEST_F(TDbfTest, ClosingWritesTheHeaderUnlessReadOnly) {
+TEST_F(TDbfTest, ClosingWritesTheHeaderOnlyAfterAWrite) {
   People({"Ann", "Bob"});
   PatchByte(path_, 1, 90);  // last written in 1990
   const std::string before = ReadWholeFile(path_);
@@ -272,6 +277,13 @@ TEST_F(TDbfTest, ClosingWritesTheHeaderUnlessReadOnly) {
   dbf.Close();
   EXPECT_EQ(before, ReadWholeFile(path_));
   Open(dbf, path_);
+  EXPECT_EQ((std::vector<std::string>{"Ann", "Bob"}), Values(dbf));
+  dbf.Close();
+  EXPECT_EQ(before, ReadWholeFile(path_)) << "browsing in a writing mode writes nothing";
+  Open(dbf, path_);
+  dbf.Edit();
+  dbf.FieldNamed("NAME")->SetValueAsString("Amy");
+  dbf.Post();
   dbf.Close();
   const std::string after = ReadWholeFile(path_);
   EXPECT_EQ(platform::TEnv::Default()->LocalTime().year - 1900, static_cast<uint8_t>(after[1]));
