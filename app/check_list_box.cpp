@@ -117,7 +117,22 @@ bool TRxCheckListBox::Checked(int index) const {
 
 void TRxCheckListBox::SetChecked(int index, bool checked) {
   if (index < 0 || index >= count()) ListIndexError(index);
+  if (checked && checkKind_ == ckRadioButtons) {
+    MarkOnly(index);
+    return;
+  }
   item(index)->setCheckState(checked ? Qt::Checked : Qt::Unchecked);
+}
+
+int TRxCheckListBox::CheckedIndex() const {
+  for (int i = 0; i < count(); ++i)
+    if (item(i)->checkState() == Qt::Checked) return i;
+  return -1;
+}
+
+void TRxCheckListBox::MarkOnly(int index) {
+  for (int i = 0; i < count(); ++i)
+    item(i)->setCheckState(i == index ? Qt::Checked : Qt::Unchecked);
 }
 
 void TRxCheckListBox::SetCheckKind(TCheckKind kind) {
@@ -135,6 +150,14 @@ QRect TRxCheckListBox::CheckRect(int index) const {
   return QRect(r.left(), r.top(), kMarkSize + 2 * kMarkMargin, r.height());
 }
 
+void TRxCheckListBox::Toggle(QListWidgetItem* target) {
+  if (checkKind_ == ckRadioButtons) {
+    MarkOnly(row(target));
+    return;
+  }
+  target->setCheckState(target->checkState() == Qt::Checked ? Qt::Unchecked : Qt::Checked);
+}
+
 void TRxCheckListBox::ClickCheck() {
   if (onClickCheck_) Guarded([this] { onClickCheck_(*this); });
 }
@@ -143,10 +166,13 @@ void TRxCheckListBox::mousePressEvent(QMouseEvent* event) {
   QListWidget::mousePressEvent(event);
   if (event->button() != Qt::LeftButton) return;
   QListWidgetItem* hit = itemAt(event->position().toPoint());
-  if (!hit || !CheckRect(row(hit)).contains(event->position().toPoint())) return;
+  if (!hit) return;
+  // Radio buttons are one choice, made by a click anywhere on the item.
+  const bool onMark = CheckRect(row(hit)).contains(event->position().toPoint());
+  if (!onMark && checkKind_ != ckRadioButtons) return;
   // The mark's item is highlighted first, so the handler sees it selected.
   setCurrentItem(hit);
-  hit->setCheckState(hit->checkState() == Qt::Checked ? Qt::Unchecked : Qt::Checked);
+  Toggle(hit);
   ClickCheck();
 }
 
@@ -166,12 +192,15 @@ void TRxCheckListBox::keyPressEvent(QKeyEvent* event) {
     case Qt::Key_Space: {
       QListWidgetItem* current = currentItem();
       if (!current || !current->isSelected()) break;
-      current->setCheckState(current->checkState() == Qt::Checked ? Qt::Unchecked : Qt::Checked);
+      Toggle(current);
       ClickCheck();
       return;
     }
     case Qt::Key_Plus:
     case Qt::Key_Minus: {
+      // Setting or clearing every mark would break the one choice of
+      // radio buttons.
+      if (checkKind_ == ckRadioButtons) break;
       const Qt::CheckState state = event->key() == Qt::Key_Plus ? Qt::Checked : Qt::Unchecked;
       for (int i = 0; i < count(); ++i) item(i)->setCheckState(state);
       ClickCheck();

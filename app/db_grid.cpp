@@ -10,6 +10,7 @@
 #include "app/app_str.h"
 #include "app/application.h"
 #include "app/dialogs.h"
+#include "app/memo_dialog.h"
 #include "app/qt_text.h"
 #include "recordset/dataset.h"
 #include "recordset/datasource.h"
@@ -98,6 +99,19 @@ class TInplaceEdit : public QLineEdit {
       if (!allowed) return;
     }
     QLineEdit::keyPressEvent(event);
+  }
+
+  // Tab and Shift+Tab reach a line edit through event(), which would move
+  // the focus out of the grid; inside a cell they move between cells.
+  bool event(QEvent* event) override {
+    if (event->type() == QEvent::KeyPress) {
+      auto* key = static_cast<QKeyEvent*>(event);
+      if (key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab) {
+        grid_->GridKey(key);
+        return true;
+      }
+    }
+    return QLineEdit::event(event);
   }
 
   void focusOutEvent(QFocusEvent* event) override {
@@ -218,7 +232,11 @@ void TDBGrid::SetSelectedIndex(int column) {
   WriteEditText();
   selectedIndex_ = column;
   MakeColumnVisible(column);
-  if (EditorMode()) LoadEditorText();
+  if (EditorMode()) {
+    // A cell just entered has its text selected, so typing replaces it.
+    LoadEditorText();
+    editor_->selectAll();
+  }
   PlaceEditor();
   viewport()->update();
 }
@@ -563,6 +581,27 @@ void TDBGrid::WriteEditText() {
   if (EditorMode()) LoadEditorText();
 }
 
+bool TDBGrid::IsMemoColumn(int column) const {
+  if (column < 0 || column >= ColumnCount() || !columns_[column].field) return false;
+  const TFieldType type = columns_[column].field->DataType();
+  return type == ftMemo || type == ftFmtMemo;
+}
+
+void TDBGrid::EditMemo() {
+  TDataSet* set = ActiveSet();
+  if (!set || !IsMemoColumn(selectedIndex_) || link_->RecordCount() == 0) return;
+  WriteEditText();
+  HideEditor();
+  TField* field = columns_[selectedIndex_].field;
+  const bool readOnly =
+      readOnly_ || link_->ReadOnly() || columns_[selectedIndex_].readOnly || !field->CanModify();
+  QString text = AnsiToQString(field->ValueAsString());
+  if (!RunMemoDialog(this, AnsiToQString(field->DisplayName()), text, readOnly)) return;
+  if (!link_->Edit()) return;
+  field->SetValueAsString(QStringToAnsi(text));
+  set->Post();
+}
+
 // ---- Keys ----
 
 bool TDBGrid::event(QEvent* event) {
@@ -634,8 +673,14 @@ void TDBGrid::MoveUp() {
 }
 
 void TDBGrid::TabMove(bool forward) {
+  const bool crossesRow = forward ? selectedIndex_ >= ColumnCount() - 1 : selectedIndex_ <= 0;
+  if (crossesRow && !(options_ & GridOpt(dgAlwaysShowEditor))) {
+    // The cell's text goes into its own record before the row changes.
+    WriteEditText();
+    HideEditor();
+  }
   if (forward) {
-    if (selectedIndex_ < ColumnCount() - 1) {
+    if (!crossesRow) {
       SetSelectedIndex(selectedIndex_ + 1);
       return;
     }
@@ -644,7 +689,7 @@ void TDBGrid::TabMove(bool forward) {
     SetSelectedIndex(0);
     return;
   }
-  if (selectedIndex_ > 0) {
+  if (!crossesRow) {
     SetSelectedIndex(selectedIndex_ - 1);
     return;
   }
@@ -761,7 +806,10 @@ void TDBGrid::HandleKey(QKeyEvent* event) {
       break;
     case Qt::Key_Return:
     case Qt::Key_Enter:
-      EnterKey();
+      if (ctrl && IsMemoColumn(selectedIndex_))
+        EditMemo();
+      else
+        EnterKey();
       break;
     case Qt::Key_F2:
       ShowEditor();
@@ -825,7 +873,13 @@ void TDBGrid::mouseDoubleClickEvent(QMouseEvent* event) {
   if (event->button() != Qt::LeftButton) return;
   const QPoint pos = event->position().toPoint();
   if (ResizeEdgeAt(pos) >= 0) return;
-  Guarded([&] { ClickCell(pos, true); });
+  Guarded([&] {
+    ClickCell(pos, true);
+    // A memo cell opens in its own window: its text rarely fits a cell.
+    if (pos.y() >= TitleHeight() && ColumnAt(pos.x()) == selectedIndex_ &&
+        IsMemoColumn(selectedIndex_))
+      EditMemo();
+  });
 }
 
 void TDBGrid::mouseMoveEvent(QMouseEvent* event) {
@@ -840,12 +894,36 @@ void TDBGrid::mouseMoveEvent(QMouseEvent* event) {
 void TDBGrid::mouseReleaseEvent(QMouseEvent*) { resizingColumn_ = -1; }
 
 void TDBGrid::wheelEvent(QWheelEvent* event) {
-  const int steps = event->angleDelta().y() / 120;
-  if (steps == 0 || !ActiveSet()) return;
-  Guarded([&] {
-    WriteEditText();
-    link_->MoveBy(-steps);
-  });
+  // Deltas come in eighths of a degree, 120 to a notch; touchpads send
+  // smaller ones, which add up.
+  QPoint delta = event->angleDelta();
+  if (event->modifiers() & Qt::ShiftModifier) delta = QPoint(delta.y(), delta.x());
+  if (delta.x() != 0) {
+    QScrollBar* bar = horizontalScrollBar();
+    bar->setValue(bar->value() - delta.x() * bar->singleStep() * 3 / 120);
+  }
+  wheelRemainder_ += delta.y();
+  const int notches = wheelRemainder_ / 120;
+  wheelRemainder_ -= notches * 120;
+  if (notches == 0 || !ActiveSet()) return;
+  Guarded([&] { ScrollView(-notches * QApplication::wheelScrollLines()); });
+}
+
+void TDBGrid::ScrollView(int rows) {
+  // The view shows the ring's window, which follows the current record,
+  // so the view scrolls by moving the record past the edge of the window
+  // and back to the row it stood in: the rows slide and the current row
+  // keeps its place on screen, as the desktop's lists do.
+  WriteEditText();
+  if (!(options_ & GridOpt(dgAlwaysShowEditor))) HideEditor();
+  const int row = link_->ActiveRecord();
+  const int toEdge = rows > 0 ? link_->RecordCount() - 1 - row : -row;
+  const int went = link_->MoveBy(toEdge + rows);
+  if (went == 0) return;
+  // Near either end of the table there may be nothing to scroll: the
+  // record then goes back to where it was.
+  const bool scrolled = rows > 0 ? went > toEdge : went < toEdge;
+  link_->MoveBy(scrolled ? -toEdge : -went);
 }
 
 // ---- Focus ----

@@ -117,6 +117,12 @@ class TDBGrid : public QAbstractScrollArea {
   // Whether the current cell accepts a typed character.
   bool CanEditAcceptKey(const QString& text) const;
   void EditorTextEdited();
+  // Opens the current memo cell in the memo window (read-only where the
+  // cell cannot be changed); a changed text is posted.
+  void EditMemo();
+  // Scrolls the rows in view by rows (down when positive), keeping the
+  // current row's place on screen.
+  void ScrollView(int rows);
   // Keys that the editor hands back to the grid.
   void GridKey(QKeyEvent* event);
   void EditorFocusOut(QFocusEvent* event);
@@ -155,6 +161,7 @@ class TDBGrid : public QAbstractScrollArea {
   void JumpToScrollPosition(int position);
   void MakeColumnVisible(int column);
   bool CanAppend() const;
+  bool IsMemoColumn(int column) const;
   bool UntouchedInsert() const;
   void HandleKey(QKeyEvent* event);
   void MoveDown();
@@ -187,6 +194,8 @@ class TDBGrid : public QAbstractScrollArea {
   bool sequenced_ = false;
   bool leaving_ = false;
   int resizingColumn_ = -1;
+  // Wheel movement not yet a whole notch, in eighths of a degree.
+  int wheelRemainder_ = 0;
   QColor fontColor_;
   QFont titleFont_;
   QColor titleFontColor_;

@@ -9,7 +9,7 @@ class TRxCheckListBoxTest : public ::testing::Test {
  protected:
   void SetUp() override {
     box_.resize(145, 257);
-    box_.SetCheckKind(ckRadioButtons);
+    box_.SetCheckKind(ckCheckBoxes);
     TStringList items;
     items.Add("NAME");
     items.Add("PRICE");
@@ -74,6 +74,38 @@ TEST_F(TRxCheckListBoxTest, SpacePlusAndMinusChangeMarks) {
   QTest::keyClick(&box_, Qt::Key_Minus);
   EXPECT_EQ(clicks_, 3);
   for (int i = 0; i < 3; ++i) EXPECT_FALSE(box_.Checked(i));
+}
+
+TEST_F(TRxCheckListBoxTest, RadioButtonsAreOneChoiceMadeAnywhereOnTheItem) {
+  box_.SetCheckKind(ckRadioButtons);
+  box_.setFocus();
+  QTest::mouseClick(box_.viewport(), Qt::LeftButton, {}, MarkOf(0));
+  QTest::mouseClick(box_.viewport(), Qt::LeftButton, {}, MarkOf(1));
+  EXPECT_EQ(box_.CheckedIndex(), 1);
+  EXPECT_FALSE(box_.Checked(0));
+  // A second click on the marked item keeps it marked.
+  QTest::mouseClick(box_.viewport(), Qt::LeftButton, {}, MarkOf(1));
+  EXPECT_TRUE(box_.Checked(1));
+  // A click on the name marks it too.
+  QTest::mouseClick(box_.viewport(), Qt::LeftButton, {}, TextOf(2));
+  EXPECT_EQ(clicks_, 4);
+  EXPECT_EQ(selectedAtClick_, 2);
+  EXPECT_EQ(box_.CheckedIndex(), 2);
+  EXPECT_FALSE(box_.Checked(1));
+  // + and - would break the one choice: they change nothing.
+  QTest::keyClick(&box_, Qt::Key_Plus);
+  QTest::keyClick(&box_, Qt::Key_Minus);
+  EXPECT_EQ(clicks_, 4);
+  EXPECT_EQ(box_.CheckedIndex(), 2);
+  EXPECT_FALSE(box_.Checked(0));
+  // Space marks the highlighted item, moved there with the keyboard.
+  QTest::keyClick(&box_, Qt::Key_Up);
+  QTest::keyClick(&box_, Qt::Key_Space);
+  EXPECT_EQ(box_.CheckedIndex(), 1);
+  EXPECT_FALSE(box_.Checked(2));
+  box_.SetChecked(0, true);
+  EXPECT_EQ(box_.CheckedIndex(), 0);
+  EXPECT_FALSE(box_.Checked(1));
 }
 
 TEST_F(TRxCheckListBoxTest, SpaceWithNothingHighlightedChangesNothing) {
