@@ -23,7 +23,7 @@ constexpr int kMarkMargin = 2;
 // Draws one item: its mark in the box's check kind, then its text.
 class TCheckItemDelegate : public QStyledItemDelegate {
  public:
-  explicit TCheckItemDelegate(TRxCheckListBox* box) : QStyledItemDelegate(box), box_(box) {}
+  explicit TCheckItemDelegate(TCheckListBox* box) : QStyledItemDelegate(box), box_(box) {}
 
   void paint(QPainter* painter, const QStyleOptionViewItem& option,
              const QModelIndex& index) const override {
@@ -75,26 +75,26 @@ class TCheckItemDelegate : public QStyledItemDelegate {
   }
 
  private:
-  TRxCheckListBox* box_;
+  TCheckListBox* box_;
 };
 
 }  // namespace
 
-TRxCheckListBox::TRxCheckListBox(QWidget* parent) : QListWidget(parent) {
+TCheckListBox::TCheckListBox(QWidget* parent) : QListWidget(parent) {
   setSelectionMode(QAbstractItemView::SingleSelection);
   setEditTriggers(QAbstractItemView::NoEditTriggers);
   setUniformItemSizes(true);
   setItemDelegate(new TCheckItemDelegate(this));
 }
 
-TStringList TRxCheckListBox::Items() const {
+TStringList TCheckListBox::Items() const {
   TStringList result;
   for (int i = 0; i < count(); ++i)
     result.Add(item(i)->data(kEngineTextRole).toByteArray().toStdString());
   return result;
 }
 
-void TRxCheckListBox::SetItems(const TStringList& items) {
+void TCheckListBox::SetItems(const TStringList& items) {
   clear();
   for (int i = 0; i < items.Count(); ++i) {
     auto* entry = new QListWidgetItem(AnsiToQString(items[i]), this);
@@ -105,17 +105,17 @@ void TRxCheckListBox::SetItems(const TStringList& items) {
   }
 }
 
-bool TRxCheckListBox::Selected(int index) const {
+bool TCheckListBox::Selected(int index) const {
   if (index < 0 || index >= count()) ListIndexError(index);
   return item(index)->isSelected();
 }
 
-bool TRxCheckListBox::Checked(int index) const {
+bool TCheckListBox::Checked(int index) const {
   if (index < 0 || index >= count()) ListIndexError(index);
   return item(index)->checkState() == Qt::Checked;
 }
 
-void TRxCheckListBox::SetChecked(int index, bool checked) {
+void TCheckListBox::SetChecked(int index, bool checked) {
   if (index < 0 || index >= count()) ListIndexError(index);
   if (checked && checkKind_ == ckRadioButtons) {
     MarkOnly(index);
@@ -124,33 +124,33 @@ void TRxCheckListBox::SetChecked(int index, bool checked) {
   item(index)->setCheckState(checked ? Qt::Checked : Qt::Unchecked);
 }
 
-int TRxCheckListBox::CheckedIndex() const {
+int TCheckListBox::CheckedIndex() const {
   for (int i = 0; i < count(); ++i)
     if (item(i)->checkState() == Qt::Checked) return i;
   return -1;
 }
 
-void TRxCheckListBox::MarkOnly(int index) {
+void TCheckListBox::MarkOnly(int index) {
   for (int i = 0; i < count(); ++i)
     item(i)->setCheckState(i == index ? Qt::Checked : Qt::Unchecked);
 }
 
-void TRxCheckListBox::SetCheckKind(TCheckKind kind) {
+void TCheckListBox::SetCheckKind(TCheckKind kind) {
   checkKind_ = kind;
   viewport()->update();
 }
 
-void TRxCheckListBox::SetItemHeight(int height) {
+void TCheckListBox::SetItemHeight(int height) {
   itemHeight_ = height;
   doItemsLayout();
 }
 
-QRect TRxCheckListBox::CheckRect(int index) const {
+QRect TCheckListBox::CheckRect(int index) const {
   const QRect r = visualItemRect(item(index));
   return QRect(r.left(), r.top(), kMarkSize + 2 * kMarkMargin, r.height());
 }
 
-void TRxCheckListBox::Toggle(QListWidgetItem* target) {
+void TCheckListBox::Toggle(QListWidgetItem* target) {
   if (checkKind_ == ckRadioButtons) {
     MarkOnly(row(target));
     return;
@@ -158,11 +158,11 @@ void TRxCheckListBox::Toggle(QListWidgetItem* target) {
   target->setCheckState(target->checkState() == Qt::Checked ? Qt::Unchecked : Qt::Checked);
 }
 
-void TRxCheckListBox::ClickCheck() {
+void TCheckListBox::ClickCheck() {
   if (onClickCheck_) Guarded([this] { onClickCheck_(*this); });
 }
 
-void TRxCheckListBox::mousePressEvent(QMouseEvent* event) {
+void TCheckListBox::mousePressEvent(QMouseEvent* event) {
   QListWidget::mousePressEvent(event);
   if (event->button() != Qt::LeftButton) return;
   QListWidgetItem* hit = itemAt(event->position().toPoint());
@@ -176,7 +176,7 @@ void TRxCheckListBox::mousePressEvent(QMouseEvent* event) {
   ClickCheck();
 }
 
-void TRxCheckListBox::mouseDoubleClickEvent(QMouseEvent* event) {
+void TCheckListBox::mouseDoubleClickEvent(QMouseEvent* event) {
   // A double click on a mark counts as two clicks on it.
   QListWidgetItem* hit = itemAt(event->position().toPoint());
   if (event->button() == Qt::LeftButton && hit &&
@@ -187,7 +187,7 @@ void TRxCheckListBox::mouseDoubleClickEvent(QMouseEvent* event) {
   QListWidget::mouseDoubleClickEvent(event);
 }
 
-void TRxCheckListBox::keyPressEvent(QKeyEvent* event) {
+void TCheckListBox::keyPressEvent(QKeyEvent* event) {
   switch (event->key()) {
     case Qt::Key_Space: {
       QListWidgetItem* current = currentItem();

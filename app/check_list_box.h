@@ -15,13 +15,13 @@
 
 enum TCheckKind { ckCheckBoxes, ckRadioButtons, ckCheckMarks };
 
-class TRxCheckListBox : public QListWidget {
+class TCheckListBox : public QListWidget {
   Q_OBJECT
 
  public:
-  using TNotifyEvent = std::function<void(TRxCheckListBox& sender)>;
+  using TNotifyEvent = std::function<void(TCheckListBox& sender)>;
 
-  explicit TRxCheckListBox(QWidget* parent = nullptr);
+  explicit TCheckListBox(QWidget* parent = nullptr);
 
   // The items as engine text. Setting replaces them all, without marks.
   TStringList Items() const;

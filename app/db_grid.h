@@ -6,6 +6,10 @@
 // indicator (arrow in browse, I-beam in edit, star in insert state), then
 // one per visible field. Keys, clicks and the cell editor turn into
 // record-set calls; the grid redraws on the link's notifications.
+// Sources by job: db_grid.cpp (the link, rows and scrolling, mouse and
+// focus), db_grid_columns.cpp (column layout), db_grid_paint.cpp
+// (painting), db_grid_keys.cpp (key handling), db_grid_editor.cpp (the cell
+// editor and the memo window).
 
 #include <QAbstractScrollArea>
 #include <QColor>

@@ -205,13 +205,13 @@ void TfrMain::CreateControls() {
   animatedImage1_->setGeometry(17, 396, 130, 80);
   animatedImage1_->SetGlyph(TAnimatedImage::Logo(QSize(130, 80)));
 
-  lbMain_ = new TRxCheckListBox(panel2_);
+  lbMain_ = new TCheckListBox(panel2_);
   lbMain_->setObjectName(QStringLiteral("lbMain"));
   lbMain_->setGeometry(8, 8, 145, 257);
   lbMain_->SetCheckKind(ckRadioButtons);
   lbMain_->SetItemHeight(16);
   SetTurkishFont(lbMain_);
-  lbMain_->SetOnClickCheck([this](TRxCheckListBox& sender) { lbMainClickCheck(sender); });
+  lbMain_->SetOnClickCheck([this](TCheckListBox& sender) { lbMainClickCheck(sender); });
 
   edMain_ = new QLineEdit(panel2_);
   edMain_->setObjectName(QStringLiteral("edMain"));
@@ -368,7 +368,7 @@ void TfrMain::UpdateTableControls() {
   if (!open) searchTimer_->stop();
 }
 
-void TfrMain::lbMainClickCheck(TRxCheckListBox& sender) {
+void TfrMain::lbMainClickCheck(TCheckListBox& sender) {
   // The marked field is the one filter and search use.
   const int index = sender.CheckedIndex();
   if (index < 0 || index >= sender.Count()) return;

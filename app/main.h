@@ -27,7 +27,7 @@ class TDataSet;
 class TDataSource;
 class TDbf;
 class TFilenameEdit;
-class TRxCheckListBox;
+class TCheckListBox;
 
 // The field chosen in the field list: its name and data type. They live
 // for the whole process, not per window, and survive opening another
@@ -64,7 +64,7 @@ class TfrMain : public QWidget {
   QLineEdit* edSearch() const { return edSearch_; }
   QFrame* Panel2() const { return panel2_; }
   TAnimatedImage* AnimatedImage1() const { return animatedImage1_; }
-  TRxCheckListBox* lbMain() const { return lbMain_; }
+  TCheckListBox* lbMain() const { return lbMain_; }
   QLineEdit* edMain() const { return edMain_; }
   QPushButton* btClear() const { return btClear_; }
   QPushButton* btFilter() const { return btFilter_; }
@@ -77,7 +77,7 @@ class TfrMain : public QWidget {
 
   // ---- Handlers ----
   void flNameAfterDialog(TFilenameEdit& sender, std::string& name, bool& action);
-  void lbMainClickCheck(TRxCheckListBox& sender);
+  void lbMainClickCheck(TCheckListBox& sender);
   void btFilterClick();
   void DataSetFilterRecord(TDataSet& dataSet, bool& accept);
   void btClearClick();
@@ -127,7 +127,7 @@ class TfrMain : public QWidget {
   QLineEdit* edSearch_ = nullptr;
   QFrame* panel2_ = nullptr;
   TAnimatedImage* animatedImage1_ = nullptr;
-  TRxCheckListBox* lbMain_ = nullptr;
+  TCheckListBox* lbMain_ = nullptr;
   QLineEdit* edMain_ = nullptr;
   QPushButton* btClear_ = nullptr;
   QPushButton* btFilter_ = nullptr;

@@ -129,7 +129,7 @@ TEST_F(TfrMainTest, OpeningATableStartsWithoutTheLastFilterFieldOrSearch) {
 
 TEST_F(TfrMainTest, OneFieldIsMarkedAndItIsTheOneInUse) {
   Choose(dir_.File("people.dbf"));
-  TRxCheckListBox* list = window_.lbMain();
+  TCheckListBox* list = window_.lbMain();
   ClickMark(0);
   ClickMark(1);
   EXPECT_EQ(list->CheckedIndex(), 1);

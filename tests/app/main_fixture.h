@@ -85,11 +85,11 @@ class TfrMainTest : public ::testing::Test {
     EXPECT_TRUE(QTest::qWaitForWindowActive(&window_));
   }
   void ClickMark(int index) {
-    TRxCheckListBox* box = window_.lbMain();
+    TCheckListBox* box = window_.lbMain();
     QTest::mouseClick(box->viewport(), Qt::LeftButton, {}, box->CheckRect(index).center());
   }
   void ClickText(int index) {
-    TRxCheckListBox* box = window_.lbMain();
+    TCheckListBox* box = window_.lbMain();
     const QRect r = box->visualItemRect(box->item(index));
     QTest::mouseClick(box->viewport(), Qt::LeftButton, {}, QPoint(r.left() + 60, r.center().y()));
   }
