@@ -126,8 +126,18 @@ TEST_F(TDbfFilterTest, TextThatDoesNotCompileKeepsTheFilterInForce) {
   dbf.SetFilter("NAME='abc'");
   dbf.SetFiltered(true);
   EXPECT_THROW(dbf.SetFilter("NAME = "), EParserException);
-  EXPECT_EQ("Index based on unknown field \"CITY\".", Message([&] { dbf.SetFilter("CITY='x'"); }));
-  EXPECT_EQ("NAME='abc'", dbf.Filter());
+  // Each refused text says what is wrong; the filter in force stays.
+  for (const auto& [text, message] : std::vector<std::pair<std::string, std::string>>{
+           {"CITY='x'", "Unknown field 'CITY'"},
+           {"NAME = \"Alice", "Unterminated text starting at position 8"},
+           {"NAME", "Filter must be a logical expression: NAME is Character"},
+           {" 1 ", "Filter must be a logical expression: 1 is Numeric"},
+           {"NUM + 1", "Filter must be a logical expression: NUM + 1 is Numeric"},
+           {"TRIM(NAME) > 5", "Cannot compare Character with Numeric in TRIM(NAME) > 5"},
+           {"FOO(NAME)", "Unknown function 'FOO'"}}) {
+    EXPECT_EQ(message, Message([&] { dbf.SetFilter(text); })) << text;
+    EXPECT_EQ("NAME='abc'", dbf.Filter());
+  }
   EXPECT_EQ((Names{"abc", "abc"}), Shown(dbf));
   // A pending edit is posted before the buffers are refilled.
   dbf.SetFilter("");
@@ -404,7 +414,7 @@ TEST_F(TDbfFilterTest, DbfcatFiltersAndLocates) {
   run = RunDbfcat({"--filter", "CITY='x'", path_}, dir_);
   EXPECT_EQ(2, run.status);
   EXPECT_EQ("", run.out);
-  EXPECT_EQ("dbfcat: --filter CITY='x': Index based on unknown field \"CITY\".\n", run.err);
+  EXPECT_EQ("dbfcat: --filter CITY='x': Unknown field 'CITY'\n  CITY='x'\n  ^\n", run.err);
   run = RunDbfcat({"--filter", "NAME='\xE6\x97\xA5'", path_}, dir_);  // not in the code page
   EXPECT_EQ(2, run.status);
   for (const auto& args :
