@@ -119,6 +119,25 @@ TEST_F(TDbfFilterTest, TextFilterInBothDirectionsAndOnEveryChange) {
   EXPECT_EQ(6u, Shown(dbf).size());
 }
 
+TEST_F(TDbfFilterTest, RecordFunctionsSeeTheRecordBeingTested) {
+  People({"a", "b", "c", "d", "e"});
+  TDbf dbf;
+  Open(dbf);
+  for (int recNo : {2, 4}) {
+    dbf.SetRecordNumber(recNo);
+    dbf.Delete();
+  }
+  dbf.SetShowDeleted(true);
+  dbf.SetFilter("DELETED()");
+  dbf.SetFiltered(true);
+  EXPECT_EQ((Names{"b", "d"}), Shown(dbf));
+  dbf.SetFilter("RECNO() > 2 .AND. !DELETED()");
+  EXPECT_EQ((Names{"c", "e"}), Shown(dbf));
+  EXPECT_EQ((Names{"e", "c"}), Shown(dbf, true));
+  dbf.SetFilter("NUM % 2 = 1 AND NAME <> 'c' AND RECNO() = NUM");
+  EXPECT_EQ((Names{"a", "e"}), Shown(dbf));
+}
+
 TEST_F(TDbfFilterTest, TextThatDoesNotCompileKeepsTheFilterInForce) {
   People({"abc", "Bob", "abc"});
   TDbf dbf;

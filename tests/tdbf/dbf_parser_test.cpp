@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "expr_test_parser.h"
+#include "platform/env.h"
 #include "runtime/exceptions.h"
 #include "runtime/sysutils.h"
 #include "tdbf/dbf_dbffile.h"
@@ -624,6 +625,75 @@ TEST_F(TDbaseSyntaxTest, DateArithmetic) {
   EXPECT_EQ(Number("DUE - (DUE - 366)"), 366);
   EXPECT_EQ(Number("DUE - PAID"), EncodeDate(2024, 1, 31));
   EXPECT_TRUE(Filter("DUE - 1 < DUE AND DUE + 1 > DUE"));
+}
+
+TEST_F(TDbaseSyntaxTest, TextFunctions) {
+  // NAME is SMITH padded to its width of 10.
+  const std::pair<const char*, const char*> cases[] = {
+      {"TRIM(NAME) + '|'", "SMITH|"},
+      {"RTRIM('  a  ') + '|'", "  a|"},
+      {"LTRIM('  a  ') + '|'", "a  |"},
+      {"ALLTRIM('  a b  ') + '|'", "a b|"},
+      {"TRIM(SPACE(3)) + '|'", "|"},
+      {"LEFT(NAME, 3)", "SMI"},
+      {"LEFT(NAME, -1) + '|'", "|"},
+      {"LEFT(NAME, 99)", "SMITH     "},
+      {"RIGHT(TRIM(NAME), 2)", "TH"},
+      {"RIGHT(NAME, 12)", "SMITH     "},
+      {"SPACE(2) + 'x'", "  x"},
+      {"SPACE(-5) + 'x'", "x"},
+      {"REPLICATE('ab', 3)", "ababab"},
+      {"REPLICATE('ab', 0) + '|'", "|"},
+      {"PADL('7', 3, '0')", "007"},
+      {"PADR('ab', 4) + '|'", "ab  |"},
+      {"PADL('abcdef', 3)", "abc"},
+      {"PADR(TRIM(NAME), 7, '*')", "SMITH**"},
+      {"STR(LEN(NAME), 2) + STR(LEN(TRIM(NAME)), 2)", "1005"},
+      {"STR(AT('IT', NAME), 2) + STR(AT('x', NAME), 2) + STR(AT('', NAME), 2)", "030000"},
+      {"STR(VAL(' 12.5kg') * 2, 5, 1) + STR(VAL('-3'), 3) + STR(VAL('abc'), 2)", " 25.0 -3 0"},
+      {"IIF(ID > 5, 'big', 'small')", "big"},
+      {"IIF(NAME = 'x', NAME, TRIM(NAME) + '!')", "SMITH!"},
+  };
+  for (const auto& [text, expected] : cases) EXPECT_EQ(Text(text), expected) << text;
+  // Texts made from a count stop at 65535 bytes, whatever was asked.
+  EXPECT_TRUE(Filter("LEN(SPACE(2147483647)) = 65535 AND LEN(REPLICATE('abc', 99999)) = 65535"));
+  EXPECT_TRUE(Filter("EMPTY(PAID) AND EMPTY('  ') AND EMPTY(0) AND EMPTY(.F.) AND !EMPTY(NAME)"));
+  EXPECT_TRUE(Filter("TRIM(NAME) == 'SMITH' .AND. LEN(TRIM(NAME)) = 5"));
+}
+
+TEST_F(TDbaseSyntaxTest, NumberAndDateFunctions) {
+  EXPECT_EQ(Number("ABS(AMOUNT)"), 2.5);
+  EXPECT_EQ(Number("ABS(-ID)"), 99995);
+  EXPECT_EQ(Number("INT(AMOUNT)"), -2);
+  EXPECT_EQ(Number("INT(7.9)"), 7);
+  EXPECT_EQ(Number("ROUND(2.675, 2)"), 2.68);
+  EXPECT_EQ(Number("ROUND(AMOUNT, 0)"), -3);
+  EXPECT_EQ(Number("ROUND(ID, -2)"), 100000);
+  EXPECT_EQ(Number("MIN(ID, 3)"), 3);
+  EXPECT_EQ(Number("MAX(AMOUNT, ID)"), 99995);
+  EXPECT_EQ(Number("MAX(DUE, PAID)"), EncodeDate(2024, 1, 31));
+  EXPECT_EQ(Number("YEAR(DUE) * 10000 + MONTH(DUE) * 100 + DAY(DUE)"), 20240131);
+  EXPECT_EQ(Number("YEAR(PAID) + MONTH(PAID) + DAY(PAID)"), 0);
+  EXPECT_EQ(Number("IIF(ACTIVE, AMOUNT, 0)"), -2.5);
+  EXPECT_EQ(Number("IIF(.F., DUE, PAID)"), 0);
+
+  // CTOD and DTOC follow the user's date format.
+  TFormatSettings saved = FormatSettings();
+  EXPECT_TRUE(Filter("DUE = CTOD('1/31/2024') AND DTOC(DUE) = '1/31/2024'"));
+  EXPECT_TRUE(Filter("DUE >= CTOD('01/01/2020') AND EMPTY(CTOD('  ')) AND EMPTY(CTOD('x'))"));
+  FormatSettings().ShortDateFormat = "dd.MM.yyyy";
+  FormatSettings().DateSeparator = '.';
+  EXPECT_TRUE(Filter("DUE = CTOD('31.01.2024') AND DTOC(DUE) == '31.01.2024'"));
+  EXPECT_EQ(Text("DTOC(PAID) + '|'"), "          |");
+  FormatSettings() = saved;
+
+  // DATE() is today, asked once when the text is compiled: the chain
+  // holds a constant in its place.
+  const platform::TSystemTime now = platform::TEnv::Default()->LocalTime();
+  EXPECT_EQ(Number("DATE()"), EncodeDate(now.year, now.month, now.day));
+  EXPECT_TRUE(Filter("DUE < DATE() + 1 AND YEAR(DATE()) >= 2024"));
+  for (const TExprNode* node = parser_->FirstNode(); node != nullptr; node = node->Next.get())
+    EXPECT_NE(node->Word->Name(), "date");
 }
 
 TEST_F(TDbaseSyntaxTest, MessagesSayWhatIsWrongAndWhere) {
