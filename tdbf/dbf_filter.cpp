@@ -102,6 +102,7 @@ void TDbf::SetFilter(const std::string& text) {
   const bool refill = cursor_ && Active() && Filtered();
   if (refill) SettlePendingEdit();
   filterParser_ = std::move(parser);
+  ForgetRejected();
   TDataSet::SetFilter(text);
   if (refill) RefillForFilter();
 }
@@ -109,8 +110,27 @@ void TDbf::SetFilter(const std::string& text) {
 void TDbf::SetFiltered(bool value) {
   const bool refill = cursor_ && Active();
   if (refill) SettlePendingEdit();
+  ForgetRejected();
   TDataSet::SetFiltered(value);
   if (refill) RefillForFilter();
+}
+
+void TDbf::SetOnFilterRecord(TFilterRecordEvent handler) {
+  ForgetRejected();
+  TDataSet::SetOnFilterRecord(std::move(handler));
+}
+
+void TDbf::RefreshStorage() { ForgetRejected(); }
+
+void TDbf::NoteRejected(int32_t recNo) {
+  if (rejectedLast_ < rejectedFirst_ || recNo < rejectedFirst_ - 1 || recNo > rejectedLast_ + 1) {
+    rejectedFirst_ = recNo;
+    rejectedLast_ = recNo;
+  } else if (recNo == rejectedFirst_ - 1) {
+    rejectedFirst_ = recNo;
+  } else if (recNo == rejectedLast_ + 1) {
+    rejectedLast_ = recNo;
+  }
 }
 
 void TDbf::RefillForFilter() {

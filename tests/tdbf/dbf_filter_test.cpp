@@ -18,6 +18,7 @@
 #include "tdbf/dbf_dbffile.h"
 #include "tests/recordset/log_link.h"
 #include "tests/support/dbf_locale.h"
+#include "tests/support/file_wrapper.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -91,6 +92,37 @@ class TDbfFilterTest : public ::testing::Test {
 };
 
 using Names = std::vector<std::string>;
+
+// Counts the reads of the table file's records (offsets at or past the
+// header) made through the files it opens.
+class TRecordReadCounter : public platform::TEnvWrapper {
+ public:
+  explicit TRecordReadCounter(int64_t headerSize)
+      : TEnvWrapper(platform::TEnv::Default()), headerSize_(headerSize) {}
+  platform::TOsStatus OpenFile(const std::string& name, platform::TFileOpenMode mode,
+                               std::unique_ptr<platform::TFile>& file) override {
+    platform::TOsStatus status = Target()->OpenFile(name, mode, file);
+    if (status.IsOk()) file = std::make_unique<TCountingFile>(std::move(file), *this);
+    return status;
+  }
+  int64_t reads = 0;
+
+ private:
+  class TCountingFile : public TFileWrapper {
+   public:
+    TCountingFile(std::unique_ptr<platform::TFile> file, TRecordReadCounter& owner)
+        : TFileWrapper(std::move(file)), owner_(owner) {}
+    platform::TOsStatus ReadAt(int64_t offset, void* buffer, int64_t length,
+                               int64_t& bytesRead) override {
+      if (offset >= owner_.headerSize_) ++owner_.reads;
+      return TFileWrapper::ReadAt(offset, buffer, length, bytesRead);
+    }
+
+   private:
+    TRecordReadCounter& owner_;
+  };
+  int64_t headerSize_;
+};
 const TSearchOptions kPartial = SearchOpt(soPartialKey);
 const TSearchOptions kNoCase = SearchOpt(soCaseInsensitive);
 
@@ -136,6 +168,69 @@ TEST_F(TDbfFilterTest, RecordFunctionsSeeTheRecordBeingTested) {
   EXPECT_EQ((Names{"e", "c"}), Shown(dbf, true));
   dbf.SetFilter("NUM % 2 = 1 AND NAME <> 'c' AND RECNO() = NUM");
   EXPECT_EQ((Names{"a", "e"}), Shown(dbf));
+}
+
+// Turning a filter on reads each record at most once when nothing
+// matches, and no further than the first match otherwise; First right
+// after reads nothing more.
+TEST_F(TDbfFilterTest, FiltersCostOnePass) {
+  constexpr int kRecords = 1000;
+  std::vector<std::string> names;
+  for (int i = 1; i <= kRecords; ++i) names.push_back("n" + std::to_string(i));
+  People(names);
+  TRecordReadCounter counter(32 * 4 + 1);  // the header and three field descriptors
+  TDbf dbf;
+  dbf.SetEnv(&counter);
+  Open(dbf);
+  auto readsOf = [&](const std::function<void()>& action) {
+    counter.reads = 0;
+    action();
+    return counter.reads;
+  };
+
+  dbf.SetFilter("NAME = 'none'");
+  EXPECT_LE(readsOf([&] { dbf.SetFiltered(true); }), kRecords + 1);
+  EXPECT_TRUE(dbf.IsEmpty());
+  EXPECT_EQ(0, readsOf([&] { dbf.First(); }));
+  EXPECT_EQ(0, readsOf([&] { dbf.Last(); }));
+  EXPECT_TRUE(dbf.IsEmpty());
+
+  // From the middle of the table: forward to the end, back to the start.
+  dbf.SetFiltered(false);
+  dbf.SetRecordNumber(500);
+  EXPECT_LE(readsOf([&] { dbf.SetFiltered(true); }), kRecords + 1);
+  EXPECT_EQ(0, readsOf([&] { dbf.First(); }));
+
+  // One match: a plain scan to it, and First finds it with one read.
+  dbf.SetFiltered(false);
+  dbf.First();
+  dbf.SetFilter("NAME = 'n700' .OR. NAME = 'n900'");
+  EXPECT_LE(readsOf([&] { dbf.SetFiltered(true); }), 700 + 1);
+  EXPECT_EQ("n700", Name(dbf));
+  EXPECT_LE(readsOf([&] { dbf.First(); }), 1);
+  EXPECT_EQ("n700", Name(dbf));
+  EXPECT_EQ((Names{"n700", "n900"}), Shown(dbf));
+
+  // A record written through the set is seen again by the next walk.
+  dbf.SetFilter("NAME = 'none'");
+  dbf.SetFiltered(false);
+  dbf.SetRecordNumber(3);
+  dbf.Edit();
+  dbf.FieldNamed("NAME")->SetValueAsString("none");
+  dbf.Post();
+  dbf.SetFiltered(true);
+  EXPECT_EQ((Names{"none"}), Shown(dbf));
+  dbf.SetFiltered(false);
+  dbf.SetRecordNumber(3);
+  dbf.Edit();
+  dbf.FieldNamed("NAME")->SetValueAsString("n3");
+  dbf.Post();
+  dbf.SetFiltered(true);
+  EXPECT_TRUE(dbf.IsEmpty());
+  dbf.AppendNew();
+  dbf.FieldNamed("NAME")->SetValueAsString("none");
+  dbf.Post();
+  EXPECT_EQ((Names{"none"}), Shown(dbf));
 }
 
 TEST_F(TDbfFilterTest, TextThatDoesNotCompileKeepsTheFilterInForce) {
