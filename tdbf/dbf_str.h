@@ -74,6 +74,15 @@ constexpr const char* kExprCannotUndefine =
     "Cannot undefine function/variable while expression present";
 constexpr const char* kExprNestedTooDeeply = "Expression nested too deeply";
 constexpr const char* kExprResultTooLarge = "Expression result too large (%lld bytes)";
+constexpr const char* kExprUnknownFunction = "Unknown function '%s'";
+constexpr const char* kExprUnknownField = "Unknown field '%s'";
+constexpr const char* kExprUnknownOperator = "Unknown operator '%s'";
+constexpr const char* kExprUnterminatedText = "Unterminated text starting at position %d";
+constexpr const char* kExprCannotCompare = "Cannot compare %s with %s in %s";
+constexpr const char* kExprCannotApplyUnary = "Cannot apply %s to %s in %s";
+constexpr const char* kExprCannotApplyBinary = "Cannot apply %s to %s and %s in %s";
+constexpr const char* kExprWrongArgumentTypes = "Wrong argument types for %s: %s in %s";
+constexpr const char* kExprFilterNotLogical = "Filter must be a logical expression: %s is %s";
 
 // ---- Table expression binding -----------------------------------------------
 constexpr const char* kIndexUnknownField = "Index based on unknown field \"%s\".";
