@@ -48,6 +48,8 @@ constexpr int kTypeAt7 = 32, kWidthAt7 = 33, kDecimalsAt7 = 34, kNextAutoIncAt7 
 constexpr int kRecordCountAt = 4, kHeaderSizeAt = 8, kRecordSizeAt = 10;
 constexpr int kProductionIndexAt = 28, kLanguageIdAt = 29, kDriverNameAt = 32;
 constexpr int kDriverNameWidth = 31;
+// The version byte of a table with dBase IV memos.
+constexpr uint8_t kDbase4MemoVersion = 0x8B;
 // Appending gives up after probing this many locked slots.
 constexpr int32_t kMaxSlotProbes = 100000;
 
@@ -249,8 +251,14 @@ std::string TDbfFile::ProductionIndexName() { return CompanionFileName(".mdx"); 
 
 void TDbfFile::OpenMemoFile(bool create, int32_t blockSize) {
   if (memoFile_ || !MemoOpener()) return;
-  TMemoFileRequest request{CompanionFileName(MemoExtension()), tableFormat_, Mode(),
-                           create && AutoCreate(), create ? blockSize : 0};
+  // dBase IV wrote its tables with version 0x8B and often language byte 0,
+  // which makes them level 3; their memo files are dBase IV's all the same
+  // (values with a length head, the file's own block size).
+  const bool dBase4Memos = tableFormat_ == tfDBase3 && Header() &&
+                           static_cast<uint8_t>(Header()[0]) == kDbase4MemoVersion;
+  TMemoFileRequest request{CompanionFileName(MemoExtension()),
+                           dBase4Memos ? tfDBase4 : tableFormat_, Mode(), create && AutoCreate(),
+                           create ? blockSize : 0};
   memoFile_ = MemoOpener()(request);
 }
 
