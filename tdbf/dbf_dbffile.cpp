@@ -123,25 +123,16 @@ void TDbfFile::OpenExisting() {
     forceClose_ = true;
     return;
   }
+  // The size is taken after the header was read: another process appends
+  // by writing the record before it raises the count, so a header read
+  // first never counts a record the size then lacks.
+  PageCount();
   CheckHeaderGeometry();
   DetermineCodePage();
   LoadFieldDefs();
 
-  // The count every reader uses is the physical one; bring the header's into
-  // line (a read-only handle cannot). Done once the header is known to be
-  // sound, so that a damaged file is never written to.
-  if (Mode() != amReadOnly &&
-      GetLE32(Header() + kRecordCountAt) != static_cast<uint32_t>(PageCount())) {
-    LockHeader();
-    TScopeExit unlockHeader([this] { UnlockHeader(); });
-    ReadHeader();
-    const int32_t physical = PageCount();
-    if (GetLE32(Header() + kRecordCountAt) != static_cast<uint32_t>(physical)) {
-      PutLE32(Header() + kRecordCountAt, static_cast<uint32_t>(physical));
-      // The repair sets the count the file holds, also when that is lower.
-      StampAndWriteHeader();
-    }
-  }
+  // The header's record count is left as it stands: only an append changes
+  // it (under the header lock). Readers count the records from the size.
   if (HasMemoFields()) OpenMemoFile(false, 0);
   CheckProductionIndex();
   AdjustHeader();
@@ -458,14 +449,11 @@ void TDbfFile::WriteHeader() {
 }
 
 void TDbfFile::KeepStoredCounters() {
+  // The count the file holds is the true one: appends set it under this
+  // lock, and nothing else changes it.
   char stored[4];
-  if (HeaderSize() >= kRecordCountAt + 4) {
-    uint32_t count = GetLE32(Header() + kRecordCountAt);
-    if (ReadAt(stored, 4, HeaderOffset() + kRecordCountAt) == 4)
-      count = std::max(count, GetLE32(stored));
-    count = std::max(count, static_cast<uint32_t>(PageCount()));
-    PutLE32(Header() + kRecordCountAt, count);
-  }
+  if (HeaderSize() >= kRecordCountAt + 4 && ReadAt(stored, 4, HeaderOffset() + kRecordCountAt) == 4)
+    std::memcpy(Header() + kRecordCountAt, stored, 4);
   for (int i = 0; hasAutoInc_ && i < fieldDefs_->Count(); ++i) {
     TDbfFieldDef& def = fieldDefs_->Items(i);
     if (def.NativeFieldType() != '+' || def.AutoIncOffset() + 4 > HeaderSize()) continue;
@@ -545,23 +533,31 @@ void TDbfFile::AssignAutoIncValues(char* record) {
 
 // ---- Records ------------------------------------------------------------------
 
+// The append protocol. In shared modes the whole append happens inside one
+// hold of the header lock, so appends of all processes are serial:
+//   1. take the header lock (waiting);
+//   2. read the header and the file size again;
+//   3. choose the slot after the last record the file holds (LastRecordSlot);
+//   4. lock that slot (other programs probe slot locks to find free slots);
+//   5. assign autoincrement values and add the index keys (a key violation
+//      takes the keys back and ends the append with nothing written);
+//   6. write the record and the end-of-file byte after it in one write;
+//   7. set the header's record count to the new record's number;
+//   8. release the slot and the header lock.
+// A process killed at any step leaves either nothing (before 6) or a whole
+// record with a count at most one behind it (between 6 and 7), which the
+// next append, and every reader through the file size, takes in. No slot is
+// ever taken and left unwritten, so the file has no holes.
 int32_t TDbfFile::AppendRecord(char* record) {
-  // A slot is free when no other handle holds it and no record stands in it
-  // yet: another appender may have written it and let it go between our
-  // count and our lock. A slot below the end of the file need not hold a
-  // record: an appender that took the slot after it may have written first,
-  // leaving this one a hole (zeros, or the end-of-file byte) to fill.
-  int32_t recNo = PageCount() + 1;
-  for (int32_t probes = 0;; ++probes) {
+  LockHeader();
+  TScopeExit unlockHeader([this] { UnlockHeader(); });
+  ReadHeader();
+  AdjustHeader();
+  int32_t recNo = LastRecordSlot() + 1;
+  // A program that appends the older way holds its slot before it waits for
+  // the header lock; that slot is left to it.
+  for (int32_t probes = 0; !LockPage(recNo, false); ++probes, ++recNo)
     if (probes > kMaxSlotProbes) throw EDbfError(Format(kDbfNoFreeSlot, FileName().c_str()));
-    if (!LockPage(recNo, false)) {
-      ++recNo;
-      continue;
-    }
-    if (!SlotHoldsRecord(recNo)) break;
-    UnlockPage(recNo);
-    ++recNo;
-  }
   TScopeExit unlockRecord([this, recNo] { UnlockPage(recNo); });
 
   AssignAutoIncValues(record);
@@ -580,23 +576,35 @@ int32_t TDbfFile::AppendRecord(char* record) {
     throw;
   }
 
-  // The record is written under the header lock too: every write beyond the
-  // end of the file then happens under that lock, so the end-of-file byte
-  // below can be placed without overwriting another appender's record.
-  LockHeader();
-  TScopeExit unlockHeader([this] { UnlockHeader(); });
-  ReadHeader();
-  AdjustHeader();
-  PutLE32(Header() + kRecordCountAt, GetLE32(Header() + kRecordCountAt) + 1);
-  WriteHeader();
   if (lockField_.present) StampLockField(record);
-  WritePage(recNo, record);
-  WriteEndOfFileAfter(recNo);
+  // Record and end-of-file byte in one write: a reader or a later appender
+  // sees the slot either empty or whole.
+  std::vector<char> image(static_cast<size_t>(RecordSize()) + 1);
+  std::memcpy(image.data(), record, static_cast<size_t>(RecordSize()));
+  image.back() = static_cast<char>(kDbfEndOfFile);
+  WriteAt(image.data(), static_cast<int32_t>(image.size()), PageOffset(recNo));
+  PutLE32(Header() + kRecordCountAt, static_cast<uint32_t>(recNo));
+  StampAndWriteHeader();
   return recNo;
 }
 
+int32_t TDbfFile::LastRecordSlot() {
+  // REQUIRES: the header lock in shared modes (nothing is appended meanwhile).
+  // Slots at the end beyond the header's count whose deletion flag is
+  // neither blank nor "*" are no records (an end-of-file byte and zeros left
+  // by a program that took a slot and never wrote it); the new record goes
+  // to the first of them. Slots the header counts are never taken back.
+  // A header counting more records than the file holds gets the new record
+  // right after the file's last one, so that no gap of empty slots opens.
+  const int32_t slots = PageCount();
+  const int32_t counted =
+      static_cast<int32_t>(std::min<uint32_t>(GetLE32(Header() + kRecordCountAt), slots));
+  int32_t last = slots;
+  while (last > counted && !SlotHoldsRecord(last)) --last;
+  return last;
+}
+
 bool TDbfFile::SlotHoldsRecord(int32_t recNo) {
-  if (PageCount() < recNo) return false;
   char flag = 0;
   if (ReadAt(&flag, 1, PageOffset(recNo)) != 1) return false;
   return flag == ' ' || flag == '*';
@@ -606,8 +614,6 @@ void TDbfFile::WriteEndOfFileAfter(int32_t recNo) {
   // REQUIRES: the header lock in shared modes. Appenders write their records
   // only while holding it, so no record is being written beyond the end now;
   // a record that already stands after recNo must not lose its first byte.
-  // No slot lock is taken here: a locked slot tells appenders that another
-  // appender owns it, and they would skip it and leave a hole.
   const int64_t endOffset = PageOffset(recNo + 1);
   int64_t size = 0;
   if (!File() || !File()->Size(size).IsOk()) return;
