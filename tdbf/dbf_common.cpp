@@ -151,7 +151,7 @@ std::string ExtractFileExt(const std::string& fileName) {
 }
 
 std::string ExtractFileName(const std::string& fileName) {
-  const size_t slash = fileName.rfind('/');
+  const size_t slash = fileName.find_last_of('/');
   return slash == std::string::npos ? fileName : fileName.substr(slash + 1);
 }
 

@@ -68,10 +68,11 @@ void TMemoFile::Open() {
     WriteHeader();
   }
   SetRecordSize(BlockLength());
+  // A block size no dBase memo file has (dBase III leaves it 0) means the
+  // usual 512; the header held in memory says so, the file is not written.
   if (dbfFormat_ != tfFoxPro && (RecordSize() == 0 || RecordSize() % 128 != 0)) {
     SetBlockLength(kMemoDefaultBlockSize);
     SetRecordSize(kMemoDefaultBlockSize);
-    WriteHeader();
   }
   // Blocks shorter than a value's 8-byte header are read through a buffer
   // that still holds the header.
