@@ -5,8 +5,8 @@
 #include <QFont>
 #include <QFrame>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QPushButton>
-#include <QStatusBar>
 #include <QTimer>
 #include <cmath>
 #include <regex>
@@ -19,7 +19,9 @@
 #include "app/db_navigator.h"
 #include "app/dialogs.h"
 #include "app/filename_edit.h"
+#include "app/main_menu.h"
 #include "app/qt_text.h"
+#include "app/status_bar.h"
 #include "platform/env.h"
 #include "recordset/datasource.h"
 #include "recordset/fields.h"
@@ -139,12 +141,20 @@ TfrMain::TfrMain(QWidget* parent)
   dsMain_->SetName("dsMain");
   dsMain_->SetDataSet(tbMain_.get());
   CreateControls();
-  // The designed client area of 772 x 527, with the status bar below it.
-  const QSize size(kClientWidth, kClientHeight + sbMain_->sizeHint().height());
+  // The designed client area of 772 x 527, with the menu bar above it and
+  // the status bar below.
+  const QSize size(kClientWidth,
+                   mnMain_->sizeHint().height() + kClientHeight + sbMain_->sizeHint().height());
   setMinimumSize(size);
   resize(size);
-  dsMain_->SetOnStateChange([this](TDataSource&) { UpdateTableControls(); });
+  setAcceptDrops(true);
+  dsMain_->SetOnStateChange([this](TDataSource&) {
+    UpdateTableControls();
+    UpdateStatus();
+  });
+  dsMain_->SetOnDataChange([this](TDataSource&, TField*) { UpdateStatus(); });
   UpdateTableControls();
+  UpdateStatus();
 }
 
 TfrMain::~TfrMain() {
@@ -155,9 +165,9 @@ TfrMain::~TfrMain() {
 void TfrMain::CreateControls() {
   client_ = new QWidget(this);
   client_->setObjectName(QStringLiteral("ClientArea"));
-  sbMain_ = new QStatusBar(this);
+  sbMain_ = new TStatusBar(this);
   sbMain_->setObjectName(QStringLiteral("sbMain"));
-  sbMain_->setSizeGripEnabled(false);
+  mnMain_ = CreateMainMenu(*this);
 
   grMain_ = new TDBGrid(client_);
   grMain_->setObjectName(QStringLiteral("grMain"));
@@ -244,13 +254,16 @@ void TfrMain::CreateControls() {
 
 void TfrMain::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
-  // The status bar takes the bottom; in the client area Panel1 is aligned
-  // to the top, Panel2 to the left, and the grid fills what is left.
+  // The menu bar takes the top and the status bar the bottom; in the
+  // client area Panel1 is aligned to the top, Panel2 to the left, and the
+  // grid fills what is left.
+  const int menuHeight = mnMain_->sizeHint().height();
   const int statusHeight = sbMain_->sizeHint().height();
   const int w = width();
-  const int h = qMax(0, height() - statusHeight);
-  client_->setGeometry(0, 0, w, h);
-  sbMain_->setGeometry(0, h, w, statusHeight);
+  const int h = qMax(0, height() - menuHeight - statusHeight);
+  mnMain_->setGeometry(0, 0, w, menuHeight);
+  client_->setGeometry(0, menuHeight, w, h);
+  sbMain_->setGeometry(0, menuHeight + h, w, statusHeight);
   panel1_->setGeometry(0, 0, w, kPanel1Height);
   panel2_->setGeometry(0, kPanel1Height, kPanel2Width, qMax(0, h - kPanel1Height));
   grMain_->setGeometry(kPanel2Width, kPanel1Height, qMax(0, w - kPanel2Width),
@@ -335,6 +348,7 @@ void TfrMain::flNameAfterDialog(TFilenameEdit&, std::string& name, bool& action)
     throw;
   }
   FillFieldList();
+  RememberRecent(tbMain_->FullTableName());
 }
 
 void TfrMain::FillFieldList() {
@@ -422,6 +436,7 @@ void TfrMain::btFilterClick() {
   }
   try {
     tbMain_->SetFiltered(true);
+    UpdateStatus();
   } catch (...) {
     // A filter that fails on the records (a value that is no date) is
     // switched off again, so that moving through the table works; the
@@ -453,6 +468,7 @@ void TfrMain::btClearClick() {
   edMain_->setText(QString());
   tbMain_->SetFiltered(false);
   filterDescription_.clear();
+  UpdateStatus();
 }
 
 bool TfrMain::SearchPending() const { return searchTimer_->isActive(); }

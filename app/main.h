@@ -13,13 +13,18 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 class QCloseEvent;
+class QDragEnterEvent;
+class QDropEvent;
 class QFrame;
 class QLineEdit;
+class QMimeData;
 class QPushButton;
-class QStatusBar;
+class QMenuBar;
 class QTimer;
+class TStatusBar;
 class TAnimatedImage;
 class TDBGrid;
 class TDBNavigator;
@@ -70,7 +75,8 @@ class TfrMain : public QWidget {
   QPushButton* btFilter() const { return btFilter_; }
   TDbf* tbMain() const { return tbMain_.get(); }
   TDataSource* dsMain() const { return dsMain_.get(); }
-  QStatusBar* sbMain() const { return sbMain_; }
+  TStatusBar* sbMain() const { return sbMain_; }
+  QMenuBar* mnMain() const { return mnMain_; }
   // The area below the menu bar and above the status bar that holds the
   // controls above, laid out as the window was designed.
   QWidget* ClientArea() const { return client_; }
@@ -95,9 +101,28 @@ class TfrMain : public QWidget {
   // The filter in force as the status bar shows it, empty while off.
   const std::string& FilterDescription() const { return filterDescription_; }
 
+  // ---- Menu commands (main_actions.cpp) ----
+  // File > Open: the file-name edit's dialog.
+  void OpenWithDialog();
+  // File > Close: closes the table after settling a pending edit.
+  void CloseTable();
+  // The tables opened in this session, latest first (at most 8).
+  const std::vector<std::string>& RecentTables() const { return recentTables_; }
+  // Edit > Go to record: moves to record number recNo (1-based, in the
+  // table's order); asks for it when recNo is 0.
+  void GoToRecord(int recNo = 0);
+  // Edit > Copy cells: the current cell's text to the clipboard.
+  void CopyCell();
+  // View > Show deleted records.
+  void SetShowDeleted(bool show);
+  // Brings the status bar and the title up to date with the table.
+  void UpdateStatus();
+
  protected:
   void resizeEvent(QResizeEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
 
  private:
   void CreateControls();
@@ -114,6 +139,9 @@ class TfrMain : public QWidget {
   void SearchTextChanged();
   void SetSearchNotFound(bool notFound);
   void LogicalFilterRecord(TDataSet& dataSet, bool& accept);
+  void RememberRecent(const std::string& fileName);
+  // The .dbf file a drag carries, empty when it carries none.
+  static std::string DraggedTable(const QMimeData* data);
 
   // The record set and its data source outlive the controls bound to them:
   // the destructor unbinds the controls first.
@@ -132,7 +160,9 @@ class TfrMain : public QWidget {
   QPushButton* btClear_ = nullptr;
   QPushButton* btFilter_ = nullptr;
   QWidget* client_ = nullptr;
-  QStatusBar* sbMain_ = nullptr;
+  TStatusBar* sbMain_ = nullptr;
+  QMenuBar* mnMain_ = nullptr;
   QTimer* searchTimer_ = nullptr;
   std::string filterDescription_;
+  std::vector<std::string> recentTables_;
 };

@@ -10,7 +10,9 @@
 #include <QAbstractButton>
 #include <QFileDialog>
 #include <QFrame>
+#include <QLabel>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStatusBar>
@@ -22,6 +24,7 @@
 #include "app/db_grid.h"
 #include "app/db_navigator.h"
 #include "app/filename_edit.h"
+#include "app/status_bar.h"
 #include "platform/codepage.h"
 #include "platform/env.h"
 #include "recordset/datasource.h"

@@ -5,8 +5,8 @@ namespace {
 TEST_F(TfrMainTest, LayoutCaptionsFontsAndTabOrder) {
   EXPECT_EQ(window_.objectName(), "frMain");
   EXPECT_EQ(window_.ClientArea()->size(), QSize(772, 527));
-  EXPECT_EQ(window_.ClientArea()->pos(), QPoint(0, 0));
-  EXPECT_EQ(window_.sbMain()->geometry().top(), 527);
+  EXPECT_EQ(window_.ClientArea()->pos(), QPoint(0, window_.mnMain()->height()));
+  EXPECT_EQ(window_.sbMain()->geometry().top(), window_.mnMain()->height() + 527);
   EXPECT_EQ(window_.grMain()->geometry(), QRect(163, 42, 609, 485));
   EXPECT_EQ(window_.Panel1()->geometry(), QRect(0, 0, 772, 42));
   EXPECT_EQ(window_.Panel2()->geometry(), QRect(0, 42, 163, 485));

@@ -1,0 +1,123 @@
+// What the window adds around its controls, driven through the real
+// window: the status bar and title, the menu bar's commands and shortcuts,
+// and tables dropped onto the window.
+
+#include <QClipboard>
+#include <QInputDialog>
+#include <QMimeData>
+#include <QUrl>
+
+#include "tests/app/main_fixture.h"
+
+namespace {
+
+TEST(TStatusBarTextTest, NumbersAreGroupedByThousands) {
+  EXPECT_EQ(GroupedNumber(0), "0");
+  EXPECT_EQ(GroupedNumber(999), "999");
+  EXPECT_EQ(GroupedNumber(1204), "1,204");
+  EXPECT_EQ(GroupedNumber(1000000), "1,000,000");
+  EXPECT_EQ(GroupedNumber(-12345), "-12,345");
+}
+
+TEST_F(TfrMainTest, TheStatusBarAndTitleFollowTheTable) {
+  TStatusBar* bar = window_.sbMain();
+  EXPECT_EQ(window_.windowTitle(), "zozur");
+  EXPECT_EQ(bar->Position()->text(), "");
+  Choose(dir_.File("people.dbf"));
+  EXPECT_EQ(window_.windowTitle(), "people.dbf - zozur");
+  EXPECT_EQ(bar->Position()->text(), "1 of 5");
+  // Version 3 with a language driver reads as dBase IV.
+  EXPECT_EQ(bar->Kind()->text(), "dBase IV (0x03)");
+  EXPECT_EQ(bar->CodePage()->text(), "cp1252");
+  EXPECT_EQ(bar->Order()->text(), "record order");
+  EXPECT_EQ(bar->ReadOnlyState()->text(), "");
+  EXPECT_EQ(bar->FilterState()->text(), "");
+  QTest::keyClick(window_.grMain(), Qt::Key_End, Qt::ControlModifier);
+  EXPECT_EQ(bar->Position()->text(), "5 of 5");
+
+  ClickMark(0);
+  Filter("Jones");
+  EXPECT_EQ(bar->FilterState()->text(), "filtered: NAME='Jones'");
+  EXPECT_EQ(bar->Position()->text(), "3 of 5");
+  QTest::mouseClick(window_.btClear(), Qt::LeftButton);
+  EXPECT_EQ(bar->FilterState()->text(), "");
+
+  window_.tbMain()->SetReadOnly(true);
+  Choose(dir_.File("abc.dbf"));
+  EXPECT_EQ(window_.windowTitle(), "abc.dbf - zozur");
+  EXPECT_EQ(bar->ReadOnlyState()->text(), "read-only: opened read-only");
+  window_.CloseTable();
+  EXPECT_EQ(window_.windowTitle(), "zozur");
+  EXPECT_EQ(bar->Kind()->text(), "");
+  EXPECT_EQ(window_.flName()->Text(), "");
+}
+
+TEST_F(TfrMainTest, MenuCommandsAndTheirShortcuts) {
+  EXPECT_EQ(window_.mnMain()->actions().size(), 3);
+  Choose(dir_.File("abc.dbf"));
+  Choose(dir_.File("people.dbf"));
+  EXPECT_EQ(window_.RecentTables(),
+            (std::vector<std::string>{dir_.File("people.dbf"), dir_.File("abc.dbf")}));
+  window_.grMain()->setFocus();
+
+  // Ctrl+G asks for the record number.
+  {
+    TModalAnswer answer([](QWidget* dialog) {
+      auto* input = qobject_cast<QInputDialog*>(dialog);
+      ASSERT_NE(input, nullptr);
+      input->setIntValue(4);
+      input->accept();
+    });
+    QTest::keyClick(window_.grMain(), Qt::Key_G, Qt::ControlModifier);
+    EXPECT_EQ(answer.Count(), 1);
+  }
+  Reactivate();
+  EXPECT_EQ(CurrentName(), "O'Brien");
+  window_.grMain()->setFocus();
+  QTest::keyClick(window_.grMain(), Qt::Key_C, Qt::ControlModifier);
+  EXPECT_EQ(QApplication::clipboard()->text(), "O'Brien");
+
+  // Ctrl+F goes to the search box.
+  QTest::keyClick(window_.grMain(), Qt::Key_F, Qt::ControlModifier);
+  EXPECT_EQ(QApplication::focusWidget(), window_.edSearch());
+
+  // Show deleted records: a deleted record comes and goes with the switch.
+  window_.tbMain()->SetRecordNumber(2);
+  window_.tbMain()->Delete();
+  EXPECT_EQ(Names().size(), 4u);
+  auto* showDeleted = window_.findChild<QAction*>(QStringLiteral("acShowDeleted"));
+  ASSERT_NE(showDeleted, nullptr);
+  showDeleted->trigger();
+  EXPECT_EQ(Names().size(), 5u);
+  showDeleted->trigger();
+  EXPECT_EQ(Names().size(), 4u);
+
+  // Ctrl+W closes the table; Ctrl+Q the window.
+  QTest::keyClick(window_.grMain(), Qt::Key_W, Qt::ControlModifier);
+  EXPECT_FALSE(window_.tbMain()->Active());
+  QTest::keyClick(&window_, Qt::Key_Q, Qt::ControlModifier);
+  EXPECT_FALSE(window_.isVisible());
+}
+
+TEST_F(TfrMainTest, ADroppedTableOpens) {
+  auto drop = [&](const std::string& path) {
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(QString::fromStdString(path))});
+    const QPoint at(300, 300);
+    QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&window_, &enter);
+    if (!enter.isAccepted()) return false;
+    QDropEvent dropped(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&window_, &dropped);
+    return true;
+  };
+  WriteWholeFile(dir_.File("notes.txt"), "text");
+  EXPECT_FALSE(drop(dir_.File("notes.txt")));
+  EXPECT_FALSE(window_.tbMain()->Active());
+  EXPECT_TRUE(drop(dir_.File("abc.dbf")));
+  EXPECT_TRUE(window_.tbMain()->Active());
+  EXPECT_EQ(ListItems(), "A,B,C");
+  EXPECT_EQ(window_.flName()->FileName(), dir_.File("abc.dbf"));
+}
+
+}  // namespace
