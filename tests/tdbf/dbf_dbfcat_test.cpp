@@ -391,7 +391,7 @@ TEST_F(TDbfcatTest, ClearErrors) {
 
   const std::string usage =
       "usage: dbfcat [--deleted] [--filter EXPR] [--locate FIELDS=VALUE [--partial] [--nocase]] "
-      "TABLE\n";
+      "[--format csv|jsonl | --sqlite OUT.db] TABLE\n";
   const TRun none = Dbfcat({});
   EXPECT_EQ(2, none.status);
   EXPECT_EQ(usage, none.err);
@@ -407,6 +407,101 @@ TEST_F(TDbfcatTest, RelativeNamesAreTakenFromTheCurrentDirectory) {
   const TRun run = Dbfcat({"people.dbf"}, "cd '" + folder + "' &&");
   EXPECT_EQ(0, run.status) << run.err;
   EXPECT_EQ(3u, Lines(run.out).size());
+}
+
+}  // namespace
+
+namespace {
+
+// Standard output of a shell command.
+std::string Shell(const std::string& command) {
+  std::string out;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return out;
+  char chunk[4096];
+  size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, n);
+  pclose(pipe);
+  return out;
+}
+
+// A table of every kind of value an export writes, with a deleted record.
+std::string ExportTable(TTempDir& dir) {
+  const std::string path = dir.File("export.dbf");
+  TDbf dbf;
+  dbf.SetTableName(path);
+  dbf.SetTableLevel(4);
+  dbf.SetOpenMode(omAutoCreate);
+  dbf.FieldDefs().Add("NAME", ftString, 12);
+  dbf.FieldDefs().Add("PRICE", ftFloat, 8).SetPrecision(2);
+  dbf.FieldDefs().Add("QTY", ftInteger, 0);
+  dbf.FieldDefs().Add("OK", ftBoolean, 0);
+  dbf.FieldDefs().Add("DUE", ftDate, 0);
+  dbf.FieldDefs().Add("NOTE", ftMemo, 0);
+  dbf.Open();
+  const std::vector<std::vector<std::string>> rows = {
+      {"Smith, J", "12.5", "3", "T", "2024-01-15", "says \"hi\"\r\nbye"},
+      {"Gone", "1", "1", "F", "", ""},
+      {"", "", "", "", "", ""},
+  };
+  for (const auto& row : rows) {
+    dbf.AppendNew();
+    if (!row[0].empty()) dbf.FieldNamed("NAME")->SetValueAsString(row[0]);
+    if (!row[1].empty()) dbf.FieldNamed("PRICE")->SetValueAsFloat(std::stod(row[1]));
+    if (!row[2].empty()) dbf.FieldNamed("QTY")->SetValueAsInteger(std::stoi(row[2]));
+    if (!row[3].empty()) dbf.FieldNamed("OK")->SetValueAsBoolean(row[3] == "T");
+    if (!row[4].empty())
+      dbf.FieldNamed("DUE")->SetValueAsDateTime(EncodeDate(std::stoi(row[4].substr(0, 4)),
+                                                           std::stoi(row[4].substr(5, 2)),
+                                                           std::stoi(row[4].substr(8, 2))));
+    if (!row[5].empty()) dbf.FieldNamed("NOTE")->SetValueAsString(row[5]);
+    dbf.Post();
+  }
+  dbf.SetRecordNumber(2);
+  dbf.Delete();
+  dbf.Close();
+  return path;
+}
+
+TEST_F(TDbfcatTest, ExportsReadBackValueForValue) {
+  TTempDir dir;
+  const std::string table = ExportTable(dir);
+
+  // CSV, read back by Python's csv module.
+  const TRun csv = Dbfcat({"--format", "csv", table});
+  ASSERT_EQ(0, csv.status) << csv.err;
+  WriteWholeFile(dir.File("out.csv"), csv.out);
+  EXPECT_EQ(Shell("python3 -c \"import csv,json,sys; print(json.dumps(list(csv.reader(open(sys."
+                  "argv[1], newline='', encoding='utf-8')))))\" '" +
+                  dir.File("out.csv") + "'"),
+            "[[\"NAME\", \"PRICE\", \"QTY\", \"OK\", \"DUE\", \"NOTE\"], [\"Smith, J\", "
+            "\"12.5\", \"3\", \"true\", \"2024-01-15\", \"says \\\"hi\\\"\\r\\nbye\"], [\"\", "
+            "\"\", \"\", \"\", \"\", \"\"]]\n");
+  // The deleted record is there with --deleted.
+  EXPECT_EQ(Lines(Dbfcat({"--format", "csv", "--deleted", table}).out).size(), 5u);
+
+  // JSON Lines through a filter.
+  const TRun jsonl = Dbfcat({"--format", "jsonl", "--filter", "QTY = 3", table});
+  ASSERT_EQ(0, jsonl.status) << jsonl.err;
+  EXPECT_EQ(jsonl.out,
+            "{\"NAME\": \"Smith, J\", \"PRICE\": 12.5, \"QTY\": 3, \"OK\": true, \"DUE\": "
+            "\"2024-01-15\", \"NOTE\": \"says \\\"hi\\\"\\r\\nbye\"}\n");
+
+  // SQLite, read back by the sqlite3 program with each value's type.
+  const std::string db = dir.File("out.db");
+  const TRun sqlite = Dbfcat({"--sqlite", db, table});
+  ASSERT_EQ(0, sqlite.status) << sqlite.err;
+  EXPECT_EQ(Shell("sqlite3 '" + db +
+                  "' \"SELECT NAME, typeof(PRICE), PRICE, typeof(QTY), QTY, OK, DUE, "
+                  "quote(NOTE) FROM records\""),
+            "Smith, J|real|12.5|real|3.0|1|2024-01-15|'says \"hi\"\r\nbye'\n"
+            "|null||null||||''\n");
+  // A table name on the command line that cannot be written: a message,
+  // status 1, no file left behind.
+  const TRun bad = Dbfcat({"--sqlite", dir.File("no/such/folder/out.db"), table});
+  EXPECT_EQ(1, bad.status);
+  EXPECT_NE(std::string::npos, bad.err.find("Cannot write file")) << bad.err;
+  EXPECT_EQ(2, Dbfcat({"--format", "xml", table}).status);
 }
 
 }  // namespace

@@ -5,7 +5,8 @@
 // read-only through TDbf; nothing is written.
 //
 //   dbfcat [--deleted] [--filter EXPR]
-//          [--locate FIELDS=VALUE [--partial] [--nocase]] TABLE
+//          [--locate FIELDS=VALUE [--partial] [--nocase]]
+//          [--format csv|jsonl | --sqlite OUT.db] TABLE
 //
 // --deleted also prints the records flagged as deleted. --filter prints
 // only the records the dBase expression EXPR accepts. --locate prints just
@@ -16,6 +17,12 @@
 // UTF-8. Exit status 0 on success, 1 when the table cannot be read or no
 // record matches the locate, 2 for a bad command line or filter
 // expression.
+//
+// --format csv prints the records (after --deleted and --filter) as CSV,
+// UTF-8 with a header row; --format jsonl as one JSON object per record,
+// field name to value, with no table line; --sqlite OUT.db writes them into
+// a new SQLite database file, table "records" with a typed column per
+// field.
 
 #include <charconv>
 #include <cmath>
@@ -25,6 +32,7 @@
 #include <system_error>
 #include <vector>
 
+#include "export/table_export.h"
 #include "platform/codepage.h"
 #include "platform/env.h"
 #include "recordset/fields.h"
@@ -37,8 +45,7 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: dbfcat [--deleted] [--filter EXPR] [--locate FIELDS=VALUE [--partial] [--nocase]] "
-    "TABLE\n";
-constexpr int64_t kMillisecondsPerDay = 86400000;
+    "[--format csv|jsonl | --sqlite OUT.db] TABLE\n";
 
 // Collects one output line.
 class TJsonLine {
@@ -159,34 +166,6 @@ std::string Hex(const std::string& bytes) {
   return out;
 }
 
-std::string DateText(int32_t dayNumber) {
-  int year, month, day;
-  DecodeDayNumber(dayNumber, year, month, day);
-  char text[16];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d", year, month, day);
-  return text;
-}
-
-std::string DateTimeText(double milliseconds) {
-  const int64_t total = static_cast<int64_t>(std::llround(milliseconds));
-  int64_t day = total / kMillisecondsPerDay;
-  int64_t ms = total % kMillisecondsPerDay;
-  if (ms < 0) {
-    ms += kMillisecondsPerDay;
-    --day;
-  }
-  std::string text = DateText(static_cast<int32_t>(day));
-  char time[32];
-  std::snprintf(time, sizeof time, "T%02d:%02d:%02d", static_cast<int>(ms / 3600000),
-                static_cast<int>(ms / 60000 % 60), static_cast<int>(ms / 1000 % 60));
-  text += time;
-  if (ms % 1000 != 0) {
-    std::snprintf(time, sizeof time, ".%03d000", static_cast<int>(ms % 1000));
-    text += time;
-  }
-  return text;
-}
-
 void PrintHeader(TDbf& dbf, const TTextDecoder& decoder) {
   TDbfFile& file = *dbf.DbfFile();
   const auto* header = reinterpret_cast<const uint8_t*>(file.Header());
@@ -278,13 +257,13 @@ void PrintValue(TJsonLine& line, TField& field, const TDbfFieldDef& def,
     case ftDate: {
       int32_t dayNumber = 0;
       field.GetData(&dayNumber);
-      line.String(DateText(dayNumber));
+      line.String(IsoDateText(dayNumber));
       break;
     }
     case ftDateTime: {
       double milliseconds = 0;
       field.GetData(&milliseconds);
-      line.String(DateTimeText(milliseconds));
+      line.String(IsoDateTimeText(milliseconds));
       break;
     }
     default:
@@ -355,6 +334,10 @@ struct TRequest {
   std::string locateFields;
   std::string locateValues;
   TSearchOptions locateOptions = 0;
+  // An export instead of the table's own listing.
+  bool exportRecords = false;
+  TExportFormat exportFormat = efCsv;
+  std::string exportFile = "-";
 };
 
 // Applies the filter and the locate. Returns the exit status when the
@@ -419,7 +402,8 @@ int main(int argc, char** argv) {
   std::string tableName;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if ((arg == "--filter" || arg == "--locate") && i + 1 == argc) {
+    if ((arg == "--filter" || arg == "--locate" || arg == "--format" || arg == "--sqlite") &&
+        i + 1 == argc) {
       std::fprintf(stderr, "dbfcat: %s needs a value\n%s", arg.c_str(), kUsage);
       return 2;
     }
@@ -438,6 +422,22 @@ int main(int argc, char** argv) {
       request.locate = true;
       request.locateFields = fieldsAndValue.substr(0, equals);
       request.locateValues = fieldsAndValue.substr(equals + 1);
+    } else if (arg == "--format" || arg == "--sqlite") {
+      if (request.exportRecords) {
+        std::fprintf(stderr, "dbfcat: one of --format and --sqlite\n%s", kUsage);
+        return 2;
+      }
+      const std::string value = argv[++i];
+      request.exportRecords = true;
+      if (arg == "--sqlite") {
+        request.exportFormat = efSqlite;
+        request.exportFile = value;
+      } else if (value == "csv" || value == "jsonl") {
+        request.exportFormat = value == "csv" ? efCsv : efJsonLines;
+      } else {
+        std::fprintf(stderr, "dbfcat: --format takes csv or jsonl\n%s", kUsage);
+        return 2;
+      }
     } else if (arg == "--partial") {
       request.locateOptions |= SearchOpt(soPartialKey);
       searchOptions = true;
@@ -487,6 +487,15 @@ int main(int argc, char** argv) {
     const TTextDecoder decoder(dbf.DbfFile()->UseCodePage());
     const int status = SelectRecords(dbf, request, decoder);
     if (status >= 0) return status;
+    if (request.exportRecords) {
+      TExportRequest exportRequest;
+      exportRequest.format = request.exportFormat;
+      exportRequest.fileName = request.exportFile;
+      exportRequest.textCodePage = dbf.DbfFile()->UseCodePage();
+      ExportRecords(dbf, exportRequest);
+      dbf.Close();
+      return 0;
+    }
     PrintHeader(dbf, decoder);
     PrintRecords(dbf, decoder, !request.locate);
     dbf.Close();
