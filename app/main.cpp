@@ -1,10 +1,12 @@
 #include "app/main.h"
 
+#include <QAction>
 #include <QFile>
 #include <QFont>
 #include <QFrame>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStyle>
 #include <regex>
 
 #include "app/animated_image.h"
@@ -13,6 +15,7 @@
 #include "app/check_list_box.h"
 #include "app/db_grid.h"
 #include "app/db_navigator.h"
+#include "app/expression_filter.h"
 #include "app/filename_edit.h"
 #include "app/qt_text.h"
 #include "recordset/datasource.h"
@@ -194,6 +197,15 @@ void TfrMain::CreateControls() {
   btFilter_->setGeometry(46, 320, 75, 25);
   SetTurkishFont(btFilter_);
   connect(btFilter_, &QPushButton::clicked, this, [this] { Guarded([this] { btFilterClick(); }); });
+
+  frExpression_ = new TExpressionFilter(tbMain_.get(), this);
+  QAction* expression = edMain_->addAction(style()->standardIcon(QStyle::SP_FileDialogDetailedView),
+                                           QLineEdit::TrailingPosition);
+  expression->setObjectName(QStringLiteral("acExpression"));
+  expression->setToolTip(QStringLiteral("Filtre ifadesi (Ctrl+E)"));
+  expression->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_E));
+  expression->setShortcutContext(Qt::WindowShortcut);
+  connect(expression, &QAction::triggered, frExpression_, &TExpressionFilter::Open);
 
   // Tab order: the grid, then Panel1's controls, then Panel2's, where
   // "Temizle" comes before "Filtrele".

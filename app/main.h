@@ -21,6 +21,7 @@ class TDBNavigator;
 class TDataSet;
 class TDataSource;
 class TDbf;
+class TExpressionFilter;
 class TFilenameEdit;
 class TRxCheckListBox;
 
@@ -61,6 +62,9 @@ class TfrMain : public QWidget {
   QPushButton* btFilter() const { return btFilter_; }
   TDbf* tbMain() const { return tbMain_.get(); }
   TDataSource* dsMain() const { return dsMain_.get(); }
+  // The expression filter box, opened from the button at the end of the
+  // value box (or Ctrl+E) for filters beyond field = value.
+  TExpressionFilter* frExpression() const { return frExpression_; }
 
   // ---- Handlers ----
   void flNameAfterDialog(TFilenameEdit& sender, std::string& name, bool& action);
@@ -95,4 +99,5 @@ class TfrMain : public QWidget {
   QLineEdit* edMain_ = nullptr;
   QPushButton* btClear_ = nullptr;
   QPushButton* btFilter_ = nullptr;
+  TExpressionFilter* frExpression_ = nullptr;
 };
