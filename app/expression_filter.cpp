@@ -75,6 +75,7 @@ bool TExpressionFilter::Apply() {
   table_->SetOnFilterRecord(nullptr);
   table_->SetFilter(text);
   if (!table_->Filtered()) table_->SetFiltered(true);
+  if (onApplied_) onApplied_();
   return true;
 }
 
@@ -82,4 +83,5 @@ void TExpressionFilter::Clear() {
   edExpression_->clear();
   lbMessage_->clear();
   table_->SetFiltered(false);
+  if (onApplied_) onApplied_();
 }

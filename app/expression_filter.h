@@ -7,6 +7,7 @@
 // goes to the place of the fault, and the filter in force stays as it was.
 
 #include <QDialog>
+#include <functional>
 
 class QLabel;
 class QLineEdit;
@@ -32,6 +33,8 @@ class TExpressionFilter : public QDialog {
   bool Apply();
   // Switches filtering off and empties the box.
   void Clear();
+  // Called after the filter in force changed through the box.
+  void SetOnApplied(std::function<void()> handler) { onApplied_ = std::move(handler); }
 
  private:
   TDbf* table_;
@@ -39,4 +42,5 @@ class TExpressionFilter : public QDialog {
   QLabel* lbMessage_ = nullptr;
   QPushButton* btApply_ = nullptr;
   QPushButton* btClear_ = nullptr;
+  std::function<void()> onApplied_;
 };

@@ -374,7 +374,9 @@ void TDbf::CloseStorage() {
   lockedRecNo_ = -1;
   filterRecord_ = nullptr;
   filterParser_.reset();
-  if (dbfFile_ && storageComplete_ && !readOnly_) {
+  // Only a table this set wrote to gets its header written: looking at a
+  // table leaves its bytes and its time stamp as they were.
+  if (dbfFile_ && storageComplete_ && !readOnly_ && dbfFile_->Changed()) {
     try {
       dbfFile_->WriteHeader();
     } catch (...) {

@@ -33,6 +33,7 @@ TEST_F(TfrMainTest, ExpressionBoxTakesTheWholeLanguage) {
   EXPECT_EQ(Names(), (std::vector<std::string>{"Smith", "Jones", "smith"}));
   type("'mi' $ LOWER(NAME) AND !EMPTY(BORN)");
   EXPECT_EQ(Names(), std::vector<std::string>{"Smith"});
+  EXPECT_EQ(window_.FilterDescription(), "'mi' $ LOWER(NAME) AND !EMPTY(BORN)");
 
   // A refused expression: its message in place, the caret at the fault,
   // the filter in force unchanged.
@@ -61,6 +62,7 @@ TEST_F(TfrMainTest, ExpressionBoxTakesTheWholeLanguage) {
   EXPECT_EQ(box->lbMessage()->text(), QString());
   QTest::mouseClick(box->btClear(), Qt::LeftButton);
   EXPECT_FALSE(window_.tbMain()->Filtered());
+  EXPECT_EQ(window_.FilterDescription(), "");
   EXPECT_EQ(Names().size(), 5u);
 
   // After the value box's filter the box opens with its text, and applying
