@@ -1,5 +1,6 @@
 #include "app/main.h"
 
+#include <QAction>
 #include <QCloseEvent>
 #include <QFile>
 #include <QFont>
@@ -7,6 +8,8 @@
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QStatusBar>
+#include <QStyle>
 #include <QTimer>
 #include <cmath>
 #include <regex>
@@ -18,6 +21,7 @@
 #include "app/db_grid.h"
 #include "app/db_navigator.h"
 #include "app/dialogs.h"
+#include "app/expression_filter.h"
 #include "app/filename_edit.h"
 #include "app/main_menu.h"
 #include "app/qt_text.h"
@@ -239,6 +243,17 @@ void TfrMain::CreateControls() {
   btFilter_->setGeometry(46, 320, 75, 25);
   SetTurkishFont(btFilter_);
   connect(btFilter_, &QPushButton::clicked, this, [this] { Guarded([this] { btFilterClick(); }); });
+
+  frExpression_ = new TExpressionFilter(tbMain_.get(), this);
+  frExpression_->SetOnApplied(
+      [this] { filterDescription_ = tbMain_->Filtered() ? tbMain_->Filter() : std::string(); });
+  QAction* expression = edMain_->addAction(style()->standardIcon(QStyle::SP_FileDialogDetailedView),
+                                           QLineEdit::TrailingPosition);
+  expression->setObjectName(QStringLiteral("acExpression"));
+  expression->setToolTip(QStringLiteral("Filtre ifadesi (Ctrl+E)"));
+  expression->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_E));
+  expression->setShortcutContext(Qt::WindowShortcut);
+  connect(expression, &QAction::triggered, frExpression_, &TExpressionFilter::Open);
 
   // Tab order: the grid, then Panel1's controls, then Panel2's, where
   // "Temizle" comes before "Filtrele".

@@ -31,6 +31,7 @@ class TDBNavigator;
 class TDataSet;
 class TDataSource;
 class TDbf;
+class TExpressionFilter;
 class TFilenameEdit;
 class TCheckListBox;
 
@@ -77,6 +78,9 @@ class TfrMain : public QWidget {
   TDataSource* dsMain() const { return dsMain_.get(); }
   TStatusBar* sbMain() const { return sbMain_; }
   QMenuBar* mnMain() const { return mnMain_; }
+  // The expression filter box, opened from the button at the end of the
+  // value box (or Ctrl+E) for filters beyond field = value.
+  TExpressionFilter* frExpression() const { return frExpression_; }
   // The area below the menu bar and above the status bar that holds the
   // controls above, laid out as the window was designed.
   QWidget* ClientArea() const { return client_; }
@@ -159,6 +163,7 @@ class TfrMain : public QWidget {
   QLineEdit* edMain_ = nullptr;
   QPushButton* btClear_ = nullptr;
   QPushButton* btFilter_ = nullptr;
+  TExpressionFilter* frExpression_ = nullptr;
   QWidget* client_ = nullptr;
   TStatusBar* sbMain_ = nullptr;
   QMenuBar* mnMain_ = nullptr;

@@ -93,36 +93,6 @@ class TDbfFilterTest : public ::testing::Test {
 
 using Names = std::vector<std::string>;
 
-// Counts the reads of the table file's records (offsets at or past the
-// header) made through the files it opens.
-class TRecordReadCounter : public platform::TEnvWrapper {
- public:
-  explicit TRecordReadCounter(int64_t headerSize)
-      : TEnvWrapper(platform::TEnv::Default()), headerSize_(headerSize) {}
-  platform::TOsStatus OpenFile(const std::string& name, platform::TFileOpenMode mode,
-                               std::unique_ptr<platform::TFile>& file) override {
-    platform::TOsStatus status = Target()->OpenFile(name, mode, file);
-    if (status.IsOk()) file = std::make_unique<TCountingFile>(std::move(file), *this);
-    return status;
-  }
-  int64_t reads = 0;
-
- private:
-  class TCountingFile : public TFileWrapper {
-   public:
-    TCountingFile(std::unique_ptr<platform::TFile> file, TRecordReadCounter& owner)
-        : TFileWrapper(std::move(file)), owner_(owner) {}
-    platform::TOsStatus ReadAt(int64_t offset, void* buffer, int64_t length,
-                               int64_t& bytesRead) override {
-      if (offset >= owner_.headerSize_) ++owner_.reads;
-      return TFileWrapper::ReadAt(offset, buffer, length, bytesRead);
-    }
-
-   private:
-    TRecordReadCounter& owner_;
-  };
-  int64_t headerSize_;
-};
 const TSearchOptions kPartial = SearchOpt(soPartialKey);
 const TSearchOptions kNoCase = SearchOpt(soCaseInsensitive);
 
@@ -516,6 +486,10 @@ TEST_F(TDbfFilterTest, DbfcatFiltersAndLocates) {
   EXPECT_EQ((Names{"SMITH"}),
             names({"--filter", "NUM > 3", "--locate", "NAME=S", "--partial", path_}));
   EXPECT_EQ((Names{"Jones"}), names({"--locate", "NAME;NUM=Jones;2", path_}));
+  EXPECT_EQ((Names{"SMITH", "M\xC3\xBCller"}),
+            names({"--filter", "NUM > 3 .AND. !('x' $ NAME) .OR. RECNO() = -1", path_}));
+  EXPECT_EQ((Names{"Smith", "smithers", "SMITH"}),
+            names({"--filter", "UPPER(LEFT(NAME, 5)) == [SMITH]", path_}));
   EXPECT_EQ((Names{"M\xC3\xBCller"}), names({"--locate", "NAME=M\xC3\xBCller", path_}));
 
   TRun run = RunDbfcat({"--locate", "NAME=Brown", path_}, dir_);
@@ -529,6 +503,9 @@ TEST_F(TDbfFilterTest, DbfcatFiltersAndLocates) {
   EXPECT_EQ(2, run.status);
   EXPECT_EQ("", run.out);
   EXPECT_EQ("dbfcat: --filter CITY='x': Unknown field 'CITY'\n  CITY='x'\n  ^\n", run.err);
+  run = RunDbfcat({"--filter", "NUM", path_}, dir_);
+  EXPECT_EQ(2, run.status);
+  EXPECT_EQ("dbfcat: --filter NUM: Filter must be a logical expression: NUM is Numeric\n", run.err);
   run = RunDbfcat({"--filter", "NAME='\xE6\x97\xA5'", path_}, dir_);  // not in the code page
   EXPECT_EQ(2, run.status);
   for (const auto& args :
