@@ -230,7 +230,7 @@ int TDBGrid::DefaultColumnWidth(TField* field, const std::string& title) const {
   int width = cells.horizontalAdvance(QLatin1Char('0')) * field->DisplayWidth() + kColumnExtra;
   if (options_ & GridOpt(dgTitles))
     width = qMax(width,
-                 QFontMetrics(titleFont_).horizontalAdvance(AnsiToQString(title)) + kColumnExtra);
+                 QFontMetrics(titleFont_).horizontalAdvance(Utf8ToQString(title)) + kColumnExtra);
   return width;
 }
 
@@ -483,7 +483,7 @@ void TDBGrid::LoadEditorText() {
   QString text;
   if (field && ActiveSet()) {
     try {
-      text = AnsiToQString(field->EditText());
+      text = Utf8ToQString(field->EditText());
     } catch (const Exception&) {
       // An unreadable value edits as empty text.
     }
@@ -531,9 +531,9 @@ void TDBGrid::HideEditor() {
 bool TDBGrid::CanEditAcceptKey(const QString& text) const {
   TField* field = SelectedField();
   if (!field) return false;
-  // A character the system's code page lacks cannot be stored.
-  const std::string bytes = QStringToAnsi(text);
-  if (AnsiToQString(bytes) != text) return false;
+  // Any character may be typed; one the table's code page lacks is
+  // refused with its message when the value is written.
+  const std::string bytes = QStringToUtf8(text);
   for (char c : bytes)
     if (!field->IsValidChar(c)) return false;
   return true;
@@ -558,7 +558,7 @@ void TDBGrid::WriteEditText() {
   if (!editChanged_ || !link_->Active()) return;
   TField* field = SelectedField();
   if (!field) return;
-  field->SetEditText(QStringToAnsi(editor_->text()));
+  field->SetEditText(QStringToUtf8(editor_->text()));
   editChanged_ = false;
   if (EditorMode()) LoadEditorText();
 }
@@ -983,7 +983,7 @@ void TDBGrid::paintEvent(QPaintEvent*) {
           ink = pal.color(QPalette::HighlightedText);
         }
       }
-      const QString text = AnsiToQString(row < 0 ? columns_[column].title : CellText(row, column));
+      const QString text = Utf8ToQString(row < 0 ? columns_[column].title : CellText(row, column));
       Qt::Alignment align = Qt::AlignLeft;
       if (row >= 0 && columns_[column].field->Alignment() == taRightJustify) align = Qt::AlignRight;
       if (row >= 0 && columns_[column].field->Alignment() == taCenter) align = Qt::AlignHCenter;

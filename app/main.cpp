@@ -249,7 +249,7 @@ void TfrMain::lbMainClickCheck(TRxCheckListBox& sender) {
 
 void TfrMain::btFilterClick() {
   tbMain_->SetFiltered(false);
-  const std::string value = QStringToAnsi(edMain_->text());
+  const std::string value = QStringToUtf8(edMain_->text());
   switch (selectedFieldType) {
     case ftString:
       tbMain_->SetOnFilterRecord(nullptr);
@@ -284,7 +284,7 @@ void TfrMain::btFilterClick() {
 
 void TfrMain::DataSetFilterRecord(TDataSet& dataSet, bool& accept) {
   const TDateTime value = dataSet.FieldNamed(selectedFieldName)->ValueAsDateTime();
-  const TDateTime typed = StrToDate(QStringToAnsi(edMain_->text()));
+  const TDateTime typed = StrToDate(QStringToUtf8(edMain_->text()));
   accept = value == typed;
 }
 
@@ -294,6 +294,6 @@ void TfrMain::btClearClick() {
 }
 
 void TfrMain::edSearchChange() {
-  const TVariant value(QStringToAnsi(edSearch_->text()));
+  const TVariant value(QStringToUtf8(edSearch_->text()));
   tbMain_->LocateRecord(selectedFieldName, value, SearchOpt(soPartialKey));
 }

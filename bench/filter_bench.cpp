@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/generated_table.h"
 #include "recordset/datasource.h"
 #include "tdbf/dbf.h"
 #include "tdbf/dbf_common.h"
@@ -29,116 +30,16 @@
 
 namespace {
 
-constexpr int kRecords = 1000000;
-constexpr int kLocateTarget = 999901;
-constexpr int kNameWidth = 20;
+constexpr int kLocateTarget = kGeneratedLocateTarget;
 constexpr const char* kLocatePrefix = "ZEB";
 // Rows of the grid that the window links to the table.
 constexpr int kGridRows = 10;
-
-// The generated table file, made once and removed at exit.
-class TGeneratedTable {
- public:
-  TGeneratedTable() {
-    const auto folder = std::filesystem::temp_directory_path() /
-                        ("zozur_filter_bench_" + std::to_string(::getpid()));
-    std::filesystem::create_directories(folder);
-    folder_ = folder.string();
-    path_ = (folder / "people.dbf").string();
-    Generate();
-  }
-  ~TGeneratedTable() {
-    std::error_code error;
-    std::filesystem::remove_all(folder_, error);
-  }
-
-  const std::string& Path() const { return path_; }
-  int HeaderSize() const { return headerSize_; }
-  int RecordSize() const { return recordSize_; }
-  int NameOffset() const { return nameOffset_; }
-
- private:
-  void Generate() {
-    TDbfFile file(path_);
-    file.SetMode(amExclusiveCreate);
-    file.SetAutoCreate(true);
-    file.SetTableFormat(tfDBase4);
-    file.Open();
-    TDbfFieldDefs defs;
-    struct TColumn {
-      const char* name;
-      char letter;
-      int size;
-      int decimals;
-    } columns[] = {{"ID", 'N', 8, 0},      {"NAME", 'C', kNameWidth, 0}, {"CITY", 'C', 20, 0},
-                   {"AMOUNT", 'N', 12, 2}, {"DUE", 'D', 8, 0},           {"NOTE", 'C', 20, 0}};
-    for (const TColumn& column : columns) {
-      TDbfFieldDef& def = defs.Add();
-      def.SetFieldName(column.name);
-      def.SetSize(column.size);
-      def.SetPrecision(column.decimals);
-      def.SetNativeFieldType(column.letter);
-    }
-    file.CreateStructure(defs, 512);
-    recordSize_ = file.RecordSize();
-    headerSize_ = file.HeaderSize();
-    nameOffset_ = file.FindFieldDef("NAME")->Offset();
-
-    // Names: SMITH in 3 records of 100, look-alikes around it, and one
-    // record near the end whose name starts with the locate's prefix.
-    const char* names[] = {
-        "JONES",  "MILLER", "BROWN",  "WILSON",   "TAYLOR",  "DAVIS",  "SMITHSON", "CLARK", "LEWIS",
-        "WALKER", "HALL",   "ALLEN",  "YOUNG",    "KING",    "WRIGHT", "GREEN",    "BAKER", "ADAMS",
-        "NELSON", "HILL",   "CARTER", "MITCHELL", "ROBERTS", "TURNER", "PHILLIPS"};
-    std::mt19937 random(7);
-    std::vector<char> records(static_cast<size_t>(recordSize_) * kRecords);
-    for (int i = 0; i < kRecords; ++i) {
-      char* record = records.data() + static_cast<size_t>(i) * recordSize_;
-      file.BlankRecord(record);
-      const int32_t id = i + 1;
-      file.WriteFieldValue(*file.FindFieldDef("ID"), ftInteger, record, &id);
-      const char* name = names[random() % 25];
-      if (random() % 100 < 3) name = "SMITH";
-      if (id == kLocateTarget) name = "ZEBULON";
-      file.WriteFieldValue(*file.FindFieldDef("NAME"), ftString, record, name);
-      file.WriteFieldValue(*file.FindFieldDef("CITY"), ftString, record, "AMSTERDAM");
-      const double amount = static_cast<double>(random() % 20000) / 100.0;
-      file.WriteFieldValue(*file.FindFieldDef("AMOUNT"), ftFloat, record, &amount);
-      const int32_t due = 738000 + static_cast<int32_t>(random() % 1000);
-      file.WriteFieldValue(*file.FindFieldDef("DUE"), ftDate, record, &due);
-    }
-    file.Close();
-
-    // The records go in with one write; the header then counts them.
-    std::FILE* out = std::fopen(path_.c_str(), "r+b");
-    if (out == nullptr) throw std::runtime_error("cannot write " + path_);
-    char count[4];
-    PutLE32(count, kRecords);
-    const char eof = 0x1A;
-    const bool written = std::fseek(out, headerSize_, SEEK_SET) == 0 &&
-                         std::fwrite(records.data(), 1, records.size(), out) == records.size() &&
-                         std::fwrite(&eof, 1, 1, out) == 1 && std::fseek(out, 4, SEEK_SET) == 0 &&
-                         std::fwrite(count, 1, 4, out) == 4;
-    if (std::fclose(out) != 0 || !written) throw std::runtime_error("cannot write " + path_);
-  }
-
-  std::string folder_;
-  std::string path_;
-  int headerSize_ = 0;
-  int recordSize_ = 0;
-  int nameOffset_ = 0;
-};
-
-TGeneratedTable& Table() {
-  static TGeneratedTable table;
-  return table;
-}
 
 // The table as the window holds it: shared, with a grid's link on it.
 class TOpenTable {
  public:
   TOpenTable() {
-    dbf_.SetTableName(Table().Path());
+    dbf_.SetTableName(GeneratedTable().Path());
     dbf_.Open();
     source_.SetDataSet(&dbf_);
     grid_.SetDataSource(&source_);
@@ -166,7 +67,7 @@ void SetRecordCounters(benchmark::State& state) {
 }
 
 void BM_PlainRead(benchmark::State& state) {
-  const TGeneratedTable& table = Table();
+  const TGeneratedTable& table = GeneratedTable();
   const size_t recordSize = static_cast<size_t>(table.RecordSize());
   constexpr size_t kRecordsPerBlock = 8192;
   std::vector<char> block(recordSize * kRecordsPerBlock);

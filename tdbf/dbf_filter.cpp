@@ -31,10 +31,6 @@ bool SameKeyText(std::string_view a, std::string_view b, bool foldCase) {
   return true;
 }
 
-// Room for a text field's value as TStringField::ValueAsString reads it:
-// the stored text and what the translation may make of it.
-constexpr size_t kTextReadBuffer = 8193;
-
 // One key field of a locate with the value it must hold.
 class TKeyPart {
  public:
@@ -44,8 +40,6 @@ class TKeyPart {
     if (field->DataType() == ftString) {
       stringField_ = dynamic_cast<TStringField*>(field);
       text_ = value.AsString();
-      if (stringField_ != nullptr)
-        buffer_.resize(std::max(kTextReadBuffer, static_cast<size_t>(field->DataSize())) + 1);
     }
   }
 
@@ -58,22 +52,15 @@ class TKeyPart {
   }
 
  private:
-  // The field's text in the current record, read and translated as
-  // ValueAsString does, in a buffer that serves the whole search.
+  // The field's text in the current record, in a string that serves the
+  // whole search.
   std::string_view CurrentText() {
     if (stringField_ == nullptr) {
-      fallback_ = field_->ValueAsString();
-      return fallback_;
+      current_ = field_->ValueAsString();
+    } else {
+      stringField_->ReadText(current_);
     }
-    char* text = buffer_.data();
-    std::memset(text, 0, std::min(buffer_.size(), static_cast<size_t>(field_->DataSize()) + 1));
-    if (!stringField_->GetData(text)) return {};
-    buffer_.back() = 0;
-    if (stringField_->Transliterate() && text[0] != 0 && field_->DataSet() != nullptr) {
-      field_->DataSet()->Translate(text, text, false);
-      buffer_.back() = 0;
-    }
-    return text;
+    return current_;
   }
 
   TField* field_;
@@ -81,8 +68,7 @@ class TKeyPart {
   bool partial_;
   std::string text_;
   TStringField* stringField_ = nullptr;
-  std::vector<char> buffer_;
-  std::string fallback_;
+  std::string current_;
 };
 
 }  // namespace
@@ -96,7 +82,7 @@ void TDbf::SetFilter(const std::string& text) {
   std::unique_ptr<TDbfParser> parser;
   if (!text.empty() && dbfFile_) {
     parser = std::make_unique<TDbfParser>(dbfFile_.get());
-    parser->ParseText(text);
+    parser->ParseText(ExpressionText(text));
   }
   const bool refill = cursor_ && Active() && Filtered();
   if (refill) SettlePendingEdit();
@@ -122,7 +108,7 @@ void TDbf::CompileFilterAtOpen() {
   if (Filter().empty()) return;
   auto parser = std::make_unique<TDbfParser>(dbfFile_.get());
   try {
-    parser->ParseText(Filter());
+    parser->ParseText(ExpressionText(Filter()));
   } catch (const Exception&) {
     // A text written for another table: the set opens unfiltered by it.
     TDataSet::SetFilter(std::string());

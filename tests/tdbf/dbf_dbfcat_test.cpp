@@ -330,10 +330,8 @@ TEST_F(TDbfcatTest, TextIsDecodedFromTheTableCodePage) {
     TDbf dbf;
     dbf.SetTableName(path);
     dbf.SetOpenMode(omAutoCreate);
-    dbf.SetOnTranslate([](TDbf&, const char* src, char* dest, bool) {
-      if (src != dest) std::memmove(dest, src, std::strlen(src) + 1);
-      return -1;
-    });
+    dbf.SetOnTranslate(
+        [](TDbf&, std::string_view src, std::string& dest, bool) { dest.assign(src); });
     dbf.FieldDefs().Add("NAME", ftString, 12);
     dbf.FieldDefs().Add("NOTE", ftMemo, 0);
     dbf.Open();
