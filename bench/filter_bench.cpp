@@ -5,6 +5,7 @@
 //   BM_FilteredScan    Filter NAME='SMITH' (3% of the records), First to end
 //   BM_LocatePartial   LocateRecord of NAME, soPartialKey, with a prefix
 //                      only the 999,901st record holds
+// The last two run on a single-byte table (/0) and a UTF-8 one (/1).
 // Each runs five times; after the run the medians are compared: the
 // filtered scan's records examined per second as a share of the plain
 // read's, and the locate's time as a multiple of the plain read's.
@@ -38,8 +39,8 @@ constexpr int kGridRows = 10;
 // The table as the window holds it: shared, with a grid's link on it.
 class TOpenTable {
  public:
-  TOpenTable() {
-    dbf_.SetTableName(GeneratedTable().Path());
+  explicit TOpenTable(TGeneratedText text) {
+    dbf_.SetTableName(GeneratedTable(text).Path());
     dbf_.Open();
     source_.SetDataSet(&dbf_);
     grid_.SetDataSource(&source_);
@@ -68,31 +69,18 @@ void SetRecordCounters(benchmark::State& state) {
 
 void BM_PlainRead(benchmark::State& state) {
   const TGeneratedTable& table = GeneratedTable();
-  const size_t recordSize = static_cast<size_t>(table.RecordSize());
-  constexpr size_t kRecordsPerBlock = 8192;
-  std::vector<char> block(recordSize * kRecordsPerBlock);
   char wanted[kNameWidth];
   std::memset(wanted, ' ', sizeof wanted);
   std::memcpy(wanted, "SMITH", 5);
   int64_t matches = 0;
   for (auto _ : state) {
     matches = 0;
-    std::FILE* in = std::fopen(table.Path().c_str(), "rb");
-    if (in == nullptr || std::fseek(in, table.HeaderSize(), SEEK_SET) != 0) {
+    if (!ReadRecordsPlainly(table, [&](const char* record) {
+          matches += std::memcmp(record + table.NameOffset(), wanted, sizeof wanted) == 0;
+        })) {
       state.SkipWithError("cannot read the table");
-      if (in != nullptr) std::fclose(in);
       break;
     }
-    for (int left = kRecords; left > 0;) {
-      const size_t want = std::min<size_t>(static_cast<size_t>(left), kRecordsPerBlock);
-      const size_t got = std::fread(block.data(), recordSize, want, in);
-      for (size_t i = 0; i < got; ++i)
-        matches += std::memcmp(block.data() + i * recordSize + table.NameOffset(), wanted,
-                               sizeof wanted) == 0;
-      if (got < want) break;
-      left -= static_cast<int>(got);
-    }
-    std::fclose(in);
     benchmark::DoNotOptimize(matches);
   }
   SetRecordCounters(state);
@@ -101,7 +89,7 @@ void BM_PlainRead(benchmark::State& state) {
 BENCHMARK(BM_PlainRead)->Unit(benchmark::kMillisecond)->Repetitions(5);
 
 void BM_FilteredScan(benchmark::State& state) {
-  TOpenTable open;
+  TOpenTable open(static_cast<TGeneratedText>(state.range(0)));
   TDbf& dbf = open.Dbf();
   dbf.SetFilter("NAME='SMITH'");
   dbf.SetFiltered(true);
@@ -115,10 +103,14 @@ void BM_FilteredScan(benchmark::State& state) {
   state.SetLabel(open.Label());
   state.counters["shown"] = static_cast<double>(shown);
 }
-BENCHMARK(BM_FilteredScan)->Unit(benchmark::kMillisecond)->Repetitions(5);
+BENCHMARK(BM_FilteredScan)
+    ->Arg(gtSingleByte)
+    ->Arg(gtUtf8)
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(5);
 
 void BM_LocatePartial(benchmark::State& state) {
-  TOpenTable open;
+  TOpenTable open(static_cast<TGeneratedText>(state.range(0)));
   TDbf& dbf = open.Dbf();
   for (auto _ : state) {
     state.PauseTiming();
@@ -133,7 +125,11 @@ void BM_LocatePartial(benchmark::State& state) {
   SetRecordCounters(state);
   state.SetLabel(open.Label());
 }
-BENCHMARK(BM_LocatePartial)->Unit(benchmark::kMillisecond)->Repetitions(5);
+BENCHMARK(BM_LocatePartial)
+    ->Arg(gtSingleByte)
+    ->Arg(gtUtf8)
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(5);
 
 // Shows the runs as the console does and keeps the medians, which it
 // compares at the end, in wall-clock time and in CPU time (which other
@@ -145,27 +141,34 @@ class TRatioReporter : public benchmark::ConsoleReporter {
     for (const Run& run : runs) {
       if (run.run_type != Run::RT_Aggregate || run.aggregate_name != "median") continue;
       const double perSecond = benchmark::GetTimeUnitMultiplier(run.time_unit);
-      medians_[run.run_name.function_name] = {run.GetAdjustedRealTime() / perSecond,
-                                              run.GetAdjustedCPUTime() / perSecond};
+      medians_[run.run_name.function_name + "/" + run.run_name.args] = {
+          run.GetAdjustedRealTime() / perSecond, run.GetAdjustedCPUTime() / perSecond};
     }
   }
   void Finalize() override {
     ConsoleReporter::Finalize();
-    const auto plain = medians_.find("BM_PlainRead");
+    const auto plain = medians_.find("BM_PlainRead/");
     if (plain == medians_.end() || plain->second.real <= 0 || plain->second.cpu <= 0) return;
     const TMedian base = plain->second;
     std::printf("\nmedians (wall-clock / CPU seconds) against BM_PlainRead's %.4f / %.4f:\n",
                 base.real, base.cpu);
-    if (const auto it = medians_.find("BM_FilteredScan"); it != medians_.end())
-      std::printf(
-          "BM_FilteredScan  %.4f / %.4f: records examined per second 1/%.1f / 1/%.1f "
-          "of the plain read's (target: at least 1/10)\n",
-          it->second.real, it->second.cpu, it->second.real / base.real, it->second.cpu / base.cpu);
-    if (const auto it = medians_.find("BM_LocatePartial"); it != medians_.end())
-      std::printf(
-          "BM_LocatePartial %.4f / %.4f: %.1f / %.1f times the plain read's time "
-          "(target: within 20)\n",
-          it->second.real, it->second.cpu, it->second.real / base.real, it->second.cpu / base.cpu);
+    for (const char* text : {"0", "1"}) {
+      const char* label = *text == '0' ? "single-byte" : "UTF-8";
+      if (const auto it = medians_.find(std::string("BM_FilteredScan/") + text);
+          it != medians_.end())
+        std::printf(
+            "BM_FilteredScan  %-11s %.4f / %.4f: records examined per second 1/%.1f / 1/%.1f "
+            "of the plain read's (target: at least 1/10)\n",
+            label, it->second.real, it->second.cpu, it->second.real / base.real,
+            it->second.cpu / base.cpu);
+      if (const auto it = medians_.find(std::string("BM_LocatePartial/") + text);
+          it != medians_.end())
+        std::printf(
+            "BM_LocatePartial %-11s %.4f / %.4f: %.1f / %.1f times the plain read's time "
+            "(target: within 20)\n",
+            label, it->second.real, it->second.cpu, it->second.real / base.real,
+            it->second.cpu / base.cpu);
+    }
   }
 
  private:

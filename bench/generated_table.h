@@ -9,6 +9,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -148,6 +149,30 @@ class TGeneratedTable {
   int recordSize_ = 0;
   int nameOffset_ = 0;
 };
+
+// A plain read of the table's records: fread in blocks of 8192 records,
+// perRecord called with each record's bytes. False when the file cannot be
+// read.
+template <class Fn>
+bool ReadRecordsPlainly(const TGeneratedTable& table, Fn perRecord) {
+  const size_t recordSize = static_cast<size_t>(table.RecordSize());
+  constexpr size_t kRecordsPerBlock = 8192;
+  static std::vector<char> block(recordSize * kRecordsPerBlock);
+  std::FILE* in = std::fopen(table.Path().c_str(), "rb");
+  if (in == nullptr || std::fseek(in, table.HeaderSize(), SEEK_SET) != 0) {
+    if (in != nullptr) std::fclose(in);
+    return false;
+  }
+  for (int left = kRecords; left > 0;) {
+    const size_t want = std::min<size_t>(static_cast<size_t>(left), kRecordsPerBlock);
+    const size_t got = std::fread(block.data(), recordSize, want, in);
+    for (size_t i = 0; i < got; ++i) perRecord(block.data() + i * recordSize);
+    if (got < want) break;
+    left -= static_cast<int>(got);
+  }
+  std::fclose(in);
+  return true;
+}
 
 inline TGeneratedTable& GeneratedTable(TGeneratedText text = gtSingleByte) {
   static TGeneratedTable singleByte(gtSingleByte);
