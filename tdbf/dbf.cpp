@@ -240,6 +240,8 @@ void TDbf::OpenStorage() {
   if (dbfFile_->ForceClose()) throw EAbort();
   tableLevel_ = LevelOfFormat(dbfFile_->TableFormat());
 
+  tableCodePage_ = TableCodePageFor(*dbfFile_, 0, codePageSource_);
+  dbfFile_->SetUseCodePage(tableCodePage_);
   ChooseTranslationMode();
   FieldDefs().SetUpdated(false);
   UpdateFieldDefs();
@@ -357,6 +359,8 @@ void TDbf::BuildFieldDefs() {
   std::unique_ptr<platform::TTextCodec> ownCodec;
   platform::TTextCodec* codec = file == dbfFile_.get() ? codec_.get() : nullptr;
   if (codec == nullptr) {
+    TCodePageSource source;
+    file->SetUseCodePage(TableCodePageFor(*file, 0, source));
     ownCodec = platform::TTextCodec::Make(static_cast<uint32_t>(file->UseCodePage()));
     codec = ownCodec.get();
   }
@@ -391,6 +395,7 @@ void TDbf::CloseStorage() {
   filterRecord_ = nullptr;
   filterParser_.reset();
   codec_.reset();
+  tableCodePage_ = 0;
   if (dbfFile_ && storageComplete_ && !readOnly_) {
     try {
       dbfFile_->WriteHeader();

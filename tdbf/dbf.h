@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "recordset/dataset.h"
+#include "tdbf/dbf_codepage.h"
 #include "tdbf/dbf_common.h"
 #include "tdbf/dbf_pgfile.h"
 
@@ -129,6 +130,11 @@ class TDbf : public TDataSet {
   void SetStoreDefs(bool value) { storeDefs_ = value; }
   // "6.24".
   std::string Version() const;
+
+  // The code page the open table's text is read and written in (0 while
+  // closed), and where it came from (see TCodePageSource).
+  int TableCodePage() const { return tableCodePage_; }
+  TCodePageSource CodePageSource() const { return codePageSource_; }
 
   // ---- Events ----
   void SetBeforeAutoCreate(TBeforeAutoCreateEvent h) { beforeAutoCreate_ = std::move(h); }
@@ -292,6 +298,8 @@ class TDbf : public TDataSet {
   // empty; none otherwise, so an empty parser is never evaluated.
   std::unique_ptr<TDbfParser> filterParser_;
   TDbfTranslationMode translationMode_ = tmReadOnly;
+  int tableCodePage_ = 0;
+  TCodePageSource codePageSource_ = cpsSystemDefault;
   // Converts the open table's text; made at open, none while closed.
   std::unique_ptr<platform::TTextCodec> codec_;
   // OpenStorage ran to its end: closing writes the header.
