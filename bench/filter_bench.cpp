@@ -48,12 +48,9 @@ class TOpenTable {
   }
   ~TOpenTable() { grid_.SetDataSource(nullptr); }
   TDbf& Dbf() { return dbf_; }
-  // The table's code page and how its text is translated for reading.
+  // The code page the table's text is read in.
   std::string Label() const {
-    static const char* const kModes[] = {"none (read-only)", "none (ANSI)", "OEM to ANSI",
-                                         "code page to ANSI"};
-    return "code page " + std::to_string(dbf_.DbfFile()->UseCodePage()) + ", translation " +
-           kModes[dbf_.TranslationMode()];
+    return "text from code page " + std::to_string(dbf_.TableCodePage()) + " to UTF-8";
   }
 
  private:

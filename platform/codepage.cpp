@@ -1,5 +1,6 @@
 #include "platform/codepage.h"
 
+#include <unicode/uchar.h>
 #include <unicode/ucnv.h>
 #include <unicode/ucnv_err.h>
 #include <unicode/ucol.h>
@@ -662,6 +663,7 @@ std::unique_ptr<TTextCodec> TTextCodec::Make(uint32_t codePage) {
       std::copy(utf8.begin(), utf8.end(), entry.begin() + 1);
       codec->impl_->byteOf[c] = static_cast<uint8_t>(byte);
     }
+    codec->MakeCaseBytes();
     return codec;
   }
   UErrorCode error = U_ZERO_ERROR;
@@ -817,6 +819,78 @@ size_t TTextCodec::CharBoundary(std::string_view stored, size_t width) {
     boundary = start;
   }
   return boundary;
+}
+
+namespace {
+
+// The simple case of one character; Turkic rules for i, İ, ı and I.
+char32_t OtherCase(char32_t c, bool upper, bool turkic) {
+  if (turkic) {
+    if (upper && c == U'i') return U'\u0130';
+    if (!upper && c == U'I') return U'\u0131';
+  }
+  return static_cast<char32_t>(upper ? u_toupper(static_cast<UChar32>(c))
+                                     : u_tolower(static_cast<UChar32>(c)));
+}
+
+}  // namespace
+
+void TTextCodec::SetTurkicCase(bool turkic) {
+  if (turkic == turkicCase_) return;
+  turkicCase_ = turkic;
+  if (singleByte_) MakeCaseBytes();
+}
+
+void TTextCodec::MakeCaseBytes() {
+  for (int byte = 0; byte < 256; ++byte) {
+    const std::string_view one(utf8Of_[static_cast<size_t>(byte)].data() + 1,
+                               static_cast<size_t>(utf8Of_[static_cast<size_t>(byte)][0]));
+    size_t at = 0;
+    const char32_t c = NextUtf8(one, at);
+    for (bool upper : {true, false}) {
+      auto& bytes = upper ? upperBytes_ : lowerBytes_;
+      bytes[static_cast<size_t>(byte)] = static_cast<uint8_t>(byte);
+      const auto found = impl_->byteOf.find(OtherCase(c, upper, turkicCase_));
+      if (found != impl_->byteOf.end()) bytes[static_cast<size_t>(byte)] = found->second;
+    }
+  }
+}
+
+void TTextCodec::ChangeCase(std::string_view stored, bool upper, std::string& out) {
+  out.clear();
+  if (singleByte_) {
+    const uint8_t* bytes = CaseBytes(upper);
+    out.resize(stored.size());
+    for (size_t i = 0; i < stored.size(); ++i)
+      out[i] = static_cast<char>(bytes[static_cast<uint8_t>(stored[i])]);
+    return;
+  }
+  // Multi-byte code pages go through UTF-8; a character keeps its case
+  // when the code page lacks the other one.
+  std::string text;
+  if (utf8_)
+    text.assign(stored);
+  else
+    ToUtf8(stored, text);
+  std::string changed;
+  std::string mapped;
+  std::string probe;
+  std::string bad;
+  for (size_t at = 0; at < text.size();) {
+    const size_t start = at;
+    const char32_t c = NextUtf8(text, at);
+    const char32_t other = OtherCase(c, upper, turkicCase_);
+    mapped.clear();
+    AppendUtf8(mapped, other);
+    if (other != c && (utf8_ || FromUtf8(mapped, probe, bad)))
+      changed += mapped;
+    else
+      changed.append(text, start, at - start);
+  }
+  if (utf8_)
+    out.swap(changed);
+  else if (!FromUtf8(changed, out, bad))
+    out.assign(stored);
 }
 
 // ---- Collation --------------------------------------------------------------

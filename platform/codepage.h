@@ -112,8 +112,23 @@ class TTextCodec {
   // that ends between two characters.
   size_t CharBoundary(std::string_view stored, size_t width);
 
+  // Letter case, by character: each character's simple upper or lower
+  // case (one character for one). Turkic rules pair i with İ and ı with I
+  // (Turkish, Azeri); the others pair i with I.
+  bool TurkicCase() const { return turkicCase_; }
+  void SetTurkicCase(bool turkic);
+  // out := stored text in the code page with every character in the other
+  // case; a character whose other case the code page lacks stays.
+  void ChangeCase(std::string_view stored, bool upper, std::string& out);
+  // Single-byte code pages: the byte each byte becomes in upper (lower)
+  // case; nullptr for others.
+  const uint8_t* CaseBytes(bool upper) const {
+    return singleByte_ ? (upper ? upperBytes_.data() : lowerBytes_.data()) : nullptr;
+  }
+
  private:
   TTextCodec() = default;
+  void MakeCaseBytes();
   bool FromUtf8Slow(std::string_view text, std::string& stored, std::string& bad);
 
   uint32_t codePage_ = 0;
@@ -122,6 +137,9 @@ class TTextCodec {
   bool utf8_ = false;
   // Single-byte code pages: the UTF-8 form of each byte (length first).
   std::array<std::array<char, 4>, 256> utf8Of_{};
+  bool turkicCase_ = false;
+  std::array<uint8_t, 256> upperBytes_{};
+  std::array<uint8_t, 256> lowerBytes_{};
   struct TImpl;
   std::unique_ptr<TImpl> impl_;
 };

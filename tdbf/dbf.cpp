@@ -297,6 +297,7 @@ void TDbf::ChooseTranslationMode() {
   codec_ = platform::TTextCodec::Make(static_cast<uint32_t>(textCodePage));
   // Text in a code page the system lacks still shows, byte for character.
   if (!codec_) codec_ = platform::TTextCodec::Make(kLatin1CodePage);
+  if (codec_) codec_->SetTurkicCase(TurkicCaseFor(*dbfFile_));
 }
 
 void TDbf::UsePhysicalCursor(int32_t recNo) {

@@ -184,8 +184,9 @@ class TDbf : public TDataSet {
   // Moves to the first visible record whose key fields hold the key values
   // (in the current order); on failure the record current before stays
   // current, centred in the ring. soPartialKey applies to a text field at
-  // the end of the list, soCaseInsensitive folds A-Z only; other field
-  // types compare as variants. Lookup is not provided (the variant false).
+  // the end of the list, soCaseInsensitive ignores the case of every
+  // letter by the table's rules (Turkish i, İ, ı and I in Turkish tables);
+  // other field types compare as variants. Lookup is not provided (the variant false).
   bool LocateRecord(const std::string& keyFields, const TVariant& keyValues,
                     TSearchOptions options) override;
 

@@ -9,6 +9,7 @@
 #include "platform/env.h"
 #include "runtime/sysutils.h"
 #include "tdbf/dbf_dbffile.h"
+#include "tdbf/dbf_lang.h"
 
 namespace {
 
@@ -99,4 +100,13 @@ int TableCodePageFor(const TDbfFile& file, int chosen, TCodePageSource& source) 
   }
   source = file.FileCodePage() != 0 ? cpsLanguageDriver : cpsSystemDefault;
   return file.UseCodePage();
+}
+
+bool TurkicCaseFor(const TDbfFile& file) {
+  const int codePage = file.UseCodePage();
+  if (codePage == 1254 || codePage == 857) return true;
+  uint32_t locale = file.FileCodePage() != 0 ? LocaleOfLanguageId(file.LanguageId()) : 0;
+  if (locale == 0) locale = platform::GetUserDefaultLCID();
+  const uint32_t language = locale & 0x3FF;
+  return language == 0x1F || language == 0x2C;
 }

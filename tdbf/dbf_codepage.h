@@ -35,3 +35,8 @@ int CpgFileCodePage(const std::string& tableFileName);
 // from: chosen (when not 0), else the ".cpg" file's, else the file's own
 // (its language driver or, naming none, the open code page).
 int TableCodePageFor(const TDbfFile& file, int chosen, TCodePageSource& source);
+
+// Whether the table's letters follow the Turkic case rules (i with İ, ı
+// with I): its code page is a Turkish one (1254, 857), or its language
+// driver is Turkish or Azeri, or, naming none, the system's locale is.
+bool TurkicCaseFor(const TDbfFile& file);
