@@ -11,6 +11,7 @@
 #include "app/app_str.h"
 #include "app/application.h"
 #include "app/check_list_box.h"
+#include "app/codepage_box.h"
 #include "app/db_grid.h"
 #include "app/db_navigator.h"
 #include "app/filename_edit.h"
@@ -183,6 +184,13 @@ void TfrMain::CreateControls() {
   edMain_->setGeometry(9, 272, 143, 24);
   SetTurkishFont(edMain_);
 
+  // The code page the table's text is read in: the table's own or one
+  // the user chooses; choosing reopens the table at the same record.
+  cbCodePage_ = new TCodePageBox(tbMain_.get(), panel2_);
+  cbCodePage_->setObjectName(QStringLiteral("cbCodePage"));
+  cbCodePage_->setGeometry(9, 298, 143, 20);
+  cbCodePage_->SetOnReopened([this] { ListFields(); });
+
   btClear_ = new QPushButton(QStringLiteral("Temizle"), panel2_);
   btClear_->setObjectName(QStringLiteral("btClear"));
   btClear_->setGeometry(46, 352, 75, 25);
@@ -202,7 +210,8 @@ void TfrMain::CreateControls() {
   setTabOrder(nvMain_, edSearch_);
   setTabOrder(edSearch_, lbMain_);
   setTabOrder(lbMain_, edMain_);
-  setTabOrder(edMain_, btClear_);
+  setTabOrder(edMain_, cbCodePage_);
+  setTabOrder(cbCodePage_, btClear_);
   setTabOrder(btClear_, btFilter_);
   animatedImage1_->setFocusPolicy(Qt::NoFocus);
 }
@@ -230,7 +239,19 @@ void TfrMain::flNameAfterDialog(TFilenameEdit&, std::string& name, bool& action)
   if (!action) return;
   if (tbMain_->Active()) tbMain_->SetActive(false);
   tbMain_->SetTableName(name);
-  tbMain_->SetActive(true);
+  // A new table starts with its own code page.
+  tbMain_->SetCodePage(0);
+  try {
+    tbMain_->SetActive(true);
+  } catch (...) {
+    cbCodePage_->ShowCodePageInForce();
+    throw;
+  }
+  cbCodePage_->ShowCodePageInForce();
+  ListFields();
+}
+
+void TfrMain::ListFields() {
   TStringList names;
   tbMain_->ListFieldNames(names);
   lbMain_->SetItems(names);

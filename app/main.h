@@ -16,6 +16,7 @@ class QFrame;
 class QLineEdit;
 class QPushButton;
 class TAnimatedImage;
+class TCodePageBox;
 class TDBGrid;
 class TDBNavigator;
 class TDataSet;
@@ -57,6 +58,7 @@ class TfrMain : public QWidget {
   TAnimatedImage* AnimatedImage1() const { return animatedImage1_; }
   TRxCheckListBox* lbMain() const { return lbMain_; }
   QLineEdit* edMain() const { return edMain_; }
+  TCodePageBox* cbCodePage() const { return cbCodePage_; }
   QPushButton* btClear() const { return btClear_; }
   QPushButton* btFilter() const { return btFilter_; }
   TDbf* tbMain() const { return tbMain_.get(); }
@@ -70,6 +72,8 @@ class TfrMain : public QWidget {
   void btClearClick();
   void edSearchChange();
 
+  // Fills the field list with the open table's field names.
+  void ListFields();
   // Opens a table as if the user had chosen it in the dialog.
   void OpenTable(const std::string& fileName);
 
@@ -93,6 +97,7 @@ class TfrMain : public QWidget {
   TAnimatedImage* animatedImage1_ = nullptr;
   TRxCheckListBox* lbMain_ = nullptr;
   QLineEdit* edMain_ = nullptr;
+  TCodePageBox* cbCodePage_ = nullptr;
   QPushButton* btClear_ = nullptr;
   QPushButton* btFilter_ = nullptr;
 };

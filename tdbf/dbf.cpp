@@ -240,7 +240,7 @@ void TDbf::OpenStorage() {
   if (dbfFile_->ForceClose()) throw EAbort();
   tableLevel_ = LevelOfFormat(dbfFile_->TableFormat());
 
-  tableCodePage_ = TableCodePageFor(*dbfFile_, 0, codePageSource_);
+  tableCodePage_ = TableCodePageFor(*dbfFile_, codePage_, codePageSource_);
   dbfFile_->SetUseCodePage(tableCodePage_);
   ChooseTranslationMode();
   FieldDefs().SetUpdated(false);
@@ -361,7 +361,7 @@ void TDbf::BuildFieldDefs() {
   platform::TTextCodec* codec = file == dbfFile_.get() ? codec_.get() : nullptr;
   if (codec == nullptr) {
     TCodePageSource source;
-    file->SetUseCodePage(TableCodePageFor(*file, 0, source));
+    file->SetUseCodePage(TableCodePageFor(*file, codePage_, source));
     ownCodec = platform::TTextCodec::Make(static_cast<uint32_t>(file->UseCodePage()));
     codec = ownCodec.get();
   }

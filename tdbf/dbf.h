@@ -131,6 +131,11 @@ class TDbf : public TDataSet {
   // "6.24".
   std::string Version() const;
 
+  // The code page the next open reads and writes the table's text in,
+  // whatever the table or a .cpg file says; 0 (the default) lets the table
+  // decide. The file is never changed by it.
+  int CodePage() const { return codePage_; }
+  void SetCodePage(int value) { codePage_ = value; }
   // The code page the open table's text is read and written in (0 while
   // closed), and where it came from (see TCodePageSource).
   int TableCodePage() const { return tableCodePage_; }
@@ -299,6 +304,7 @@ class TDbf : public TDataSet {
   // empty; none otherwise, so an empty parser is never evaluated.
   std::unique_ptr<TDbfParser> filterParser_;
   TDbfTranslationMode translationMode_ = tmReadOnly;
+  int codePage_ = 0;
   int tableCodePage_ = 0;
   TCodePageSource codePageSource_ = cpsSystemDefault;
   // Converts the open table's text; made at open, none while closed.

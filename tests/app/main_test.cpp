@@ -1,4 +1,5 @@
 #include "tests/app/main_fixture.h"
+#include "app/codepage_box.h"
 
 namespace {
 
@@ -41,11 +42,12 @@ TEST_F(TfrMainTest, LayoutCaptionsFontsAndTabOrder) {
   EXPECT_EQ(window_.grMain()->DataSource(), window_.dsMain());
   EXPECT_EQ(window_.nvMain()->DataSource(), window_.dsMain());
 
-  // Tab order: grid, file name, navigator, search, list, value, Temizle,
-  // Filtrele.
+  // Tab order: grid, file name, navigator, search, list, value, code page,
+  // Temizle, Filtrele.
   const std::vector<QWidget*> order = {
-      window_.grMain(), window_.flName()->Edit(), window_.nvMain(),  window_.edSearch(),
-      window_.lbMain(), window_.edMain(),         window_.btClear(), window_.btFilter()};
+      window_.grMain(),     window_.flName()->Edit(), window_.nvMain(),
+      window_.edSearch(),   window_.lbMain(),         window_.edMain(),
+      window_.cbCodePage(), window_.btClear(),        window_.btFilter()};
   window_.grMain()->setFocus();
   for (size_t i = 1; i <= order.size(); ++i) {
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);

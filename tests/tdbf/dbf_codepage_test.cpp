@@ -114,4 +114,34 @@ TEST_F(TCodePageChoiceTest, CpgFileBeatsTheLanguageByteAndUtf8TablesWork) {
   EXPECT_EQ(0, dbf.TableCodePage());
 }
 
+// A table that names no code page, written by a Russian DOS program: the
+// code page chosen for the open decides, the file stays as it was.
+TEST_F(TCodePageChoiceTest, ChosenCodePageReadsATableThatNamesNone) {
+  const std::string rus = TestDataPath("real/dans-dbf/russian_foxpro/rus.dbf");
+  const std::string before = ReadWholeFile(rus);
+  TDbf dbf;
+  dbf.SetTableName(rus);
+  dbf.SetReadOnly(true);
+  dbf.SetCodePage(866);
+  dbf.Open();
+  EXPECT_EQ(866, dbf.TableCodePage());
+  EXPECT_EQ(cpsUser, dbf.CodePageSource());
+  EXPECT_EQ("\u0420\u0435\u0444\u0430\u043A\u0442\u043E\u0440\u0438\u043D\u0433",
+            dbf.FieldNamed("BOOK")->ValueAsString().substr(0, 22));  // Рефакторинг
+  EXPECT_EQ(0u, dbf.FieldNamed("AUTHOR")->ValueAsString().find(
+                    "\u041C\u0430\u0440\u0442\u0438\u043D"));  // Мартин
+  EXPECT_TRUE(dbf.LocateRecord("AUTHOR", TVariant("\u044F\u043D"),
+                               SearchOpt(soPartialKey) | SearchOpt(soCaseInsensitive)));
+  EXPECT_EQ(2, dbf.RecordNumber());
+  dbf.Close();
+  // Closed, the choice stays for the next open; 0 gives the table back its
+  // own.
+  EXPECT_EQ(866, dbf.CodePage());
+  dbf.SetCodePage(0);
+  dbf.Open();
+  EXPECT_EQ(cpsSystemDefault, dbf.CodePageSource());
+  dbf.Close();
+  EXPECT_EQ(before, ReadWholeFile(rus));
+}
+
 }  // namespace

@@ -357,6 +357,25 @@ TEST_F(TDbfcatTest, TextIsDecodedFromTheTableCodePage) {
   }
 }
 
+TEST_F(TDbfcatTest, CodePageChosenOnTheCommandLine) {
+  const std::string table = TestDataPath("real/infused-dbf/dbase_f5.dbf");
+  for (const char* name : {"850", "cp850", "IBM850", "OEM 850"}) {
+    const TRun run = Dbfcat({"--codepage", name, table});
+    ASSERT_EQ(0, run.status) << name << run.err;
+    const std::vector<std::string> lines = Lines(run.out);
+    ASSERT_EQ(976u, lines.size());
+    EXPECT_NE(std::string::npos, lines[0].find("\"encoding\": \"cp850\""));
+    EXPECT_EQ("baix pened\u00E8s", ParseJson(lines[1])["values"]["COMN"].AsString());
+  }
+  const TRun unknown = Dbfcat({"--codepage", "klingon", table});
+  EXPECT_EQ(2, unknown.status);
+  EXPECT_EQ("", unknown.out);
+  EXPECT_EQ(
+      "dbfcat: unknown code page 'klingon'; give one such as cp866, 866, windows-1251, utf-8 "
+      "or ISO-8859-9\n",
+      unknown.err);
+}
+
 TEST_F(TDbfcatTest, CodePageThePlatformLacksFallsBackToLatin1) {
   TTempDir dir;
   const std::string path = dir.File("maz.dbf");
@@ -389,8 +408,8 @@ TEST_F(TDbfcatTest, ClearErrors) {
   EXPECT_EQ("dbfcat: " + dir.File("junk.dbf") + ": Invalid DBF file.\n", junk.err);
 
   const std::string usage =
-      "usage: dbfcat [--deleted] [--filter EXPR] [--locate FIELDS=VALUE [--partial] [--nocase]] "
-      "TABLE\n";
+      "usage: dbfcat [--deleted] [--codepage CP] [--filter EXPR]\n"
+      "              [--locate FIELDS=VALUE [--partial] [--nocase]] TABLE\n";
   const TRun none = Dbfcat({});
   EXPECT_EQ(2, none.status);
   EXPECT_EQ(usage, none.err);

@@ -4,10 +4,12 @@
 // text decoded from the table's own code page to UTF-8. The table is opened
 // read-only through TDbf; nothing is written.
 //
-//   dbfcat [--deleted] [--filter EXPR]
+//   dbfcat [--deleted] [--codepage CP] [--filter EXPR]
 //          [--locate FIELDS=VALUE [--partial] [--nocase]] TABLE
 //
-// --deleted also prints the records flagged as deleted. --filter prints
+// --deleted also prints the records flagged as deleted. --codepage reads
+// the text in code page CP (cp866, 866, windows-1251, utf-8, ...) whatever
+// the table says. --filter prints
 // only the records the dBase expression EXPR accepts. --locate prints just
 // the first (visible) record whose fields hold the values: FIELDS names one
 // field or several separated by ";", VALUE then holds as many values
@@ -32,13 +34,14 @@
 #include "runtime/exceptions.h"
 #include "runtime/sysutils.h"
 #include "tdbf/dbf.h"
+#include "tdbf/dbf_codepage.h"
 #include "tdbf/dbf_dbffile.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: dbfcat [--deleted] [--filter EXPR] [--locate FIELDS=VALUE [--partial] [--nocase]] "
-    "TABLE\n";
+    "usage: dbfcat [--deleted] [--codepage CP] [--filter EXPR]\n"
+    "              [--locate FIELDS=VALUE [--partial] [--nocase]] TABLE\n";
 constexpr int64_t kMillisecondsPerDay = 86400000;
 constexpr size_t kOutputBlock = 64 * 1024;
 constexpr char kHexDigits[] = "0123456789abcdef";
@@ -360,6 +363,7 @@ std::vector<std::string> SplitAtSemicolons(const std::string& text) {
 // What the command line asks of the records.
 struct TRequest {
   bool showDeleted = false;
+  int codePage = 0;
   bool filtered = false;
   std::string filter;
   bool locate = false;
@@ -410,12 +414,22 @@ int main(int argc, char** argv) {
   std::string tableName;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if ((arg == "--filter" || arg == "--locate") && i + 1 == argc) {
+    if ((arg == "--filter" || arg == "--locate" || arg == "--codepage") && i + 1 == argc) {
       std::fprintf(stderr, "dbfcat: %s needs a value\n%s", arg.c_str(), kUsage);
       return 2;
     }
     if (arg == "--deleted") {
       request.showDeleted = true;
+    } else if (arg == "--codepage") {
+      const std::string name = argv[++i];
+      request.codePage = CodePageFromName(name);
+      if (request.codePage == 0) {
+        std::fprintf(stderr,
+                     "dbfcat: unknown code page '%s'; give one such as cp866, 866, "
+                     "windows-1251, utf-8 or ISO-8859-9\n",
+                     name.c_str());
+        return 2;
+      }
     } else if (arg == "--filter") {
       request.filtered = true;
       request.filter = argv[++i];
@@ -468,6 +482,7 @@ int main(int argc, char** argv) {
     TDbf dbf;
     dbf.SetReadOnly(true);
     dbf.SetShowDeleted(request.showDeleted);
+    dbf.SetCodePage(request.codePage);
     dbf.SetTableName(path);
     dbf.Open();
     const int status = SelectRecords(dbf, request);
