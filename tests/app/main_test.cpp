@@ -1,5 +1,5 @@
-#include "tests/app/main_fixture.h"
 #include "app/codepage_box.h"
+#include "tests/app/main_fixture.h"
 
 namespace {
 
