@@ -19,6 +19,7 @@
 // record matches the locate, 2 for a bad command line or filter
 // expression.
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -382,6 +383,14 @@ int SelectRecords(TDbf& dbf, const TRequest& request) {
     } catch (const Exception& e) {
       std::fprintf(stderr, "dbfcat: --filter %s: %s\n", request.filter.c_str(),
                    e.Message().c_str());
+      // A caret under the place of the fault, where the text the user
+      // typed has the same bytes as the one compiled (in the table's code
+      // page): ASCII text.
+      const auto* parse = dynamic_cast<const EParserException*>(&e);
+      const bool ascii = std::all_of(request.filter.begin(), request.filter.end(),
+                                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+      if (parse != nullptr && parse->Position() > 0 && ascii)
+        std::fprintf(stderr, "  %s\n  %*s\n", request.filter.c_str(), parse->Position(), "^");
       return 2;
     }
     dbf.SetFiltered(true);
