@@ -18,6 +18,7 @@
 #include "app/app_str.h"
 #include "app/application.h"
 #include "app/check_list_box.h"
+#include "app/codepage_box.h"
 #include "app/db_grid.h"
 #include "app/db_navigator.h"
 #include "app/dialogs.h"
@@ -232,6 +233,13 @@ void TfrMain::CreateControls() {
   edMain_->setGeometry(9, 272, 143, 24);
   SetTurkishFont(edMain_);
 
+  // The code page the table's text is read in: the table's own or one
+  // the user chooses; choosing reopens the table at the same record.
+  cbCodePage_ = new TCodePageBox(tbMain_.get(), panel2_);
+  cbCodePage_->setObjectName(QStringLiteral("cbCodePage"));
+  cbCodePage_->setGeometry(9, 298, 143, 20);
+  cbCodePage_->SetOnReopened([this] { FillFieldList(); });
+
   btClear_ = new QPushButton(QStringLiteral("Temizle"), panel2_);
   btClear_->setObjectName(QStringLiteral("btClear"));
   btClear_->setGeometry(46, 352, 75, 25);
@@ -262,7 +270,8 @@ void TfrMain::CreateControls() {
   setTabOrder(nvMain_, edSearch_);
   setTabOrder(edSearch_, lbMain_);
   setTabOrder(lbMain_, edMain_);
-  setTabOrder(edMain_, btClear_);
+  setTabOrder(edMain_, cbCodePage_);
+  setTabOrder(cbCodePage_, btClear_);
   setTabOrder(btClear_, btFilter_);
   animatedImage1_->setFocusPolicy(Qt::NoFocus);
 }
@@ -349,6 +358,8 @@ void TfrMain::flNameAfterDialog(TFilenameEdit&, std::string& name, bool& action)
   if (tbMain_->Active()) tbMain_->SetActive(false);
   try {
     tbMain_->SetTableName(name);
+    // A new table starts with its own code page.
+    tbMain_->SetCodePage(0);
     tbMain_->SetActive(true);
   } catch (...) {
     // The table that was open before comes back, with its name in the box.
@@ -360,8 +371,10 @@ void TfrMain::flNameAfterDialog(TFilenameEdit&, std::string& name, bool& action)
       }
     }
     ShowOpenTableName();
+    cbCodePage_->ShowCodePageInForce();
     throw;
   }
+  cbCodePage_->ShowCodePageInForce();
   FillFieldList();
   RememberRecent(tbMain_->FullTableName());
 }
@@ -408,7 +421,7 @@ void TfrMain::lbMainClickCheck(TCheckListBox& sender) {
 void TfrMain::btFilterClick() {
   tbMain_->SetFiltered(false);
   filterDescription_.clear();
-  const std::string value = QStringToAnsi(edMain_->text());
+  const std::string value = QStringToUtf8(edMain_->text());
   switch (selectedFieldType) {
     case ftString:
     case ftFixedChar:
@@ -468,7 +481,7 @@ void TfrMain::btFilterClick() {
 void TfrMain::DataSetFilterRecord(TDataSet& dataSet, bool& accept) {
   // A date-time matches the typed day whatever its time of day.
   const TDateTime value = dataSet.FieldNamed(selectedFieldName)->ValueAsDateTime();
-  const TDateTime typed = StrToDate(QStringToAnsi(edMain_->text()));
+  const TDateTime typed = StrToDate(QStringToUtf8(edMain_->text()));
   accept = std::trunc(value) == typed;
 }
 
@@ -476,7 +489,7 @@ void TfrMain::LogicalFilterRecord(TDataSet& dataSet, bool& accept) {
   TField* field = dataSet.FieldNamed(selectedFieldName);
   // A blank or "?" logical has no value and matches neither T nor F.
   accept = !field->ValueIsNull() &&
-           field->ValueAsBoolean() == LogicalFilterValue(QStringToAnsi(edMain_->text()));
+           field->ValueAsBoolean() == LogicalFilterValue(QStringToUtf8(edMain_->text()));
 }
 
 void TfrMain::btClearClick() {
@@ -514,7 +527,7 @@ void TfrMain::SetSearchNotFound(bool notFound) {
 
 void TfrMain::edSearchChange() {
   if (edSearch_->text().isEmpty() || selectedFieldName.empty()) return;
-  const TVariant value(QStringToAnsi(edSearch_->text()));
+  const TVariant value(QStringToUtf8(edSearch_->text()));
   // A text that does not convert to the field's type fails part-way
   // through the search; the user stays on the record they were on.
   const std::string bookmark = tbMain_->Bookmark();

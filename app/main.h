@@ -26,6 +26,7 @@ class QMenuBar;
 class QTimer;
 class TStatusBar;
 class TAnimatedImage;
+class TCodePageBox;
 class TDBGrid;
 class TDBNavigator;
 class TDataSet;
@@ -72,6 +73,7 @@ class TfrMain : public QWidget {
   TAnimatedImage* AnimatedImage1() const { return animatedImage1_; }
   TCheckListBox* lbMain() const { return lbMain_; }
   QLineEdit* edMain() const { return edMain_; }
+  TCodePageBox* cbCodePage() const { return cbCodePage_; }
   QPushButton* btClear() const { return btClear_; }
   QPushButton* btFilter() const { return btFilter_; }
   TDbf* tbMain() const { return tbMain_.get(); }
@@ -161,6 +163,7 @@ class TfrMain : public QWidget {
   TAnimatedImage* animatedImage1_ = nullptr;
   TCheckListBox* lbMain_ = nullptr;
   QLineEdit* edMain_ = nullptr;
+  TCodePageBox* cbCodePage_ = nullptr;
   QPushButton* btClear_ = nullptr;
   QPushButton* btFilter_ = nullptr;
   TExpressionFilter* frExpression_ = nullptr;

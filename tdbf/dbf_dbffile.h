@@ -207,6 +207,9 @@ class TDbfFile : public TPagedFile {
   // process-wide open code page when the header names none).
   int FileCodePage() const { return fileCodePage_; }
   int UseCodePage() const { return useCodePage_; }
+  // Puts another code page in use (a .cpg file's or the user's choice)
+  // until the header is read again.
+  void SetUseCodePage(int codePage) { useCodePage_ = codePage; }
 
   // ---- Companion files ----
 

@@ -37,6 +37,12 @@ constexpr const char* kDbfHeaderTooLarge =
 
 // ---- Language drivers and code pages --------------------------------------
 
+constexpr const char* kDbfCharNotStorable =
+    "'%s' cannot be stored in field '%s': the table's code page %d has no such character";
+constexpr const char* kDbfExprCharNotStorable =
+    "'%s' cannot be used in an expression on this table: the table's code page %d has no such "
+    "character";
+
 // ---- Memo files and blob streams -------------------------------------------
 
 constexpr const char* kMemoBadBlockSize =

@@ -327,10 +327,8 @@ TEST_F(TDbfcatTest, TextIsDecodedFromTheTableCodePage) {
     TDbf dbf;
     dbf.SetTableName(path);
     dbf.SetOpenMode(omAutoCreate);
-    dbf.SetOnTranslate([](TDbf&, const char* src, char* dest, bool) {
-      if (src != dest) std::memmove(dest, src, std::strlen(src) + 1);
-      return -1;
-    });
+    dbf.SetOnTranslate(
+        [](TDbf&, std::string_view src, std::string& dest, bool) { dest.assign(src); });
     dbf.FieldDefs().Add("NAME", ftString, 12);
     dbf.FieldDefs().Add("NOTE", ftMemo, 0);
     dbf.Open();
@@ -354,6 +352,25 @@ TEST_F(TDbfcatTest, TextIsDecodedFromTheTableCodePage) {
         lines[1])
         << env;
   }
+}
+
+TEST_F(TDbfcatTest, CodePageChosenOnTheCommandLine) {
+  const std::string table = TestDataPath("real/infused-dbf/dbase_f5.dbf");
+  for (const char* name : {"850", "cp850", "IBM850", "OEM 850"}) {
+    const TRun run = Dbfcat({"--codepage", name, table});
+    ASSERT_EQ(0, run.status) << name << run.err;
+    const std::vector<std::string> lines = Lines(run.out);
+    ASSERT_EQ(976u, lines.size());
+    EXPECT_NE(std::string::npos, lines[0].find("\"encoding\": \"cp850\""));
+    EXPECT_EQ("baix pened\u00E8s", ParseJson(lines[1])["values"]["COMN"].AsString());
+  }
+  const TRun unknown = Dbfcat({"--codepage", "klingon", table});
+  EXPECT_EQ(2, unknown.status);
+  EXPECT_EQ("", unknown.out);
+  EXPECT_EQ(
+      "dbfcat: unknown code page 'klingon'; give one such as cp866, 866, windows-1251, utf-8 "
+      "or ISO-8859-9\n",
+      unknown.err);
 }
 
 TEST_F(TDbfcatTest, CodePageThePlatformLacksFallsBackToLatin1) {
@@ -390,8 +407,9 @@ TEST_F(TDbfcatTest, ClearErrors) {
             junk.err);
 
   const std::string usage =
-      "usage: dbfcat [--deleted] [--filter EXPR] [--locate FIELDS=VALUE [--partial] [--nocase]] "
-      "[--format csv|jsonl | --sqlite OUT.db] TABLE\n";
+      "usage: dbfcat [--deleted] [--codepage CP] [--filter EXPR]\n"
+      "              [--locate FIELDS=VALUE [--partial] [--nocase]]\n"
+      "              [--format csv|jsonl | --sqlite OUT.db] TABLE\n";
   const TRun none = Dbfcat({});
   EXPECT_EQ(2, none.status);
   EXPECT_EQ(usage, none.err);

@@ -305,21 +305,64 @@ TEST_F(TDbfFilterTest, LocateTextExactPartialOrWithoutCase) {
   EXPECT_EQ(3, found("", kPartial));
 }
 
-TEST_F(TDbfFilterTest, LocateFoldsOnlyTheLettersAToZ) {
+// Filters, UPPER and LOWER and case-insensitive locates treat letters by
+// the rules of the table: in a Turkish one i pairs with İ and ı with I.
+TEST_F(TDbfFilterTest, LetterCaseByCharacterAndByTheTablesRules) {
   locale_.Set({1254, 857, 0x041F});
-  const std::string dotted = "\xDDSTANBUL";   // İSTANBUL
-  const std::string dotless = "\xFDstanbul";  // ıstanbul
-  People({dotted, dotless, "istanbul"});
+  const std::string dotted = "\u0130STANBUL";   // İSTANBUL
+  const std::string dotless = "\u0131stanbul";  // ıstanbul
+  People({dotted, dotless, "istanbul", "\u015EAH\u0130N"});
+  const std::string before = ReadWholeFile(path_);
   TDbf dbf;
   Open(dbf);
-  ASSERT_EQ(dotted, Name(dbf));  // the table's code page holds both letters
+  ASSERT_EQ(1254, dbf.TableCodePage());
   EXPECT_TRUE(Locate(dbf, "NAME", "ISTANBUL", kNoCase));
-  EXPECT_EQ(3, dbf.RecordNumber());
-  EXPECT_TRUE(Locate(dbf, "NAME", "\xDDstanbul", kNoCase));
-  EXPECT_EQ(1, dbf.RecordNumber());
-  EXPECT_FALSE(Locate(dbf, "NAME", "\xFDSTANBUL", 0));
-  EXPECT_TRUE(Locate(dbf, "NAME", "\xFDSTANBUL", kNoCase));
   EXPECT_EQ(2, dbf.RecordNumber());
+  EXPECT_TRUE(Locate(dbf, "NAME", "istanbul", kNoCase));
+  EXPECT_EQ(1, dbf.RecordNumber());
+  EXPECT_FALSE(Locate(dbf, "NAME", "\u0131STANBUL", 0));
+  EXPECT_TRUE(Locate(dbf, "NAME", "\u0131STANBUL", kNoCase));
+  EXPECT_EQ(2, dbf.RecordNumber());
+  EXPECT_TRUE(Locate(dbf, "NAME", "\u015Fa", kNoCase | kPartial));
+  EXPECT_EQ(4, dbf.RecordNumber());
+  const auto shown = [](TDbf& set, const std::string& filter) {
+    set.SetFilter(filter);
+    set.SetFiltered(true);
+    Names names = Shown(set);
+    set.SetFiltered(false);
+    return names;
+  };
+  EXPECT_EQ((Names{dotted, "istanbul"}), shown(dbf, "NAME = 'istanbul'"));
+  EXPECT_EQ((Names{dotless}), shown(dbf, "NAME = 'ISTANBUL'"));
+  EXPECT_EQ((Names{"\u015EAH\u0130N"}), shown(dbf, "NAME = '\u015Fahin'"));
+  EXPECT_EQ((Names{dotless}), shown(dbf, "LOWER(NAME) = '\u0131stanbul'"));
+  EXPECT_EQ((Names{"\u015EAH\u0130N"}), shown(dbf, "UPPER(NAME) = '\u015EAH\u0130N'"));
+  dbf.Close();
+  EXPECT_EQ(before, ReadWholeFile(path_));
+
+  // Russian in 1251 and in 866, Greek in UTF-8: the same, with i and I a
+  // pair as everywhere but in Turkish.
+  locale_.Set({1252, 437, 0x0409});
+  for (const char* codePage : {"1251", "866", "UTF-8"}) {
+    SCOPED_TRACE(codePage);
+    path_ = dir_.File(std::string("t") + codePage + ".dbf");
+    WriteWholeFile(dir_.File(std::string("t") + codePage + ".cpg"), codePage);
+    const bool utf8 = std::string(codePage) == "UTF-8";
+    Names names = {"\u041C\u041E\u0421\u041A\u0412\u0410", "Istanbul"};
+    if (utf8) names.push_back("\u0391\u0398\u0389\u039D\u0391");  // ΑΘΉΝΑ
+    People(names);
+    TDbf other;
+    Open(other);
+    if (utf8) {
+      EXPECT_EQ((Names{names[2]}), shown(other, "NAME = '\u03B1\u03B8\u03AE\u03BD\u03B1'"));
+      EXPECT_TRUE(Locate(other, "NAME", "\u03B1\u03B8", kNoCase | kPartial));
+      EXPECT_EQ(3, other.RecordNumber());
+    }
+    EXPECT_EQ((Names{names[0], names[1]}),
+              shown(other, "NAME = '\u043C\u043E\u0441\u043A\u0432\u0430' OR NAME = 'iSTANBUL'"));
+    EXPECT_TRUE(Locate(other, "NAME", "\u043C\u043E\u0441\u043A\u0432\u0430", kNoCase));
+    EXPECT_EQ(1, other.RecordNumber());
+  }
 }
 
 TEST_F(TDbfFilterTest, LocateOtherTypesAsVariantsWithOneValuePerField) {
@@ -413,27 +456,6 @@ TEST_F(TDbfFilterTest, LocateErrorsPendingEditsAndLookup) {
   EXPECT_FALSE(result.AsBoolean());
 }
 
-// ---- Reading text -------------------------------------------------------------------------
-
-TEST_F(TDbfFilterTest, TranslationByByteMapsMatchesTheConverter) {
-  People({"x"});
-  TDbf dbf;
-  Open(dbf);
-  const int table = dbf.DbfFile()->UseCodePage();
-  ASSERT_NE(1252, table);
-  ASSERT_TRUE(platform::IsSingleByteCodePage(static_cast<uint32_t>(table)));
-  std::string all;
-  for (int byte = 1; byte < 256; ++byte) all += static_cast<char>(byte);
-  for (bool toTable : {false, true}) {
-    std::string expected;
-    ASSERT_TRUE(
-        platform::ConvertCodePage(toTable ? 1252 : table, toTable ? table : 1252, all, expected));
-    std::string text = all;
-    EXPECT_EQ(255, dbf.Translate(text.c_str(), text.data(), toTable));
-    EXPECT_EQ(expected, text);
-  }
-}
-
 // ---- dbfcat --------------------------------------------------------------------------------
 
 struct TRun {
@@ -465,7 +487,7 @@ TRun RunDbfcat(const std::vector<std::string>& args, const TTempDir& dir) {
 }
 
 TEST_F(TDbfFilterTest, DbfcatFiltersAndLocates) {
-  People({"Smith", "Jones", "smithers", "SMITH", "M\xFCller"});
+  People({"Smith", "Jones", "smithers", "SMITH", "M\u00FCller"});
   const std::string before = ReadWholeFile(path_);
   // The NAME of each record line (the first line describes the table).
   auto names = [&](const std::vector<std::string>& args) {
