@@ -42,7 +42,7 @@ TExpressionFilter::TExpressionFilter(TDbf* table, QWidget* parent)
 }
 
 void TExpressionFilter::Open() {
-  edExpression_->setText(AnsiToQString(table_->Filter()));
+  edExpression_->setText(Utf8ToQString(table_->Filter()));
   lbMessage_->clear();
   show();
   raise();
@@ -51,7 +51,7 @@ void TExpressionFilter::Open() {
 }
 
 bool TExpressionFilter::Apply() {
-  const std::string text = QStringToAnsi(edExpression_->text());
+  const std::string text = QStringToUtf8(edExpression_->text());
   lbMessage_->clear();
   if (text.find_first_not_of(" \t") == std::string::npos) {
     Clear();
@@ -63,12 +63,12 @@ bool TExpressionFilter::Apply() {
     try {
       TDbfParser(table_->DbfFile()).ParseFilter(text);
     } catch (const EParserException& e) {
-      lbMessage_->setText(AnsiToQString(e.Message()));
+      lbMessage_->setText(Utf8ToQString(e.Message()));
       if (e.Position() > 0) edExpression_->setCursorPosition(e.Position() - 1);
       edExpression_->setFocus();
       return false;
     } catch (const EDbfError& e) {
-      lbMessage_->setText(AnsiToQString(e.Message()));
+      lbMessage_->setText(Utf8ToQString(e.Message()));
       return false;
     }
   }
