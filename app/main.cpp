@@ -4,6 +4,7 @@
 #include <QFont>
 #include <QFrame>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <regex>
 
@@ -231,9 +232,28 @@ void TfrMain::flNameAfterDialog(TFilenameEdit&, std::string& name, bool& action)
   if (tbMain_->Active()) tbMain_->SetActive(false);
   tbMain_->SetTableName(name);
   tbMain_->SetActive(true);
+  ShowOpenNotices();
   TStringList names;
   tbMain_->ListFieldNames(names);
   lbMain_->SetItems(names);
+}
+
+void TfrMain::ShowOpenNotices() {
+  QString text;
+  for (const std::string& warning : tbMain_->OpenWarnings())
+    text += QString::fromUtf8(warning.data(), static_cast<qsizetype>(warning.size())) + "\n";
+  if (text.isEmpty()) {
+    if (openNotice_) openNotice_->hide();
+    return;
+  }
+  // Told without stopping the user: the table is open and can be read.
+  if (!openNotice_) {
+    openNotice_ =
+        new QMessageBox(QMessageBox::Information, windowTitle(), QString(), QMessageBox::Ok, this);
+    openNotice_->setWindowModality(Qt::NonModal);
+  }
+  openNotice_->setText(text.trimmed());
+  openNotice_->show();
 }
 
 void TfrMain::lbMainClickCheck(TRxCheckListBox& sender) {

@@ -14,6 +14,7 @@
 
 class QFrame;
 class QLineEdit;
+class QMessageBox;
 class QPushButton;
 class TAnimatedImage;
 class TDBGrid;
@@ -72,12 +73,16 @@ class TfrMain : public QWidget {
 
   // Opens a table as if the user had chosen it in the dialog.
   void OpenTable(const std::string& fileName);
+  // The non-blocking notice that tells what the last open found (the table
+  // opened read-only and why, a damaged end); nullptr before any.
+  QMessageBox* OpenNotice() const { return openNotice_; }
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
 
  private:
   void CreateControls();
+  void ShowOpenNotices();
 
   // The record set and its data source outlive the controls bound to them:
   // the destructor unbinds the controls first.
@@ -95,4 +100,5 @@ class TfrMain : public QWidget {
   QLineEdit* edMain_ = nullptr;
   QPushButton* btClear_ = nullptr;
   QPushButton* btFilter_ = nullptr;
+  QMessageBox* openNotice_ = nullptr;
 };

@@ -479,6 +479,10 @@ int main(int argc, char** argv) {
       return -1;
     });
     dbf.Open();
+    // What the user should know about the table goes to standard error;
+    // the table is still printed.
+    for (const std::string& warning : dbf.OpenWarnings())
+      std::fprintf(stderr, "dbfcat: warning: %s\n", warning.c_str());
     const TTextDecoder decoder(dbf.DbfFile()->UseCodePage());
     const int status = SelectRecords(dbf, request, decoder);
     if (status >= 0) return status;
