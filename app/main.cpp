@@ -7,6 +7,7 @@
 #include <QFrame>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QStyle>
@@ -375,6 +376,7 @@ void TfrMain::flNameAfterDialog(TFilenameEdit&, std::string& name, bool& action)
     throw;
   }
   cbCodePage_->ShowCodePageInForce();
+  ShowOpenNotices();
   FillFieldList();
   RememberRecent(tbMain_->FullTableName());
 }
@@ -383,6 +385,24 @@ void TfrMain::FillFieldList() {
   TStringList names;
   tbMain_->ListFieldNames(names);
   lbMain_->SetItems(names);
+}
+
+void TfrMain::ShowOpenNotices() {
+  QString text;
+  for (const std::string& warning : tbMain_->OpenWarnings())
+    text += QString::fromUtf8(warning.data(), static_cast<qsizetype>(warning.size())) + "\n";
+  if (text.isEmpty()) {
+    if (openNotice_) openNotice_->hide();
+    return;
+  }
+  // Told without stopping the user: the table is open and can be read.
+  if (!openNotice_) {
+    openNotice_ =
+        new QMessageBox(QMessageBox::Information, windowTitle(), QString(), QMessageBox::Ok, this);
+    openNotice_->setWindowModality(Qt::NonModal);
+  }
+  openNotice_->setText(text.trimmed());
+  openNotice_->show();
 }
 
 void TfrMain::ClearFilterAndSearch() {

@@ -21,6 +21,7 @@ class QDropEvent;
 class QFrame;
 class QLineEdit;
 class QMimeData;
+class QMessageBox;
 class QPushButton;
 class QMenuBar;
 class QTimer;
@@ -123,6 +124,9 @@ class TfrMain : public QWidget {
   void SetShowDeleted(bool show);
   // Brings the status bar and the title up to date with the table.
   void UpdateStatus();
+  // The non-blocking notice that tells what the last open found (the table
+  // opened read-only and why, a damaged end); nullptr before any.
+  QMessageBox* OpenNotice() const { return openNotice_; }
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
@@ -148,6 +152,7 @@ class TfrMain : public QWidget {
   void RememberRecent(const std::string& fileName);
   // The .dbf file a drag carries, empty when it carries none.
   static std::string DraggedTable(const QMimeData* data);
+  void ShowOpenNotices();
 
   // The record set and its data source outlive the controls bound to them:
   // the destructor unbinds the controls first.
@@ -173,4 +178,5 @@ class TfrMain : public QWidget {
   QTimer* searchTimer_ = nullptr;
   std::string filterDescription_;
   std::vector<std::string> recentTables_;
+  QMessageBox* openNotice_ = nullptr;
 };

@@ -325,6 +325,9 @@ class TDataSet : public TComponent {
   void DoBeforeScroll() { Run(beforeScroll_); }
   void DoAfterScroll() { Run(afterScroll_); }
   void Loaded() override;
+  // Raises the read-only error when IsWritable is false; a storage may say
+  // why in its own message.
+  virtual void CheckWritable();
 
  private:
   friend class TField;
@@ -341,7 +344,6 @@ class TDataSet : public TComponent {
   void BeginInsertOrAppend();
   void FinishInsertOrAppend();
   void CheckRequiredFields();
-  void CheckWritable();
   void NextBlock();
   void SendToSources(TRecordSetEvent event, TField* field, int distance);
   void Run(const TDataSetNotifyEvent& event);

@@ -176,6 +176,7 @@ std::unique_ptr<TDbfFile> TDbf::NewDbfFile(TFileAccessMode mode) const {
   if (env_ != nullptr) file->SetEnv(env_);
   file->SetMode(mode);
   file->SetAutoCreate(false);
+  file->SetReadOnlyFallback(readOnlyFallback_);
   file->SetUseFloatFields(useFloatFields_);
   file->SetDateTimeHandling(dateTimeHandling_);
   file->SetOnLocaleError(onLocaleError_);
@@ -239,9 +240,11 @@ void TDbf::OpenStorage() {
     if (doCreate) CreateTable();
   }
 
+  openWarnings_.clear();
   dbfFile_ = NewDbfFile(AccessMode());
   dbfFile_->Open();
   if (dbfFile_->ForceClose()) throw EAbort();
+  openWarnings_ = dbfFile_->OpenWarnings();
   tableLevel_ = LevelOfFormat(dbfFile_->TableFormat());
 
   tableCodePage_ = TableCodePageFor(*dbfFile_, codePage_, codePageSource_);
@@ -562,7 +565,20 @@ int TDbf::CompareMarks(const std::string& mark1, const std::string& mark2) {
   return value1 < value2 ? -1 : (value1 > value2 ? 1 : 0);
 }
 
-bool TDbf::IsWritable() { return !readOnly_ && !IsDesigning() && translationMode_ != tmReadOnly; }
+bool TDbf::IsWritable() {
+  return !readOnly_ && !IsDesigning() && translationMode_ != tmReadOnly && ReadOnlyReason().empty();
+}
+
+std::string TDbf::ReadOnlyReason() const {
+  return dbfFile_ && !readOnly_ ? dbfFile_->ReadOnlyReason() : std::string();
+}
+
+void TDbf::CheckWritable() {
+  const std::string reason = ReadOnlyReason();
+  if (!reason.empty() && !readOnly_ && !IsDesigning())
+    throw EDbfError(Format(kDbfTableReadOnly, reason.c_str()));
+  TDataSet::CheckWritable();
+}
 
 // ---- Field data -------------------------------------------------------------------
 

@@ -102,6 +102,18 @@ class TDbf : public TDataSet {
   // Both take effect at the next open.
   bool ReadOnly() const { return readOnly_; }
   void SetReadOnly(bool value) { readOnly_ = value; }
+  // On (the default): a table the user may not write (its permissions, a
+  // read-only file system) or whose memo file is missing opens read-only,
+  // with a notice in OpenWarnings(); off: opening it fails with the
+  // engine's error. Takes effect at the next open.
+  bool ReadOnlyFallback() const { return readOnlyFallback_; }
+  void SetReadOnlyFallback(bool value) { readOnlyFallback_ = value; }
+  // Why the open table cannot be written although ReadOnly is off (no
+  // permission, memo file missing); empty when it can be written.
+  std::string ReadOnlyReason() const;
+  // Notices for the user from the last open: the table opened read-only
+  // and why, a table cut short, a count beyond the file.
+  const std::vector<std::string>& OpenWarnings() const { return openWarnings_; }
   bool Exclusive() const { return exclusive_; }
   void SetExclusive(bool value) { exclusive_ = value; }
   // Shows records flagged as deleted; refills the buffers when changed
@@ -164,6 +176,8 @@ class TDbf : public TDataSet {
   // False when ReadOnly, in design mode, or when the table's code page is
   // not usable.
   bool IsWritable() override;
+  // Says why the table cannot be written when the open fell back to reading.
+  void CheckWritable() override;
   // Field text between the table's code page and UTF-8, through a
   // converter made when the table opens; OnTranslate replaces it. A
   // character the code page lacks is refused with "'%s' cannot be stored
@@ -285,6 +299,8 @@ class TDbf : public TDataSet {
   std::string filePathFull_;
   int tableLevel_ = 4;
   bool readOnly_ = false;
+  bool readOnlyFallback_ = true;
+  std::vector<std::string> openWarnings_;
   bool exclusive_ = false;
   bool showDeleted_ = false;
   TDbfOpenMode openMode_ = omNormal;

@@ -40,6 +40,7 @@ std::unique_ptr<TPagedFile> OpenMemoFileFor(const TMemoFileRequest& request) {
   memo->SetMode(request.mode);
   memo->SetAutoCreate(request.autoCreate);
   memo->SetRequestedBlockSize(request.blockSize);
+  memo->SetReadOnlyFallback(request.readOnlyFallback);
   memo->Open();
   return memo;
 }

@@ -20,6 +20,11 @@ constexpr const char* kRecordLocked = "Record locked.";
 constexpr const char* kCannotCreateField =
     "Cannot create field \"%s\", field type %x not supported by DBF.";
 // Damaged headers; each names the file.
+// Why a table opened in a writing mode cannot be written.
+constexpr const char* kDbfMemoFileMissing = "memo file not found: \"%s\"";
+constexpr const char* kDbfNoWritePermission = "no permission to write \"%s\" (%s)";
+// An edit of such a table.
+constexpr const char* kDbfTableReadOnly = "The table cannot be edited: %s.";
 // Tables that open with what they hold, and a notice.
 constexpr const char* kDbfEndsInsideRecord =
     "%s: the file ends inside record %d; the %d whole records before it are shown.";

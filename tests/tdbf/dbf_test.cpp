@@ -1,6 +1,8 @@
 #include "tdbf/dbf.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -292,6 +294,97 @@ TEST_F(TDbfTest, ClosingWritesTheHeaderOnlyAfterAWrite) {
 }
 
 // ---- Field definitions -----------------------------------------------------------
+
+// Tables copied without their memo files open read-only: memo fields have
+// no value, an edit says which file is missing, nothing is written; a
+// program that wants the engine's error turns the fallback off.
+TEST_F(TDbfTest, MissingMemoFileOpensReadOnly) {
+  for (const char* table :
+       {"dbffile/dbase_8b_missing_memo.dbf", "infused-dbf/dbase_83_missing_memo.dbf",
+        "javadbf/bug-49/student.dbf", "dans-dbf/dbase3plus/fileExceptions/MISSMEMO.DBF"}) {
+    SCOPED_TRACE(table);
+    const std::string path = dir_.File(std::filesystem::path(table).filename().string());
+    std::filesystem::copy_file(TestDataPath(std::string("real/") + table), path);
+    const std::string before = ReadWholeFile(path);
+    TDbf dbf;
+    Open(dbf, path);
+    const std::string memoName = dbf.DbfFile()->ReadOnlyReason();
+    ASSERT_EQ(0u, memoName.rfind("memo file not found: \"" + path.substr(0, path.size() - 4), 0))
+        << memoName;
+    EXPECT_EQ(dbf.ReadOnlyReason(), memoName);
+    ASSERT_EQ(1u, dbf.OpenWarnings().size());
+    EXPECT_NE(std::string::npos, dbf.OpenWarnings()[0].find(memoName));
+    EXPECT_FALSE(dbf.IsWritable());
+    dbf.First();
+    for (int i = 0; i < dbf.FieldCount(); ++i) {
+      if (dbf.Fields(i)->DataType() == ftMemo) {
+        EXPECT_TRUE(dbf.Fields(i)->ValueIsNull());
+      }
+    }
+    EXPECT_EQ("The table cannot be edited: " + memoName + ".", Message([&] { dbf.Edit(); }));
+    dbf.Close();
+    EXPECT_EQ(before, ReadWholeFile(path));
+
+    dbf.SetReadOnlyFallback(false);
+    EXPECT_EQ(0u, Message([&] { dbf.Open(); }).rfind("Open: file not found: ", 0));
+    EXPECT_FALSE(dbf.Active());
+  }
+}
+
+// A table or memo file the user may not write opens read-only, saying why;
+// with the fallback off the error stands. Run as an unprivileged user, as
+// the owner's rights do not bind root.
+TEST_F(TDbfTest, FilesWithoutWritePermissionOpenReadOnly) {
+  CreateTable(path_, 4, {{"NAME", ftString, 10}, {"NOTE", ftMemo, 0}}, {{"Ann", "a note"}});
+  const std::string memoPath = dir_.File("people.dbt");
+  namespace fs = std::filesystem;
+  fs::permissions(dir_.Path(), fs::perms::owner_all | fs::perms::group_read |
+                                   fs::perms::group_exec | fs::perms::others_read |
+                                   fs::perms::others_exec);
+  const fs::perms readable = fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
+  // Writable by the user the checks run as, whoever owns the file.
+  const fs::perms writable =
+      readable | fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+  // Checks in a child process as "nobody"; its exit status names the first
+  // check that failed.
+  auto check = [&](const std::string& deniedPath) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(100);
+      int failed = 0;
+      try {
+        TDbf dbf;
+        Open(dbf, path_);
+        if (dbf.ReadOnlyReason().rfind("no permission to write \"" + deniedPath + "\"", 0) != 0)
+          failed = 1;
+        else if (dbf.IsWritable() || dbf.OpenWarnings().size() != 1)
+          failed = 2;
+        else if (Name(dbf) != "Ann" || dbf.FieldNamed("NOTE")->ValueAsString() != "a note")
+          failed = 3;
+        else if (Message([&] { dbf.Edit(); }).rfind("The table cannot be edited: no permission", 0))
+          failed = 4;
+        dbf.Close();
+        dbf.SetReadOnlyFallback(false);
+        if (!failed && Message([&] { dbf.Open(); }).find("Permission denied") == std::string::npos)
+          failed = 5;
+      } catch (...) {
+        failed = 6;
+      }
+      _exit(failed);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 99;
+  };
+  const std::string before = ReadWholeFile(path_) + ReadWholeFile(memoPath);
+  fs::permissions(path_, readable);
+  fs::permissions(memoPath, readable);
+  EXPECT_EQ(0, check(path_));
+  fs::permissions(path_, writable);
+  EXPECT_EQ(0, check(memoPath));
+  fs::permissions(memoPath, writable);
+  EXPECT_EQ(before, ReadWholeFile(path_) + ReadWholeFile(memoPath));
+}
 
 // dBase IV wrote version 0x8B with language byte 0: its memo file is read
 // with the block size the file names (1024 here) and written in dBase IV's

@@ -525,6 +525,10 @@ int main(int argc, char** argv) {
     dbf.SetCodePage(request.codePage);
     dbf.SetTableName(path);
     dbf.Open();
+    // What the user should know about the table goes to standard error;
+    // the table is still printed.
+    for (const std::string& warning : dbf.OpenWarnings())
+      std::fprintf(stderr, "dbfcat: warning: %s\n", warning.c_str());
     const int status = SelectRecords(dbf, request);
     if (status >= 0) return status;
     if (request.exportRecords) {
