@@ -52,7 +52,6 @@ constexpr const char* kUsage =
     "usage: dbfcat [--deleted] [--codepage CP] [--filter EXPR]\n"
     "              [--locate FIELDS=VALUE [--partial] [--nocase]]\n"
     "              [--format csv|jsonl | --sqlite OUT.db] TABLE\n";
-constexpr int64_t kMillisecondsPerDay = 86400000;
 constexpr size_t kOutputBlock = 64 * 1024;
 constexpr char kHexDigits[] = "0123456789abcdef";
 
@@ -177,26 +176,6 @@ std::string DateText(int32_t dayNumber) {
   return std::string(text, 10);
 }
 
-std::string DateTimeText(double milliseconds) {
-  const int64_t total = static_cast<int64_t>(std::llround(milliseconds));
-  int64_t day = total / kMillisecondsPerDay;
-  int64_t ms = total % kMillisecondsPerDay;
-  if (ms < 0) {
-    ms += kMillisecondsPerDay;
-    --day;
-  }
-  std::string text = DateText(static_cast<int32_t>(day));
-  char time[32];
-  std::snprintf(time, sizeof time, "T%02d:%02d:%02d", static_cast<int>(ms / 3600000),
-                static_cast<int>(ms / 60000 % 60), static_cast<int>(ms / 1000 % 60));
-  text += time;
-  if (ms % 1000 != 0) {
-    std::snprintf(time, sizeof time, ".%03d000", static_cast<int>(ms % 1000));
-    text += time;
-  }
-  return text;
-}
-
 void PrintHeader(TDbf& dbf) {
   TDbfFile& file = *dbf.DbfFile();
   const auto* header = reinterpret_cast<const uint8_t*>(file.Header());
@@ -312,7 +291,7 @@ void PrintValue(TJsonLine& line, TColumn& column, std::string& scratch) {
     }
     case ftDateTime: {
       double milliseconds = 0;
-      field.GetData(&milliseconds) ? line.String(DateTimeText(milliseconds)) : line.Null();
+      field.GetData(&milliseconds) ? line.String(IsoDateTimeText(milliseconds)) : line.Null();
       return;
     }
     default:
