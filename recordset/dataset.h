@@ -321,6 +321,11 @@ class TDataSet : public TComponent {
   void DoAfterScroll() { Run(afterScroll_); }
   void Loaded() override;
 
+ protected:
+  // Raises "Cannot modify a read-only dataset" unless IsWritable; storages
+  // may say why they cannot be written instead.
+  virtual void CheckWritable();
+
  private:
   friend class TField;
 
@@ -336,7 +341,6 @@ class TDataSet : public TComponent {
   void BeginInsertOrAppend();
   void FinishInsertOrAppend();
   void CheckRequiredFields();
-  void CheckWritable();
   void NextBlock();
   void SendToSources(TRecordSetEvent event, TField* field, int distance);
   void Run(const TDataSetNotifyEvent& event);

@@ -87,8 +87,9 @@ class TDbf : public TDataSet {
   // The absolute folder in use, with a trailing delimiter: FilePath
   // resolved against the program's folder.
   const std::string& FilePathFull() const { return filePathFull_; }
-  // dBase level for new tables (3, 4, 7; other values are ignored); set
-  // from the file on open (3, 4, 25, 7). Refused while open.
+  // dBase level for new tables (3, 4, 7, 30 for Visual FoxPro; other values
+  // are ignored); set from the file on open (3, 4, 25, 7, 30). Refused while
+  // open.
   int TableLevel() const { return tableLevel_; }
   void SetTableLevel(int value);
   // Both take effect at the next open.
@@ -143,9 +144,10 @@ class TDbf : public TDataSet {
   // Moves to a record number and refills the buffers.
   void SetRecordNumber(int value) override;
   int CompareMarks(const std::string& mark1, const std::string& mark2) override;
-  // False when ReadOnly, in design mode, or when the table's code page is
-  // not usable.
+  // False when ReadOnly, in design mode, when the table's code page is not
+  // usable, or when a structural ".cdx" index belongs to the table.
   bool IsWritable() override;
+
   // Translates NUL-terminated text between the system's ANSI code page and
   // the table's (towards the table when toStorage); OnTranslate replaces it.
   // Between two single-byte code pages it maps bytes through tables made
@@ -214,6 +216,11 @@ class TDbf : public TDataSet {
   void ClearCalcArea(char* buffer) override;
   void BeginEditRecord() override;
   void CancelRecord() override;
+  // Raises EDbfError "the table's .cdx index cannot be kept up to date; open
+  // it read-only" for a table with a structural ".cdx" (which this engine
+  // cannot keep up to date, so that editing would leave the index stale for
+  // the program that owns the table); otherwise as TDataSet.
+  void CheckWritable() override;
 
  private:
   TFileAccessMode AccessMode() const;

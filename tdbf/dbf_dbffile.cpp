@@ -43,10 +43,21 @@ constexpr int kNameWidth = 11;  // 10 characters and a NUL
 constexpr int kNameWidth7 = 32;
 constexpr int kTypeAt = 11, kWidthAt = 16, kDecimalsAt = 17;
 constexpr int kTypeAt7 = 32, kWidthAt7 = 33, kDecimalsAt7 = 34, kNextAutoIncAt7 = 42;
+// Visual FoxPro descriptors add these.
+constexpr int kFieldOffsetAt = 12, kFieldFlagsAt = 18, kNextAutoIncAtVfp = 19, kAutoIncStepAt = 23;
 // Offsets inside the main header.
 constexpr int kRecordCountAt = 4, kHeaderSizeAt = 8, kRecordSizeAt = 10;
 constexpr int kProductionIndexAt = 28, kLanguageIdAt = 29, kDriverNameAt = 32;
 constexpr int kDriverNameWidth = 31;
+// Visual FoxPro: header byte 28 holds table flags, and the database
+// container's name follows the descriptors' terminator.
+constexpr uint8_t kVfpHasCdx = 0x01, kVfpHasMemo = 0x02;
+constexpr int32_t kVfpBacklinkSize = 263;
+constexpr const char* kNullFlagsName = "_NullFlags";
+
+bool IsVisualFoxProVersion(uint8_t version) {
+  return version == 0x30 || version == 0x31 || version == 0x32;
+}
 // Appending gives up after probing this many locked slots.
 constexpr int32_t kMaxSlotProbes = 100000;
 
@@ -99,7 +110,10 @@ void TDbfFile::Open() {
 void TDbfFile::OpenExisting() {
   SetHeaderSize(kMainHeaderSize);
   const auto* h = reinterpret_cast<const uint8_t*>(Header());
-  switch (h[0] & 7) {
+  switch (IsVisualFoxProVersion(h[0]) ? 0x30 : h[0] & 7) {
+    case 0x30:
+      SetTableFormat(tfVisualFoxPro);
+      break;
     case 2:
     case 5:
       SetTableFormat(tfFoxPro);
@@ -191,6 +205,8 @@ void TDbfFile::LoadFieldDefs() {
   // The end of the furthest field: letters of a fixed width (I, L, M ...)
   // are read at that width even where a damaged descriptor stores less.
   int32_t needed = 1;
+  const bool vfp = tableFormat_ == tfVisualFoxPro;
+  bool storedOffsets = false;
   int32_t n = 0;
   for (; n < count; ++n) {
     if (ReadPage(n + 1, desc.data()) < descSize)
@@ -209,6 +225,16 @@ void TDbfFile::LoadFieldDefs() {
     def.SetSize(width);
     def.SetPrecision(decimals);
     def.SetNextAutoInc(level7 ? GetLE32(d + kNextAutoIncAt7) : 0);
+    if (vfp) {
+      def.SetFieldFlags(static_cast<uint8_t>(d[kFieldFlagsAt]));
+      def.SetNextAutoInc(GetLE32(d + kNextAutoIncAtVfp));
+      def.SetAutoIncStep(static_cast<uint8_t>(d[kAutoIncStepAt]));
+      // Visual FoxPro places each field itself; some writers leave every
+      // offset zero, and then the widths place them.
+      const uint32_t stored = GetLE32(d + kFieldOffsetAt);
+      storedOffsets = storedOffsets || stored != 0;
+      def.SetOffset(static_cast<int32_t>(std::min<uint32_t>(stored, 0xFFFF)));
+    }
     def.SetNativeFieldType(letter);
     if (name.empty() || def.NativeFieldType() == 0) throw EDbfError(kInvalidDbfFile);
     const char stored = def.NativeFieldType();
@@ -219,6 +245,8 @@ void TDbfFile::LoadFieldDefs() {
     offset += width;
     needed = std::max({needed, offset, def.Offset() + def.Size()});
   }
+  backlinkAt_ = mainSize + n * descSize + 1;
+  if (vfp) CheckVisualFoxProFields(storedOffsets, recordSize);
   const int fieldCount = fieldDefs_->Count();
   if (fieldCount < 1 || fieldCount > kDbfMaxFields)
     throw EDbfError(Format(kInvalidFieldCount, fieldCount));
@@ -227,6 +255,60 @@ void TDbfFile::LoadFieldDefs() {
     const int32_t blockStart = mainSize + n * descSize + 1;
     if (blockStart + 16 < headerSize) ReadFieldProperties(blockStart, headerSize);
   }
+}
+
+void TDbfFile::CheckVisualFoxProFields(bool storedOffsets, int32_t recordSize) {
+  const int count = fieldDefs_->Count();
+  // Every field lies inside the record, after the deletion flag, and no two
+  // share a byte: values are then never read from or written into another
+  // field or beyond the record. Where the stored offsets break that (some
+  // writers store none, others count from 0), the widths place the fields
+  // when they fit the record that way.
+  int first = 0, second = 0;
+  if (storedOffsets && !FieldsFitRecord(recordSize, first, second)) {
+    int32_t end = 1;
+    for (int i = 0; i < count; ++i) end += fieldDefs_->Items(i).Size();
+    if (end > recordSize) {
+      if (second == 0) RaiseDamaged(kDbfFieldOutsideRecord, first, recordSize);
+      RaiseDamaged(kDbfFieldsOverlap, first, second);
+    }
+    storedOffsets = false;
+  }
+  if (!storedOffsets) {
+    int32_t offset = 1;
+    for (int i = 0; i < count; ++i) {
+      fieldDefs_->Items(i).SetOffset(offset);
+      offset += fieldDefs_->Items(i).Size();
+    }
+  }
+  // A table without "_NullFlags" has no nulls (some writers flag fields
+  // nullable without one); one too short for its fields is damaged.
+  const TDbfFieldDef* flags = fieldDefs_->NullFlagsField();
+  const int bits = fieldDefs_->AssignNullFlags();
+  if (flags && bits > 8 * flags->Size())
+    RaiseDamaged(kDbfNullFlagsTooShort, 8 * flags->Size(), bits);
+}
+
+bool TDbfFile::FieldsFitRecord(int32_t recordSize, int& first, int& second) const {
+  std::vector<std::pair<int32_t, int>> starts;
+  for (int i = 0; i < fieldDefs_->Count(); ++i) {
+    const TDbfFieldDef& def = fieldDefs_->Items(i);
+    if (def.Offset() < 1 || def.Offset() + def.Size() > recordSize) {
+      first = i + 1, second = 0;
+      return false;
+    }
+    starts.emplace_back(def.Offset(), i);
+  }
+  std::sort(starts.begin(), starts.end());
+  for (size_t k = 1; k < starts.size(); ++k) {
+    const TDbfFieldDef& before = fieldDefs_->Items(starts[k - 1].second);
+    if (before.Offset() + before.Size() > starts[k].first) {
+      first = std::min(starts[k - 1].second, starts[k].second) + 1;
+      second = std::max(starts[k - 1].second, starts[k].second) + 1;
+      return false;
+    }
+  }
+  return true;
 }
 
 void TDbfFile::ReadFieldProperties(int32_t blockStart, int32_t headerSize) {
@@ -276,10 +358,14 @@ void TDbfFile::NoteSpecialField(TDbfFieldDef& def) {
     lockField_.userNameLength =
         std::max(0, std::min(def.Size() - 8, DbfGlobals().UserNameLength()));
   }
-  // Only level 7 keeps next values in its descriptors.
+  // Only level 7 and Visual FoxPro keep next values in their descriptors.
   if (def.NativeFieldType() == '+' && tableFormat_ == tfDBase7) {
     hasAutoInc_ = true;
     def.SetAutoIncOffset(kMainHeaderSize7 + kDescriptorSize7 * def.Index() + kNextAutoIncAt7);
+  }
+  if (tableFormat_ == tfVisualFoxPro && def.IsAutoInc()) {
+    hasAutoInc_ = true;
+    def.SetAutoIncOffset(kMainHeaderSize + kDescriptorSize * def.Index() + kNextAutoIncAtVfp);
   }
 }
 
@@ -308,6 +394,9 @@ void TDbfFile::OpenMemoFile(bool create, int32_t blockSize) {
 }
 
 void TDbfFile::CheckProductionIndex() {
+  // Visual FoxPro's byte 28 holds table flags; its structural index is a
+  // ".cdx", which this engine does not keep (HasStructuralCdx).
+  if (tableFormat_ == tfVisualFoxPro) return;
   if (Header()[kProductionIndexAt] == 0) return;
   // An existing production index is opened by the index code, which lists
   // it with the other index files.
@@ -323,6 +412,11 @@ void TDbfFile::CheckProductionIndex() {
 void TDbfFile::AdjustHeader() {
   if (!Header() || HeaderSize() <= kProductionIndexAt) return;
   auto* h = reinterpret_cast<uint8_t*>(Header());
+  if (tableFormat_ == tfVisualFoxPro) {
+    h[kProductionIndexAt] = HasMemoFields() ? (h[kProductionIndexAt] | kVfpHasMemo)
+                                            : (h[kProductionIndexAt] & ~kVfpHasMemo);
+    return;
+  }
   h[0] = HasMemoFields() ? (h[0] | 0x80) : (h[0] & 0x7F);
   if (indexLinkDropped_) h[kProductionIndexAt] = 0;
 }
@@ -353,12 +447,13 @@ void TDbfFile::CreateStructure(TDbfFieldDefs& fieldDefs, int32_t memoBlockSize) 
         LanguageDriverNameFor(globals.CreateCodePage(), globals.CreateLocale(), false);
     std::memcpy(h + kDriverNameAt, name.data(), std::min<size_t>(name.size(), kDriverNameWidth));
   } else {
-    h[0] = tableFormat_ == tfFoxPro ? 0x05 : 0x03;
-    h[kLanguageIdAt] = tableFormat_ == tfDBase3
-                           ? 0
-                           : LanguageIdFor(globals.CreateCodePage(), globals.CreateLocale(),
-                                           tableFormat_ == tfFoxPro);
+    const bool foxPro = tableFormat_ == tfFoxPro || tableFormat_ == tfVisualFoxPro;
+    h[0] = tableFormat_ == tfVisualFoxPro ? 0x30 : tableFormat_ == tfFoxPro ? 0x05 : 0x03;
+    h[kLanguageIdAt] = tableFormat_ == tfDBase3 ? 0
+                                                : LanguageIdFor(globals.CreateCodePage(),
+                                                                globals.CreateLocale(), foxPro);
   }
+  const bool vfp = tableFormat_ == tfVisualFoxPro;
 
   // Whatever happens below, the header that stands is written back.
   TScopeExit finish([this] {
@@ -370,15 +465,20 @@ void TDbfFile::CreateStructure(TDbfFieldDefs& fieldDefs, int32_t memoBlockSize) 
   fieldDefs_->SetTableFormat(tableFormat_);
   lockField_ = TLockFieldInfo();
   hasAutoInc_ = false;
-  const int count = fieldDefs.Count();
-  if (count < 1 || count > kDbfMaxFields) throw EDbfError(Format(kInvalidFieldCount, count));
-  if (mainSize + count * descSize + 1 > 0xFFFF)
+  const int given = fieldDefs.Count();
+  // Visual FoxPro keeps the null bits and the lengths of varying fields in
+  // a hidden last field.
+  const int nullBits = vfp ? TDbfFieldDefs::NullFlagBitsNeeded(fieldDefs) : 0;
+  const int count = given + (nullBits > 0 ? 1 : 0);
+  const int32_t backlinkSize = vfp ? kVfpBacklinkSize : 0;
+  if (given < 1 || count > kDbfMaxFields) throw EDbfError(Format(kInvalidFieldCount, count));
+  if (mainSize + count * descSize + 1 + backlinkSize > 0xFFFF)
     throw EDbfError(Format(kDbfHeaderTooLarge, FileName().c_str(), count));
 
   // All definitions are taken and checked before the first byte is written.
   int32_t offset = 1;
   bool hasMemo = false;
-  for (int i = 0; i < count; ++i) {
+  for (int i = 0; i < given; ++i) {
     TDbfFieldDef& src = fieldDefs[i];
     if (copyDateTimeAsString_ && src.FieldType() == ftDateTime) {
       src.SetFieldType(ftString);
@@ -403,9 +503,34 @@ void TDbfFile::CreateStructure(TDbfFieldDefs& fieldDefs, int32_t memoBlockSize) 
     src.SetSize(def.Size());
     src.SetPrecision(def.Precision());
     hasMemo = hasMemo || def.IsBlob();
+    if (vfp && def.IsAutoInc()) {
+      // Visual FoxPro numbers new tables from 1.
+      def.SetNextAutoInc(1);
+      if (def.AutoIncStep() == 0) def.SetAutoIncStep(1);
+    }
     NoteSpecialField(def);
     offset += def.Size();
   }
+  if (nullBits > 0) {
+    TDbfFieldDef& flags = fieldDefs_->Add();
+    flags.SetFieldName(kNullFlagsName);
+    flags.SetNativeFieldType('0');
+    flags.SetSize((nullBits + 7) / 8);
+    flags.SetFieldFlags(TDbfFieldDef::kFieldSystem | TDbfFieldDef::kFieldBinary);
+    flags.SetOffset(offset);
+    offset += flags.Size();
+    if (offset > 0xFFFF) throw EDbfError(Format(kDbfRecordTooLarge, FileName().c_str(), offset));
+  }
+  fieldDefs_->AssignNullFlags();
+  uint8_t version = h[0];
+  for (int i = 0; vfp && i < count; ++i) {
+    const TDbfFieldDef& def = fieldDefs_->Items(i);
+    if (def.IsVarying() || def.NativeFieldType() == 'W')
+      version = 0x32;
+    else if (def.IsAutoInc() && version == 0x30)
+      version = 0x31;
+  }
+  h[0] = version;
 
   std::vector<char> desc(descSize);
   for (int i = 0; i < count; ++i) {
@@ -417,26 +542,43 @@ void TDbfFile::CreateStructure(TDbfFieldDefs& fieldDefs, int32_t memoBlockSize) 
     desc[level7 ? kTypeAt7 : kTypeAt] = def.NativeFieldType();
     desc[level7 ? kWidthAt7 : kWidthAt] = static_cast<char>(def.Size());
     desc[level7 ? kDecimalsAt7 : kDecimalsAt] = static_cast<char>(def.Precision());
+    if (vfp) {
+      PutLE32(desc.data() + kFieldOffsetAt, static_cast<uint32_t>(def.Offset()));
+      desc[kFieldFlagsAt] = static_cast<char>(def.FieldFlags());
+      if (def.IsAutoInc()) {
+        PutLE32(desc.data() + kNextAutoIncAtVfp, def.NextAutoInc());
+        desc[kAutoIncStepAt] = static_cast<char>(def.AutoIncStep());
+      }
+    }
     // Descriptor i + 1 is page i + 1; written by offset so that the file's
     // size is followed exactly when descriptors and pages differ in size.
     WriteAt(desc.data(), descSize, PageOffset(i + 1));
   }
   WriteChar(kDbfHeaderTerminator);
+  backlinkAt_ = mainSize + count * descSize + 1;
+  if (vfp) {
+    // No database container: the back-link stays zero.
+    const std::vector<char> backlink(kVfpBacklinkSize, 0);
+    WriteAt(backlink.data(), kVfpBacklinkSize, backlinkAt_);
+  }
 
   if (hasMemo) {
     if (tableFormat_ == tfDBase3)
       h[0] |= 0x80;
     else if (tableFormat_ == tfFoxPro)
       h[0] |= 0xF0;
+    else if (vfp)
+      h[kProductionIndexAt] |= kVfpHasMemo;
     else
       h[0] |= 0x88;
   }
+  const int32_t headerSize = descSize * count + mainSize + 1 + backlinkSize;
   PutLE16(h + kRecordSizeAt, static_cast<uint16_t>(offset));
-  PutLE16(h + kHeaderSizeAt, static_cast<uint16_t>(descSize * count + mainSize + 1));
+  PutLE16(h + kHeaderSizeAt, static_cast<uint16_t>(headerSize));
   TPagedFile::WriteHeader();
   finish.Dismiss();
   SetRecordSize(offset);
-  SetHeaderSize(descSize * count + mainSize + 1);
+  SetHeaderSize(headerSize);
   WriteHeader();
   DetermineCodePage();
   if (hasMemo) OpenMemoFile(true, memoBlockSize);
@@ -468,7 +610,8 @@ void TDbfFile::KeepStoredCounters() {
   }
   for (int i = 0; hasAutoInc_ && i < fieldDefs_->Count(); ++i) {
     TDbfFieldDef& def = fieldDefs_->Items(i);
-    if (def.NativeFieldType() != '+' || def.AutoIncOffset() + 4 > HeaderSize()) continue;
+    if (!def.IsAutoInc() || def.AutoIncOffset() <= 0 || def.AutoIncOffset() + 4 > HeaderSize())
+      continue;
     if (ReadAt(stored, 4, HeaderOffset() + def.AutoIncOffset()) != 4) continue;
     const uint32_t next = GetLE32(stored);
     if (next <= GetLE32(Header() + def.AutoIncOffset())) continue;
@@ -530,13 +673,15 @@ void TDbfFile::AssignAutoIncValues(char* record) {
   });
   for (int i = 0; i < fieldDefs_->Count(); ++i) {
     TDbfFieldDef& def = fieldDefs_->Items(i);
-    if (def.NativeFieldType() != '+') continue;
+    if (!def.IsAutoInc() || def.AutoIncOffset() <= 0) continue;
     uint32_t next = def.NextAutoInc();
     char stored[4];
     if (shared && ReadAt(stored, 4, def.AutoIncOffset()) == 4) next = GetLE32(stored);
-    PutBE32(record + def.Offset(), next ^ 0x80000000u);
-    def.SetNextAutoInc(next + 1);
-    PutLE32(stored, next + 1);
+    const int32_t value = static_cast<int32_t>(next);
+    EncodeFieldValue(def, ftInteger, record, &value);
+    const uint32_t following = next + def.AutoIncStep();
+    def.SetNextAutoInc(following);
+    PutLE32(stored, following);
     WriteAt(stored, 4, def.AutoIncOffset());
     if (Header() && def.AutoIncOffset() + 4 <= HeaderSize())
       std::memcpy(Header() + def.AutoIncOffset(), stored, 4);
@@ -674,7 +819,23 @@ bool TDbfFile::HasMemoFields() const {
   return false;
 }
 
-std::string TDbfFile::MemoExtension() const { return tableFormat_ == tfFoxPro ? ".fpt" : ".dbt"; }
+std::string TDbfFile::MemoExtension() const {
+  return tableFormat_ == tfFoxPro || tableFormat_ == tfVisualFoxPro ? ".fpt" : ".dbt";
+}
+
+bool TDbfFile::HasStructuralCdx() const {
+  return tableFormat_ == tfVisualFoxPro && Header() && HeaderSize() > kProductionIndexAt &&
+         (Header()[kProductionIndexAt] & kVfpHasCdx) != 0;
+}
+
+std::string TDbfFile::Backlink() const {
+  if (tableFormat_ != tfVisualFoxPro || !Header() || backlinkAt_ <= 0 ||
+      backlinkAt_ >= HeaderSize())
+    return std::string();
+  const char* link = Header() + backlinkAt_;
+  const size_t room = static_cast<size_t>(std::min(HeaderSize() - backlinkAt_, kVfpBacklinkSize));
+  return std::string(link, strnlen(link, room));
+}
 
 uint8_t TDbfFile::LanguageId() const {
   if (!Header() || HeaderSize() <= kLanguageIdAt) return 0;

@@ -30,6 +30,13 @@ constexpr const char* kDbfBadFieldProperty =
     "Damaged table \"%s\": a property of field %d runs past the field or the header.";
 constexpr const char* kDbfPropertiesPastHeader =
     "Damaged table \"%s\": its %d field properties run past the header.";
+constexpr const char* kDbfFieldOutsideRecord =
+    "Damaged table \"%s\": field %d lies outside its %d-byte record.";
+constexpr const char* kDbfFieldsOverlap = "Damaged table \"%s\": fields %d and %d overlap.";
+constexpr const char* kDbfNullFlagsTooShort =
+    "Damaged table \"%s\": its _NullFlags field holds %d bits but its fields need %d.";
+constexpr const char* kDbfCdxReadOnly =
+    "the table's .cdx index cannot be kept up to date; open it read-only";
 constexpr const char* kDbfNoFreeSlot =
     "Cannot append to \"%s\": no free record slot could be locked.";
 // Structures a table file cannot hold.

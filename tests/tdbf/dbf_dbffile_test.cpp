@@ -161,10 +161,11 @@ TEST_F(TDbfFileTest, FormatFromVersionAndLanguageBytes) {
   const struct {
     uint8_t version, language;
     TTableFormat format;
-  } cases[] = {{0x03, 0, tfDBase3},    {0x03, 0x1B, tfDBase4}, {0x83, 0, tfDBase3},
-               {0x8B, 0x57, tfDBase4}, {0x8B, 0, tfDBase3},    {0x02, 0, tfFoxPro},
-               {0x05, 0, tfFoxPro},    {0xF5, 0x03, tfFoxPro}, {0x04, 0, tfDBase7},
-               {0x8C, 0, tfDBase7}};
+  } cases[] = {{0x03, 0, tfDBase3},         {0x03, 0x1B, tfDBase4},       {0x83, 0, tfDBase3},
+               {0x8B, 0x57, tfDBase4},      {0x8B, 0, tfDBase3},          {0x02, 0, tfFoxPro},
+               {0x05, 0, tfFoxPro},         {0xF5, 0x03, tfFoxPro},       {0x04, 0, tfDBase7},
+               {0x8C, 0, tfDBase7},         {0x30, 0x03, tfVisualFoxPro}, {0x31, 0, tfVisualFoxPro},
+               {0x32, 0x03, tfVisualFoxPro}};
   for (const auto& c : cases) {
     auto file = Open(Write(OneField(c.version, c.language)), amReadOnly);
     EXPECT_EQ(file->TableFormat(), c.format) << std::hex << int(c.version);
@@ -172,7 +173,7 @@ TEST_F(TDbfFileTest, FormatFromVersionAndLanguageBytes) {
     EXPECT_EQ(file->PageCount(), 2);
     EXPECT_EQ(file->LanguageId(), c.language);
   }
-  for (uint8_t version : {0x30, 0x31, 0x00, 0x07, 0xF8}) {
+  for (uint8_t version : {0x38, 0xB0, 0x00, 0x07, 0xF8}) {
     EXPECT_EQ(OpenError(Write(OneField(version))), "Invalid DBF file.") << int(version);
   }
 }
@@ -287,7 +288,7 @@ TEST_F(TDbfFileTest, DamagedHeadersFailClearly) {
                 "\": its header counts 2 records of 4000 bytes, but the file holds none.");
 
   // A one-byte file: its header reads as zeros after the byte.
-  EXPECT_EQ(OpenError(WriteBytes("\x30")), "Invalid DBF file.");
+  EXPECT_EQ(OpenError(WriteBytes("\x39")), "Invalid DBF file.");
 }
 
 TEST_F(TDbfFileTest, EmptyHeaderOrRecordSizeAbandonsTheOpen) {
@@ -898,7 +899,7 @@ TEST_F(TDbfFileTest, FixedWidthLetterStoredNarrowerThanItsWidth) {
   // With room left in the record the value is read where it stands.
   TDbfImage roomy = image;
   roomy.fields.push_back({"PAD", 'C', 2});
-  roomy.records = {std::string("ab\x80\x00\x00\x07", 6)};
+  roomy.records = {std::string("ab\x07\x00\x00\x00", 6)};
   auto file = Open(Write(roomy), amReadOnly);
   std::vector<char> record(file->RecordSize());
   file->ReadPage(1, record.data());

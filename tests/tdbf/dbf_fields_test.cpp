@@ -72,7 +72,8 @@ TEST_F(TDbfFieldDefTest, LettersGiveRecordSetTypes) {
   EXPECT_EQ(Field('T', 14).FieldType(), ftDateTime);
   EXPECT_EQ(Field('G', 10).FieldType(), ftDBaseOle);
   EXPECT_TRUE(Def().IsBlob());
-  EXPECT_EQ(Field('Y', 8).FieldType(), ftUnknown);
+  EXPECT_EQ(Field('Y', 8).FieldType(), ftCurrency);
+  EXPECT_EQ(Field('V', 8).FieldType(), ftUnknown);
   EXPECT_EQ(Def().NativeFieldType(), 0);
 }
 
@@ -202,6 +203,8 @@ TEST_F(TDbfFieldDefTest, CopyDefinitionTakesEverything) {
 }
 
 TEST_F(TDbfFieldDefTest, BinaryInteger) {
+  // dBase 7's own encoding; below it I is FoxPro's.
+  defs_.SetTableFormat(tfDBase7);
   Field('I', 4);
   Write<int32_t>(ftInteger, 1);
   EXPECT_EQ(Bytes(), std::string("\x80\x00\x00\x01", 4));

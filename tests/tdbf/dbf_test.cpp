@@ -244,7 +244,7 @@ TEST_F(TDbfTest, AbandonedAndFailedOpensWriteNothing) {
   EXPECT_FALSE(dbf.Active());
   EXPECT_EQ(before, ReadWholeFile(path_));
 
-  PatchByte(path_, 0, 0x30);
+  PatchByte(path_, 0, 0x39);
   EXPECT_EQ("Invalid DBF file.", Message([&] { dbf.Open(); }));
   PatchByte(path_, 0, 0x03);
   dbf.SetOnIndexMissing(nullptr);  // the link is dropped

@@ -1,6 +1,7 @@
 // dbfcat: prints a dBase table as JSON Lines. Line 1 describes the table
 // (version, language driver, record count, fields, code page, sizes, memo
-// file); then one line per record, {"deleted": bool, "values": {...}}, with
+// file, and a Visual FoxPro table's database container as "backlink" when it
+// names one); then one line per record, {"deleted": bool, "values": {...}}, with
 // text decoded from the table's own code page to UTF-8. The table is opened
 // read-only through TDbf; nothing is written.
 //
@@ -159,6 +160,18 @@ std::string Hex(const std::string& bytes) {
   return out;
 }
 
+// A currency value (a count of ten-thousandths) as its exact decimal text,
+// without trailing zeros: 185000 is "18.5", -5 is "-0.0005".
+std::string CurrencyText(int64_t units) {
+  const bool negative = units < 0;
+  const uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(units) : units;
+  std::string text = (negative ? "-" : "") + std::to_string(magnitude / 10000);
+  std::string fraction = std::to_string(magnitude % 10000 + 10000).substr(1);
+  while (!fraction.empty() && fraction.back() == '0') fraction.pop_back();
+  if (!fraction.empty()) text += "." + fraction;
+  return text;
+}
+
 std::string DateText(int32_t dayNumber) {
   int year, month, day;
   DecodeDayNumber(dayNumber, year, month, day);
@@ -202,6 +215,8 @@ void PrintHeader(TDbf& dbf, const TTextDecoder& decoder) {
   line.Raw('[');
   for (int i = 0; i < file.FieldDefs().Count(); ++i) {
     const TDbfFieldDef& def = file.FieldDefs()[i];
+    // Visual FoxPro's "_NullFlags" is no column of the table.
+    if (def.IsSystemField()) continue;
     line.Separate();
     line.Raw('{');
     line.Key("name");
@@ -228,6 +243,11 @@ void PrintHeader(TDbf& dbf, const TTextDecoder& decoder) {
   } else {
     line.Null();
   }
+  const std::string backlink = file.Backlink();
+  if (!backlink.empty()) {
+    line.Key("backlink");
+    line.String(decoder.Decode(backlink));
+  }
   line.Key("warnings");
   line.Raw('[');
   if (!decoder.Usable())
@@ -237,14 +257,32 @@ void PrintHeader(TDbf& dbf, const TTextDecoder& decoder) {
   line.Print();
 }
 
-void PrintValue(TJsonLine& line, TField& field, const TDbfFieldDef& def,
+void PrintValue(TJsonLine& line, TField& field, const TDbfFieldDef& def, const char* image,
                 const TTextDecoder& decoder) {
   if (field.ValueIsNull()) {
-    // Blank text is the empty string; other blank values have no value.
-    if (field.DataType() == ftString || field.DataType() == ftFixedChar)
+    // Blank text is the empty string; other blank values, and fields whose
+    // null bit is set, have no value.
+    const bool null =
+        def.NullFlagMask() != 0 && (image[def.NullFlagAt()] & def.NullFlagMask()) != 0;
+    if (!null && (field.DataType() == ftString || field.DataType() == ftFixedChar))
       line.String(std::string());
     else
       line.Null();
+    return;
+  }
+  // Currency is exact in the record; a double would round its last digits.
+  if (def.NativeFieldType() == 'Y' && def.Size() == 8) {
+    uint64_t units = 0;
+    for (int i = 7; i >= 0; --i)
+      units = (units << 8) | static_cast<uint8_t>(image[def.Offset() + i]);
+    line.String(CurrencyText(static_cast<int64_t>(units)));
+    return;
+  }
+  // Varbinary bytes are no text.
+  if (def.NativeFieldType() == 'Q') {
+    line.Raw("{\"$hex\": ");
+    line.String(Hex(field.ValueAsString()));
+    line.Raw('}');
     return;
   }
   switch (field.DataType()) {
@@ -316,7 +354,7 @@ void PrintRecords(TDbf& dbf, const TTextDecoder& decoder, bool all = true) {
     for (int i = 0; i < dbf.FieldCount(); ++i) {
       TField& field = *dbf.Fields(i);
       line.Key(decoder.Decode(field.FieldName()));
-      PrintValue(line, field, *defs[static_cast<size_t>(i)], decoder);
+      PrintValue(line, field, *defs[static_cast<size_t>(i)], image, decoder);
     }
     line.Raw("}}");
     line.Print();
