@@ -7,6 +7,7 @@
 #include "platform/env.h"
 #include "runtime/exceptions.h"
 #include "runtime/sysutils.h"
+#include "tdbf/dbf_header.h"
 #include "tdbf/dbf_lang.h"
 #include "tdbf/dbf_str.h"
 
@@ -54,10 +55,6 @@ constexpr int kDriverNameWidth = 31;
 constexpr uint8_t kVfpHasCdx = 0x01, kVfpHasMemo = 0x02;
 constexpr int32_t kVfpBacklinkSize = 263;
 constexpr const char* kNullFlagsName = "_NullFlags";
-
-bool IsVisualFoxProVersion(uint8_t version) {
-  return version == 0x30 || version == 0x31 || version == 0x32;
-}
 // Appending gives up after probing this many locked slots.
 constexpr int32_t kMaxSlotProbes = 100000;
 
@@ -108,38 +105,24 @@ void TDbfFile::Open() {
 }
 
 void TDbfFile::OpenExisting() {
-  SetHeaderSize(kMainHeaderSize);
-  const auto* h = reinterpret_cast<const uint8_t*>(Header());
-  switch (IsVisualFoxProVersion(h[0]) ? 0x30 : h[0] & 7) {
-    case 0x30:
-      SetTableFormat(tfVisualFoxPro);
-      break;
-    case 2:
-    case 5:
-      SetTableFormat(tfFoxPro);
-      break;
-    case 3:
-      SetTableFormat(h[kLanguageIdAt] != 0 ? tfDBase4 : tfDBase3);
-      break;
-    case 4:
-      SetTableFormat(tfDBase7);
-      break;
-    default:
-      throw EDbfError(kInvalidDbfFile);
-  }
-  const int32_t recordSize = GetLE16(h + kRecordSizeAt);
-  const int32_t headerSize = GetLE16(h + kHeaderSizeAt);
-  SetRecordSize(recordSize);
-  SetHeaderSize(headerSize);
-  if (recordSize == 0 || headerSize == 0) {
+  const TDbfHeaderInfo info = ReadCheckedHeader();
+  SetTableFormat(info.format);
+  if (info.empty) {
     SetRecordSize(0);
     SetHeaderSize(0);
     forceClose_ = true;
     return;
   }
-  CheckHeaderGeometry();
+  SetRecordSize(info.recordSize);
+  SetHeaderSize(info.headerSize);
+  // Records promised but not even one fits: the record size is wrong, and
+  // bringing the count into line would throw the count away.
+  if (info.storedRecordCount > 0 && CachedSize() - HeaderSize() < RecordSize())
+    RaiseDamaged(kDbfRecordsBeyondFile,
+                 static_cast<int>(std::min<uint32_t>(info.storedRecordCount, INT32_MAX)),
+                 RecordSize());
   DetermineCodePage();
-  LoadFieldDefs();
+  ApplyFieldDefs(info);
 
   // The count every reader uses is the physical one; bring the header's into
   // line (a read-only handle cannot). Done once the header is known to be
@@ -161,16 +144,17 @@ void TDbfFile::OpenExisting() {
   AdjustHeader();
 }
 
-void TDbfFile::CheckHeaderGeometry() {
-  const int32_t mainSize = tableFormat_ == tfDBase7 ? kMainHeaderSize7 : kMainHeaderSize;
-  if (HeaderSize() < mainSize) RaiseDamaged(kDbfHeaderTooSmall, HeaderSize(), 0);
-  if (CachedSize() < HeaderSize()) RaiseDamaged(kDbfHeaderTruncated, HeaderSize(), CachedSize());
-  // Records promised but not even one fits: the record size is wrong, and
-  // bringing the count into line would throw the count away.
-  const uint32_t count = GetLE32(Header() + kRecordCountAt);
-  if (count > 0 && CachedSize() - HeaderSize() < RecordSize())
-    RaiseDamaged(kDbfRecordsBeyondFile, static_cast<int>(std::min<uint32_t>(count, INT32_MAX)),
-                 RecordSize());
+TDbfHeaderInfo TDbfFile::ReadCheckedHeader() {
+  int64_t size = 0;
+  if (File()) File()->Size(size);
+  std::vector<uint8_t> bytes(static_cast<size_t>(std::clamp<int64_t>(size, 0, kDbfMaxHeaderBytes)));
+  const int32_t got =
+      bytes.empty() ? 0 : ReadAt(bytes.data(), static_cast<int32_t>(bytes.size()), 0);
+  TDbfHeaderCheck check = ParseDbfHeader(bytes.data(), static_cast<size_t>(std::max(got, 0)), size);
+  if (!check.valid)
+    throw EDbfError(
+        Format(kInvalidDbfFileBecause, ExtractFileName(FileName()).c_str(), check.reason.c_str()));
+  return std::move(check.header);
 }
 
 void TDbfFile::DetermineCodePage() {
@@ -182,167 +166,44 @@ void TDbfFile::DetermineCodePage() {
 }
 
 void TDbfFile::LoadFieldDefs() {
+  if (!IsOpen()) return;
+  ApplyFieldDefs(ReadCheckedHeader());
+}
+
+void TDbfFile::ApplyFieldDefs(const TDbfHeaderInfo& info) {
   fieldDefs_->Clear();
   lockField_ = TLockFieldInfo();
   hasAutoInc_ = false;
-  if (!Header() || HeaderSize() < kRecordSizeAt + 2) return;
-  const bool level7 = tableFormat_ == tfDBase7;
-  const int32_t mainSize = level7 ? kMainHeaderSize7 : kMainHeaderSize;
-  const int32_t descSize = level7 ? kDescriptorSize7 : kDescriptorSize;
-  const int32_t headerSize = GetLE16(Header() + kHeaderSizeAt);
-  const int32_t recordSize = GetLE16(Header() + kRecordSizeAt);
-  TScopeExit restore([this, headerSize, recordSize] {
-    SetRecordSize(recordSize);
-    SetHeaderSize(headerSize);
-  });
-  // Descriptor n is now page n.
-  SetHeaderSize(mainSize);
-  SetRecordSize(descSize);
-
-  const int32_t count = (headerSize - mainSize) / descSize;
-  std::vector<char> desc(descSize);
-  int32_t offset = 1;
-  // The end of the furthest field: letters of a fixed width (I, L, M ...)
-  // are read at that width even where a damaged descriptor stores less.
-  int32_t needed = 1;
-  const bool vfp = tableFormat_ == tfVisualFoxPro;
-  bool storedOffsets = false;
-  int32_t n = 0;
-  for (; n < count; ++n) {
-    if (ReadPage(n + 1, desc.data()) < descSize)
-      RaiseDamaged(kDbfHeaderTruncated, headerSize, CachedSize());
-    if (static_cast<uint8_t>(desc[0]) == kDbfHeaderTerminator) break;
-    const char* d = desc.data();
-    const int nameWidth = level7 ? kNameWidth7 : kNameWidth;
-    const std::string name = UpperCase(std::string(d, strnlen(d, nameWidth)));
-    const char letter = d[level7 ? kTypeAt7 : kTypeAt];
-    const int32_t width = static_cast<uint8_t>(d[level7 ? kWidthAt7 : kWidthAt]);
-    const int32_t decimals = static_cast<uint8_t>(d[level7 ? kDecimalsAt7 : kDecimalsAt]);
-
+  for (const TDbfFieldDescriptor& f : info.fields) {
     TDbfFieldDef& def = fieldDefs_->Add();
-    def.SetFieldName(name);
-    def.SetOffset(offset);
-    def.SetSize(width);
-    def.SetPrecision(decimals);
-    def.SetNextAutoInc(level7 ? GetLE32(d + kNextAutoIncAt7) : 0);
-    if (vfp) {
-      def.SetFieldFlags(static_cast<uint8_t>(d[kFieldFlagsAt]));
-      def.SetNextAutoInc(GetLE32(d + kNextAutoIncAtVfp));
-      def.SetAutoIncStep(static_cast<uint8_t>(d[kAutoIncStepAt]));
-      // Visual FoxPro places each field itself; some writers leave every
-      // offset zero, and then the widths place them.
-      const uint32_t stored = GetLE32(d + kFieldOffsetAt);
-      storedOffsets = storedOffsets || stored != 0;
-      def.SetOffset(static_cast<int32_t>(std::min<uint32_t>(stored, 0xFFFF)));
-    }
-    def.SetNativeFieldType(letter);
-    if (name.empty() || def.NativeFieldType() == 0) throw EDbfError(kInvalidDbfFile);
+    def.SetFieldName(f.name);
+    def.SetOffset(f.offset);
+    def.SetSize(f.width);
+    def.SetPrecision(f.decimals);
+    def.SetNextAutoInc(f.nextAutoInc);
+    def.SetFieldFlags(f.flags);
+    def.SetAutoIncStep(f.autoIncStep);
+    def.SetNativeFieldType(f.letter);
     const char stored = def.NativeFieldType();
-    if (stored == 'C' || stored == 'N' || stored == 'F') def.SetStoredSize(width);
+    if (stored == 'C' || stored == 'N' || stored == 'F') def.SetStoredSize(f.width);
     NoteSpecialField(def);
-    // Offsets follow the stored widths, so that every later field is read
-    // where the file has it.
-    offset += width;
-    needed = std::max({needed, offset, def.Offset() + def.Size()});
   }
-  backlinkAt_ = mainSize + n * descSize + 1;
-  if (vfp) CheckVisualFoxProFields(storedOffsets, recordSize);
-  const int fieldCount = fieldDefs_->Count();
-  if (fieldCount < 1 || fieldCount > kDbfMaxFields)
-    throw EDbfError(Format(kInvalidFieldCount, fieldCount));
-  if (needed > recordSize) RaiseDamaged(kDbfFieldsExceedRecord, needed, recordSize);
-  if (level7) {
-    const int32_t blockStart = mainSize + n * descSize + 1;
-    if (blockStart + 16 < headerSize) ReadFieldProperties(blockStart, headerSize);
-  }
-}
-
-void TDbfFile::CheckVisualFoxProFields(bool storedOffsets, int32_t recordSize) {
-  const int count = fieldDefs_->Count();
-  // Every field lies inside the record, after the deletion flag, and no two
-  // share a byte: values are then never read from or written into another
-  // field or beyond the record. Where the stored offsets break that (some
-  // writers store none, others count from 0), the widths place the fields
-  // when they fit the record that way.
-  int first = 0, second = 0;
-  if (storedOffsets && !FieldsFitRecord(recordSize, first, second)) {
-    int32_t end = 1;
-    for (int i = 0; i < count; ++i) end += fieldDefs_->Items(i).Size();
-    if (end > recordSize) {
-      if (second == 0) RaiseDamaged(kDbfFieldOutsideRecord, first, recordSize);
-      RaiseDamaged(kDbfFieldsOverlap, first, second);
-    }
-    storedOffsets = false;
-  }
-  if (!storedOffsets) {
-    int32_t offset = 1;
-    for (int i = 0; i < count; ++i) {
-      fieldDefs_->Items(i).SetOffset(offset);
-      offset += fieldDefs_->Items(i).Size();
-    }
-  }
-  // A table without "_NullFlags" has no nulls (some writers flag fields
-  // nullable without one); one too short for its fields is damaged.
-  const TDbfFieldDef* flags = fieldDefs_->NullFlagsField();
-  const int bits = fieldDefs_->AssignNullFlags();
-  if (flags && bits > 8 * flags->Size())
-    RaiseDamaged(kDbfNullFlagsTooShort, 8 * flags->Size(), bits);
-}
-
-bool TDbfFile::FieldsFitRecord(int32_t recordSize, int& first, int& second) const {
-  std::vector<std::pair<int32_t, int>> starts;
-  for (int i = 0; i < fieldDefs_->Count(); ++i) {
-    const TDbfFieldDef& def = fieldDefs_->Items(i);
-    if (def.Offset() < 1 || def.Offset() + def.Size() > recordSize) {
-      first = i + 1, second = 0;
-      return false;
-    }
-    starts.emplace_back(def.Offset(), i);
-  }
-  std::sort(starts.begin(), starts.end());
-  for (size_t k = 1; k < starts.size(); ++k) {
-    const TDbfFieldDef& before = fieldDefs_->Items(starts[k - 1].second);
-    if (before.Offset() + before.Size() > starts[k].first) {
-      first = std::min(starts[k - 1].second, starts[k].second) + 1;
-      second = std::max(starts[k - 1].second, starts[k].second) + 1;
-      return false;
-    }
-  }
-  return true;
-}
-
-void TDbfFile::ReadFieldProperties(int32_t blockStart, int32_t headerSize) {
-  const int32_t blockSize = headerSize - blockStart;
-  std::vector<char> block(blockSize);
-  if (ReadAt(block.data(), blockSize, blockStart) < blockSize)
-    RaiseDamaged(kDbfHeaderTruncated, headerSize, CachedSize());
-  const int32_t entries = GetLE16(block.data());
-  const int32_t first = GetLE16(block.data() + 2);
-  constexpr int32_t kEntrySize = 15;
-  if (first + entries * kEntrySize > blockSize) RaiseDamaged(kDbfPropertiesPastHeader, entries, 0);
-  for (int32_t i = 0; i < entries; ++i) {
-    const char* e = block.data() + first + i * kEntrySize;
-    const int32_t fieldNo = GetLE16(e + 2);
-    const uint8_t kind = static_cast<uint8_t>(e[4]);
-    const int32_t dataOffset = GetLE16(e + 11);
-    const int32_t dataSize = GetLE16(e + 13);
-    if (fieldNo == 0 || fieldNo > fieldDefs_->Count()) continue;
-    TDbfFieldDef& def = fieldDefs_->Items(fieldNo - 1);
-    if (kind == 1) {
+  fieldDefs_->AssignNullFlags();
+  backlinkAt_ = info.backlinkAt;
+  for (const TDbfFieldProperty& p : info.properties) {
+    TDbfFieldDef& def = fieldDefs_->Items(p.field - 1);
+    if (p.kind == 1) {
       def.SetRequired(true);
       continue;
     }
-    if (kind < 2 || kind > 4) continue;
-    if (dataOffset + dataSize > blockSize || dataSize > def.Size())
-      RaiseDamaged(kDbfBadFieldProperty, fieldNo, 0);
     def.PrepareValueBufs();
-    char* buf = kind == 2 ? def.MinBuf() : kind == 3 ? def.MaxBuf() : def.DefaultBuf();
+    char* buf = p.kind == 2 ? def.MinBuf() : p.kind == 3 ? def.MaxBuf() : def.DefaultBuf();
     if (!buf) continue;
     std::memset(buf, def.IsBinary() ? 0 : ' ', def.ValueBufSize());
-    std::memcpy(buf, block.data() + dataOffset, dataSize);
-    if (kind == 2)
+    std::memcpy(buf, p.data.data(), std::min<size_t>(p.data.size(), def.ValueBufSize()));
+    if (p.kind == 2)
       def.SetHasMin(true);
-    else if (kind == 3)
+    else if (p.kind == 3)
       def.SetHasMax(true);
     else
       def.SetHasDefault(true);

@@ -16,6 +16,7 @@
 #include "recordset/db_types.h"
 #include "tdbf/dbf_common.h"
 #include "tdbf/dbf_fields.h"
+#include "tdbf/dbf_header.h"
 #include "tdbf/dbf_pgfile.h"
 
 // Main header (levels 3, 4, 25: 32 bytes; level 7: 68 bytes), little-endian:
@@ -123,9 +124,9 @@ class TDbfFile : public TPagedFile {
   // Opens the file and, unless the mode creates it, reads and checks the
   // header and descriptors, repairs a stale record count, finds the code
   // page and opens the memo file. Nothing when already open. Raises
-  // EDbfError "Invalid DBF file." for an unknown version byte or a bad
-  // descriptor, "Invalid field count: ..." and, naming the file, for a
-  // damaged header; the file is then closed again and left unchanged.
+  // EDbfError "Invalid DBF file: <file>: <reason>" for bytes that are no
+  // table this engine reads (ParseDbfHeader says why); the file is then
+  // closed again and left unchanged.
   void Open();
   // Closes the index files, the memo file and the file (a modified header
   // is written). Nothing when closed.
@@ -257,16 +258,11 @@ class TDbfFile : public TPagedFile {
   };
 
   void OpenExisting();
-  void CheckHeaderGeometry();
-  void ReadFieldProperties(int32_t blockStart, int32_t headerSize);
-  // Places the fields of a Visual FoxPro table (stored offsets, or the
-  // widths when no sound offsets are stored), so that they lie inside the
-  // record without sharing bytes, and gives out the "_NullFlags" bits,
-  // which the field must hold; raises for a header where neither fits.
-  void CheckVisualFoxProFields(bool storedOffsets, int32_t recordSize);
-  // Whether every field lies inside the record and no two overlap; if not,
-  // first (and second, for an overlap) give the 1-based fields at fault.
-  bool FieldsFitRecord(int32_t recordSize, int& first, int& second) const;
+  // Reads the file's header bytes and checks them; raises EDbfError
+  // "Invalid DBF file: <file>: <reason>" when they are no table header.
+  TDbfHeaderInfo ReadCheckedHeader();
+  // Makes FieldDefs() from the checked descriptors and field properties.
+  void ApplyFieldDefs(const TDbfHeaderInfo& info);
   void NoteSpecialField(TDbfFieldDef& def);
   void DetermineCodePage();
   void OpenMemoFile(bool create, int32_t blockSize);

@@ -519,6 +519,31 @@ bool LoadInteger(TFieldType type, const void* src, int64_t& v) {
   }
 }
 
+// Reads a number source of type as a double; false for types that carry
+// none.
+bool LoadNumber(TFieldType type, const void* src, double& v) {
+  if (type == ftFloat || type == ftCurrency) {
+    v = *static_cast<const double*>(src);
+    return true;
+  }
+  int64_t i;
+  if (!LoadInteger(type, src, i)) return false;
+  v = static_cast<double>(i);
+  return true;
+}
+
+// Reads a date or date-time source as milliseconds on the day numbering;
+// false for other types.
+bool LoadMilliseconds(TFieldType type, const void* src, double& ms) {
+  if (type == ftDateTime)
+    ms = *static_cast<const double*>(src);
+  else if (type == ftDate)
+    ms = static_cast<double>(*static_cast<const int32_t*>(src)) * kMSecsPerDayInt;
+  else
+    return false;
+  return true;
+}
+
 // A part of date text: characters [first, first + count) of the trimmed
 // text. Absent gives absentValue, present but not a number gives 1.
 int DatePart(const char* text, int length, int first, int count, int absentValue) {
@@ -707,13 +732,7 @@ void EncodeFoxPro(const TDbfFieldDef& def, TFieldType type, char* f, const void*
     }
     case 'Y': {
       double x;
-      int64_t i;
-      if (type == ftFloat || type == ftCurrency)
-        x = *static_cast<const double*>(src);
-      else if (LoadInteger(type, src, i))
-        x = static_cast<double>(i);
-      else
-        return;
+      if (!LoadNumber(type, src, x)) return;
       const double units = std::round(x * 10000.0);
       if (!(units >= -9.2e18 && units <= 9.2e18)) return;
       PutLE64(f, static_cast<uint64_t>(static_cast<int64_t>(units)));
@@ -721,24 +740,13 @@ void EncodeFoxPro(const TDbfFieldDef& def, TFieldType type, char* f, const void*
     }
     case 'B': {
       double x;
-      int64_t i;
-      if (type == ftFloat || type == ftCurrency)
-        x = *static_cast<const double*>(src);
-      else if (LoadInteger(type, src, i))
-        x = static_cast<double>(i);
-      else
-        return;
+      if (!LoadNumber(type, src, x)) return;
       PutLE64(f, std::bit_cast<uint64_t>(x));
       return;
     }
     default: {  // 'T'
       double ms;
-      if (type == ftDateTime)
-        ms = *static_cast<const double*>(src);
-      else if (type == ftDate)
-        ms = static_cast<double>(*static_cast<const int32_t*>(src)) * kMSecsPerDayInt;
-      else
-        return;
+      if (!LoadMilliseconds(type, src, ms)) return;
       std::memset(f, 0, 8);
       if (!std::isfinite(ms)) return;
       const double day = std::floor(ms / kMSecsPerDayInt);
@@ -820,13 +828,7 @@ void EncodeBinary(const TDbfFieldDef& def, TFieldType type, char* f, const void*
     }
     case 'O': {
       double x;
-      int64_t i;
-      if (type == ftFloat || type == ftCurrency)
-        x = *static_cast<const double*>(src);
-      else if (LoadInteger(type, src, i))
-        x = static_cast<double>(i);
-      else
-        return;
+      if (!LoadNumber(type, src, x)) return;
       if (n < 8) return;
       if (x == 0) x = 0.0;  // -0.0 would store as eight zero bytes, the empty value
       uint64_t bits = std::bit_cast<uint64_t>(x);
@@ -835,12 +837,7 @@ void EncodeBinary(const TDbfFieldDef& def, TFieldType type, char* f, const void*
     }
     default: {  // '@'
       double ms;
-      if (type == ftDateTime)
-        ms = *static_cast<const double*>(src);
-      else if (type == ftDate)
-        ms = static_cast<double>(*static_cast<const int32_t*>(src)) * kMSecsPerDayInt;
-      else
-        return;
+      if (!LoadMilliseconds(type, src, ms)) return;
       if (n < 8) return;
       PutBE64(f, std::bit_cast<uint64_t>(ms));
       return;

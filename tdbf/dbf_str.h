@@ -13,28 +13,15 @@ constexpr const char* kCannotOpenFile = "Cannot open file \"%s\". %s";
 // ---- Table files and field definitions -------------------------------------
 
 constexpr const char* kInvalidDbfFile = "Invalid DBF file.";
+// The same, naming the file and what is wrong with it.
+constexpr const char* kInvalidDbfFileBecause = "Invalid DBF file: %s: %s";
 constexpr const char* kInvalidFieldCount = "Invalid field count: %d (must be between 1 and 4095).";
 constexpr const char* kRecordLocked = "Record locked.";
 constexpr const char* kCannotCreateField =
-    "Cannot create field \"%s\", VCL field type %x not supported by DBF.";
+    "Cannot create field \"%s\", field type %x not supported by DBF.";
 // Damaged headers; each names the file.
-constexpr const char* kDbfHeaderTooSmall =
-    "Damaged table \"%s\": its header size %d is too small for a table header.";
-constexpr const char* kDbfHeaderTruncated =
-    "Damaged table \"%s\": its header size is %d bytes but the file holds only %d.";
 constexpr const char* kDbfRecordsBeyondFile =
     "Damaged table \"%s\": its header counts %d records of %d bytes, but the file holds none.";
-constexpr const char* kDbfFieldsExceedRecord =
-    "Damaged table \"%s\": its fields need %d bytes but a record has only %d.";
-constexpr const char* kDbfBadFieldProperty =
-    "Damaged table \"%s\": a property of field %d runs past the field or the header.";
-constexpr const char* kDbfPropertiesPastHeader =
-    "Damaged table \"%s\": its %d field properties run past the header.";
-constexpr const char* kDbfFieldOutsideRecord =
-    "Damaged table \"%s\": field %d lies outside its %d-byte record.";
-constexpr const char* kDbfFieldsOverlap = "Damaged table \"%s\": fields %d and %d overlap.";
-constexpr const char* kDbfNullFlagsTooShort =
-    "Damaged table \"%s\": its _NullFlags field holds %d bits but its fields need %d.";
 constexpr const char* kDbfCdxReadOnly =
     "the table's .cdx index cannot be kept up to date; open it read-only";
 constexpr const char* kDbfNoFreeSlot =

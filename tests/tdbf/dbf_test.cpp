@@ -13,6 +13,7 @@
 #include "recordset/datasource.h"
 #include "recordset/fields.h"
 #include "runtime/exceptions.h"
+#include "runtime/sysutils.h"
 #include "tdbf/dbf_cursor.h"
 #include "tdbf/dbf_dbffile.h"
 #include "tdbf/dbf_memo.h"
@@ -55,6 +56,12 @@ std::string Message(const std::function<void()>& action) {
     return e.Message();
   }
   return "(no error)";
+}
+
+int32_t Day(int y, int m, int d) {
+  int32_t n = 0;
+  TryEncodeDayNumber(y, m, d, n);
+  return n;
 }
 
 std::string NotFound(const std::string& path) { return "Open: file not found: \"" + path + "\"."; }
@@ -227,7 +234,7 @@ TEST_F(TDbfTest, CreationThatFailsLeavesNoTable) {
 
   dbf.SetBeforeAutoCreate(nullptr);
   dbf.FieldDefs().Add("B", ftVariant, 0);
-  EXPECT_EQ("Cannot create field \"B\", VCL field type 20 not supported by DBF.",
+  EXPECT_EQ("Cannot create field \"B\", field type 20 not supported by DBF.",
             Message([&] { dbf.Open(); }));
   EXPECT_FALSE(dbf.Active());
   EXPECT_FALSE(std::filesystem::exists(path_));
@@ -245,7 +252,8 @@ TEST_F(TDbfTest, AbandonedAndFailedOpensWriteNothing) {
   EXPECT_EQ(before, ReadWholeFile(path_));
 
   PatchByte(path_, 0, 0x39);
-  EXPECT_EQ("Invalid DBF file.", Message([&] { dbf.Open(); }));
+  EXPECT_EQ("Invalid DBF file: people.dbf: not a dBase table (first byte 0x39)",
+            Message([&] { dbf.Open(); }));
   PatchByte(path_, 0, 0x03);
   dbf.SetOnIndexMissing(nullptr);  // the link is dropped
   dbf.Open();
@@ -271,6 +279,42 @@ TEST_F(TDbfTest, ClosingWritesTheHeaderUnlessReadOnly) {
 }
 
 // ---- Field definitions -----------------------------------------------------------
+
+// A dBase III table with FoxPro's currency and date-time fields, as tools
+// write them: read, edited and read back in FoxPro's encodings; a table
+// without fields opens with its record and no columns.
+TEST_F(TDbfTest, NeighbouringLevelFieldsAndNoFields) {
+  std::filesystem::copy_file(TestDataPath("real/dbd-xbase/types.dbf"), path_);
+  TDbf dbf;
+  Open(dbf, path_);
+  EXPECT_EQ(3, dbf.TableLevel());
+  dbf.First();
+  dbf.Next();
+  EXPECT_DOUBLE_EQ(858993.4591, dbf.FieldNamed("PAYMENT")->ValueAsFloat());
+  const TDateTime when = dbf.FieldNamed("T")->ValueAsDateTime();
+  EXPECT_EQ(DateTimeToDayNumber(when), Day(2003, 4, 4));
+  dbf.Edit();
+  dbf.FieldNamed("PAYMENT")->SetValueAsFloat(-12.3456);
+  dbf.FieldNamed("T")->SetValueAsDateTime(DayNumberToDateTime(Day(2020, 2, 29)) + 0.5);
+  dbf.Post();
+  dbf.Close();
+  const std::string record = StoredRecord(path_, 2);
+  // -123456 ten-thousandths; Julian day 2458909 and 43200000 ms.
+  EXPECT_EQ(std::string("\xC0\x1D\xFE\xFF\xFF\xFF\xFF\xFF", 8), record.substr(9, 8));
+  EXPECT_EQ(std::string("\x1D\x85\x25\x00\x00\x2E\x93\x02", 8), record.substr(17, 8));
+  Open(dbf, path_, true);
+  dbf.First();
+  dbf.Next();
+  EXPECT_DOUBLE_EQ(-12.3456, dbf.FieldNamed("PAYMENT")->ValueAsFloat());
+  dbf.Close();
+
+  const std::string polygon = dir_.File("polygon.dbf");
+  std::filesystem::copy_file(TestDataPath("real/infused-dbf/polygon.dbf"), polygon);
+  Open(dbf, polygon, true);
+  EXPECT_EQ(0, dbf.FieldCount());
+  EXPECT_EQ(1, dbf.RecordCount());
+  dbf.Close();
+}
 
 TEST_F(TDbfTest, RepeatedNamesGetNumbers) {
   CreateTable(path_, 4, {{"NAME", ftString, 3}, {"NAMX", ftString, 3}, {"NAMY", ftString, 3}},
