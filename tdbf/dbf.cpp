@@ -401,7 +401,8 @@ void TDbf::CloseStorage() {
   lockedRecNo_ = -1;
   filterRecord_ = nullptr;
   filterParser_.reset();
-  if (dbfFile_ && storageComplete_ && !readOnly_) {
+  // A table this engine may not change keeps its header as it was.
+  if (dbfFile_ && storageComplete_ && !readOnly_ && !dbfFile_->HasStructuralCdx()) {
     try {
       dbfFile_->WriteHeader();
     } catch (...) {
