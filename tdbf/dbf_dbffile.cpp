@@ -80,19 +80,21 @@ void TDbfFile::SetRecordSize(int32_t value) {
   if (prevBuffer_.size() != wanted) prevBuffer_.assign(wanted, 0);
 }
 
-void TDbfFile::RaiseDamaged(const char* format, int a, int b) {
-  throw EDbfError(Format(format, FileName().c_str(), a, b));
-}
-
 void TDbfFile::Open() {
   if (opened_) return;
   forceClose_ = false;
   indexLinkDropped_ = false;
+  changed_ = false;
+  headerRepaired_ = false;
+  countSlots_ = false;
+  countedRecords_ = 0;
+  openWarnings_.clear();
   OpenFile();
   if (!IsCreateMode()) {
     try {
       OpenExisting();
     } catch (...) {
+      countSlots_ = false;
       fieldDefs_->Clear();
       memoFile_.reset();
       CloseFile();
@@ -115,33 +117,46 @@ void TDbfFile::OpenExisting() {
   }
   SetRecordSize(info.recordSize);
   SetHeaderSize(info.headerSize);
-  // Records promised but not even one fits: the record size is wrong, and
-  // bringing the count into line would throw the count away.
-  if (info.storedRecordCount > 0 && CachedSize() - HeaderSize() < RecordSize())
-    RaiseDamaged(kDbfRecordsBeyondFile,
-                 static_cast<int>(std::min<uint32_t>(info.storedRecordCount, INT32_MAX)),
-                 RecordSize());
   DetermineCodePage();
   ApplyFieldDefs(info);
-
-  // The count every reader uses is the physical one; bring the header's into
-  // line (a read-only handle cannot). Done once the header is known to be
-  // sound, so that a damaged file is never written to.
-  if (Mode() != amReadOnly &&
-      GetLE32(Header() + kRecordCountAt) != static_cast<uint32_t>(PageCount())) {
-    LockHeader();
-    TScopeExit unlockHeader([this] { UnlockHeader(); });
-    ReadHeader();
-    const int32_t physical = PageCount();
-    if (GetLE32(Header() + kRecordCountAt) != static_cast<uint32_t>(physical)) {
-      PutLE32(Header() + kRecordCountAt, static_cast<uint32_t>(physical));
-      // The repair sets the count the file holds, also when that is lower.
-      StampAndWriteHeader();
-    }
-  }
+  // From here on the record count follows the slots the file holds (see
+  // CountPages). Nothing is written: a stale or damaged count is set right
+  // when the table is next written (AdjustHeader).
+  countSlots_ = true;
+  Recount();
+  NoteDamagedEnd(info.storedRecordCount);
   if (HasMemoFields()) OpenMemoFile(false, 0);
   CheckProductionIndex();
-  AdjustHeader();
+}
+
+int32_t TDbfFile::CountPages(int32_t wholePages) {
+  if (!countSlots_ || !Header() || HeaderSize() < kRecordCountAt + 4) return wholePages;
+  // The slots the header counts are records as far as the file holds them
+  // whole. A slot past the count is a record only while its deletion flag
+  // is a blank or the deleted mark: programs leave the end-of-file byte and
+  // old bytes after the last record, but an appender that stopped before
+  // its header write leaves a real record there.
+  const uint32_t stored = GetLE32(Header() + kRecordCountAt);
+  if (static_cast<uint32_t>(wholePages) <= stored) return countedRecords_ = wholePages;
+  int32_t n = std::max(static_cast<int32_t>(stored), std::min(countedRecords_, wholePages));
+  char flag = 0;
+  while (n < wholePages && ReadAt(&flag, 1, PageOffset(n + 1)) == 1 && (flag == ' ' || flag == '*'))
+    ++n;
+  return countedRecords_ = n;
+}
+
+void TDbfFile::NoteDamagedEnd(uint32_t storedCount) {
+  const int32_t records = PageCount();
+  const std::string name = ExtractFileName(FileName());
+  const int64_t end = PageOffset(records + 1);
+  const int64_t tail = int64_t{CachedSize()} - end;
+  char first = 0;
+  const bool partial = tail > 0 && tail < RecordSize() && ReadAt(&first, 1, end) == 1 &&
+                       static_cast<uint8_t>(first) != kDbfEndOfFile;
+  if (partial)
+    openWarnings_.push_back(Format(kDbfEndsInsideRecord, name.c_str(), records + 1, records));
+  else if (storedCount > static_cast<uint32_t>(records))
+    openWarnings_.push_back(Format(kDbfCountBeyondFile, name.c_str(), storedCount, records));
 }
 
 TDbfHeaderInfo TDbfFile::ReadCheckedHeader() {
@@ -280,6 +295,21 @@ void TDbfFile::AdjustHeader() {
   }
   h[0] = HasMemoFields() ? (h[0] | 0x80) : (h[0] & 0x7F);
   if (indexLinkDropped_) h[kProductionIndexAt] = 0;
+  // A count beyond the records the file holds (a copy cut short) comes
+  // down to them.
+  Recount();
+  const auto records = static_cast<uint32_t>(PageCount());
+  if (GetLE32(h + kRecordCountAt) > records) PutLE32(h + kRecordCountAt, records);
+  headerRepaired_ = true;
+}
+
+void TDbfFile::RepairHeaderOnce() {
+  if (headerRepaired_ || !Header() || HeaderSize() < kRecordCountAt + 4) return;
+  AdjustHeader();
+  // Records an appender that stopped before its header write left behind
+  // are counted.
+  const auto records = static_cast<uint32_t>(PageCount());
+  if (GetLE32(Header() + kRecordCountAt) < records) PutLE32(Header() + kRecordCountAt, records);
 }
 
 void TDbfFile::Close() {
@@ -290,6 +320,13 @@ void TDbfFile::Close() {
   CloseFile();
   prevBuffer_.clear();
   opened_ = false;
+  countSlots_ = false;
+  countedRecords_ = 0;
+}
+
+void TDbfFile::WritePage(int32_t page, const void* buffer) {
+  changed_ = true;
+  TPagedFile::WritePage(page, buffer);
 }
 
 void TDbfFile::CreateStructure(TDbfFieldDefs& fieldDefs, int32_t memoBlockSize) {
@@ -447,7 +484,9 @@ void TDbfFile::CreateStructure(TDbfFieldDefs& fieldDefs, int32_t memoBlockSize) 
 
 void TDbfFile::WriteHeader() {
   if (HeaderSize() == 0 || !Header()) return;
+  changed_ = true;
   if (!IsSharedAccess()) {
+    RepairHeaderOnce();
     StampAndWriteHeader();
     return;
   }
@@ -456,6 +495,7 @@ void TDbfFile::WriteHeader() {
   // header lock. Writing it back must not take those back.
   LockHeader();
   TScopeExit unlock([this] { UnlockHeader(); });
+  RepairHeaderOnce();
   KeepStoredCounters();
   StampAndWriteHeader();
 }
@@ -463,10 +503,15 @@ void TDbfFile::WriteHeader() {
 void TDbfFile::KeepStoredCounters() {
   char stored[4];
   if (HeaderSize() >= kRecordCountAt + 4) {
+    // Under the header lock every other appender's record is written, so
+    // a stored count beyond the records the file holds is damage, not a
+    // record on its way.
     uint32_t count = GetLE32(Header() + kRecordCountAt);
+    Recount();
+    const auto records = static_cast<uint32_t>(PageCount());
     if (ReadAt(stored, 4, HeaderOffset() + kRecordCountAt) == 4)
-      count = std::max(count, GetLE32(stored));
-    count = std::max(count, static_cast<uint32_t>(PageCount()));
+      count = std::max(count, std::min(GetLE32(stored), records));
+    count = std::max(count, records);
     PutLE32(Header() + kRecordCountAt, count);
   }
   for (int i = 0; hasAutoInc_ && i < fieldDefs_->Count(); ++i) {
@@ -614,10 +659,12 @@ void TDbfFile::WriteEndOfFileAfter(int32_t recNo) {
   // a record that already stands after recNo must not lose its first byte.
   // No slot lock is taken here: a locked slot tells appenders that another
   // appender owns it, and they would skip it and leave a hole.
+  // Nor do the bytes of a partial record or an end-of-file byte already
+  // there: only a file that ends with the record gets the byte.
   const int64_t endOffset = PageOffset(recNo + 1);
   int64_t size = 0;
   if (!File() || !File()->Size(size).IsOk()) return;
-  if (size >= endOffset + RecordSize()) return;
+  if (size != endOffset) return;
   const char eof = static_cast<char>(kDbfEndOfFile);
   WriteAt(&eof, 1, endOffset);
 }

@@ -181,17 +181,115 @@ TEST_F(TDbfFileTest, FormatFromVersionAndLanguageBytes) {
   }
 }
 
-TEST_F(TDbfFileTest, StaleRecordCountIsRepairedOnOpen) {
+// A count beyond the file (a copy cut short, a count of 0x0FFFFFFF), a
+// file cut inside its last record, and a count below the records an
+// appender left: each opens with the whole records it holds, writes nothing
+// while it is only looked at, and is set right when it is next written,
+// leaving a partial record's bytes as they were.
+TEST_F(TDbfFileTest, CountsThatDisagreeWithTheFileAreSetRightOnlyByAWrite) {
+  const std::string name = "t.dbf";
+  auto openAndLook = [&](const std::string& path, TFileAccessMode mode) {
+    const std::string before = ReadWholeFile(path);
+    auto file = Open(path, mode);
+    std::vector<char> record(file->RecordSize());
+    for (int32_t r = 1; r <= file->PageCount(); ++r) file->ReadPage(r, record.data());
+    const int32_t count = file->PageCount();
+    const std::vector<std::string> warnings = file->OpenWarnings();
+    file->Close();
+    EXPECT_EQ(ReadWholeFile(path), before) << "looking wrote to " << path;
+    return std::make_pair(count, warnings);
+  };
+  // Writes record recNo back as it is, and closes as the dataset does.
+  auto rewrite = [&](const std::string& path, int32_t recNo) {
+    auto file = Open(path, amSharedOpen);
+    std::vector<char> record(file->RecordSize());
+    file->LockRecordForEdit(recNo, record.data());
+    file->PostRecord(recNo, record.data());
+    file->WriteHeader();
+    file->Close();
+  };
+  for (uint32_t stored : {7u, 0x0FFFFFFFu}) {
+    TDbfImage image = OneField(0x03);
+    image.recordCount = stored;
+    std::string path = Write(image);
+    for (TFileAccessMode mode : {amReadOnly, amSharedOpen, amExclusiveOpen}) {
+      auto [count, warnings] = openAndLook(path, mode);
+      EXPECT_EQ(count, 2);
+      EXPECT_EQ(warnings, std::vector<std::string>{
+                              Format("%s: its header counts %u records, but the file holds only 2; "
+                                     "those are shown.",
+                                     name.c_str(), stored)});
+    }
+    rewrite(path, 1);
+    EXPECT_EQ(Le32(ReadWholeFile(path), 4), 2u);
+  }
+
+  // Cut inside record 3: two whole records; the partial bytes stay until an
+  // append overwrites them.
   TDbfImage image = OneField(0x03);
-  image.recordCount = 7;
-  std::string path = Write(image);
-  Open(path, amReadOnly).reset();
-  EXPECT_EQ(Le32(ReadWholeFile(path), 4), 7u) << "a read-only open writes nothing";
-  auto file = Open(path, amSharedOpen);
-  EXPECT_EQ(Le32(ReadWholeFile(path), 4), 2u);
-  EXPECT_EQ(file->PageCount(), 2);
+  image.records.push_back("gamma");
+  std::string bytes = image.Bytes();
+  bytes.resize(bytes.size() - 1 - 3);  // the end byte and 3 of record 3
+  const std::string path = WriteBytes(bytes);
+  auto [count, warnings] = openAndLook(path, amSharedOpen);
+  EXPECT_EQ(count, 2);
+  EXPECT_EQ(warnings, std::vector<std::string>{"t.dbf: the file ends inside record 3; the 2 whole "
+                                               "records before it are shown."});
+  rewrite(path, 2);
+  std::string after = ReadWholeFile(path);
+  EXPECT_EQ(Le32(after, 4), 2u);
+  EXPECT_EQ(after.substr(4 + 4), bytes.substr(4 + 4)) << "the partial record is left";
+  {
+    auto file = Open(path, amSharedOpen);
+    EXPECT_EQ(AppendText(*file, "delta"), 3);
+    file->Close();
+  }
+  after = ReadWholeFile(path);
+  EXPECT_EQ(Le32(after, 4), 3u);
+  EXPECT_EQ(after.substr(after.size() - 8), " delta \x1A");
+
+  // Records past a stale count: counted when the table is next written.
+  image = OneField(0x03);
+  image.recordCount = 1;
+  const std::string stale = Write(image);
+  EXPECT_EQ(openAndLook(stale, amSharedOpen).first, 2);
+  auto file = Open(stale, amSharedOpen);
+  file->WriteHeader();
   file->Close();
-  EXPECT_EQ(ReadWholeFile(path).back(), '\x1A');
+  EXPECT_EQ(Le32(ReadWholeFile(stale), 4), 2u);
+}
+
+// Old bytes after the end-of-file byte are no records; a record another
+// handle appends there later is, also when the file does not grow.
+TEST_F(TDbfFileTest, SlotsPastTheCountAreRecordsOnlyWithARecordFlag) {
+  TDbfImage image = OneField(0x03);
+  std::string bytes = image.Bytes();
+  bytes += "old   old";  // slot 3 is the end byte and old bytes; then half a slot
+  const std::string path = WriteBytes(bytes);
+  auto reader = Open(path, amSharedOpen);
+  EXPECT_EQ(reader->PageCount(), 2);
+  EXPECT_TRUE(reader->OpenWarnings().empty());
+  {
+    auto appender = Open(path, amSharedOpen);
+    EXPECT_EQ(AppendText(*appender, "gamma"), 3);
+    appender->Close();
+  }
+  EXPECT_EQ(ReadWholeFile(path).size(), bytes.size()) << "the append overwrote the old slot";
+  EXPECT_EQ(reader->PageCount(), 3);
+  std::vector<char> record(reader->RecordSize());
+  reader->ReadPage(3, record.data());
+  EXPECT_EQ(std::string(record.data(), record.size()), " gamma ");
+  reader->Close();
+  EXPECT_EQ(Le32(ReadWholeFile(path), 4), 3u);
+
+  // A slot past the count with a blank flag is a record a stopped appender
+  // left; one with any other flag ends the records.
+  image.records.push_back("gamma");
+  image.recordCount = 2;
+  bytes = image.Bytes();
+  bytes.insert(bytes.size() - 1, std::string("\x01") + "delta ");
+  bytes += " omega ";
+  EXPECT_EQ(Open(WriteBytes(bytes), amReadOnly)->PageCount(), 3);
 }
 
 TEST_F(TDbfFileTest, Level7DescriptorsAndFieldProperties) {
@@ -276,14 +374,6 @@ TEST_F(TDbfFileTest, DamagedHeadersFailClearly) {
   bytes = good;
   bytes[32] = '\0';
   EXPECT_EQ(OpenError(WriteBytes(bytes)), invalid + "field 1 has no name");
-
-  // Records counted, but not even one fits in the file.
-  bytes = good;
-  PutWord(bytes, 10, 4000);
-  path = WriteBytes(bytes);
-  EXPECT_EQ(OpenError(path, amSharedOpen),
-            "Damaged table \"" + path +
-                "\": its header counts 2 records of 4000 bytes, but the file holds none.");
 
   // Files too short to hold a header at all.
   EXPECT_EQ(OpenError(WriteBytes("\x39")),
@@ -538,7 +628,7 @@ TEST_F(TDbfFileTest, MissingProductionIndex) {
   std::string path = Write(image);
   auto file = Open(path);
   EXPECT_FALSE(file->ForceClose());
-  EXPECT_EQ(file->Header()[28], 0);
+  EXPECT_EQ(file->Header()[28], 1) << "the header held is the file's until it is written";
   EXPECT_EQ(ReadWholeFile(path)[28], 1) << "the link goes with the next header write";
   file->WriteHeader();
   file->Close();

@@ -255,13 +255,18 @@ TEST_F(TDbfTest, AbandonedAndFailedOpensWriteNothing) {
   EXPECT_EQ("Invalid DBF file: people.dbf: not a dBase table (first byte 0x39)",
             Message([&] { dbf.Open(); }));
   PatchByte(path_, 0, 0x03);
-  dbf.SetOnIndexMissing(nullptr);  // the link is dropped
+  dbf.SetOnIndexMissing(nullptr);  // the link is dropped, when the table is written
   dbf.Open();
+  dbf.Close();
+  EXPECT_EQ(1, ReadWholeFile(path_)[28]) << "looking leaves the link to the index";
+  dbf.Open();
+  dbf.Edit();
+  dbf.Post();
   dbf.Close();
   EXPECT_EQ(0, ReadWholeFile(path_)[28]);
 }
 
-TEST_F(TDbfTest, ClosingWritesTheHeaderUnlessReadOnly) {
+TEST_F(TDbfTest, ClosingWritesTheHeaderOnlyAfterAWrite) {
   People({"Ann", "Bob"});
   PatchByte(path_, 1, 90);  // last written in 1990
   const std::string before = ReadWholeFile(path_);
@@ -272,6 +277,13 @@ TEST_F(TDbfTest, ClosingWritesTheHeaderUnlessReadOnly) {
   dbf.Close();
   EXPECT_EQ(before, ReadWholeFile(path_));
   Open(dbf, path_);
+  EXPECT_EQ((std::vector<std::string>{"Ann", "Bob"}), Values(dbf));
+  dbf.Close();
+  EXPECT_EQ(before, ReadWholeFile(path_)) << "browsing in a writing mode writes nothing";
+  Open(dbf, path_);
+  dbf.Edit();
+  dbf.FieldNamed("NAME")->SetValueAsString("Amy");
+  dbf.Post();
   dbf.Close();
   const std::string after = ReadWholeFile(path_);
   EXPECT_EQ(platform::TEnv::Default()->LocalTime().year - 1900, static_cast<uint8_t>(after[1]));
@@ -708,6 +720,54 @@ TEST_F(TDbfMemoTest, CancelLeavesTheMemoFileAlone) {
   dbf.Cancel();
   EXPECT_EQ(before, Memo());
   EXPECT_EQ(std::string(20, 'x'), dbf.FieldNamed("NOTE")->ValueAsString());
+}
+
+// A damaged memo file never makes an edit grow it beyond the value: a next
+// free block past the end of the file refuses the write and changes
+// nothing; a record whose block lies past the end reads as empty and its
+// new value goes to the end of the file.
+TEST_F(TDbfMemoTest, DamagedPointersCannotGrowTheMemoFile) {
+  const std::string memoPath = ChangeFileExt(path_, ".dbt");
+  const std::string sound = Memo();
+  ASSERT_EQ(3u * 512u, sound.size());
+  const std::string table = ReadWholeFile(path_);
+  for (uint32_t nextFree : {0x00FFFFFFu, 0x7FFFF000u}) {
+    std::string damaged = sound;
+    PutLE32(damaged.data(), nextFree);
+    WriteWholeFile(memoPath, damaged);
+    TDbf dbf;
+    Open(dbf, path_);
+    dbf.Edit();
+    dbf.FieldNamed("NOTE")->SetValueAsString(std::string(600, 'n'));
+    EXPECT_EQ("memo file people.dbt is damaged: next free block " + std::to_string(nextFree) +
+                  " lies beyond its end (block 3)",
+              Message([&] { dbf.Post(); }));
+    dbf.Cancel();
+    dbf.Close();
+    EXPECT_EQ(damaged, Memo());
+    EXPECT_EQ(table, ReadWholeFile(path_));
+  }
+
+  WriteWholeFile(memoPath, sound);
+  const size_t field = GetLE16(table.data() + 8) + GetLE16(table.data() + 10) + 6;
+  for (const char* block : {"    999999", "2147483000"}) {
+    std::string bytes = table;
+    bytes.replace(field, 10, block);
+    WriteWholeFile(path_, bytes);
+    TDbf dbf;
+    Open(dbf, path_);
+    dbf.Next();
+    EXPECT_EQ("", dbf.FieldNamed("NOTE")->ValueAsString());
+    const size_t before = Memo().size();
+    dbf.Edit();
+    dbf.FieldNamed("NOTE")->SetValueAsString("short");
+    dbf.Post();
+    dbf.Close();
+    EXPECT_EQ(before + 512, Memo().size());
+    EXPECT_EQ(static_cast<int32_t>(before / 512), BlockOf(2));
+    Open(dbf, path_);
+    EXPECT_EQ((std::vector<std::string>{std::string(20, 'x'), "short"}), Values(dbf, "NOTE"));
+  }
 }
 
 TEST_F(TDbfMemoTest, OtherRowsReadTheirOwnValuesDuringAnEdit) {
