@@ -145,6 +145,7 @@ void TDbfFile::OpenExisting() {
   if (HasMemoFields()) OpenMemoFile(false, 0);
   CheckProductionIndex();
   AdjustHeader();
+  if (!forceClose_) OpenProductionIndex();
 }
 
 void TDbfFile::CheckHeaderGeometry() {
@@ -329,6 +330,9 @@ void TDbfFile::AdjustHeader() {
 
 void TDbfFile::Close() {
   if (!opened_ && !IsOpen()) return;
+  productionIndex_ = nullptr;
+  indexNames_.clear();
+  indexOpenError_.clear();
   for (auto& indexFile : indexFiles_) indexFile->Close();
   indexFiles_.clear();
   memoFile_.reset();
@@ -564,6 +568,7 @@ int32_t TDbfFile::AppendRecord(char* record) {
   }
   TScopeExit unlockRecord([this, recNo] { UnlockPage(recNo); });
 
+  CheckIndexesUsable();
   AssignAutoIncValues(record);
   size_t inserted = 0;
   try {
@@ -617,6 +622,7 @@ void TDbfFile::WriteEndOfFileAfter(int32_t recNo) {
 }
 
 void TDbfFile::LockRecordForEdit(int32_t recNo, char* record) {
+  CheckIndexesUsable();
   if (!LockPage(recNo, false)) throw EDbfError(kRecordLocked);
   TScopeExit unlock([this, recNo] { UnlockPage(recNo); });
   ReadPage(recNo, record);
@@ -629,7 +635,29 @@ void TDbfFile::LockRecordForEdit(int32_t recNo, char* record) {
 }
 
 void TDbfFile::PostRecord(int32_t recNo, const char* record) {
-  for (auto& indexFile : indexFiles_) indexFile->UpdateRecordAll(recNo, PrevBuffer(), record);
+  // The lock a failed post let go of is taken again.
+  if (releasedByFailedPost_ == recNo) {
+    if (!LockPage(recNo, false)) throw EDbfError(kRecordLocked);
+    releasedByFailedPost_ = -1;
+  }
+  // A key violation takes back the keys already changed, in every file,
+  // and lets the record go with its old data on disk.
+  size_t updated = 0;
+  try {
+    for (; updated < indexFiles_.size(); ++updated)
+      indexFiles_[updated]->UpdateRecordAll(recNo, PrevBuffer(), record);
+  } catch (...) {
+    while (updated-- > 0) {
+      try {
+        indexFiles_[updated]->UpdateRecordAll(recNo, record, PrevBuffer());
+      } catch (...) {
+        // The key violation is what the caller must see.
+      }
+    }
+    UnlockPage(recNo);
+    releasedByFailedPost_ = recNo;
+    throw;
+  }
   WritePage(recNo, record);
   UnlockPage(recNo);
 }
