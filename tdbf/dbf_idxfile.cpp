@@ -1649,6 +1649,13 @@ void TIndexFile::BuildFromSorted(TTag& tag, const std::vector<char>& entries, in
   ++tag.treeVersion;
 }
 
+int TIndexFile::TreeDepth() {
+  TOperation op(*this);
+  std::vector<TLevel> path(1, TLevel{Tag().root, 0});
+  DescendEdge(path, false);
+  return static_cast<int>(path.size());
+}
+
 // ---- Checking ---------------------------------------------------------------------
 
 std::vector<std::string> TIndexFile::Check(const TIndexProgress& progress) {

@@ -211,6 +211,9 @@ class TIndexFile : public TPagedFile, public TIndexFileUpkeep {
   // records whose key is missing or wrong. Empty when sound.
   std::vector<std::string> Check(const TIndexProgress& progress = {});
 
+  // Levels of the selected tag's tree (1: the root is a leaf).
+  int TreeDepth();
+
   // Writes modified pages and headers.
   void Flush() override;
 
