@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "recordset/datasource.h"
 #include "recordset/fields.h"
 #include "runtime/exceptions.h"
 #include "runtime/sysutils.h"
@@ -452,6 +453,145 @@ TEST_F(TIndexWriteTest, DamagedIndexesFailClearly) {
   EXPECT_NE(reported[0].find("cannot be changed"), std::string::npos) << reported[0];
   EXPECT_EQ(ReadWholeFile(path_), table);
   EXPECT_EQ(ReadWholeFile(mdxPath), bytes);
+}
+
+// ---- The dataset in index order ------------------------------------------------------
+
+class TDbfIndexOrderTest : public ::testing::Test {
+ protected:
+  TScopedSystemLocale locale_;
+  TTempDir dir_;
+
+  // A table of names and towns with a production index on both.
+  std::string MakeTable(const std::string& name, const std::vector<std::string>& names,
+                        const std::vector<std::string>& towns) {
+    const std::string path = dir_.File(name);
+    TDbf dbf;
+    dbf.SetTableName(path);
+    dbf.SetOpenMode(omAutoCreate);
+    dbf.SetExclusive(true);
+    dbf.FieldDefs().Add("NAME", ftString, 8);
+    dbf.FieldDefs().Add("TOWN", ftString, 8);
+    dbf.Open();
+    dbf.DbfFile()->OpenIndex("NAME", "NAME", true, 0);
+    dbf.DbfFile()->OpenIndex("TOWN", "TOWN", true, 0);
+    for (size_t i = 0; i < names.size(); ++i) {
+      dbf.AppendNew();
+      dbf.FieldNamed("NAME")->SetValueAsString(names[i]);
+      dbf.FieldNamed("TOWN")->SetValueAsString(towns[i]);
+      dbf.Post();
+    }
+    return path;
+  }
+
+  static std::vector<std::string> Values(TDbf& dbf, const char* field = "NAME") {
+    std::vector<std::string> values;
+    for (dbf.First(); !dbf.AtEnd(); dbf.Next())
+      values.push_back(dbf.FieldNamed(field)->ValueAsString());
+    return values;
+  }
+};
+
+TEST_F(TDbfIndexOrderTest, OrderSearchRangesAndLocate) {
+  const std::string path = MakeTable("t.dbf", {"DORA", "ANNA", "CARL", "BERT", "CARL", "EMIL"},
+                                     {"ROME", "OSLO", "ROME", "BERN", "OSLO", "BERN"});
+  TDbf dbf;
+  dbf.SetTableName(path);
+  dbf.Open();
+  ASSERT_EQ(dbf.Indexes().Count(), 2);
+  EXPECT_EQ(dbf.Indexes().Items(0).IndexFile(), "NAME");
+  EXPECT_EQ(dbf.Indexes().Items(0).Options(), IndexOpt(ixExpression));
+
+  // Choosing an order keeps the current record.
+  dbf.SetRecordNumber(3);
+  dbf.SetIndexName("name");
+  EXPECT_EQ(dbf.FieldNamed("NAME")->ValueAsString(), "CARL");
+  EXPECT_EQ(dbf.IndexFieldNames(), "NAME");
+  EXPECT_EQ(Values(dbf),
+            (std::vector<std::string>{"ANNA", "BERT", "CARL", "CARL", "DORA", "EMIL"}));
+
+  // Searches: equal, at least, after; a miss leaves the record current.
+  EXPECT_TRUE(dbf.SearchKey(TVariant(std::string("CARL")), 0));
+  EXPECT_EQ(dbf.FieldNamed("TOWN")->ValueAsString(), "ROME");
+  EXPECT_TRUE(dbf.SearchKey(TVariant(std::string("CARL")), 2));
+  EXPECT_EQ(dbf.FieldNamed("NAME")->ValueAsString(), "DORA");
+  EXPECT_FALSE(dbf.SearchKey(TVariant(std::string("CAT")), 0));
+  EXPECT_EQ(dbf.FieldNamed("NAME")->ValueAsString(), "DORA");
+  EXPECT_TRUE(dbf.SearchKey(TVariant(std::string("CAT")), 1));
+  EXPECT_EQ(dbf.FieldNamed("NAME")->ValueAsString(), "DORA");
+  EXPECT_FALSE(dbf.SearchKey(TVariant(std::string("ZED")), 1));
+
+  // The index path of locate, with deleted records passed over.
+  dbf.SetRecordNumber(3);
+  dbf.Delete();
+  EXPECT_TRUE(dbf.LocateRecord("NAME", TVariant(std::string("CARL")), 0));
+  EXPECT_EQ(dbf.FieldNamed("TOWN")->ValueAsString(), "OSLO");
+  EXPECT_TRUE(dbf.LocateRecord("NAME", TVariant(std::string("EM")), SearchOpt(soPartialKey)));
+  EXPECT_EQ(dbf.FieldNamed("NAME")->ValueAsString(), "EMIL");
+  EXPECT_FALSE(dbf.LocateRecord("NAME", TVariant(std::string("ZED")), 0));
+  EXPECT_EQ(dbf.FieldNamed("NAME")->ValueAsString(), "EMIL");
+
+  // Ranges, at the ends and empty.
+  dbf.SetKeyRange("BERT", "CARL");
+  EXPECT_EQ(Values(dbf), (std::vector<std::string>{"BERT", "CARL"}));
+  dbf.SetKeyRange("ANNA", "ANNA");
+  EXPECT_EQ(Values(dbf), (std::vector<std::string>{"ANNA"}));
+  dbf.SetKeyRange("EMIL", "ZZZ");
+  EXPECT_EQ(Values(dbf), (std::vector<std::string>{"EMIL"}));
+  dbf.SetKeyRange("BOB", "BOB");
+  EXPECT_TRUE(dbf.IsEmpty());
+  dbf.CancelRange();
+  EXPECT_EQ(Values(dbf).size(), 5u);
+
+  // A changed key moves the record in the order.
+  EXPECT_TRUE(dbf.SearchKey(TVariant(std::string("ANNA")), 0));
+  dbf.Edit();
+  dbf.FieldNamed("NAME")->SetValueAsString("ZOE");
+  dbf.Post();
+  EXPECT_EQ(dbf.FieldNamed("NAME")->ValueAsString(), "ZOE");
+  dbf.Next();
+  EXPECT_TRUE(dbf.AtEnd());
+  dbf.AppendNew();
+  dbf.FieldNamed("NAME")->SetValueAsString("AARON");
+  dbf.Post();
+  EXPECT_EQ(Values(dbf),
+            (std::vector<std::string>{"AARON", "BERT", "CARL", "DORA", "EMIL", "ZOE"}));
+
+  // Another tag, an expression that defines none, a name that is none.
+  dbf.SetIndexFieldNames("town");
+  EXPECT_EQ(dbf.IndexName(), "TOWN");
+  EXPECT_EQ(Values(dbf, "TOWN"),
+            (std::vector<std::string>{"", "BERN", "BERN", "OSLO", "OSLO", "ROME"}));
+  dbf.SetIndexFieldNames("NAME+TOWN");
+  EXPECT_EQ(dbf.IndexName(), "");
+  dbf.SetIndexName("NOSUCH");
+  EXPECT_EQ(dbf.IndexName(), "");
+  EXPECT_EQ(Values(dbf).front(), "DORA");
+}
+
+TEST_F(TDbfIndexOrderTest, DetailFollowsItsMaster) {
+  const std::string towns = MakeTable("towns.dbf", {"ROME", "OSLO", "BERN"}, {"IT", "NO", "CH"});
+  const std::string people = MakeTable("people.dbf", {"DORA", "ANNA", "CARL", "BERT", "EMIL"},
+                                       {"ROME", "OSLO", "ROME", "BERN", "OSLO"});
+  TDbf master;
+  master.SetTableName(towns);
+  master.Open();
+  TDataSource source;
+  source.SetDataSet(&master);
+  TDbf detail;
+  detail.SetTableName(people);
+  detail.SetIndexName("TOWN");
+  detail.SetMasterSource(&source);
+  detail.SetMasterFields("NAME");
+  detail.Open();
+  EXPECT_EQ(Values(detail), (std::vector<std::string>{"DORA", "CARL"}));
+  master.Next();
+  EXPECT_EQ(Values(detail), (std::vector<std::string>{"ANNA", "EMIL"}));
+  master.Last();
+  EXPECT_EQ(Values(detail), (std::vector<std::string>{"BERT"}));
+  master.Close();
+  EXPECT_EQ(Values(detail).size(), 5u);
+  detail.SetMasterSource(nullptr);
 }
 
 }  // namespace
