@@ -162,8 +162,10 @@ class TIndexFile::TOperation {
     locked_ = true;
     try {
       file_.DropCache();
+      // Every tag: an operation may select others, and another process
+      // may have grown any tree a level.
       if (file_.IsMultiIndex()) file_.ReadFileHeader();
-      if (file_.selected_ >= 0) file_.ReadTagHeader(file_.Tag());
+      for (auto& tag : file_.tags_) file_.ReadTagHeader(*tag);
     } catch (...) {
       Release();
       throw;

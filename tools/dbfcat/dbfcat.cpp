@@ -4,9 +4,12 @@
 // text decoded from the table's own code page to UTF-8. The table is opened
 // read-only through TDbf; nothing is written.
 //
-//   dbfcat [--deleted] [--filter EXPR]
+//   dbfcat [--deleted] [--index NAME] [--filter EXPR]
 //          [--locate FIELDS=VALUE [--partial] [--nocase]] TABLE
 //
+// --index prints the records in the order of an index: NAME is a tag of
+// the table's production index or an index file (a name with an
+// extension, relative to the table's folder).
 // --deleted also prints the records flagged as deleted. --filter prints
 // only the records the dBase expression EXPR accepts. --locate prints just
 // the first (visible) record whose fields hold the values: FIELDS names one
@@ -32,12 +35,13 @@
 #include "runtime/sysutils.h"
 #include "tdbf/dbf.h"
 #include "tdbf/dbf_dbffile.h"
+#include "tdbf/dbf_idxdef.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: dbfcat [--deleted] [--filter EXPR] [--locate FIELDS=VALUE [--partial] [--nocase]] "
-    "TABLE\n";
+    "usage: dbfcat [--deleted] [--index NAME] [--filter EXPR] [--locate FIELDS=VALUE [--partial] "
+    "[--nocase]] TABLE\n";
 constexpr int64_t kMillisecondsPerDay = 86400000;
 
 // Collects one output line.
@@ -349,6 +353,7 @@ std::vector<std::string> SplitAtSemicolons(const std::string& text) {
 // What the command line asks of the records.
 struct TRequest {
   bool showDeleted = false;
+  std::string index;
   bool filtered = false;
   std::string filter;
   bool locate = false;
@@ -414,12 +419,14 @@ int main(int argc, char** argv) {
   std::string tableName;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if ((arg == "--filter" || arg == "--locate") && i + 1 == argc) {
+    if ((arg == "--filter" || arg == "--locate" || arg == "--index") && i + 1 == argc) {
       std::fprintf(stderr, "dbfcat: %s needs a value\n%s", arg.c_str(), kUsage);
       return 2;
     }
     if (arg == "--deleted") {
       request.showDeleted = true;
+    } else if (arg == "--index") {
+      request.index = argv[++i];
     } else if (arg == "--filter") {
       request.filtered = true;
       request.filter = argv[++i];
@@ -478,7 +485,19 @@ int main(int argc, char** argv) {
       if (src != dest) std::memmove(dest, src, std::strlen(src) + 1);
       return -1;
     });
+    if (!request.index.empty()) {
+      // An index file given by name is opened with the table.
+      if (!ExtractFileExt(request.index).empty()) {
+        TDbfIndexDef& def = dbf.Indexes().Add();
+        def.SetIndexFile(request.index);
+      }
+      dbf.SetIndexName(request.index);
+    }
     dbf.Open();
+    if (!request.index.empty() && dbf.IndexName().empty()) {
+      std::fprintf(stderr, "dbfcat: %s: no index %s\n", tableName.c_str(), request.index.c_str());
+      return 1;
+    }
     const TTextDecoder decoder(dbf.DbfFile()->UseCodePage());
     const int status = SelectRecords(dbf, request, decoder);
     if (status >= 0) return status;
