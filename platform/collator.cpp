@@ -3,6 +3,8 @@
 #include <unicode/ucol.h>
 
 #include <algorithm>
+#include <map>
+#include <mutex>
 
 #include "platform/codepage.h"
 
@@ -24,8 +26,24 @@ bool TCollator::Open(uint32_t lcid, uint32_t codePage) {
   std::replace(name.begin(), name.end(), '-', '_');
   std::u16string probe;
   if (!MultiByteToWideChar(codePage, "A", probe)) return false;
+  // Opening a collator reads ICU's rules; a copy of one opened before is
+  // much cheaper, and tables with indexes open often.
+  static std::mutex mutex;
+  static std::map<std::string, UCollator*> opened;
   UErrorCode error = U_ZERO_ERROR;
-  UCollator* collator = ucol_open(name.c_str(), &error);
+  UCollator* collator = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    auto found = opened.find(name);
+    if (found == opened.end()) {
+      UCollator* first = ucol_open(name.c_str(), &error);
+      if (U_FAILURE(error)) first = nullptr;
+      found = opened.emplace(name, first).first;
+    }
+    if (found->second == nullptr) return false;
+    error = U_ZERO_ERROR;
+    collator = ucol_clone(found->second, &error);
+  }
   if (U_FAILURE(error) || collator == nullptr) return false;
   collator_ = collator;
   codePage_ = codePage;

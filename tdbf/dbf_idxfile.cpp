@@ -1514,7 +1514,9 @@ void TIndexFile::Rebuild(int slot, const TIndexProgress& progress) {
     // Entries as sort key + key + record number, sorted by sort key and
     // then record number: equal keys keep the order of the records.
     const bool collated = tag.keyType == 'C' && tag.collator != nullptr;
-    std::vector<std::string> sortKeys;
+    // Sort keys of a locale collation, one after the other.
+    std::vector<char> sortBytes;
+    std::vector<uint32_t> sortAt;
     std::vector<char> keys;
     std::vector<int32_t> recNos;
     keys.reserve(static_cast<size_t>(total) * static_cast<size_t>(keyLength));
@@ -1530,28 +1532,31 @@ void TIndexFile::Rebuild(int slot, const TIndexProgress& progress) {
       recNos.push_back(recNo);
       if (collated) {
         tag.collator->SortKey(std::string_view(key, static_cast<size_t>(keyLength)), sortKey);
-        sortKeys.push_back(sortKey);
+        sortAt.push_back(static_cast<uint32_t>(sortBytes.size()));
+        sortBytes.insert(sortBytes.end(), sortKey.begin(), sortKey.end());
       }
     }
+    sortAt.push_back(static_cast<uint32_t>(sortBytes.size()));
     const size_t n = recNos.size();
     std::vector<uint32_t> order(n);
     std::iota(order.begin(), order.end(), 0u);
     const bool descending = (tag.flags & kFlagDescending) != 0;
+    auto sortKeyOf = [&](uint32_t i) {
+      return std::string_view(sortBytes.data() + sortAt[i], sortAt[i + 1] - sortAt[i]);
+    };
     auto less = [&](uint32_t a, uint32_t b) {
-      int c = collated ? sortKeys[a].compare(sortKeys[b])
+      int c = collated ? sortKeyOf(a).compare(sortKeyOf(b))
                        : CompareRaw(keys.data() + size_t{a} * keyLength,
                                     keys.data() + size_t{b} * keyLength);
       if (descending) c = -c;
       return c != 0 ? c < 0 : a < b;
     };
     std::sort(order.begin(), order.end(), less);
-    sortKeys.clear();
-    sortKeys.shrink_to_fit();
-    // Key + record number per entry, in order, without the unwanted equal
-    // keys of unique and distinct indexes.
-    std::vector<char> entries;
-    entries.reserve(n * (static_cast<size_t>(keyLength) + 4));
-    int32_t count = 0;
+    sortBytes = std::vector<char>();
+    sortAt = std::vector<uint32_t>();
+    // The order without the unwanted equal keys of unique and distinct
+    // indexes, kept in place.
+    size_t count = 0;
     const char* previous = nullptr;
     for (uint32_t i : order) {
       const char* key = keys.data() + size_t{i} * keyLength;
@@ -1563,13 +1568,13 @@ void TIndexFile::Rebuild(int slot, const TIndexProgress& progress) {
         continue;
       }
       previous = key;
-      entries.insert(entries.end(), key, key + keyLength);
-      char number[4];
-      PutLE32(number, static_cast<uint32_t>(recNos[i]));
-      entries.insert(entries.end(), number, number + 4);
-      ++count;
+      order[count++] = i;
     }
-    BuildFromSorted(tag, entries, count);
+    BuildFromSorted(tag, static_cast<int32_t>(count), [&](int32_t entry, int32_t& recNo) {
+      const uint32_t i = order[static_cast<size_t>(entry)];
+      recNo = recNos[i];
+      return keys.data() + size_t{i} * keyLength;
+    });
   }
   op.Commit();
   Flush();
@@ -1581,17 +1586,16 @@ void TIndexFile::Rebuild(int slot, const TIndexProgress& progress) {
   if (selected >= 0) SelectTag(selected);
 }
 
-// Writes a tree holding count sorted entries (key + 4-byte record number
-// each): leaves filled to one slot short of full, so that the next insert
+// Writes a tree holding count sorted entries (entryAt gives the key and
+// record number of each): leaves filled to one slot short of full, so that the next insert
 // does not split at once, then each level of inner pages above, until one
 // page holds the rest. Pages go straight to the file.
-void TIndexFile::BuildFromSorted(TTag& tag, const std::vector<char>& entries, int32_t count) {
+void TIndexFile::BuildFromSorted(TTag& tag, int32_t count, const TEntrySource& entryAt) {
   ResetTree(tag);
   Flush();
   pages_.clear();
   if (count == 0) return;
   const int32_t keyLength = tag.keyLength;
-  const size_t stride = static_cast<size_t>(keyLength) + 4;
   struct TChild {
     int32_t page;
     std::string maxKey;
@@ -1606,9 +1610,11 @@ void TIndexFile::BuildFromSorted(TTag& tag, const std::vector<char>& entries, in
   for (int32_t p = 0; p < leaves; ++p) {
     const int32_t take = (count - done) / (leaves - p);
     std::fill(buffer.begin(), buffer.end(), 0);
+    const char* key = nullptr;
     for (int32_t i = 0; i < take; ++i) {
-      const char* e = entries.data() + static_cast<size_t>(done + i) * stride;
-      FillSlot(Slot(buffer.data(), i), e, static_cast<int32_t>(GetLE32(e + keyLength)), 0, false);
+      int32_t recNo = 0;
+      key = entryAt(done + i, recNo);
+      FillSlot(Slot(buffer.data(), i), key, recNo, 0, false);
     }
     PutLE32(buffer.data(), static_cast<uint32_t>(take));
     int32_t pageNo = tag.root;
@@ -1617,8 +1623,7 @@ void TIndexFile::BuildFromSorted(TTag& tag, const std::vector<char>& entries, in
       pages_.erase(pageNo);
     }
     WriteAt(buffer.data(), pageBytes_, int64_t{pageNo} * kBlock);
-    const char* lastEntry = entries.data() + static_cast<size_t>(done + take - 1) * stride;
-    level.push_back({pageNo, std::string(lastEntry, static_cast<size_t>(keyLength))});
+    level.push_back({pageNo, std::string(key, static_cast<size_t>(keyLength))});
     done += take;
   }
   const int32_t innerRoom = tag.maxKeys;  // children: keys + the last child

@@ -274,7 +274,8 @@ class TIndexFile : public TPagedFile, public TIndexFileUpkeep {
   // Runs action on every tag the update mode covers; when one fails, undo
   // runs on those done before and the failure goes on.
   void ApplyToTags(const std::function<void()>& action, const std::function<void()>& undo);
-  void BuildFromSorted(TTag& tag, const std::vector<char>& entries, int32_t count);
+  using TEntrySource = std::function<const char*(int32_t entry, int32_t& recNo)>;
+  void BuildFromSorted(TTag& tag, int32_t count, const TEntrySource& entryAt);
   void RaiseKeyViolation(const char* key, int32_t holder);
   bool InRange(const char* key) const;
   bool OnEntry(const std::vector<TLevel>& path);
