@@ -50,15 +50,24 @@ bool TCollator::Open(uint32_t lcid, uint32_t codePage) {
   singleByte_ = IsSingleByteCodePage(codePage);
   byteTable_.clear();
   if (singleByte_) {
-    byteTable_.assign(256, u'\0');
-    for (int byte = 1; byte < 256; ++byte) {
-      const char text[1] = {static_cast<char>(byte)};
-      std::u16string wide;
-      if (MultiByteToWideChar(codePage, std::string_view(text, 1), wide) && wide.size() == 1)
-        byteTable_[static_cast<size_t>(byte)] = wide[0];
-      else
-        byteTable_[static_cast<size_t>(byte)] = u'\uFFFD';
+    // One table per code page for the process: making it converts every
+    // byte on its own.
+    static std::mutex tablesMutex;
+    static std::map<uint32_t, std::u16string> tables;
+    std::lock_guard<std::mutex> lock(tablesMutex);
+    std::u16string& table = tables[codePage];
+    if (table.empty()) {
+      table.assign(256, u'\0');
+      for (int byte = 1; byte < 256; ++byte) {
+        const char text[1] = {static_cast<char>(byte)};
+        std::u16string wide;
+        if (MultiByteToWideChar(codePage, std::string_view(text, 1), wide) && wide.size() == 1)
+          table[static_cast<size_t>(byte)] = wide[0];
+        else
+          table[static_cast<size_t>(byte)] = u'\uFFFD';
+      }
     }
+    byteTable_ = table;
   }
   return true;
 }

@@ -1514,12 +1514,14 @@ void TIndexFile::Rebuild(int slot, const TIndexProgress& progress) {
     // Entries as sort key + key + record number, sorted by sort key and
     // then record number: equal keys keep the order of the records.
     const bool collated = tag.keyType == 'C' && tag.collator != nullptr;
-    // Sort keys of a locale collation, one after the other.
+    // The first bytes of each key's sort key in a locale collation: most
+    // comparisons end within them; equal prefixes compare the keys whole.
+    constexpr size_t kPrefix = 24;
     std::vector<char> sortBytes;
-    std::vector<uint32_t> sortAt;
     std::vector<char> keys;
     std::vector<int32_t> recNos;
     keys.reserve(static_cast<size_t>(total) * static_cast<size_t>(keyLength));
+    if (collated) sortBytes.reserve(static_cast<size_t>(total) * kPrefix);
     recNos.reserve(static_cast<size_t>(total));
     std::vector<char> record(static_cast<size_t>(dbfFile_->RecordSize()));
     std::string sortKey;
@@ -1532,28 +1534,26 @@ void TIndexFile::Rebuild(int slot, const TIndexProgress& progress) {
       recNos.push_back(recNo);
       if (collated) {
         tag.collator->SortKey(std::string_view(key, static_cast<size_t>(keyLength)), sortKey);
-        sortAt.push_back(static_cast<uint32_t>(sortBytes.size()));
+        sortKey.resize(kPrefix, '\0');
         sortBytes.insert(sortBytes.end(), sortKey.begin(), sortKey.end());
       }
     }
-    sortAt.push_back(static_cast<uint32_t>(sortBytes.size()));
     const size_t n = recNos.size();
     std::vector<uint32_t> order(n);
     std::iota(order.begin(), order.end(), 0u);
     const bool descending = (tag.flags & kFlagDescending) != 0;
-    auto sortKeyOf = [&](uint32_t i) {
-      return std::string_view(sortBytes.data() + sortAt[i], sortAt[i + 1] - sortAt[i]);
-    };
     auto less = [&](uint32_t a, uint32_t b) {
-      int c = collated ? sortKeyOf(a).compare(sortKeyOf(b))
-                       : CompareRaw(keys.data() + size_t{a} * keyLength,
-                                    keys.data() + size_t{b} * keyLength);
+      const char* keyA = keys.data() + size_t{a} * keyLength;
+      const char* keyB = keys.data() + size_t{b} * keyLength;
+      int c = 0;
+      if (collated)
+        c = std::memcmp(sortBytes.data() + a * kPrefix, sortBytes.data() + b * kPrefix, kPrefix);
+      if (c == 0) c = CompareRaw(keyA, keyB);
       if (descending) c = -c;
       return c != 0 ? c < 0 : a < b;
     };
     std::sort(order.begin(), order.end(), less);
     sortBytes = std::vector<char>();
-    sortAt = std::vector<uint32_t>();
     // The order without the unwanted equal keys of unique and distinct
     // indexes, kept in place.
     size_t count = 0;
