@@ -5,6 +5,18 @@ namespace appmsg {
 
 constexpr const char* kDeleteRecordQuestion = "Delete record?";
 constexpr const char* kConfirmCaption = "Confirm";
+constexpr const char* kSaveChangesQuestion = "Save changes to the current record?";
+
+// The file-name box's hint while it is empty.
+constexpr const char* kFileNameHint = "Dbf Dosya";
+// The status bar when the search text matches no record.
+constexpr const char* kSearchNotFound = "not found";
+// Filtering on a field whose values cannot be compared with a typed value.
+constexpr const char* kFieldCannotBeFiltered =
+    "Field '%s' holds memo or binary data and cannot be filtered";
+// A typed value for a logical field that is none of the accepted words.
+constexpr const char* kNotALogicalValue =
+    "'%s' is not a logical value (T, F, Y, N, true, false, yes or no)";
 
 // Filter values that could not be put into a filter text as they are.
 constexpr const char* kFilterValueBothQuotes =

@@ -23,7 +23,7 @@ constexpr int kMarkMargin = 2;
 // Draws one item: its mark in the box's check kind, then its text.
 class TCheckItemDelegate : public QStyledItemDelegate {
  public:
-  explicit TCheckItemDelegate(TRxCheckListBox* box) : QStyledItemDelegate(box), box_(box) {}
+  explicit TCheckItemDelegate(TCheckListBox* box) : QStyledItemDelegate(box), box_(box) {}
 
   void paint(QPainter* painter, const QStyleOptionViewItem& option,
              const QModelIndex& index) const override {
@@ -75,26 +75,26 @@ class TCheckItemDelegate : public QStyledItemDelegate {
   }
 
  private:
-  TRxCheckListBox* box_;
+  TCheckListBox* box_;
 };
 
 }  // namespace
 
-TRxCheckListBox::TRxCheckListBox(QWidget* parent) : QListWidget(parent) {
+TCheckListBox::TCheckListBox(QWidget* parent) : QListWidget(parent) {
   setSelectionMode(QAbstractItemView::SingleSelection);
   setEditTriggers(QAbstractItemView::NoEditTriggers);
   setUniformItemSizes(true);
   setItemDelegate(new TCheckItemDelegate(this));
 }
 
-TStringList TRxCheckListBox::Items() const {
+TStringList TCheckListBox::Items() const {
   TStringList result;
   for (int i = 0; i < count(); ++i)
     result.Add(item(i)->data(kEngineTextRole).toByteArray().toStdString());
   return result;
 }
 
-void TRxCheckListBox::SetItems(const TStringList& items) {
+void TCheckListBox::SetItems(const TStringList& items) {
   clear();
   for (int i = 0; i < items.Count(); ++i) {
     auto* entry = new QListWidgetItem(AnsiToQString(items[i]), this);
@@ -105,52 +105,78 @@ void TRxCheckListBox::SetItems(const TStringList& items) {
   }
 }
 
-bool TRxCheckListBox::Selected(int index) const {
+bool TCheckListBox::Selected(int index) const {
   if (index < 0 || index >= count()) ListIndexError(index);
   return item(index)->isSelected();
 }
 
-bool TRxCheckListBox::Checked(int index) const {
+bool TCheckListBox::Checked(int index) const {
   if (index < 0 || index >= count()) ListIndexError(index);
   return item(index)->checkState() == Qt::Checked;
 }
 
-void TRxCheckListBox::SetChecked(int index, bool checked) {
+void TCheckListBox::SetChecked(int index, bool checked) {
   if (index < 0 || index >= count()) ListIndexError(index);
+  if (checked && checkKind_ == ckRadioButtons) {
+    MarkOnly(index);
+    return;
+  }
   item(index)->setCheckState(checked ? Qt::Checked : Qt::Unchecked);
 }
 
-void TRxCheckListBox::SetCheckKind(TCheckKind kind) {
+int TCheckListBox::CheckedIndex() const {
+  for (int i = 0; i < count(); ++i)
+    if (item(i)->checkState() == Qt::Checked) return i;
+  return -1;
+}
+
+void TCheckListBox::MarkOnly(int index) {
+  for (int i = 0; i < count(); ++i)
+    item(i)->setCheckState(i == index ? Qt::Checked : Qt::Unchecked);
+}
+
+void TCheckListBox::SetCheckKind(TCheckKind kind) {
   checkKind_ = kind;
   viewport()->update();
 }
 
-void TRxCheckListBox::SetItemHeight(int height) {
+void TCheckListBox::SetItemHeight(int height) {
   itemHeight_ = height;
   doItemsLayout();
 }
 
-QRect TRxCheckListBox::CheckRect(int index) const {
+QRect TCheckListBox::CheckRect(int index) const {
   const QRect r = visualItemRect(item(index));
   return QRect(r.left(), r.top(), kMarkSize + 2 * kMarkMargin, r.height());
 }
 
-void TRxCheckListBox::ClickCheck() {
+void TCheckListBox::Toggle(QListWidgetItem* target) {
+  if (checkKind_ == ckRadioButtons) {
+    MarkOnly(row(target));
+    return;
+  }
+  target->setCheckState(target->checkState() == Qt::Checked ? Qt::Unchecked : Qt::Checked);
+}
+
+void TCheckListBox::ClickCheck() {
   if (onClickCheck_) Guarded([this] { onClickCheck_(*this); });
 }
 
-void TRxCheckListBox::mousePressEvent(QMouseEvent* event) {
+void TCheckListBox::mousePressEvent(QMouseEvent* event) {
   QListWidget::mousePressEvent(event);
   if (event->button() != Qt::LeftButton) return;
   QListWidgetItem* hit = itemAt(event->position().toPoint());
-  if (!hit || !CheckRect(row(hit)).contains(event->position().toPoint())) return;
+  if (!hit) return;
+  // Radio buttons are one choice, made by a click anywhere on the item.
+  const bool onMark = CheckRect(row(hit)).contains(event->position().toPoint());
+  if (!onMark && checkKind_ != ckRadioButtons) return;
   // The mark's item is highlighted first, so the handler sees it selected.
   setCurrentItem(hit);
-  hit->setCheckState(hit->checkState() == Qt::Checked ? Qt::Unchecked : Qt::Checked);
+  Toggle(hit);
   ClickCheck();
 }
 
-void TRxCheckListBox::mouseDoubleClickEvent(QMouseEvent* event) {
+void TCheckListBox::mouseDoubleClickEvent(QMouseEvent* event) {
   // A double click on a mark counts as two clicks on it.
   QListWidgetItem* hit = itemAt(event->position().toPoint());
   if (event->button() == Qt::LeftButton && hit &&
@@ -161,17 +187,20 @@ void TRxCheckListBox::mouseDoubleClickEvent(QMouseEvent* event) {
   QListWidget::mouseDoubleClickEvent(event);
 }
 
-void TRxCheckListBox::keyPressEvent(QKeyEvent* event) {
+void TCheckListBox::keyPressEvent(QKeyEvent* event) {
   switch (event->key()) {
     case Qt::Key_Space: {
       QListWidgetItem* current = currentItem();
       if (!current || !current->isSelected()) break;
-      current->setCheckState(current->checkState() == Qt::Checked ? Qt::Unchecked : Qt::Checked);
+      Toggle(current);
       ClickCheck();
       return;
     }
     case Qt::Key_Plus:
     case Qt::Key_Minus: {
+      // Setting or clearing every mark would break the one choice of
+      // radio buttons.
+      if (checkKind_ == ckRadioButtons) break;
       const Qt::CheckState state = event->key() == Qt::Key_Plus ? Qt::Checked : Qt::Unchecked;
       for (int i = 0; i < count(); ++i) item(i)->setCheckState(state);
       ClickCheck();

@@ -3,7 +3,10 @@
 // buttons or plain ticks. A mark changes by a click on it (which first
 // highlights the item), by Space on the highlighted item, or by + and -
 // (set or clear every mark); after each such change OnClickCheck runs. A
-// click on an item's text only highlights it. Items are engine text.
+// click on an item's text only highlights it. Radio buttons are one choice:
+// exactly one item is marked once the user chose, a click anywhere on an
+// item (or Space) marks it and clears the others, and + and - do nothing.
+// Items are engine text.
 
 #include <QListWidget>
 #include <functional>
@@ -12,13 +15,13 @@
 
 enum TCheckKind { ckCheckBoxes, ckRadioButtons, ckCheckMarks };
 
-class TRxCheckListBox : public QListWidget {
+class TCheckListBox : public QListWidget {
   Q_OBJECT
 
  public:
-  using TNotifyEvent = std::function<void(TRxCheckListBox& sender)>;
+  using TNotifyEvent = std::function<void(TCheckListBox& sender)>;
 
-  explicit TRxCheckListBox(QWidget* parent = nullptr);
+  explicit TCheckListBox(QWidget* parent = nullptr);
 
   // The items as engine text. Setting replaces them all, without marks.
   TStringList Items() const;
@@ -29,6 +32,8 @@ class TRxCheckListBox : public QListWidget {
   bool Selected(int index) const;
   bool Checked(int index) const;
   void SetChecked(int index, bool checked);
+  // The first marked item, -1 when none.
+  int CheckedIndex() const;
 
   TCheckKind CheckKind() const { return checkKind_; }
   void SetCheckKind(TCheckKind kind);
@@ -48,6 +53,9 @@ class TRxCheckListBox : public QListWidget {
 
  private:
   void ClickCheck();
+  // What a click on the mark or Space does to item target.
+  void Toggle(QListWidgetItem* target);
+  void MarkOnly(int index);
 
   TCheckKind checkKind_ = ckCheckBoxes;
   int itemHeight_ = 16;

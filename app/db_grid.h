@@ -6,6 +6,10 @@
 // indicator (arrow in browse, I-beam in edit, star in insert state), then
 // one per visible field. Keys, clicks and the cell editor turn into
 // record-set calls; the grid redraws on the link's notifications.
+// Sources by job: db_grid.cpp (the link, rows and scrolling, mouse and
+// focus), db_grid_columns.cpp (column layout), db_grid_paint.cpp
+// (painting), db_grid_keys.cpp (key handling), db_grid_editor.cpp (the cell
+// editor and the memo window).
 
 #include <QAbstractScrollArea>
 #include <QColor>
@@ -117,6 +121,12 @@ class TDBGrid : public QAbstractScrollArea {
   // Whether the current cell accepts a typed character.
   bool CanEditAcceptKey(const QString& text) const;
   void EditorTextEdited();
+  // Opens the current memo cell in the memo window (read-only where the
+  // cell cannot be changed); a changed text is posted.
+  void EditMemo();
+  // Scrolls the rows in view by rows (down when positive), keeping the
+  // current row's place on screen.
+  void ScrollView(int rows);
   // Keys that the editor hands back to the grid.
   void GridKey(QKeyEvent* event);
   void EditorFocusOut(QFocusEvent* event);
@@ -155,6 +165,7 @@ class TDBGrid : public QAbstractScrollArea {
   void JumpToScrollPosition(int position);
   void MakeColumnVisible(int column);
   bool CanAppend() const;
+  bool IsMemoColumn(int column) const;
   bool UntouchedInsert() const;
   void HandleKey(QKeyEvent* event);
   void MoveDown();
@@ -187,6 +198,8 @@ class TDBGrid : public QAbstractScrollArea {
   bool sequenced_ = false;
   bool leaving_ = false;
   int resizingColumn_ = -1;
+  // Wheel movement not yet a whole notch, in eighths of a degree.
+  int wheelRemainder_ = 0;
   QColor fontColor_;
   QFont titleFont_;
   QColor titleFontColor_;

@@ -1,10 +1,14 @@
 #include "app/main.h"
 
+#include <QCloseEvent>
 #include <QFile>
 #include <QFont>
 #include <QFrame>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStatusBar>
+#include <QTimer>
+#include <cmath>
 #include <regex>
 
 #include "app/animated_image.h"
@@ -13,8 +17,10 @@
 #include "app/check_list_box.h"
 #include "app/db_grid.h"
 #include "app/db_navigator.h"
+#include "app/dialogs.h"
 #include "app/filename_edit.h"
 #include "app/qt_text.h"
+#include "platform/env.h"
 #include "recordset/datasource.h"
 #include "recordset/fields.h"
 #include "runtime/classes.h"
@@ -35,6 +41,13 @@ constexpr int kWindowFontHeight = 11;
 constexpr int kTurkishFontHeight = 13;
 constexpr int kPanel1Height = 42;
 constexpr int kPanel2Width = 163;
+// The controls' area as designed; the window never gets smaller, so that
+// every control stays in view.
+constexpr int kClientWidth = 772;
+constexpr int kClientHeight = 527;
+// The pause in typing after which the search box searches, in ms.
+constexpr int kSearchPause = 250;
+const QColor kNotFoundTint(255, 205, 205);
 
 // The window was laid out for Windows fonts; on Linux their metric
 // twins stand in.
@@ -94,6 +107,13 @@ std::string CharacterFilterText(const std::string& fieldName, const std::string&
   return fieldName + "=" + quote + value + quote;
 }
 
+bool LogicalFilterValue(const std::string& value) {
+  const std::string word = UpperCase(Trim(value));
+  if (word == "T" || word == "Y" || word == "TRUE" || word == "YES") return true;
+  if (word == "F" || word == "N" || word == "FALSE" || word == "NO") return false;
+  throw EConvertError(Format(appmsg::kNotALogicalValue, Trim(value).c_str()));
+}
+
 std::string FloatFilterText(const std::string& fieldName, const std::string& value) {
   // Trimmed of blanks and control characters; what remains must be one
   // number literal of the expression language (with an optional sign).
@@ -112,15 +132,19 @@ TfrMain::TfrMain(QWidget* parent)
   QFont windowFont(QStringLiteral("MS Sans Serif"));
   windowFont.setPixelSize(kWindowFontHeight);
   setFont(windowFont);
-  // Outer size 780 x 554 at (192, 138): the client area is 772 x 527.
   move(192, 138);
-  resize(772, 527);
 
   tbMain_->SetName("tbMain");
   tbMain_->SetTableLevel(3);
   dsMain_->SetName("dsMain");
   dsMain_->SetDataSet(tbMain_.get());
   CreateControls();
+  // The designed client area of 772 x 527, with the status bar below it.
+  const QSize size(kClientWidth, kClientHeight + sbMain_->sizeHint().height());
+  setMinimumSize(size);
+  resize(size);
+  dsMain_->SetOnStateChange([this](TDataSource&) { UpdateTableControls(); });
+  UpdateTableControls();
 }
 
 TfrMain::~TfrMain() {
@@ -129,7 +153,13 @@ TfrMain::~TfrMain() {
 }
 
 void TfrMain::CreateControls() {
-  grMain_ = new TDBGrid(this);
+  client_ = new QWidget(this);
+  client_->setObjectName(QStringLiteral("ClientArea"));
+  sbMain_ = new QStatusBar(this);
+  sbMain_->setObjectName(QStringLiteral("sbMain"));
+  sbMain_->setSizeGripEnabled(false);
+
+  grMain_ = new TDBGrid(client_);
   grMain_->setObjectName(QStringLiteral("grMain"));
   grMain_->setFont(ArialFont());
   grMain_->SetFontColor(kNavy);
@@ -137,18 +167,20 @@ void TfrMain::CreateControls() {
   grMain_->SetTitleFontColor(kMaroon);
   grMain_->SetDataSource(dsMain_.get());
 
-  panel1_ = NewPanel(this, "Panel1");
+  panel1_ = NewPanel(client_, "Panel1");
   panel1_->setGeometry(0, 0, 772, kPanel1Height);
 
   flName_ = new TFilenameEdit(panel1_);
   flName_->setObjectName(QStringLiteral("flName"));
   flName_->setGeometry(8, 8, 337, 25);
-  flName_->SetText(QStringLiteral("Dbf Dosya"));
+  flName_->Edit()->setPlaceholderText(QString::fromLatin1(appmsg::kFileNameHint));
   flName_->SetFilter("All files (*.dbf)|*.dbf");
   SetTurkishFont(flName_);
   flName_->SetOnAfterDialog([this](TFilenameEdit& sender, std::string& name, bool& action) {
     flNameAfterDialog(sender, name, action);
   });
+  connect(flName_->Edit(), &QLineEdit::returnPressed, this,
+          [this] { Guarded([this] { OpenTypedName(); }); });
 
   nvMain_ = new TDBNavigator(panel1_);
   nvMain_->setObjectName(QStringLiteral("nvMain"));
@@ -159,10 +191,13 @@ void TfrMain::CreateControls() {
   edSearch_->setObjectName(QStringLiteral("edSearch"));
   edSearch_->setGeometry(601, 9, 152, 24);
   SetTurkishFont(edSearch_);
-  connect(edSearch_, &QLineEdit::textChanged, this,
-          [this] { Guarded([this] { edSearchChange(); }); });
+  searchTimer_ = new QTimer(this);
+  searchTimer_->setSingleShot(true);
+  searchTimer_->setInterval(kSearchPause);
+  connect(searchTimer_, &QTimer::timeout, this, [this] { Guarded([this] { edSearchChange(); }); });
+  connect(edSearch_, &QLineEdit::textChanged, this, [this] { SearchTextChanged(); });
 
-  panel2_ = NewPanel(this, "Panel2");
+  panel2_ = NewPanel(client_, "Panel2");
   panel2_->setGeometry(0, kPanel1Height, kPanel2Width, 485);
 
   animatedImage1_ = new TAnimatedImage(panel2_);
@@ -170,13 +205,13 @@ void TfrMain::CreateControls() {
   animatedImage1_->setGeometry(17, 396, 130, 80);
   animatedImage1_->SetGlyph(TAnimatedImage::Logo(QSize(130, 80)));
 
-  lbMain_ = new TRxCheckListBox(panel2_);
+  lbMain_ = new TCheckListBox(panel2_);
   lbMain_->setObjectName(QStringLiteral("lbMain"));
   lbMain_->setGeometry(8, 8, 145, 257);
   lbMain_->SetCheckKind(ckRadioButtons);
   lbMain_->SetItemHeight(16);
   SetTurkishFont(lbMain_);
-  lbMain_->SetOnClickCheck([this](TRxCheckListBox& sender) { lbMainClickCheck(sender); });
+  lbMain_->SetOnClickCheck([this](TCheckListBox& sender) { lbMainClickCheck(sender); });
 
   edMain_ = new QLineEdit(panel2_);
   edMain_->setObjectName(QStringLiteral("edMain"));
@@ -209,64 +244,181 @@ void TfrMain::CreateControls() {
 
 void TfrMain::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
-  // Panel1 is aligned to the top, Panel2 to the left, and the grid fills
-  // what is left.
+  // The status bar takes the bottom; in the client area Panel1 is aligned
+  // to the top, Panel2 to the left, and the grid fills what is left.
+  const int statusHeight = sbMain_->sizeHint().height();
   const int w = width();
-  const int h = height();
+  const int h = qMax(0, height() - statusHeight);
+  client_->setGeometry(0, 0, w, h);
+  sbMain_->setGeometry(0, h, w, statusHeight);
   panel1_->setGeometry(0, 0, w, kPanel1Height);
   panel2_->setGeometry(0, kPanel1Height, kPanel2Width, qMax(0, h - kPanel1Height));
   grMain_->setGeometry(kPanel2Width, kPanel1Height, qMax(0, w - kPanel2Width),
                        qMax(0, h - kPanel1Height));
 }
 
+void TfrMain::closeEvent(QCloseEvent* event) {
+  if (!ConfirmPendingEdit()) {
+    event->ignore();
+    return;
+  }
+  QWidget::closeEvent(event);
+}
+
+bool TfrMain::ConfirmPendingEdit() {
+  if (!tbMain_->Active()) return true;
+  const TRecordSetState state = tbMain_->State();
+  if (state != rsEdit && state != rsInsert) return true;
+  // An edit with nothing typed holds nothing to lose.
+  if (!tbMain_->IsModified() && !grMain_->EditChanged())
+    return Guarded([this] { tbMain_->Cancel(); });
+  switch (AskSaveChanges(this)) {
+    case saSave:
+      // Posting first writes the text still in the grid's cell editor.
+      return Guarded([this] { tbMain_->Post(); });
+    case saDiscard:
+      return Guarded([this] { tbMain_->Cancel(); });
+    case saCancel:
+      break;
+  }
+  return false;
+}
+
 void TfrMain::OpenTable(const std::string& fileName) {
   std::string name = fileName;
   bool action = true;
   flNameAfterDialog(*flName_, name, action);
-  flName_->SetText(QFile::decodeName(QByteArray::fromStdString(name)));
+  if (action) ShowOpenTableName();
+}
+
+void TfrMain::OpenTypedName() {
+  const std::string typed = Trim(flName_->FileName());
+  if (typed.empty()) {
+    ShowOpenTableName();
+    return;
+  }
+  // A relative name is taken from the current folder, as in a shell.
+  const std::string name = platform::ExpandPath(typed, platform::TEnv::Default()->CurrentFolder());
+  if (tbMain_->Active() && name == tbMain_->FullTableName()) return;
+  OpenTable(name);
+}
+
+void TfrMain::ShowOpenTableName() {
+  flName_->SetText(tbMain_->Active()
+                       ? QFile::decodeName(QByteArray::fromStdString(tbMain_->FullTableName()))
+                       : QString());
 }
 
 void TfrMain::flNameAfterDialog(TFilenameEdit&, std::string& name, bool& action) {
   if (!action) return;
+  if (!ConfirmPendingEdit()) {
+    action = false;
+    return;
+  }
+  // A new table starts without the last one's filter, field and search.
+  ClearFilterAndSearch();
+  const std::string previous = tbMain_->Active() ? tbMain_->FullTableName() : std::string();
   if (tbMain_->Active()) tbMain_->SetActive(false);
-  tbMain_->SetTableName(name);
-  tbMain_->SetActive(true);
+  try {
+    tbMain_->SetTableName(name);
+    tbMain_->SetActive(true);
+  } catch (...) {
+    // The table that was open before comes back, with its name in the box.
+    if (!previous.empty()) {
+      try {
+        tbMain_->SetTableName(previous);
+        tbMain_->SetActive(true);
+      } catch (const Exception&) {
+      }
+    }
+    ShowOpenTableName();
+    throw;
+  }
+  FillFieldList();
+}
+
+void TfrMain::FillFieldList() {
   TStringList names;
   tbMain_->ListFieldNames(names);
   lbMain_->SetItems(names);
 }
 
-void TfrMain::lbMainClickCheck(TRxCheckListBox& sender) {
-  const int count = sender.Count();
-  if (count == 0) return;
-  const TStringList items = sender.Items();
-  for (int i = 0; i < count; ++i) {
-    if (!sender.Selected(i)) continue;
-    selectedFieldName = items[i];
-    selectedFieldType = tbMain_->Fields(i)->DataType();
+void TfrMain::ClearFilterAndSearch() {
+  searchTimer_->stop();
+  {
+    const QSignalBlocker blocker(edSearch_);
+    edSearch_->clear();
   }
+  SetSearchNotFound(false);
+  edMain_->clear();
+  tbMain_->SetFiltered(false);
+  tbMain_->SetFilter(std::string());
+  tbMain_->SetOnFilterRecord(nullptr);
+  filterDescription_.clear();
+  ResetSelectedField();
+  for (int i = 0; i < lbMain_->Count(); ++i) lbMain_->SetChecked(i, false);
+}
+
+void TfrMain::UpdateTableControls() {
+  const bool open = tbMain_->Active();
+  for (QWidget* control : {static_cast<QWidget*>(edSearch_), static_cast<QWidget*>(edMain_),
+                           static_cast<QWidget*>(btFilter_), static_cast<QWidget*>(btClear_),
+                           static_cast<QWidget*>(lbMain_)})
+    control->setEnabled(open);
+  if (!open) searchTimer_->stop();
+}
+
+void TfrMain::lbMainClickCheck(TCheckListBox& sender) {
+  // The marked field is the one filter and search use.
+  const int index = sender.CheckedIndex();
+  if (index < 0 || index >= sender.Count()) return;
+  selectedFieldName = sender.Items()[index];
+  selectedFieldType = tbMain_->Fields(index)->DataType();
 }
 
 void TfrMain::btFilterClick() {
   tbMain_->SetFiltered(false);
+  filterDescription_.clear();
   const std::string value = QStringToAnsi(edMain_->text());
   switch (selectedFieldType) {
     case ftString:
+    case ftFixedChar:
+    case ftWideString:
       tbMain_->SetOnFilterRecord(nullptr);
       tbMain_->SetFilter(CharacterFilterText(selectedFieldName, value));
+      filterDescription_ = tbMain_->Filter();
       break;
     case ftFloat:
+    case ftSmallint:
+    case ftInteger:
+    case ftWord:
+    case ftLargeint:
+    case ftAutoInc:
+    case ftCurrency:
+    case ftBCD:
       tbMain_->SetOnFilterRecord(nullptr);
       tbMain_->SetFilter(FloatFilterText(selectedFieldName, value));
+      filterDescription_ = tbMain_->Filter();
       break;
     case ftDate:
+    case ftDateTime:
+      StrToDate(value);  // a value that is no date is refused before filtering
       tbMain_->SetFilter(std::string());
       tbMain_->SetOnFilterRecord(
           [this](TDataSet& dataSet, bool& accept) { DataSetFilterRecord(dataSet, accept); });
+      filterDescription_ = selectedFieldName + "=" + Trim(value);
+      break;
+    case ftBoolean:
+      filterDescription_ = selectedFieldName + "=" + (LogicalFilterValue(value) ? ".T." : ".F.");
+      tbMain_->SetFilter(std::string());
+      tbMain_->SetOnFilterRecord(
+          [this](TDataSet& dataSet, bool& accept) { LogicalFilterRecord(dataSet, accept); });
+      break;
+    case ftUnknown:
+      // No field chosen: whatever filter is set (none after opening) goes on.
       break;
     default:
-      // Another type: the filter text and callback stay as they were.
-      break;
+      throw EDatabaseError(Format(appmsg::kFieldCannotBeFiltered, selectedFieldName.c_str()));
   }
   try {
     tbMain_->SetFiltered(true);
@@ -274,6 +426,7 @@ void TfrMain::btFilterClick() {
     // A filter that fails on the records (a value that is no date) is
     // switched off again, so that moving through the table works; the
     // first failure is the one reported.
+    filterDescription_.clear();
     try {
       tbMain_->SetFiltered(false);
     } catch (const Exception&) {
@@ -283,17 +436,64 @@ void TfrMain::btFilterClick() {
 }
 
 void TfrMain::DataSetFilterRecord(TDataSet& dataSet, bool& accept) {
+  // A date-time matches the typed day whatever its time of day.
   const TDateTime value = dataSet.FieldNamed(selectedFieldName)->ValueAsDateTime();
   const TDateTime typed = StrToDate(QStringToAnsi(edMain_->text()));
-  accept = value == typed;
+  accept = std::trunc(value) == typed;
+}
+
+void TfrMain::LogicalFilterRecord(TDataSet& dataSet, bool& accept) {
+  TField* field = dataSet.FieldNamed(selectedFieldName);
+  // A blank or "?" logical has no value and matches neither T nor F.
+  accept = !field->ValueIsNull() &&
+           field->ValueAsBoolean() == LogicalFilterValue(QStringToAnsi(edMain_->text()));
 }
 
 void TfrMain::btClearClick() {
   edMain_->setText(QString());
   tbMain_->SetFiltered(false);
+  filterDescription_.clear();
+}
+
+bool TfrMain::SearchPending() const { return searchTimer_->isActive(); }
+
+void TfrMain::SearchTextChanged() {
+  SetSearchNotFound(false);
+  // An emptied box leaves the record where it is.
+  if (edSearch_->text().isEmpty()) {
+    searchTimer_->stop();
+    return;
+  }
+  // Each key starts the pause again, so a search runs once typing rests
+  // and never holds up the keys of a large table.
+  searchTimer_->start();
+}
+
+void TfrMain::SetSearchNotFound(bool notFound) {
+  QPalette palette = edSearch_->palette();
+  palette.setColor(QPalette::Base, notFound
+                                       ? kNotFoundTint
+                                       : QApplication::palette(edSearch_).color(QPalette::Base));
+  edSearch_->setPalette(palette);
+  if (notFound)
+    sbMain_->showMessage(QString::fromLatin1(appmsg::kSearchNotFound));
+  else
+    sbMain_->clearMessage();
 }
 
 void TfrMain::edSearchChange() {
+  if (edSearch_->text().isEmpty() || selectedFieldName.empty()) return;
   const TVariant value(QStringToAnsi(edSearch_->text()));
-  tbMain_->LocateRecord(selectedFieldName, value, SearchOpt(soPartialKey));
+  // A text that does not convert to the field's type fails part-way
+  // through the search; the user stays on the record they were on.
+  const std::string bookmark = tbMain_->Bookmark();
+  bool found = false;
+  try {
+    found = tbMain_->LocateRecord(selectedFieldName, value, SearchOpt(soPartialKey));
+  } catch (...) {
+    SetSearchNotFound(true);
+    if (!bookmark.empty()) Guarded([&] { tbMain_->MoveToBookmark(bookmark); });
+    throw;
+  }
+  SetSearchNotFound(!found);
 }

@@ -3,18 +3,23 @@
 // and a navigator over it, a list of the table's fields with radio marks
 // to choose one, a value box with "Filtrele" and "Temizle" to filter the
 // table on the chosen field, and a search box that moves to the first
-// record whose chosen field begins with the typed text. The window owns
-// the table record set tbMain and the data source dsMain; all its logic is
-// in the six handlers below, each run through the exception guard.
+// record whose chosen field begins with the typed text, with a status bar
+// below. The window owns the table record set tbMain and the data source
+// dsMain; its logic is in the handlers below, each run through the
+// exception guard. Opening a table starts afresh: no filter, no chosen
+// field, empty value and search boxes.
 
 #include <QWidget>
 #include <cstdint>
 #include <memory>
 #include <string>
 
+class QCloseEvent;
 class QFrame;
 class QLineEdit;
 class QPushButton;
+class QStatusBar;
+class QTimer;
 class TAnimatedImage;
 class TDBGrid;
 class TDBNavigator;
@@ -22,7 +27,7 @@ class TDataSet;
 class TDataSource;
 class TDbf;
 class TFilenameEdit;
-class TRxCheckListBox;
+class TCheckListBox;
 
 // The field chosen in the field list: its name and data type. They live
 // for the whole process, not per window, and survive opening another
@@ -39,6 +44,10 @@ void ResetSelectedField();
 // filter compares.
 std::string CharacterFilterText(const std::string& fieldName, const std::string& value);
 std::string FloatFilterText(const std::string& fieldName, const std::string& value);
+// A typed logical value: T, Y, true or yes (true) and F, N, false or no
+// (false), in any letter case and with blanks around; anything else raises
+// EConvertError.
+bool LogicalFilterValue(const std::string& value);
 
 class TfrMain : public QWidget {
   Q_OBJECT
@@ -55,16 +64,20 @@ class TfrMain : public QWidget {
   QLineEdit* edSearch() const { return edSearch_; }
   QFrame* Panel2() const { return panel2_; }
   TAnimatedImage* AnimatedImage1() const { return animatedImage1_; }
-  TRxCheckListBox* lbMain() const { return lbMain_; }
+  TCheckListBox* lbMain() const { return lbMain_; }
   QLineEdit* edMain() const { return edMain_; }
   QPushButton* btClear() const { return btClear_; }
   QPushButton* btFilter() const { return btFilter_; }
   TDbf* tbMain() const { return tbMain_.get(); }
   TDataSource* dsMain() const { return dsMain_.get(); }
+  QStatusBar* sbMain() const { return sbMain_; }
+  // The area below the menu bar and above the status bar that holds the
+  // controls above, laid out as the window was designed.
+  QWidget* ClientArea() const { return client_; }
 
   // ---- Handlers ----
   void flNameAfterDialog(TFilenameEdit& sender, std::string& name, bool& action);
-  void lbMainClickCheck(TRxCheckListBox& sender);
+  void lbMainClickCheck(TCheckListBox& sender);
   void btFilterClick();
   void DataSetFilterRecord(TDataSet& dataSet, bool& accept);
   void btClearClick();
@@ -72,12 +85,35 @@ class TfrMain : public QWidget {
 
   // Opens a table as if the user had chosen it in the dialog.
   void OpenTable(const std::string& fileName);
+  // Before the window closes or another table opens over a record being
+  // edited: asks whether to save it, and posts or cancels it. False when
+  // the user cancelled, or the post failed (its message was shown), so the
+  // record stays in edit.
+  bool ConfirmPendingEdit();
+  // A search waits for a short pause in typing; true while one waits.
+  bool SearchPending() const;
+  // The filter in force as the status bar shows it, empty while off.
+  const std::string& FilterDescription() const { return filterDescription_; }
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
 
  private:
   void CreateControls();
+  // What "Temizle" does and more: filter and callback gone, value box,
+  // search box and chosen field emptied.
+  void ClearFilterAndSearch();
+  // Search and filter controls work only while a table is open.
+  void UpdateTableControls();
+  void FillFieldList();
+  // The file-name box shows the open table, or its hint when none is.
+  void ShowOpenTableName();
+  // Enter in the file-name box: opens the typed table.
+  void OpenTypedName();
+  void SearchTextChanged();
+  void SetSearchNotFound(bool notFound);
+  void LogicalFilterRecord(TDataSet& dataSet, bool& accept);
 
   // The record set and its data source outlive the controls bound to them:
   // the destructor unbinds the controls first.
@@ -91,8 +127,12 @@ class TfrMain : public QWidget {
   QLineEdit* edSearch_ = nullptr;
   QFrame* panel2_ = nullptr;
   TAnimatedImage* animatedImage1_ = nullptr;
-  TRxCheckListBox* lbMain_ = nullptr;
+  TCheckListBox* lbMain_ = nullptr;
   QLineEdit* edMain_ = nullptr;
   QPushButton* btClear_ = nullptr;
   QPushButton* btFilter_ = nullptr;
+  QWidget* client_ = nullptr;
+  QStatusBar* sbMain_ = nullptr;
+  QTimer* searchTimer_ = nullptr;
+  std::string filterDescription_;
 };

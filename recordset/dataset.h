@@ -222,7 +222,7 @@ class TDataSet : public TComponent {
   void SetAfterRefresh(TDataSetNotifyEvent h) { afterRefresh_ = std::move(h); }
   void SetOnCalcFields(TDataSetNotifyEvent h) { onCalcFields_ = std::move(h); }
   void SetOnNewRecord(TDataSetNotifyEvent h) { onNewRecord_ = std::move(h); }
-  void SetOnFilterRecord(TFilterRecordEvent h) { onFilterRecord_ = std::move(h); }
+  virtual void SetOnFilterRecord(TFilterRecordEvent h) { onFilterRecord_ = std::move(h); }
   void SetOnDeleteError(TDataSetErrorEvent h) { onDeleteError_ = std::move(h); }
   void SetOnEditError(TDataSetErrorEvent h) { onEditError_ = std::move(h); }
   void SetOnPostError(TDataSetErrorEvent h) { onPostError_ = std::move(h); }

@@ -56,9 +56,17 @@ class EDbfError : public EDatabaseError {
   using EDatabaseError::EDatabaseError;
 };
 
-// Expression compile errors.
+// Expression compile errors. Position is the 1-based place in the
+// expression text where the fault was found, 0 when no one place is.
 class EParserException : public Exception {
-  using Exception::Exception;
+ public:
+  explicit EParserException(std::string message, int position = 0)
+      : Exception(std::move(message)), position_(position) {}
+  int Position() const { return position_; }
+  void SetPosition(int position) { position_ = position; }
+
+ private:
+  int position_;
 };
 
 // Raises EListError for an index outside [0, count).

@@ -142,6 +142,7 @@ void TDbf::SetShowDeleted(bool value) {
   if (value == showDeleted_) return;
   if (cursor_ && Active()) SettlePendingEdit();
   showDeleted_ = value;
+  ForgetRejected();
   if (cursor_ && Active()) {
     CursorToActive();
     RefillBuffers(0);
@@ -159,6 +160,7 @@ TFileAccessMode TDbf::AccessMode() const {
 
 std::unique_ptr<TDbfFile> TDbf::NewDbfFile(TFileAccessMode mode) const {
   auto file = std::make_unique<TDbfFile>(FullTableName());
+  if (env_ != nullptr) file->SetEnv(env_);
   file->SetMode(mode);
   file->SetAutoCreate(false);
   file->SetUseFloatFields(useFloatFields_);
@@ -355,6 +357,7 @@ void TDbf::BuildFieldDefs() {
 }
 
 void TDbf::CloseStorage() {
+  ForgetRejected();
   blobStreams_.clear();
   BindFields(false);
   if (DefaultFields()) DestroyFields();
@@ -362,7 +365,9 @@ void TDbf::CloseStorage() {
   lockedRecNo_ = -1;
   filterRecord_ = nullptr;
   filterParser_.reset();
-  if (dbfFile_ && storageComplete_ && !readOnly_) {
+  // Only a table this set wrote to gets its header written: looking at a
+  // table leaves its bytes and its time stamp as they were.
+  if (dbfFile_ && storageComplete_ && !readOnly_ && dbfFile_->Changed()) {
     try {
       dbfFile_->WriteHeader();
     } catch (...) {
@@ -440,11 +445,19 @@ TFetchResult TDbf::FetchRecord(char* buffer, TFetchMode mode, bool) {
   const int32_t recordSize = file.RecordSize();
   TFetchResult result;
   bool acceptable = false;
+  // Runs of records known not to be shown are stepped over in record-number
+  // order only.
+  const bool skipRejected = Filtered() && dynamic_cast<TDbfCursor*>(cursor_.get()) != nullptr;
   do {
     result = frOK;
     if (mode == fcNext) {
+      if (skipRejected && cursor_->PhysicalPosition() + 1 == rejectedFirst_)
+        cursor_->SetPhysicalPosition(rejectedLast_);
       if (!cursor_->Next()) result = frEOF;
     } else if (mode == fcPrior) {
+      if (skipRejected && cursor_->PhysicalPosition() - 1 == rejectedLast_ &&
+          rejectedLast_ >= rejectedFirst_)
+        cursor_->SetPhysicalPosition(rejectedFirst_);
       if (!cursor_->Prev()) result = frBOF;
     }
     if (result == frOK) {
@@ -455,6 +468,13 @@ TFetchResult TDbf::FetchRecord(char* buffer, TFetchMode mode, bool) {
       } else {
         acceptable = showDeleted_ || static_cast<uint8_t>(image[0]) != kDeletedFlag;
         if (acceptable && Filtered()) acceptable = FilterAccepts(image);
+        if (skipRejected) {
+          if (!acceptable) {
+            NoteRejected(recNo);
+          } else if (recNo >= rejectedFirst_ && recNo <= rejectedLast_) {
+            ForgetRejected();
+          }
+        }
       }
     }
     if (mode == fcCurrent && result == frOK && !acceptable) result = frError;
@@ -689,6 +709,7 @@ void TDbf::BeginEditRecord() {
 }
 
 void TDbf::StoreRecord() {
+  ForgetRejected();
   char* image = RecordImage(ActiveBuffer());
   for (auto& stream : blobStreams_)
     if (stream && stream->Dirty()) stream->CommitChanges(MemoFile(), *dbfFile_, image);
@@ -721,7 +742,10 @@ void TDbf::DeleteCurrent() {
   Post();
 }
 
-void TDbf::StoreNewRecord(char* buffer, bool) { dbfFile_->AppendRecord(RecordImage(buffer)); }
+void TDbf::StoreNewRecord(char* buffer, bool) {
+  ForgetRejected();
+  dbfFile_->AppendRecord(RecordImage(buffer));
+}
 
 void TDbf::ReportException(const Exception& error) {
   if (ExceptionReporter()) {

@@ -169,6 +169,9 @@ class TDbf : public TDataSet {
   // the set (see TDbfBlobStream).
   std::shared_ptr<TStream> CreateBlobStream(TField* field, TBlobStreamMode mode) override;
   TDataSource* MasterDataSource() const override { return masterSource_; }
+  // The file services the table file is opened through (by default the
+  // platform's); tests wrap them to count or fail file calls. Not owned.
+  void SetEnv(platform::TEnv* env) { env_ = env; }
 
   // ---- Filtering and locating ----
 
@@ -180,6 +183,7 @@ class TDbf : public TDataSet {
   void SetFilter(const std::string& text) override;
   // Refills the buffers while open.
   void SetFiltered(bool value) override;
+  void SetOnFilterRecord(TFilterRecordEvent handler) override;
   // Moves to the first visible record whose key fields hold the key values
   // (in the current order); on failure the record current before stays
   // current, centred in the ring. soPartialKey applies to a text field at
@@ -228,6 +232,7 @@ class TDbf : public TDataSet {
   uint16_t RecordImageSize() override;
   void StoreNewRecord(char* buffer, bool append) override;
   void CloseStorage() override;
+  void RefreshStorage() override;
   void DeleteCurrent() override;
   void CursorToStart() override;
   void CursorToBookmark(const char* bookmark) override;
@@ -280,6 +285,13 @@ class TDbf : public TDataSet {
   // Shows the filter's new effect: the current record when it passes, else
   // the next visible one, else the previous one.
   void RefillForFilter();
+  // Adds a record that fetching found not to be shown to the run of such
+  // records, or starts a new run with it.
+  void NoteRejected(int32_t recNo);
+  void ForgetRejected() {
+    rejectedFirst_ = 1;
+    rejectedLast_ = 0;
+  }
   // The search of LocateRecord through First and Next.
   bool LocateByScan(const std::string& keyFields, const TVariant& keyValues,
                     TSearchOptions options);
@@ -327,6 +339,16 @@ class TDbf : public TDataSet {
   // The compiled Filter while a table file is open and Filter is not
   // empty; none otherwise, so an empty parser is never evaluated.
   std::unique_ptr<TDbfParser> filterParser_;
+  // A run of physical record numbers, rejectedFirst_ to rejectedLast_
+  // (empty when the last is below the first), that fetches of the filtered
+  // set found not to be shown. Fetches in record-number order step over it,
+  // so that turning on a filter that matches nothing reads each record once
+  // although the refill walks forward, then back, and First walks again.
+  // Forgotten when the filter, the handler, ShowDeleted, the order or any
+  // record written through this set changes, and on Refresh.
+  int32_t rejectedFirst_ = 1;
+  int32_t rejectedLast_ = 0;
+  platform::TEnv* env_ = nullptr;
   TDbfTranslationMode translationMode_ = tmReadOnly;
   // What Translate does to each byte away from / towards the open table,
   // when its code page and the system's ANSI code page are both

@@ -150,6 +150,11 @@ std::string ExtractFileExt(const std::string& fileName) {
   return dot == std::string::npos ? std::string() : fileName.substr(dot);
 }
 
+std::string ExtractFileName(const std::string& fileName) {
+  const size_t slash = fileName.find_last_of('/');
+  return slash == std::string::npos ? fileName : fileName.substr(slash + 1);
+}
+
 int TranslateText(int fromCp, int toCp, const char* src, char* dest, int length) {
   if (length < 0) length = static_cast<int>(std::strlen(src));
   if (length == 0) return 0;

@@ -94,6 +94,8 @@ std::string FormatFixed(double value, int decimals);
 std::string ChangeFileExt(const std::string& fileName, const std::string& ext);
 // The extension of the file-name part, with its dot; empty when none.
 std::string ExtractFileExt(const std::string& fileName);
+// The file-name part: what follows the last "/".
+std::string ExtractFileName(const std::string& fileName);
 
 // ---- Text conversion --------------------------------------------------------
 

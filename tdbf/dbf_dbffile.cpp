@@ -7,6 +7,7 @@
 #include "platform/env.h"
 #include "runtime/exceptions.h"
 #include "runtime/sysutils.h"
+#include "tdbf/dbf_header.h"
 #include "tdbf/dbf_lang.h"
 #include "tdbf/dbf_str.h"
 
@@ -72,19 +73,21 @@ void TDbfFile::SetRecordSize(int32_t value) {
   if (prevBuffer_.size() != wanted) prevBuffer_.assign(wanted, 0);
 }
 
-void TDbfFile::RaiseDamaged(const char* format, int a, int b) {
-  throw EDbfError(Format(format, FileName().c_str(), a, b));
-}
-
 void TDbfFile::Open() {
   if (opened_) return;
   forceClose_ = false;
   indexLinkDropped_ = false;
+  changed_ = false;
+  headerRepaired_ = false;
+  countSlots_ = false;
+  countedRecords_ = 0;
+  openWarnings_.clear();
   OpenFile();
   if (!IsCreateMode()) {
     try {
       OpenExisting();
     } catch (...) {
+      countSlots_ = false;
       fieldDefs_->Clear();
       memoFile_.reset();
       CloseFile();
@@ -97,67 +100,70 @@ void TDbfFile::Open() {
 }
 
 void TDbfFile::OpenExisting() {
-  SetHeaderSize(kMainHeaderSize);
-  const auto* h = reinterpret_cast<const uint8_t*>(Header());
-  switch (h[0] & 7) {
-    case 2:
-    case 5:
-      SetTableFormat(tfFoxPro);
-      break;
-    case 3:
-      SetTableFormat(h[kLanguageIdAt] != 0 ? tfDBase4 : tfDBase3);
-      break;
-    case 4:
-      SetTableFormat(tfDBase7);
-      break;
-    default:
-      throw EDbfError(kInvalidDbfFile);
-  }
-  const int32_t recordSize = GetLE16(h + kRecordSizeAt);
-  const int32_t headerSize = GetLE16(h + kHeaderSizeAt);
-  SetRecordSize(recordSize);
-  SetHeaderSize(headerSize);
-  if (recordSize == 0 || headerSize == 0) {
+  const TDbfHeaderInfo info = ReadCheckedHeader();
+  SetTableFormat(info.format);
+  if (info.empty) {
     SetRecordSize(0);
     SetHeaderSize(0);
     forceClose_ = true;
     return;
   }
-  CheckHeaderGeometry();
+  SetRecordSize(info.recordSize);
+  SetHeaderSize(info.headerSize);
   DetermineCodePage();
-  LoadFieldDefs();
-
-  // The count every reader uses is the physical one; bring the header's into
-  // line (a read-only handle cannot). Done once the header is known to be
-  // sound, so that a damaged file is never written to.
-  if (Mode() != amReadOnly &&
-      GetLE32(Header() + kRecordCountAt) != static_cast<uint32_t>(PageCount())) {
-    LockHeader();
-    TScopeExit unlockHeader([this] { UnlockHeader(); });
-    ReadHeader();
-    const int32_t physical = PageCount();
-    if (GetLE32(Header() + kRecordCountAt) != static_cast<uint32_t>(physical)) {
-      PutLE32(Header() + kRecordCountAt, static_cast<uint32_t>(physical));
-      // The repair sets the count the file holds, also when that is lower.
-      StampAndWriteHeader();
-    }
-  }
+  ApplyFieldDefs(info);
+  // From here on the record count follows the slots the file holds (see
+  // CountPages). Nothing is written: a stale or damaged count is set right
+  // when the table is next written (AdjustHeader).
+  countSlots_ = true;
+  Recount();
+  NoteDamagedEnd(info.storedRecordCount);
   if (HasMemoFields()) OpenMemoFile(false, 0);
   CheckProductionIndex();
-  AdjustHeader();
   if (!forceClose_) OpenProductionIndex();
 }
 
-void TDbfFile::CheckHeaderGeometry() {
-  const int32_t mainSize = tableFormat_ == tfDBase7 ? kMainHeaderSize7 : kMainHeaderSize;
-  if (HeaderSize() < mainSize) RaiseDamaged(kDbfHeaderTooSmall, HeaderSize(), 0);
-  if (CachedSize() < HeaderSize()) RaiseDamaged(kDbfHeaderTruncated, HeaderSize(), CachedSize());
-  // Records promised but not even one fits: the record size is wrong, and
-  // bringing the count into line would throw the count away.
-  const uint32_t count = GetLE32(Header() + kRecordCountAt);
-  if (count > 0 && CachedSize() - HeaderSize() < RecordSize())
-    RaiseDamaged(kDbfRecordsBeyondFile, static_cast<int>(std::min<uint32_t>(count, INT32_MAX)),
-                 RecordSize());
+int32_t TDbfFile::CountPages(int32_t wholePages) {
+  if (!countSlots_ || !Header() || HeaderSize() < kRecordCountAt + 4) return wholePages;
+  // The slots the header counts are records as far as the file holds them
+  // whole. A slot past the count is a record only while its deletion flag
+  // is a blank or the deleted mark: programs leave the end-of-file byte and
+  // old bytes after the last record, but an appender that stopped before
+  // its header write leaves a real record there.
+  const uint32_t stored = GetLE32(Header() + kRecordCountAt);
+  if (static_cast<uint32_t>(wholePages) <= stored) return countedRecords_ = wholePages;
+  int32_t n = std::max(static_cast<int32_t>(stored), std::min(countedRecords_, wholePages));
+  char flag = 0;
+  while (n < wholePages && ReadAt(&flag, 1, PageOffset(n + 1)) == 1 && (flag == ' ' || flag == '*'))
+    ++n;
+  return countedRecords_ = n;
+}
+
+void TDbfFile::NoteDamagedEnd(uint32_t storedCount) {
+  const int32_t records = PageCount();
+  const std::string name = ExtractFileName(FileName());
+  const int64_t end = PageOffset(records + 1);
+  const int64_t tail = int64_t{CachedSize()} - end;
+  char first = 0;
+  const bool partial = tail > 0 && tail < RecordSize() && ReadAt(&first, 1, end) == 1 &&
+                       static_cast<uint8_t>(first) != kDbfEndOfFile;
+  if (partial)
+    openWarnings_.push_back(Format(kDbfEndsInsideRecord, name.c_str(), records + 1, records));
+  else if (storedCount > static_cast<uint32_t>(records))
+    openWarnings_.push_back(Format(kDbfCountBeyondFile, name.c_str(), storedCount, records));
+}
+
+TDbfHeaderInfo TDbfFile::ReadCheckedHeader() {
+  int64_t size = 0;
+  if (File()) File()->Size(size);
+  std::vector<uint8_t> bytes(static_cast<size_t>(std::clamp<int64_t>(size, 0, kDbfMaxHeaderBytes)));
+  const int32_t got =
+      bytes.empty() ? 0 : ReadAt(bytes.data(), static_cast<int32_t>(bytes.size()), 0);
+  TDbfHeaderCheck check = ParseDbfHeader(bytes.data(), static_cast<size_t>(std::max(got, 0)), size);
+  if (!check.valid)
+    throw EDbfError(
+        Format(kInvalidDbfFileBecause, ExtractFileName(FileName()).c_str(), check.reason.c_str()));
+  return std::move(check.header);
 }
 
 void TDbfFile::DetermineCodePage() {
@@ -169,99 +175,40 @@ void TDbfFile::DetermineCodePage() {
 }
 
 void TDbfFile::LoadFieldDefs() {
+  if (!IsOpen()) return;
+  ApplyFieldDefs(ReadCheckedHeader());
+}
+
+void TDbfFile::ApplyFieldDefs(const TDbfHeaderInfo& info) {
   fieldDefs_->Clear();
   lockField_ = TLockFieldInfo();
   hasAutoInc_ = false;
-  if (!Header() || HeaderSize() < kRecordSizeAt + 2) return;
-  const bool level7 = tableFormat_ == tfDBase7;
-  const int32_t mainSize = level7 ? kMainHeaderSize7 : kMainHeaderSize;
-  const int32_t descSize = level7 ? kDescriptorSize7 : kDescriptorSize;
-  const int32_t headerSize = GetLE16(Header() + kHeaderSizeAt);
-  const int32_t recordSize = GetLE16(Header() + kRecordSizeAt);
-  TScopeExit restore([this, headerSize, recordSize] {
-    SetRecordSize(recordSize);
-    SetHeaderSize(headerSize);
-  });
-  // Descriptor n is now page n.
-  SetHeaderSize(mainSize);
-  SetRecordSize(descSize);
-
-  const int32_t count = (headerSize - mainSize) / descSize;
-  std::vector<char> desc(descSize);
-  int32_t offset = 1;
-  // The end of the furthest field: letters of a fixed width (I, L, M ...)
-  // are read at that width even where a damaged descriptor stores less.
-  int32_t needed = 1;
-  int32_t n = 0;
-  for (; n < count; ++n) {
-    if (ReadPage(n + 1, desc.data()) < descSize)
-      RaiseDamaged(kDbfHeaderTruncated, headerSize, CachedSize());
-    if (static_cast<uint8_t>(desc[0]) == kDbfHeaderTerminator) break;
-    const char* d = desc.data();
-    const int nameWidth = level7 ? kNameWidth7 : kNameWidth;
-    const std::string name = UpperCase(std::string(d, strnlen(d, nameWidth)));
-    const char letter = d[level7 ? kTypeAt7 : kTypeAt];
-    const int32_t width = static_cast<uint8_t>(d[level7 ? kWidthAt7 : kWidthAt]);
-    const int32_t decimals = static_cast<uint8_t>(d[level7 ? kDecimalsAt7 : kDecimalsAt]);
-
+  for (const TDbfFieldDescriptor& f : info.fields) {
     TDbfFieldDef& def = fieldDefs_->Add();
-    def.SetFieldName(name);
-    def.SetOffset(offset);
-    def.SetSize(width);
-    def.SetPrecision(decimals);
-    def.SetNextAutoInc(level7 ? GetLE32(d + kNextAutoIncAt7) : 0);
-    def.SetNativeFieldType(letter);
-    if (name.empty() || def.NativeFieldType() == 0) throw EDbfError(kInvalidDbfFile);
+    def.SetFieldName(f.name);
+    def.SetOffset(f.offset);
+    def.SetSize(f.width);
+    def.SetPrecision(f.decimals);
+    def.SetNextAutoInc(f.nextAutoInc);
+    def.SetNativeFieldType(f.letter);
     const char stored = def.NativeFieldType();
-    if (stored == 'C' || stored == 'N' || stored == 'F') def.SetStoredSize(width);
+    if (stored == 'C' || stored == 'N' || stored == 'F') def.SetStoredSize(f.width);
     NoteSpecialField(def);
-    // Offsets follow the stored widths, so that every later field is read
-    // where the file has it.
-    offset += width;
-    needed = std::max({needed, offset, def.Offset() + def.Size()});
   }
-  const int fieldCount = fieldDefs_->Count();
-  if (fieldCount < 1 || fieldCount > kDbfMaxFields)
-    throw EDbfError(Format(kInvalidFieldCount, fieldCount));
-  if (needed > recordSize) RaiseDamaged(kDbfFieldsExceedRecord, needed, recordSize);
-  if (level7) {
-    const int32_t blockStart = mainSize + n * descSize + 1;
-    if (blockStart + 16 < headerSize) ReadFieldProperties(blockStart, headerSize);
-  }
-}
-
-void TDbfFile::ReadFieldProperties(int32_t blockStart, int32_t headerSize) {
-  const int32_t blockSize = headerSize - blockStart;
-  std::vector<char> block(blockSize);
-  if (ReadAt(block.data(), blockSize, blockStart) < blockSize)
-    RaiseDamaged(kDbfHeaderTruncated, headerSize, CachedSize());
-  const int32_t entries = GetLE16(block.data());
-  const int32_t first = GetLE16(block.data() + 2);
-  constexpr int32_t kEntrySize = 15;
-  if (first + entries * kEntrySize > blockSize) RaiseDamaged(kDbfPropertiesPastHeader, entries, 0);
-  for (int32_t i = 0; i < entries; ++i) {
-    const char* e = block.data() + first + i * kEntrySize;
-    const int32_t fieldNo = GetLE16(e + 2);
-    const uint8_t kind = static_cast<uint8_t>(e[4]);
-    const int32_t dataOffset = GetLE16(e + 11);
-    const int32_t dataSize = GetLE16(e + 13);
-    if (fieldNo == 0 || fieldNo > fieldDefs_->Count()) continue;
-    TDbfFieldDef& def = fieldDefs_->Items(fieldNo - 1);
-    if (kind == 1) {
+  for (const TDbfFieldProperty& p : info.properties) {
+    TDbfFieldDef& def = fieldDefs_->Items(p.field - 1);
+    if (p.kind == 1) {
       def.SetRequired(true);
       continue;
     }
-    if (kind < 2 || kind > 4) continue;
-    if (dataOffset + dataSize > blockSize || dataSize > def.Size())
-      RaiseDamaged(kDbfBadFieldProperty, fieldNo, 0);
     def.PrepareValueBufs();
-    char* buf = kind == 2 ? def.MinBuf() : kind == 3 ? def.MaxBuf() : def.DefaultBuf();
+    char* buf = p.kind == 2 ? def.MinBuf() : p.kind == 3 ? def.MaxBuf() : def.DefaultBuf();
     if (!buf) continue;
     std::memset(buf, def.IsBinary() ? 0 : ' ', def.ValueBufSize());
-    std::memcpy(buf, block.data() + dataOffset, dataSize);
-    if (kind == 2)
+    std::memcpy(buf, p.data.data(), std::min<size_t>(p.data.size(), def.ValueBufSize()));
+    if (p.kind == 2)
       def.SetHasMin(true);
-    else if (kind == 3)
+    else if (p.kind == 3)
       def.SetHasMax(true);
     else
       def.SetHasDefault(true);
@@ -326,6 +273,21 @@ void TDbfFile::AdjustHeader() {
   auto* h = reinterpret_cast<uint8_t*>(Header());
   h[0] = HasMemoFields() ? (h[0] | 0x80) : (h[0] & 0x7F);
   if (indexLinkDropped_) h[kProductionIndexAt] = 0;
+  // A count beyond the records the file holds (a copy cut short) comes
+  // down to them.
+  Recount();
+  const auto records = static_cast<uint32_t>(PageCount());
+  if (GetLE32(h + kRecordCountAt) > records) PutLE32(h + kRecordCountAt, records);
+  headerRepaired_ = true;
+}
+
+void TDbfFile::RepairHeaderOnce() {
+  if (headerRepaired_ || !Header() || HeaderSize() < kRecordCountAt + 4) return;
+  AdjustHeader();
+  // Records an appender that stopped before its header write left behind
+  // are counted.
+  const auto records = static_cast<uint32_t>(PageCount());
+  if (GetLE32(Header() + kRecordCountAt) < records) PutLE32(Header() + kRecordCountAt, records);
 }
 
 void TDbfFile::Close() {
@@ -339,6 +301,13 @@ void TDbfFile::Close() {
   CloseFile();
   prevBuffer_.clear();
   opened_ = false;
+  countSlots_ = false;
+  countedRecords_ = 0;
+}
+
+void TDbfFile::WritePage(int32_t page, const void* buffer) {
+  changed_ = true;
+  TPagedFile::WritePage(page, buffer);
 }
 
 void TDbfFile::CreateStructure(TDbfFieldDefs& fieldDefs, int32_t memoBlockSize) {
@@ -448,7 +417,9 @@ void TDbfFile::CreateStructure(TDbfFieldDefs& fieldDefs, int32_t memoBlockSize) 
 
 void TDbfFile::WriteHeader() {
   if (HeaderSize() == 0 || !Header()) return;
+  changed_ = true;
   if (!IsSharedAccess()) {
+    RepairHeaderOnce();
     StampAndWriteHeader();
     return;
   }
@@ -457,6 +428,7 @@ void TDbfFile::WriteHeader() {
   // header lock. Writing it back must not take those back.
   LockHeader();
   TScopeExit unlock([this] { UnlockHeader(); });
+  RepairHeaderOnce();
   KeepStoredCounters();
   StampAndWriteHeader();
 }
@@ -464,10 +436,15 @@ void TDbfFile::WriteHeader() {
 void TDbfFile::KeepStoredCounters() {
   char stored[4];
   if (HeaderSize() >= kRecordCountAt + 4) {
+    // Under the header lock every other appender's record is written, so
+    // a stored count beyond the records the file holds is damage, not a
+    // record on its way.
     uint32_t count = GetLE32(Header() + kRecordCountAt);
+    Recount();
+    const auto records = static_cast<uint32_t>(PageCount());
     if (ReadAt(stored, 4, HeaderOffset() + kRecordCountAt) == 4)
-      count = std::max(count, GetLE32(stored));
-    count = std::max(count, static_cast<uint32_t>(PageCount()));
+      count = std::max(count, std::min(GetLE32(stored), records));
+    count = std::max(count, records);
     PutLE32(Header() + kRecordCountAt, count);
   }
   for (int i = 0; hasAutoInc_ && i < fieldDefs_->Count(); ++i) {
@@ -613,10 +590,12 @@ void TDbfFile::WriteEndOfFileAfter(int32_t recNo) {
   // a record that already stands after recNo must not lose its first byte.
   // No slot lock is taken here: a locked slot tells appenders that another
   // appender owns it, and they would skip it and leave a hole.
+  // Nor do the bytes of a partial record or an end-of-file byte already
+  // there: only a file that ends with the record gets the byte.
   const int64_t endOffset = PageOffset(recNo + 1);
   int64_t size = 0;
   if (!File() || !File()->Size(size).IsOk()) return;
-  if (size >= endOffset + RecordSize()) return;
+  if (size != endOffset) return;
   const char eof = static_cast<char>(kDbfEndOfFile);
   WriteAt(&eof, 1, endOffset);
 }

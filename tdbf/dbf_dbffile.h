@@ -16,6 +16,7 @@
 #include "recordset/db_types.h"
 #include "tdbf/dbf_common.h"
 #include "tdbf/dbf_fields.h"
+#include "tdbf/dbf_header.h"
 #include "tdbf/dbf_pgfile.h"
 
 // Progress of long index work: records done out of the total.
@@ -117,14 +118,20 @@ class TDbfFile : public TPagedFile {
   // Opens the file and, unless the mode creates it, reads and checks the
   // header and descriptors, repairs a stale record count, finds the code
   // page and opens the memo file. Nothing when already open. Raises
-  // EDbfError "Invalid DBF file." for an unknown version byte or a bad
-  // descriptor, "Invalid field count: ..." and, naming the file, for a
-  // damaged header; the file is then closed again and left unchanged.
+  // EDbfError "Invalid DBF file: <file>: <reason>" for bytes that are no
+  // table this engine reads (ParseDbfHeader says why); the file is then
+  // closed again and left unchanged.
   void Open();
   // Closes the index files, the memo file and the file (a modified header
   // is written). Nothing when closed.
   void Close();
   bool Opened() const { return opened_; }
+  // Whether this handle has written to the table since it was opened:
+  // only then does closing write the header.
+  bool Changed() const { return changed_; }
+  // Notices for the user from the last Open (a table cut short, a count
+  // beyond the file, ...); empty when there is nothing to say.
+  const std::vector<std::string>& OpenWarnings() const { return openWarnings_; }
 
   // Writes the header and descriptors of a new, empty table from fieldDefs
   // (names upper-cased and cut to the level's width, offsets assigned) and,
@@ -140,6 +147,7 @@ class TDbfFile : public TPagedFile {
   // Reads the descriptors into FieldDefs().
   void LoadFieldDefs();
   void SetRecordSize(int32_t value) override;
+  void WritePage(int32_t page, const void* buffer) override;
   // Also on the index files and the memo file (entering only when the table
   // did become exclusive).
   void EnterExclusive() override;
@@ -264,6 +272,11 @@ class TDbfFile : public TPagedFile {
   const TDbfLocaleErrorEvent& OnLocaleError() const { return onLocaleError_; }
   void SetOnLocaleError(TDbfLocaleErrorEvent handler) { onLocaleError_ = std::move(handler); }
 
+ protected:
+  // The records of the table: the whole slots the header counts, then
+  // those slots past the count whose deletion flag is a blank or "*".
+  int32_t CountPages(int32_t wholePages) override;
+
  private:
   struct TLockFieldInfo {
     bool present = false;
@@ -273,8 +286,11 @@ class TDbfFile : public TPagedFile {
   };
 
   void OpenExisting();
-  void CheckHeaderGeometry();
-  void ReadFieldProperties(int32_t blockStart, int32_t headerSize);
+  // Reads the file's header bytes and checks them; raises EDbfError
+  // "Invalid DBF file: <file>: <reason>" when they are no table header.
+  TDbfHeaderInfo ReadCheckedHeader();
+  // Makes FieldDefs() from the checked descriptors and field properties.
+  void ApplyFieldDefs(const TDbfHeaderInfo& info);
   void NoteSpecialField(TDbfFieldDef& def);
   void DetermineCodePage();
   void OpenMemoFile(bool create, int32_t blockSize);
@@ -283,10 +299,16 @@ class TDbfFile : public TPagedFile {
   // EDbfError when a closed production index makes changes unsafe.
   void CheckIndexesUsable();
   std::unique_ptr<TIndexFile> NewIndexFile(const std::string& path, bool create);
-  // Re-applies what Open changed in the header held in memory without
-  // writing it (memo bit, dropped index link) after the header was read
-  // again.
+  // Notes a table cut short inside a record, or counting more records than
+  // the file holds, in OpenWarnings().
+  void NoteDamagedEnd(uint32_t storedCount);
+  // Brings the header held in memory in line with the table before it is
+  // written: the memo bit, a dropped index link and the record count. Open
+  // leaves the header as the file has it, so looking writes nothing.
   void AdjustHeader();
+  // AdjustHeader before the first header write of this handle, counting
+  // also the records past the stored count.
+  void RepairHeaderOnce();
   // Writes the end-of-file byte after record recNo unless a record (of
   // another appender) already follows it.
   void WriteEndOfFileAfter(int32_t recNo);
@@ -304,7 +326,6 @@ class TDbfFile : public TPagedFile {
   // WriteHeader without looking at the file's header.
   void StampAndWriteHeader();
   std::string CompanionFileName(const std::string& extension);
-  [[noreturn]] void RaiseDamaged(const char* format, int a, int b);
 
   std::unique_ptr<TDbfFieldDefs> fieldDefs_;
   std::unique_ptr<TPagedFile> memoFile_;
@@ -327,6 +348,14 @@ class TDbfFile : public TPagedFile {
   bool forceClose_ = false;
   bool copyDateTimeAsString_ = false;
   bool indexLinkDropped_ = false;
+  // Set once Open has checked the header: from then on CountPages looks at
+  // slot flags.
+  bool countSlots_ = false;
+  // The records counted last (CountPages resumes its scan there).
+  int32_t countedRecords_ = 0;
+  bool changed_ = false;
+  bool headerRepaired_ = false;
+  std::vector<std::string> openWarnings_;
   TDateTimeHandling dateTimeHandling_ = dtBDETimeStamp;
   TDbfIndexMissingEvent onIndexMissing_;
   TDbfLocaleErrorEvent onLocaleError_;

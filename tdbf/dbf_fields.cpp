@@ -48,10 +48,12 @@ TFieldType TDbfFieldDef::TypeOfLetter(char letter) const {
       return ftAutoInc;
     case 'O':
       return ftFloat;
+    case 'Y':
+      return TableFormat() == tfDBase7 ? ftUnknown : ftCurrency;
     case 'M':
       return ftMemo;
     case 'B':
-      return ftBlob;
+      return size_ == 8 && TableFormat() != tfDBase7 ? ftFloat : ftBlob;
     case 'G':
       return ftDBaseOle;
     default:
@@ -145,8 +147,13 @@ void TDbfFieldDef::ApplySizeRules() {
     case '+':
       fixed(4);
       break;
-    case 'M':
+    case 'Y':
+      fixed(8);
+      break;
     case 'B':
+      fixed(IsFoxProDouble() ? 8 : 10);
+      break;
+    case 'M':
     case 'G':
       fixed(10);
       break;
@@ -193,12 +200,31 @@ void TDbfFieldDef::PrepareValueBufs() {
 }
 
 bool TDbfFieldDef::IsBlob() const {
-  return nativeFieldType_ == 'M' || nativeFieldType_ == 'B' || nativeFieldType_ == 'G';
+  return nativeFieldType_ == 'M' || nativeFieldType_ == 'G' ||
+         (nativeFieldType_ == 'B' && !IsFoxProDouble());
+}
+
+bool TDbfFieldDef::IsFoxProDouble() const {
+  return nativeFieldType_ == 'B' && size_ == 8 && TableFormat() != tfDBase7;
+}
+
+bool TDbfFieldDef::HasFoxProEncoding() const {
+  if (TableFormat() == tfDBase7) return false;
+  switch (nativeFieldType_) {
+    case 'I':
+    case 'Y':
+      return true;
+    case 'B':
+    case 'T':
+      return size_ == 8;
+    default:
+      return false;
+  }
 }
 
 bool TDbfFieldDef::IsBinary() const {
   return nativeFieldType_ == 'I' || nativeFieldType_ == '+' || nativeFieldType_ == 'O' ||
-         nativeFieldType_ == '@';
+         nativeFieldType_ == '@' || HasFoxProEncoding();
 }
 
 void TDbfFieldDef::CopyDefinition(const TDbfFieldDef& other) {
@@ -358,6 +384,31 @@ bool LoadInteger(TFieldType type, const void* src, int64_t& v) {
   }
 }
 
+// Reads a number source of type as a double; false for types that carry
+// none.
+bool LoadNumber(TFieldType type, const void* src, double& v) {
+  if (type == ftFloat || type == ftCurrency) {
+    v = *static_cast<const double*>(src);
+    return true;
+  }
+  int64_t i;
+  if (!LoadInteger(type, src, i)) return false;
+  v = static_cast<double>(i);
+  return true;
+}
+
+// Reads a date or date-time source as milliseconds on the day numbering;
+// false for other types.
+bool LoadMilliseconds(TFieldType type, const void* src, double& ms) {
+  if (type == ftDateTime)
+    ms = *static_cast<const double*>(src);
+  else if (type == ftDate)
+    ms = static_cast<double>(*static_cast<const int32_t*>(src)) * kMSecsPerDayInt;
+  else
+    return false;
+  return true;
+}
+
 // A part of date text: characters [first, first + count) of the trimmed
 // text. Absent gives absentValue, present but not a number gives 1.
 int DatePart(const char* text, int length, int first, int count, int absentValue) {
@@ -447,8 +498,95 @@ void PutDateText(char* f, int n, double ms, bool withTime) {
   std::memcpy(f, text, std::min(len, n));
 }
 
+// The Julian day number of day number 0 (the day before 0001-01-01).
+constexpr int64_t kJulianDayOfDayZero = 1721425;
+
+uint64_t GetLE64(const char* p) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = (v << 8) | static_cast<uint8_t>(p[i]);
+  return v;
+}
+
+void PutLE64(char* p, uint64_t v) {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<char>(v >> (8 * i));
+}
+
+bool DecodeFoxPro(const TDbfFieldDef& def, TFieldType type, void* dst, const char* f) {
+  switch (def.NativeFieldType()) {
+    case 'I':
+      if (dst) StoreInteger(type, dst, static_cast<int32_t>(GetLE32(f)));
+      return true;
+    case 'Y': {
+      const int64_t units = static_cast<int64_t>(GetLE64(f));
+      if (!dst) return true;
+      if (!StoreFloat(type, dst, static_cast<double>(units) / 10000.0))
+        return StoreInteger(type, dst, units / 10000);
+      return true;
+    }
+    case 'B': {
+      const double v = std::bit_cast<double>(GetLE64(f));
+      if (!std::isfinite(v)) return false;
+      if (dst) StoreFloat(type, dst, v);
+      return true;
+    }
+    default: {  // 'T'
+      // Blank (spaces) or zero: no value. A day or time no calendar has is
+      // no value either.
+      const int64_t julian = static_cast<int32_t>(GetLE32(f));
+      const int64_t ms = static_cast<int32_t>(GetLE32(f + 4));
+      const int64_t day = julian - kJulianDayOfDayZero;
+      if (day < 1 || day > 3652059 || ms < 0 || ms >= kMSecsPerDayInt) return false;
+      if (!dst) return true;
+      if (type == ftDateTime)
+        *static_cast<double*>(dst) = static_cast<double>(day * kMSecsPerDayInt + ms);
+      else if (type == ftDate)
+        *static_cast<int32_t*>(dst) = static_cast<int32_t>(day);
+      return true;
+    }
+  }
+}
+
+void EncodeFoxPro(const TDbfFieldDef& def, TFieldType type, char* f, const void* src) {
+  switch (def.NativeFieldType()) {
+    case 'I': {
+      int64_t v;
+      if (LoadInteger(type, src, v)) PutLE32(f, static_cast<uint32_t>(static_cast<int32_t>(v)));
+      return;
+    }
+    case 'Y': {
+      double x;
+      if (!LoadNumber(type, src, x)) return;
+      const double units = std::round(x * 10000.0);
+      if (!(units >= -9.2e18 && units <= 9.2e18)) return;
+      PutLE64(f, static_cast<uint64_t>(static_cast<int64_t>(units)));
+      return;
+    }
+    case 'B': {
+      double x;
+      if (!LoadNumber(type, src, x)) return;
+      PutLE64(f, std::bit_cast<uint64_t>(x));
+      return;
+    }
+    default: {  // 'T'
+      double ms;
+      if (!LoadMilliseconds(type, src, ms)) return;
+      std::memset(f, 0, 8);
+      if (!std::isfinite(ms)) return;
+      const double day = std::floor(ms / kMSecsPerDayInt);
+      if (day < 1 || day > 3652059) return;
+      const int64_t time = std::clamp<int64_t>(
+          static_cast<int64_t>(std::llround(ms - day * kMSecsPerDayInt)), 0, kMSecsPerDayInt - 1);
+      PutLE32(f, static_cast<uint32_t>(static_cast<int64_t>(day) + kJulianDayOfDayZero));
+      PutLE32(f + 4, static_cast<uint32_t>(time));
+      return;
+    }
+  }
+}
+
 bool DecodeBinary(const TDbfFieldDef& def, TFieldType type, void* dst, const char* f) {
   const int n = def.Size();
+  // The size rules give these letters their whole widths.
+  if (def.HasFoxProEncoding()) return DecodeFoxPro(def, type, dst, f);
   switch (def.NativeFieldType()) {
     case 'I':
     case '+': {
@@ -484,6 +622,10 @@ void EncodeBinary(const TDbfFieldDef& def, TFieldType type, char* f, const void*
     std::memset(f, 0, n);
     return;
   }
+  if (def.HasFoxProEncoding()) {
+    EncodeFoxPro(def, type, f, src);
+    return;
+  }
   switch (def.NativeFieldType()) {
     case 'I':
     case '+': {
@@ -494,13 +636,7 @@ void EncodeBinary(const TDbfFieldDef& def, TFieldType type, char* f, const void*
     }
     case 'O': {
       double x;
-      int64_t i;
-      if (type == ftFloat || type == ftCurrency)
-        x = *static_cast<const double*>(src);
-      else if (LoadInteger(type, src, i))
-        x = static_cast<double>(i);
-      else
-        return;
+      if (!LoadNumber(type, src, x)) return;
       if (n < 8) return;
       if (x == 0) x = 0.0;  // -0.0 would store as eight zero bytes, the empty value
       uint64_t bits = std::bit_cast<uint64_t>(x);
@@ -509,12 +645,7 @@ void EncodeBinary(const TDbfFieldDef& def, TFieldType type, char* f, const void*
     }
     default: {  // '@'
       double ms;
-      if (type == ftDateTime)
-        ms = *static_cast<const double*>(src);
-      else if (type == ftDate)
-        ms = static_cast<double>(*static_cast<const int32_t*>(src)) * kMSecsPerDayInt;
-      else
-        return;
+      if (!LoadMilliseconds(type, src, ms)) return;
       if (n < 8) return;
       PutBE64(f, std::bit_cast<uint64_t>(ms));
       return;

@@ -27,7 +27,9 @@ class TFieldDef;
 //   I binary integer ftInteger    4        + autoincrement ftAutoInc    4
 //   O binary double  ftFloat      8
 //   M memo           ftMemo      10        B binary memo   ftBlob      10
-//   G general memo   ftDBaseOle  10
+//   G general memo   ftDBaseOle  10        Y currency      ftCurrency   8
+// Below level 7, B of width 8 is FoxPro's double (ftFloat, 8), and I, Y, B
+// and T of width 8 use FoxPro's encodings (HasFoxProEncoding).
 // Any other letter becomes 0 with ftUnknown, sizes kept.
 class TDbfFieldDef {
  public:
@@ -46,7 +48,7 @@ class TDbfFieldDef {
   TFieldType FieldType() const { return fieldType_; }
   // Derives the type letter, then applies the size rules. A type without a
   // letter leaves the letter 0 and raises EDbfError
-  // "Cannot create field "%s", VCL field type %x not supported by DBF.".
+  // "Cannot create field "%s", field type %x not supported by DBF.".
   void SetFieldType(TFieldType type);
 
   char NativeFieldType() const { return nativeFieldType_; }
@@ -97,11 +99,19 @@ class TDbfFieldDef {
   // Index of the definition this one was copied from, -1 when none.
   int SourceIndex() const { return sourceIndex_; }
 
-  // M, B and G: the record holds a memo block number.
+  // M, B and G: the record holds a memo block number (not a FoxPro double).
   bool IsBlob() const;
-  // Letters stored as binary numbers (I, +, O, @): no padding, no
-  // translation, all-zero bytes are empty.
+  // Letters stored as binary numbers (I, +, O, @, and FoxPro's Y, T, B):
+  // no padding, no translation.
   bool IsBinary() const;
+  // FoxPro's binary encodings, which tools also write into dBase III and IV
+  // tables: I a little-endian integer, Y a little-endian 64-bit count of
+  // ten-thousandths, B (width 8) a little-endian double, T (width 8) a
+  // Julian day number and the milliseconds since midnight. Level 7 has its
+  // own I and B.
+  bool HasFoxProEncoding() const;
+  // B of width 8 below level 7: FoxPro's double, not a binary memo.
+  bool IsFoxProDouble() const;
 
   // Copies every attribute of another definition, value buffers included;
   // the source index becomes other's index.

@@ -14,6 +14,7 @@
 #include "runtime/exceptions.h"
 #include "runtime/variant.h"
 #include "tdbf/dbf.h"
+#include "tdbf/dbf_cursor.h"
 #include "tdbf/dbf_dbffile.h"
 #include "tdbf/dbf_parser.h"
 
@@ -96,11 +97,12 @@ void TDbf::SetFilter(const std::string& text) {
   std::unique_ptr<TDbfParser> parser;
   if (!text.empty() && dbfFile_) {
     parser = std::make_unique<TDbfParser>(dbfFile_.get());
-    parser->ParseText(text);
+    parser->ParseFilter(text);
   }
   const bool refill = cursor_ && Active() && Filtered();
   if (refill) SettlePendingEdit();
   filterParser_ = std::move(parser);
+  ForgetRejected();
   TDataSet::SetFilter(text);
   if (refill) RefillForFilter();
 }
@@ -108,8 +110,27 @@ void TDbf::SetFilter(const std::string& text) {
 void TDbf::SetFiltered(bool value) {
   const bool refill = cursor_ && Active();
   if (refill) SettlePendingEdit();
+  ForgetRejected();
   TDataSet::SetFiltered(value);
   if (refill) RefillForFilter();
+}
+
+void TDbf::SetOnFilterRecord(TFilterRecordEvent handler) {
+  ForgetRejected();
+  TDataSet::SetOnFilterRecord(std::move(handler));
+}
+
+void TDbf::RefreshStorage() { ForgetRejected(); }
+
+void TDbf::NoteRejected(int32_t recNo) {
+  if (rejectedLast_ < rejectedFirst_ || recNo < rejectedFirst_ - 1 || recNo > rejectedLast_ + 1) {
+    rejectedFirst_ = recNo;
+    rejectedLast_ = recNo;
+  } else if (recNo == rejectedFirst_ - 1) {
+    rejectedFirst_ = recNo;
+  } else if (recNo == rejectedLast_ + 1) {
+    rejectedLast_ = recNo;
+  }
 }
 
 void TDbf::RefillForFilter() {
@@ -122,7 +143,7 @@ void TDbf::CompileFilterAtOpen() {
   if (Filter().empty()) return;
   auto parser = std::make_unique<TDbfParser>(dbfFile_.get());
   try {
-    parser->ParseText(Filter());
+    parser->ParseFilter(Filter());
   } catch (const Exception&) {
     // A text written for another table: the set opens unfiltered by it.
     TDataSet::SetFilter(std::string());
@@ -143,8 +164,10 @@ bool TDbf::FilterAccepts(char* image) {
   };
   bool accept = true;
   try {
-    // Any result type is read by its first byte: non-zero accepts.
-    if (filterParser_) accept = filterParser_->EvaluateRecord(image)[0] != 0;
+    // The filter's result is logical: one byte, non-zero accepts.
+    if (filterParser_)
+      accept =
+          filterParser_->EvaluateRecord(image, cursor_ ? cursor_->PhysicalPosition() : 0)[0] != 0;
     if (accept && handler) handler(*this, accept);
   } catch (...) {
     restore();

@@ -200,6 +200,7 @@ void TDbf::SetIndexName(const std::string& value) {
   indexName_ = value;
   if (!cursor_ || !Active()) return;
   SettlePendingEdit();
+  ForgetRejected();
   CursorToActive();
   ApplyIndexName(cursor_->PhysicalPosition());
   CursorMoved();
@@ -266,6 +267,7 @@ void TDbf::SetKeyRange(const std::string& lowKey, const std::string& highKey) {
   auto* cursor = dynamic_cast<TIndexCursor*>(cursor_.get());
   if (cursor == nullptr) return;
   SettlePendingEdit();
+  ForgetRejected();
   cursor->SetRange(lowKey, highKey);
   if (Active()) First();
 }
@@ -275,6 +277,7 @@ void TDbf::CancelRange() {
   if (cursor == nullptr) return;
   SettlePendingEdit();
   CursorToActive();
+  ForgetRejected();
   cursor->CancelRange();
   if (!Active()) return;
   CursorMoved();
@@ -310,6 +313,7 @@ void TDbf::ApplyMasterRange() {
 void TDbf::MasterChanged() {
   if (destroying_ || !Active() || !cursor_) return;
   SettlePendingEdit();
+  ForgetRejected();
   ApplyMasterRange();
   First();
 }

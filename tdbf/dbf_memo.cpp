@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/env.h"
 #include "recordset/dataset.h"
 #include "recordset/fields.h"
 #include "runtime/exceptions.h"
@@ -67,10 +68,11 @@ void TMemoFile::Open() {
     WriteHeader();
   }
   SetRecordSize(BlockLength());
+  // A block size no dBase memo file has (dBase III leaves it 0) means the
+  // usual 512; the header held in memory says so, the file is not written.
   if (dbfFormat_ != tfFoxPro && (RecordSize() == 0 || RecordSize() % 128 != 0)) {
     SetBlockLength(kMemoDefaultBlockSize);
     SetRecordSize(kMemoDefaultBlockSize);
-    WriteHeader();
   }
   // Blocks shorter than a value's 8-byte header are read through a buffer
   // that still holds the header.
@@ -187,10 +189,10 @@ void TMemoFile::WriteMemo(int32_t& blockNo, int32_t readSize, TStream& stream) {
   stream.ReadBuffer(chain.data() + head, size);
   for (int32_t i = 0; i < tail; ++i) chain[static_cast<size_t>(head + size + i)] = kMemoEnd;
 
-  // An old chain that would start inside the header (a damaged record) is
-  // never written over.
-  const bool append =
-      blockNo <= 0 || static_cast<uint32_t>(blockNo) < FirstDataBlock() || oldBlocks < needBlocks;
+  // An old chain that would start inside the header or reach beyond the end
+  // of the file (a damaged record) is never written over.
+  const bool append = blockNo <= 0 || static_cast<uint32_t>(blockNo) < FirstDataBlock() ||
+                      oldBlocks < needBlocks || blockNo + needBlocks > EndBlock();
   if (!append) {
     WriteChain(chain, blockNo);
     return;
@@ -198,6 +200,14 @@ void TMemoFile::WriteMemo(int32_t& blockNo, int32_t readSize, TStream& stream) {
   THeaderLock lock(*this);
   ReadHeader();
   uint32_t first = NextFreeBlock();
+  // Blocks beyond the end hold nothing, so a pointer past the end is damage:
+  // following it would fill the gap up to it with zeros. The check is made
+  // under the lock, after the header was read again, because another
+  // process may have appended since this handle last looked.
+  const int64_t end = std::max<int64_t>(EndBlock(), FirstDataBlock());
+  if (first > end)
+    throw EDbfError(Format(kMemoNextFreeBeyondEnd, ExtractFileName(FileName()).c_str(), first,
+                           static_cast<long long>(end)));
   // A damaged or new header may point into the header region.
   first = std::max(first, FirstDataBlock());
   const uint64_t next = first + static_cast<uint64_t>(needBlocks);
@@ -206,6 +216,12 @@ void TMemoFile::WriteMemo(int32_t& blockNo, int32_t readSize, TStream& stream) {
   WriteChain(chain, blockNo);
   SetNextFreeBlock(static_cast<uint32_t>(next));
   WriteHeader();
+}
+
+int64_t TMemoFile::EndBlock() {
+  int64_t size = 0;
+  if (!File() || !File()->Size(size).IsOk() || RecordSize() <= 0) return 0;
+  return (size + RecordSize() - 1) / RecordSize();
 }
 
 void TMemoFile::WriteChain(const std::vector<uint8_t>& chain, int32_t blockNo) {

@@ -71,7 +71,12 @@ class TMemoFile : public TPagedFile {
   // block (readSize its old length in bytes) and receives the new one: the
   // old chain is overwritten when it is long enough, otherwise a new chain
   // is appended under the lock on the header block. An empty stream gives
-  // block 0. Raises EDbfError for a file whose block size is 0.
+  // block 0. Raises EDbfError for a file whose block size is 0, and for a
+  // header whose next free block lies beyond the end of the file (a damaged
+  // header would otherwise make the file grow to that block). An old chain
+  // that does not lie wholly inside the file is not written over: the value
+  // is appended. So one call grows the file by at most the value's blocks
+  // and the rest of a partly filled last block.
   void WriteMemo(int32_t& blockNo, int32_t readSize, TStream& stream);
 
   // ---- Format details ----
@@ -97,6 +102,9 @@ class TMemoFile : public TPagedFile {
   void WriteChain(const std::vector<uint8_t>& chain, int32_t blockNo);
   // The first block a value may use: the one past the 512-byte header.
   uint32_t FirstDataBlock() const;
+  // The block at which the file ends: the number of blocks it holds, a
+  // partly filled last block counted whole.
+  int64_t EndBlock();
 
   std::vector<uint8_t> buffer_;  // one block and two NULs behind it
   TTableFormat dbfFormat_ = tfDBase4;

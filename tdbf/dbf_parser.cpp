@@ -11,30 +11,10 @@
 #include "runtime/sysutils.h"
 #include "tdbf/dbf_dbffile.h"
 #include "tdbf/dbf_fields.h"
+#include "tdbf/dbf_prsfuncs.h"
 #include "tdbf/dbf_str.h"
 
 namespace {
-
-// ---- Argument access ----------------------------------------------------------
-
-template <class T>
-T ArgValue(const TExprNode* node, int i) {
-  T value;
-  std::memcpy(&value, node->Arg(i), sizeof value);
-  return value;
-}
-
-bool HasArg(const TExprNode* node, int i) { return node->Arg(i) != nullptr; }
-
-template <class T>
-void StoreResult(TExprNode* node, T value) {
-  std::memcpy(node->Dest.Position(), &value, sizeof value);
-}
-
-void StoreBoolean(TExprNode* node, bool value) { *node->Dest.Position() = value ? 1 : 0; }
-
-// The empty text: a NUL at the position, which stays where it is.
-void StoreEmptyText(TExprNode* node) { node->Dest.AddText("", 0); }
 
 // ---- Addition -----------------------------------------------------------------
 
@@ -318,26 +298,13 @@ void ChangeCase(TExprNode* node) {
 
 // ---- Registration -------------------------------------------------------------
 
-void Register(TExpressList& words, std::unique_ptr<TExprWord> word) {
-  std::unique_ptr<TExprWord> refused = words.Insert(std::move(word));
-  (void)refused;
-}
-
-void AddOperator(TExpressList& words, const char* name, const char* signature, TExprResultType type,
-                 TExprProc proc, int32_t precedence) {
-  Register(words, TFunction::CreateOperator(name, signature, type, proc, precedence));
-}
+constexpr auto Register = RegisterWord;
+constexpr auto AddOperator = RegisterOperator;
 
 void AddFunction(TExpressList& words, const char* name, const char* signature, int minArgs,
                  TExprProc proc) {
-  Register(words, TFunction::CreateFunction(name, "", signature, minArgs, rtString, proc));
+  RegisterFunction(words, name, signature, minArgs, rtString, proc);
 }
-
-constexpr int32_t kAddPrecedence = 40;
-constexpr int32_t kComparePrecedence = 80;
-constexpr int32_t kNotPrecedence = 85;
-constexpr int32_t kAndPrecedence = 90;
-constexpr int32_t kOrPrecedence = 100;
 
 template <class A, class B>
 void AddComparisons(TExpressList& words, const char* signature) {
@@ -350,6 +317,11 @@ void AddComparisons(TExpressList& words, const char* signature) {
   AddOperator(words, "<=", signature, rtBoolean, CompareNumbers<A, B, std::less_equal>,
               kComparePrecedence);
   AddOperator(words, ">=", signature, rtBoolean, CompareNumbers<A, B, std::greater_equal>,
+              kComparePrecedence);
+  for (const char* name : {"<>", "#", "!="})
+    AddOperator(words, name, signature, rtBoolean, CompareNumbers<A, B, std::not_equal_to>,
+                kComparePrecedence);
+  AddOperator(words, "==", signature, rtBoolean, CompareNumbers<A, B, std::equal_to>,
               kComparePrecedence);
 }
 
@@ -379,6 +351,8 @@ void AddBuiltInWords(TExpressList& words, char listSeparator) {
   AddOperator(words, ">", "SS", rtBoolean, CompareTexts<std::greater>, kComparePrecedence);
   AddOperator(words, "<=", "SS", rtBoolean, CompareTexts<std::less_equal>, kComparePrecedence);
   AddOperator(words, ">=", "SS", rtBoolean, CompareTexts<std::greater_equal>, kComparePrecedence);
+  for (const char* name : {"<>", "#", "!="})
+    AddOperator(words, name, "SS", rtBoolean, CompareTexts<std::not_equal_to>, kComparePrecedence);
   AddComparisons<double, double>(words, "FF");
   AddComparisons<double, int32_t>(words, "FI");
   AddComparisons<int32_t, int32_t>(words, "II");
@@ -388,10 +362,15 @@ void AddBuiltInWords(TExpressList& words, char listSeparator) {
   AddComparisons<int64_t, int32_t>(words, "LI");
   AddComparisons<double, int64_t>(words, "FL");
   AddComparisons<int32_t, int64_t>(words, "IL");
+  AddComparisons<double, double>(words, "DD");
 
   AddOperator(words, "NOT", "B", rtBoolean, Not, kNotPrecedence);
   AddOperator(words, "AND", "BB", rtBoolean, And, kAndPrecedence);
   AddOperator(words, "OR", "BB", rtBoolean, Or, kOrPrecedence);
+  AddOperator(words, ".NOT.", "B", rtBoolean, Not, kNotPrecedence);
+  AddOperator(words, "!", "B", rtBoolean, Not, kNotPrecedence);
+  AddOperator(words, ".AND.", "BB", rtBoolean, And, kAndPrecedence);
+  AddOperator(words, ".OR.", "BB", rtBoolean, Or, kOrPrecedence);
 
   AddFunction(words, "STR", "FII", 1, StrFloat);
   AddFunction(words, "STR", "III", 1, StrInteger);
@@ -401,6 +380,7 @@ void AddBuiltInWords(TExpressList& words, char listSeparator) {
   AddFunction(words, "LOWERCASE", "S", 1, ChangeCase<'A', 'a'>);
   AddFunction(words, "UPPER", "S", 1, ChangeCase<'a', 'A'>);
   AddFunction(words, "LOWER", "S", 1, ChangeCase<'A', 'a'>);
+  AddDbaseWords(words);
 }
 
 // ---- Field variables ----------------------------------------------------------
@@ -454,7 +434,12 @@ TDbfParser::TDbfParser(TDbfFile* tableFile) : tableFile_(tableFile) { FillWordLi
 
 TDbfParser::~TDbfParser() { TDbfParser::ClearChain(); }
 
-void TDbfParser::FillWordList() { AddBuiltInWords(Words(), ListSeparator()); }
+void TDbfParser::FillWordList() {
+  AddBuiltInWords(Words(), ListSeparator());
+  Register(Words(),
+           std::make_unique<TRecordFunction>("DELETED", rtBoolean, RecordDeleted, &deleted_));
+  Register(Words(), std::make_unique<TRecordFunction>("RECNO", rtInteger, RecordNumber, &recNo_));
+}
 
 TExprResultType TDbfParser::ResultType() const {
   return isComputed_ ? TCustomExpressionParser::ResultType() : singleFieldType_;
@@ -476,7 +461,13 @@ void TDbfParser::ClearChain() {
 
 void TDbfParser::ResolveUnknownName(const std::string& name) {
   TDbfFieldDef* field = tableFile_ != nullptr ? tableFile_->FindFieldDef(name) : nullptr;
-  if (field == nullptr) throw EDbfError(Format(kIndexUnknownField, name.c_str()));
+  if (field == nullptr) {
+    // A function named without its brackets: the compiler reports the
+    // missing operand.
+    if (FindWordIf(name.c_str(), [](const TExprWord* w) { return w->IsFunction(); })) return;
+    if (filter_) throw EParserException(Format(kExprUnknownField, name.c_str()));
+    throw EDbfError(Format(kIndexUnknownField, name.c_str()));
+  }
   std::unique_ptr<TFieldVar> var;
   switch (field->FieldType()) {
     case ftString:
@@ -505,7 +496,8 @@ void TDbfParser::ResolveUnknownName(const std::string& name) {
   TExprWord* word;
   switch (var->VarResultType()) {
     case rtString:
-      word = AddStringVariable(name, static_cast<const char* const*>(storage), field->Size());
+      word = AddStringVariable(name, static_cast<const char* const*>(storage), field->Size(),
+                               field->FieldType() == ftBoolean);
       break;
     case rtInteger:
       word = AddIntegerVariable(name, static_cast<int32_t*>(storage));
@@ -523,19 +515,26 @@ void TDbfParser::ResolveUnknownName(const std::string& name) {
   fieldVars_.push_back({name, std::move(var), word});
 }
 
-void TDbfParser::ParseText(const std::string& text) {
+void TDbfParser::ParseText(const std::string& text) { Parse(text, false); }
+
+void TDbfParser::ParseFilter(const std::string& text) { Parse(text, true); }
+
+void TDbfParser::Parse(const std::string& text, bool filter) {
   ClearChain();
   resultLength_ = 0;
+  filter_ = filter;
   try {
     TDbfFieldDef* field = tableFile_ != nullptr ? tableFile_->FindFieldDef(text) : nullptr;
-    if (field != nullptr) {
+    // A filter of one logical field compiles, so that the field's stored
+    // byte becomes its logical value.
+    if (field != nullptr && !(filter && field->FieldType() == ftBoolean)) {
       isComputed_ = false;
       ResolveUnknownName(text);
       singleFieldType_ = fieldVars_.back().var->VarResultType();
       if (singleFieldType_ == rtString) resultLength_ = field->Size();
     } else {
       isComputed_ = true;
-      Compile(text);
+      Compile(text, filter ? rtBoolean : rtUnknown);
       if (ResultType() == rtString) {
         // Measure the text on a blank record.
         std::vector<char> scratch(
@@ -559,16 +558,28 @@ void TDbfParser::ParseText(const std::string& text) {
       default:
         break;
     }
+    if (filter && !text.empty() && ResultType() != rtBoolean) {
+      size_t first = 0;
+      size_t last = text.size();
+      while (first < last && static_cast<unsigned char>(text[first]) < 33) ++first;
+      while (last > first && static_cast<unsigned char>(text[last - 1]) < 33) --last;
+      throw EParserException(Format(kExprFilterNotLogical, text.substr(first, last - first).c_str(),
+                                    ExprTypeName(ResultType())));
+    }
     if (resultLength_ > kMaxExprResultLength)
       throw EDbfError(Format(kIndexResultTooLong, text.c_str(), resultLength_));
     currentExpression_ = text;
   } catch (...) {
+    filter_ = false;
     ClearChain();
     throw;
   }
+  filter_ = false;
 }
 
-const char* TDbfParser::EvaluateRecord(const char* record) {
+const char* TDbfParser::EvaluateRecord(const char* record, int32_t recNo) {
+  deleted_ = record != nullptr && record[0] == '*' ? 1 : 0;
+  recNo_ = recNo;
   for (const TFieldVarEntry& entry : fieldVars_) entry.var->ReadFromRecord(record);
   if (isComputed_ || fieldVars_.empty()) {
     Evaluate();

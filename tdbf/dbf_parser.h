@@ -127,9 +127,16 @@ class TDbfParser : public TCustomExpressionParser {
   // result for ... too long, >100 characters (...)."; afterwards no
   // expression is in force.
   virtual void ParseText(const std::string& text);
-  // The value for one record image (RecordSize() bytes of the table).
+  // Makes text the filter in force. As ParseText, except that the result
+  // must be logical (EParserException "Filter must be a logical
+  // expression: NAME is Character"), a logical field alone stands for its
+  // logical value, and a name that is no field fails with EParserException
+  // "Unknown field 'NAEM'" at its place in the text.
+  void ParseFilter(const std::string& text);
+  // The value for one record image (RecordSize() bytes of the table) whose
+  // record number is recNo (what RECNO() gives; 0 when unknown).
   // Allocates nothing once text results have reached their length.
-  virtual const char* EvaluateRecord(const char* record);
+  virtual const char* EvaluateRecord(const char* record, int32_t recNo = 0);
 
   int32_t ResultLength() const { return resultLength_; }
   bool IsComputed() const { return isComputed_; }
@@ -149,8 +156,15 @@ class TDbfParser : public TCustomExpressionParser {
     TExprWord* word;  // registered in Words()
   };
 
+  void Parse(const std::string& text, bool filter);
+
   TDbfFile* tableFile_;
   std::vector<TFieldVarEntry> fieldVars_;
+  // Compiling a filter (unknown names give the filter's message).
+  bool filter_ = false;
+  // What DELETED() and RECNO() read: set from the record being evaluated.
+  uint8_t deleted_ = 0;
+  int32_t recNo_ = 0;
   std::string currentExpression_;
   int32_t resultLength_ = 0;
   bool isComputed_ = true;

@@ -180,6 +180,8 @@ int32_t TPagedFile::PageCount() {
     if (file_->Size(size).IsOk() && ClampSize(size) != cachedSize_) {
       cachedSize_ = ClampSize(size);
       needRecount_ = true;
+    } else if (pageCount_ < wholePages_) {
+      needRecount_ = true;
     }
   }
   return KnownPageCount();
@@ -190,9 +192,10 @@ int32_t TPagedFile::KnownPageCount() {
   if (needRecount_) {
     int64_t pagesBytes = cachedSize_;
     if (pageOffsetByHeader_) pagesBytes -= int64_t{headerSize_} + headerOffset_;
-    pageCount_ =
+    wholePages_ =
         pageSize_ <= 0 || pagesBytes <= 0 ? 0 : static_cast<int32_t>(pagesBytes / pageSize_);
     needRecount_ = false;
+    pageCount_ = CountPages(wholePages_);
   }
   return pageCount_;
 }
@@ -203,7 +206,7 @@ void TPagedFile::SetPageCount(int32_t value) {
   int64_t size = int64_t{value} * pageSize_;
   if (pageOffsetByHeader_) size += int64_t{headerSize_} + headerOffset_;
   cachedSize_ = ClampSize(size);
-  pageCount_ = value;
+  pageCount_ = wholePages_ = value;
   needRecount_ = false;
   if (file_) file_->SetSize(cachedSize_);
 }
@@ -220,17 +223,11 @@ int32_t TPagedFile::ReadPage(int32_t page, void* buffer) {
 void TPagedFile::WritePage(int32_t page, const void* buffer) {
   const int64_t offset = PageOffset(page);
   position_ = offset + WriteRaw(offset, buffer, recordSize_);
-  // The file grew by whole records: count them without asking its size.
-  if (recordSize_ <= 0) {
-    GrowCachedSize(position_);
-    return;
-  }
-  const int64_t behind = position_ - cachedSize_;
-  if (behind <= 0) return;
-  const int64_t steps = (behind + recordSize_ - 1) / recordSize_;
-  cachedSize_ = ClampSize(cachedSize_ + steps * recordSize_);
-  pageCount_ = static_cast<int32_t>(
-      std::min<int64_t>(pageCount_ + steps * pagesPerRecord_, std::numeric_limits<int32_t>::max()));
+  // Counted again from the size now known, without asking the file: a page
+  // written past the end, or over bytes that were no page yet (a partial
+  // record, a slot after the end-of-file byte), is a page now.
+  GrowCachedSize(position_);
+  if (page > pageCount_) needRecount_ = true;
 }
 
 int32_t TPagedFile::ReadAt(void* buffer, int32_t length, int64_t offset) {

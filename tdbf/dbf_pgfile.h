@@ -179,6 +179,13 @@ class TPagedFile {
   // The open file (nullptr while closed).
   platform::TFile* File() const { return file_.get(); }
   bool HeaderModified() const { return headerModified_; }
+  // The pages the file holds, given the whole pages its size has room for.
+  // A subclass whose last whole pages need not be pages yet (a table's
+  // slots past its records) gives fewer; PageCount in shared modes then
+  // asks again on every call, so that such a slot shows once it is written.
+  virtual int32_t CountPages(int32_t wholePages) { return wholePages; }
+  // The next page count is computed anew.
+  void Recount() { needRecount_ = true; }
 
  private:
   // Opens as OpenFile does, but gives false (and the platform's reason)
@@ -199,6 +206,7 @@ class TPagedFile {
   int32_t recordSize_ = 0;
   int32_t pageSize_ = 0;
   int32_t pageCount_ = 0;
+  int32_t wholePages_ = 0;
   int32_t pagesPerRecord_ = 0;
   int32_t cachedSize_ = 0;
   std::vector<char> header_;

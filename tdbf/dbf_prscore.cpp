@@ -1,6 +1,7 @@
 #include "tdbf/dbf_prscore.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <vector>
 
@@ -15,13 +16,6 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 bool IsHexDigit(char c) { return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 bool IsLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; }
 bool IsNameChar(char c) { return IsDigit(c) || IsLetter(c); }
-
-// The text without leading and trailing bytes below 33.
-std::string TrimControls(const std::string& text, size_t first, size_t last) {
-  while (first < last && IsBlankByte(text[first])) ++first;
-  while (last > first && IsBlankByte(text[last - 1])) --last;
-  return text.substr(first, last - first);
-}
 
 bool IsLeftBracket(const TExprWord* word) { return word->ResultType() == rtLeftBracket; }
 bool IsRightBracket(const TExprWord* word) { return word->ResultType() == rtRightBracket; }
@@ -76,6 +70,27 @@ void StripOuterBrackets(const TExprCollection& tokens, int& first, int& last) {
   if (first >= last) ListIndexError(0);
 }
 
+// ".and.", ".T." and the like: a point, letters, a point.
+bool IsDottedWord(const std::string& text, size_t pos) {
+  if (pos >= text.size() || text[pos] != '.') return false;
+  size_t end = pos + 1;
+  while (end < text.size() &&
+         ((text[end] >= 'a' && text[end] <= 'z') || (text[end] >= 'A' && text[end] <= 'Z')))
+    ++end;
+  return end > pos + 1 && end < text.size() && text[end] == '.';
+}
+
+bool IsNotWord(const TExprWord* word) {
+  return word->Name() == "not" || word->Name() == ".not." || word->Name() == "!";
+}
+
+bool IsComparison(const TExprWord* word) {
+  static const char* const kNames[] = {"=", "==", "<", ">", "<=", ">=", "<>", "#", "!=", "$"};
+  for (const char* name : kNames)
+    if (word->Name() == name) return true;
+  return false;
+}
+
 void SetHeight(TExprNode* node) {
   int height = 0;
   for (const auto& arg : node->ArgNode)
@@ -85,6 +100,23 @@ void SetHeight(TExprNode* node) {
 }
 
 }  // namespace
+
+const char* ExprTypeName(TExprResultType type) {
+  switch (type) {
+    case rtBoolean:
+      return "Logical";
+    case rtInteger:
+    case rtLargeInt:
+    case rtFloat:
+      return "Numeric";
+    case rtDateTime:
+      return "Date";
+    case rtString:
+      return "Character";
+    default:
+      return "Unknown";
+  }
+}
 
 TCustomExpressionParser::TCustomExpressionParser()
     : resultBuffer_(std::make_unique<char[]>(kExprBufferSize)),
@@ -127,10 +159,15 @@ void TCustomExpressionParser::ReplaceWord(TExprWord* oldWord, TExprWord* newWord
 }
 
 TExprWord* TCustomExpressionParser::AddOrReplaceWord(std::unique_ptr<TExprWord> word) {
-  int index;
-  if (words_.Search(word->Name().c_str(), index)) {
-    ReplaceWord(words_[index], word.get());
-    words_.AtFree(index);
+  // A variable goes beside a function of the same name (a field called
+  // YEAR and the function YEAR()); the tokenizer tells them apart by the
+  // bracket that follows a call. Words that are no functions are replaced.
+  const bool function = word->IsFunction();
+  if (TExprWord* old = FindWordIf(word->Name().c_str(), [function](const TExprWord* w) {
+        return w->IsFunction() == function;
+      })) {
+    ReplaceWord(old, word.get());
+    words_.AtFree(words_.IndexOf(old));
   }
   TExprWord* added = word.get();
   std::unique_ptr<TExprWord> refused = words_.Insert(std::move(word));
@@ -168,9 +205,9 @@ TExprWord* TCustomExpressionParser::AddFloatVariable(const std::string& name, do
 }
 
 TExprWord* TCustomExpressionParser::AddStringVariable(const std::string& name,
-                                                      const char* const* value,
-                                                      int32_t fixedLength) {
-  return AddOrReplaceWord(std::make_unique<TStringVariable>(name, value, fixedLength));
+                                                      const char* const* value, int32_t fixedLength,
+                                                      bool logical) {
+  return AddOrReplaceWord(std::make_unique<TStringVariable>(name, value, fixedLength, logical));
 }
 
 TExprWord* TCustomExpressionParser::FindWord(const char* name) const {
@@ -180,7 +217,7 @@ TExprWord* TCustomExpressionParser::FindWord(const char* name) const {
 
 // ---- Compile -----------------------------------------------------------------
 
-void TCustomExpressionParser::Compile(const std::string& text) {
+void TCustomExpressionParser::Compile(const std::string& text, TExprResultType wanted) {
   if (text.empty()) return;
   firstNode_.reset();
   lastNode_ = nullptr;
@@ -189,6 +226,7 @@ void TCustomExpressionParser::Compile(const std::string& text) {
     CheckTokens(tokens);
     std::unique_ptr<TExprNode> root = BuildTree(tokens, 0, tokens.Count(), 0);
     CheckSignatures(root.get());
+    if (wanted == rtBoolean && root->Word->IsLogicalText()) WrapArgument(root, kLogicalTextName);
     if (foldEnabled_) root = FoldConstants(std::move(root));
     firstNode_.reset();
     lastNode_ = nullptr;
@@ -201,12 +239,24 @@ void TCustomExpressionParser::Compile(const std::string& text) {
   }
 }
 
+void TCustomExpressionParser::Fail(const std::string& message, int offset) const {
+  throw EParserException(message, compileOffset_ + offset + 1);
+}
+
+std::string TCustomExpressionParser::TextOf(int start, int end) const {
+  const int size = static_cast<int>(compileText_.size());
+  start = std::clamp(start, 0, size);
+  end = std::clamp(end, start, size);
+  return compileText_.substr(static_cast<size_t>(start), static_cast<size_t>(end - start));
+}
+
 // ---- Tokens ------------------------------------------------------------------
 
 void TCustomExpressionParser::ReadNumber(const std::string& text, size_t& pos, bool hex) const {
   auto at = [&](size_t i) { return i < text.size() ? text[i] : '\0'; };
   while (IsDigit(at(pos)) || (hex && IsHexDigit(at(pos)))) ++pos;
-  if (at(pos) == decimalPoint_ && decimalPoint_ != '\0') {
+  // "1.AND." is the number 1 followed by .AND.
+  if (at(pos) == decimalPoint_ && decimalPoint_ != '\0' && !IsDottedWord(text, pos)) {
     ++pos;
     while (IsDigit(at(pos))) ++pos;
   }
@@ -219,37 +269,39 @@ void TCustomExpressionParser::ReadNumber(const std::string& text, size_t& pos, b
 }
 
 void TCustomExpressionParser::GetToken(const std::string& text, size_t& pos, size_t& start,
-                                       bool& literal) const {
+                                       bool& literal, bool afterOperand) const {
   auto at = [&](size_t i) { return i < text.size() ? text[i] : '\0'; };
   literal = false;
   while (pos < text.size() && text[pos] == ' ') ++pos;
   start = pos;
   if (pos >= text.size()) return;
   const char c = text[pos];
-  if (c == hexPrefix_) {
+  if (c == hexPrefix_ && !afterOperand && IsHexDigit(at(pos + 1))) {
     ++pos;
-    if (IsHexDigit(at(pos))) {
-      ReadNumber(text, pos, true);
-      literal = true;
-    } else {
-      while (IsNameChar(at(pos))) ++pos;
-    }
+    ReadNumber(text, pos, true);
+    literal = true;
+  } else if (c == '.' && IsDottedWord(text, pos)) {
+    pos = text.find('.', pos + 1) + 1;
   } else if (c == decimalPoint_ || IsDigit(c)) {
     ReadNumber(text, pos, false);
     literal = true;
   } else if (IsLetter(c)) {
     while (IsNameChar(at(pos))) ++pos;
-  } else if (c == '\'' || c == '"') {
-    // No escape: the literal ends at the next quote of the same kind.
-    size_t close = text.find(c, pos + 1);
-    pos = close == std::string::npos ? text.size() : close + 1;
+  } else if (c == '\'' || c == '"' || c == '[') {
+    // No escape: the literal ends at the next closing quote.
+    const size_t close = text.find(c == '[' ? ']' : c, pos + 1);
+    if (close == std::string::npos)
+      Fail(Format(kExprUnterminatedText, compileOffset_ + static_cast<int>(pos) + 1),
+           static_cast<int>(pos));
+    pos = close + 1;
     literal = true;
   } else if (c == '+' || c == '-') {
     ++pos;
     const char twin[3] = {c, c, '\0'};
     if (at(pos) == c && FindWord(twin) != nullptr) ++pos;
   } else if ((c == '!' && at(pos + 1) == '=') || (c == '&' && at(pos + 1) == '&') ||
-             (c == '|' && at(pos + 1) == '|') || (c == ':' && at(pos + 1) == '=')) {
+             (c == '|' && at(pos + 1) == '|') || (c == ':' && at(pos + 1) == '=') ||
+             (c == '*' && at(pos + 1) == '*')) {
     pos += 2;
   } else if (c == '<' || c == '>' || c == '=') {
     ++pos;
@@ -259,11 +311,12 @@ void TCustomExpressionParser::GetToken(const std::string& text, size_t& pos, siz
   }
 }
 
-void TCustomExpressionParser::AddLiteral(TExprCollection& tokens, const std::string& token) {
+void TCustomExpressionParser::AddLiteral(TExprCollection& tokens, const std::string& token,
+                                         int start, int end) {
   std::string text = token;
   if (text[0] == hexPrefix_) text = std::to_string(StrToInt64("$" + text.substr(1)));
   std::unique_ptr<TExprWord> constant;
-  if (text[0] == '\'' || text[0] == '"') {
+  if (text[0] == '\'' || text[0] == '"' || text[0] == '[') {
     constant = std::make_unique<TStringConstant>(text);
   } else if (text.find(decimalPoint_) == std::string::npos) {
     constant = std::make_unique<TIntegerConstant>(StrToInt(text));
@@ -271,31 +324,78 @@ void TCustomExpressionParser::AddLiteral(TExprCollection& tokens, const std::str
     text[text.find(decimalPoint_)] = FormatSettings().DecimalSeparator;
     constant = std::make_unique<TFloatConstant>(text, text);
   }
-  tokens.Add(constant.get());
+  tokens.Add(constant.get(), start, end);
   constants_.Add(std::move(constant));
+}
+
+TExprWord* TCustomExpressionParser::ResolveToken(const std::string& token, const std::string& text,
+                                                 size_t pos, int start) {
+  const char* name = token.c_str();
+  auto isFunction = [](const TExprWord* w) { return w->IsFunction(); };
+  auto isOperator = [](const TExprWord* w) { return w->IsOperator(); };
+  auto isValue = [](const TExprWord* w) { return w->IsValueWord(); };
+  auto resolve = [&] {
+    try {
+      ResolveUnknownName(token);
+    } catch (EParserException& e) {
+      if (e.Position() == 0) e.SetPosition(compileOffset_ + start + 1);
+      throw;
+    }
+  };
+  if (!IsLetter(token[0])) {
+    if (TExprWord* word = FindWord(name)) return word;
+    // Bytes above 127 may be part of a field name in the table's code page.
+    if (static_cast<unsigned char>(token[0]) < 128) Fail(Format(kExprUnknownOperator, name), start);
+    resolve();
+    if (TExprWord* word = FindWord(name)) return word;
+    Fail(Format(kExprUnknownVariable, name), start);
+  }
+  // A name followed by "(" calls a function; otherwise it is a value (a
+  // field may be called like a function), else an operator word (AND).
+  while (pos < text.size() && text[pos] == ' ') ++pos;
+  if (pos < text.size() && text[pos] == '(') {
+    if (TExprWord* word = FindWordIf(name, isFunction)) return word;
+    if (TExprWord* word = FindWordIf(name, isValue)) return word;
+    Fail(Format(kExprUnknownFunction, name), start);
+  }
+  if (TExprWord* word = FindWordIf(name, isValue)) return word;
+  if (TExprWord* word = FindWordIf(name, isOperator)) return word;
+  resolve();
+  if (TExprWord* word = FindWordIf(name, isValue)) return word;
+  // A function named without its brackets: the tree builder or the
+  // signature check says what is missing.
+  if (TExprWord* word = FindWordIf(name, isFunction)) return word;
+  Fail(Format(kExprUnknownVariable, name), start);
 }
 
 TExprCollection TCustomExpressionParser::Tokenize(const std::string& source) {
   TExprCollection tokens(10);
-  const std::string text = TrimControls(source, 0, source.size());
+  size_t first = 0;
+  size_t last = source.size();
+  while (first < last && IsBlankByte(source[first])) ++first;
+  while (last > first && IsBlankByte(source[last - 1])) --last;
+  compileText_ = source.substr(first, last - first);
+  compileOffset_ = static_cast<int>(first);
+  const std::string& text = compileText_;
   size_t pos = 0;
+  bool afterOperand = false;
   while (pos < text.size()) {
     size_t start;
     bool literal;
-    GetToken(text, pos, start, literal);
-    const std::string token = TrimControls(text, start, pos);
-    if (token.empty()) continue;
+    GetToken(text, pos, start, literal, afterOperand);
+    size_t end = pos;
+    while (start < end && IsBlankByte(text[start])) ++start;
+    while (end > start && IsBlankByte(text[end - 1])) --end;
+    if (start == end) continue;
+    const std::string token = text.substr(start, end - start);
     if (literal) {
-      AddLiteral(tokens, token);
+      AddLiteral(tokens, token, static_cast<int>(start), static_cast<int>(end));
+      afterOperand = true;
       continue;
     }
-    TExprWord* word = FindWord(token.c_str());
-    if (word == nullptr) {
-      ResolveUnknownName(token);
-      word = FindWord(token.c_str());
-      if (word == nullptr) throw EParserException(Format(kExprUnknownVariable, token.c_str()));
-    }
-    tokens.Add(word);
+    TExprWord* word = ResolveToken(token, text, pos, static_cast<int>(start));
+    tokens.Add(word, static_cast<int>(start), static_cast<int>(end));
+    afterOperand = word->IsValueWord() || IsRightBracket(word);
   }
   return tokens;
 }
@@ -317,10 +417,12 @@ void TCustomExpressionParser::CheckTokens(TExprCollection& tokens) {
   auto isPrefixPosition = [&](int i) {
     if (i == 0) return true;
     const TExprWord* previous = tokens[i - 1];
-    return IsComma(previous) || IsLeftBracket(previous) ||
-           (previous->IsOperator() && previous->MaxFunctionArg() == 2);
+    return IsComma(previous) || IsLeftBracket(previous) || previous->IsOperator();
   };
   auto isSign = [&](int i) { return tokens[i]->Name() == "-" || tokens[i]->Name() == "+"; };
+  auto isCall = [&](int i) {
+    return i >= 0 && tokens[i]->IsFunction() && !tokens[i]->IsOperator();
+  };
 
   for (int i = 0; i < tokens.Count(); ++i) {
     if (isSign(i) && isPrefixPosition(i)) {
@@ -332,26 +434,28 @@ void TCustomExpressionParser::CheckTokens(TExprCollection& tokens) {
       if (TExprWord* unary = FindWord(negative ? kUnaryMinusName : kUnaryPlusName))
         tokens.SetAt(i, unary);
     }
-    if (tokens[i]->Name() == "not" &&
+    if (IsNotWord(tokens[i]) &&
         (i == 0 || IsLeftBracket(tokens[i - 1]) || tokens[i - 1]->IsOperator())) {
       int j = i + 1;
-      while (j < tokens.Count() && tokens[j]->Name() == "not") ++j;
+      while (j < tokens.Count() && IsNotWord(tokens[j])) ++j;
       tokens.FreeRange((j - i) % 2 == 0 ? i : i + 1, j);
       if (i >= tokens.Count()) break;
     }
     TExprWord* word = tokens[i];
     TExprWord* next = i + 1 < tokens.Count() ? tokens[i + 1] : nullptr;
+    const int at = tokens.Start(i);
     if (next != nullptr && word->IsValueWord() && next->IsValueWord())
-      throw EParserException(
-          Format(kExprMissingOperator, word->Name().c_str(), next->Name().c_str()));
-    if (IsLeftBracket(word) && (next == nullptr || IsRightBracket(next)))
-      throw EParserException(kExprEmptyBrackets);
+      Fail(Format(kExprMissingOperator, word->Name().c_str(), next->Name().c_str()),
+           tokens.Start(i + 1));
+    // A function without arguments is called with "()".
+    if (IsLeftBracket(word) && (next == nullptr || (IsRightBracket(next) && !isCall(i - 1))))
+      Fail(kExprEmptyBrackets, at);
     if (IsRightBracket(word) && next != nullptr && IsLeftBracket(next))
-      throw EParserException(kExprMissingOperatorBrackets);
+      Fail(kExprMissingOperatorBrackets, at);
     if (IsRightBracket(word) && next != nullptr && next->IsValueWord())
-      throw EParserException(kExprMissingOperatorAfterBracket);
+      Fail(kExprMissingOperatorAfterBracket, at);
     if (IsLeftBracket(word) && i > 0 && tokens[i - 1]->IsValueWord())
-      throw EParserException(kExprMissingOperatorBeforeBracket);
+      Fail(kExprMissingOperatorBeforeBracket, at);
     if (word->Name() == "^" && next != nullptr && dynamic_cast<TIntegerConstant*>(next) != nullptr)
       if (TExprWord* power = FindWord(kIntPowerName)) tokens.SetAt(i, power);
   }
@@ -367,13 +471,13 @@ std::unique_ptr<TExprNode> TCustomExpressionParser::BuildTree(const TExprCollect
     auto node = std::make_unique<TExprNode>();
     TExprWord* word = tokens[first];
     // A bracket or separator alone is no expression.
-    if (!word->IsFunction() && !word->IsValueWord()) throw EParserException(kExprOperandMissing);
+    if (!word->IsFunction() && !word->IsValueWord()) Fail(kExprOperandMissing, tokens.Start(first));
     node->Word = word;
     node->Proc = word->Proc();
-    if (word->IsValueWord()) {
-      node->Value = word->ValuePointer();
-      if (word->FixedLength() >= 0) node->ValueLength = word->LenPointer();
-    }
+    node->Value = word->ValuePointer();
+    if (word->IsValueWord() && word->FixedLength() >= 0) node->ValueLength = word->LenPointer();
+    node->TextStart = node->WordStart = tokens.Start(first);
+    node->TextEnd = node->WordEnd = tokens.End(first);
     return node;
   }
 
@@ -389,16 +493,19 @@ std::unique_ptr<TExprNode> TCustomExpressionParser::BuildTree(const TExprCollect
       index = 1;
     }
     const int k = FindOperator(tokens, pos, last);
-    if (k >= last) throw EParserException(kExprOperandMissing);
+    if (k >= last) Fail(kExprOperandMissing, tokens.Start(std::min(pos, last - 1)));
     TExprWord* word = tokens[k];
     node->Word = word;
     node->Proc = word->Proc();
+    node->Value = word->ValuePointer();
+    node->WordStart = tokens.Start(k);
+    node->WordEnd = tokens.End(k);
     int end;
     if (!word->IsOperator()) {
       // A function call needs its bracketed arguments and must not follow
       // an operand without an operator in between.
       if (index > 0 || k > pos || k + 1 >= last || !IsLeftBracket(tokens[k + 1]))
-        throw EParserException(kExprOperandMissing);
+        Fail(kExprOperandMissing, tokens.Start(k));
       int bracketDepth = 1;
       int argStart = k + 2;
       int j = k + 2;
@@ -409,14 +516,17 @@ std::unique_ptr<TExprNode> TCustomExpressionParser::BuildTree(const TExprCollect
         } else if (IsRightBracket(token)) {
           if (--bracketDepth == 0) break;
         } else if (IsComma(token) && bracketDepth == 1) {
-          if (index >= kArgLimit) throw EParserException(kExprTooManyArgs);
+          if (index >= kArgLimit) Fail(kExprTooManyArgs, tokens.Start(j));
           node->ArgNode[index++] = BuildTree(tokens, argStart, j, depth + 1);
           argStart = j + 1;
         }
       }
       if (j >= last) throw EParserException(kExprUnequalBrackets);
-      if (index >= kArgLimit) throw EParserException(kExprTooManyArgs);
-      node->ArgNode[index++] = BuildTree(tokens, argStart, j, depth + 1);
+      // "()" calls without arguments.
+      if (j > k + 2) {
+        if (index >= kArgLimit) Fail(kExprTooManyArgs, tokens.Start(j));
+        node->ArgNode[index++] = BuildTree(tokens, argStart, j, depth + 1);
+      }
       end = j;
     } else {
       if (k > pos) node->ArgNode[index++] = BuildTree(tokens, first, k, depth + 1);
@@ -431,9 +541,11 @@ std::unique_ptr<TExprNode> TCustomExpressionParser::BuildTree(const TExprCollect
       next = FindOperator(tokens, next + 1, last);
     } while (next < last && PrecedenceOf(tokens[next]) < precedence);
     if (next > end + 1) {
-      if (index >= kArgLimit) throw EParserException(kExprTooManyArgs);
+      if (index >= kArgLimit) Fail(kExprTooManyArgs, tokens.Start(end + 1));
       node->ArgNode[index++] = BuildTree(tokens, end + 1, next, depth + 1);
     }
+    node->TextStart = tokens.Start(first);
+    node->TextEnd = tokens.End(next - 1);
     SetHeight(node.get());
 
     left = std::move(node);
@@ -442,41 +554,109 @@ std::unique_ptr<TExprNode> TCustomExpressionParser::BuildTree(const TExprCollect
   }
 }
 
+void TCustomExpressionParser::WrapArgument(std::unique_ptr<TExprNode>& arg, const char* name) {
+  TExprWord* conversion = FindWord(name);
+  assert(conversion != nullptr);
+  auto node = std::make_unique<TExprNode>();
+  node->Word = conversion;
+  node->Proc = conversion->Proc();
+  node->TextStart = node->WordStart = arg->TextStart;
+  node->TextEnd = node->WordEnd = arg->TextEnd;
+  node->ArgNode[0] = std::move(arg);
+  SetHeight(node.get());
+  arg = std::move(node);
+}
+
+std::string TCustomExpressionParser::MismatchMessage(const TExprNode* node) const {
+  const std::string word = TextOf(node->WordStart, node->WordEnd);
+  const std::string text = TextOf(node->TextStart, node->TextEnd);
+  std::vector<const char*> types;
+  for (const auto& arg : node->ArgNode)
+    if (arg) types.push_back(ExprTypeName(arg->Word->ResultType()));
+  if (node->Word->IsOperator() && types.size() == 2) {
+    if (IsComparison(node->Word))
+      return Format(kExprCannotCompare, types[0], types[1], text.c_str());
+    return Format(kExprCannotApplyBinary, word.c_str(), types[0], types[1], text.c_str());
+  }
+  if (node->Word->IsOperator() && types.size() == 1)
+    return Format(kExprCannotApplyUnary, word.c_str(), types[0], text.c_str());
+  std::string list;
+  for (const char* type : types) list += (list.empty() ? "" : ", ") + std::string(type);
+  return Format(kExprWrongArgumentTypes, word.c_str(), list.c_str(), text.c_str());
+}
+
 void TCustomExpressionParser::CheckSignatures(TExprNode* node) {
-  enum { kNone, kMismatch, kTooFew, kTooMany } state;
-  for (;;) {
-    const TExprWord* word = node->Word;
+  for (auto& arg : node->ArgNode)
+    if (arg) CheckSignatures(arg.get());
+  if (!node->Word->IsFunction()) return;
+
+  enum TState { kNone, kMismatch, kTooFew, kTooMany };
+  TExprWord* const intToFloat = FindWord(kIntToFloatName);
+  TExprWord* const largeToFloat = FindWord(kLargeToFloatName);
+  TExprWord* const logicalText = FindWord(kLogicalTextName);
+  // Whether an argument fits a signature letter, exactly or (loose)
+  // through a conversion.
+  auto fits = [&](char letter, const TExprWord* arg, bool loose) {
+    const TExprResultType wanted = TypeFromLetter(letter);
+    const TExprResultType type = arg->ResultType();
+    if (wanted == type) return true;
+    if (!loose) return false;
+    if (wanted == rtFloat)
+      return (type == rtInteger && intToFloat) || (type == rtLargeInt && largeToFloat);
+    return wanted == rtBoolean && arg->IsLogicalText() && logicalText;
+  };
+  auto check = [&](const TExprWord* word, bool loose) {
     const int maxArgs = word->MaxFunctionArg();
     const std::string_view signature = word->Signature();
-    state = kNone;
     int i = 0;
-    while (i < maxArgs && i < kArgLimit && node->ArgNode[i] && state == kNone) {
-      CheckSignatures(node->ArgNode[i].get());
+    for (; i < maxArgs && i < kArgLimit && node->ArgNode[i]; ++i) {
       const char letter = static_cast<size_t>(i) < signature.size() ? signature[i] : '\0';
-      if (TypeFromLetter(letter) != node->ArgNode[i]->Word->ResultType()) state = kMismatch;
-      ++i;
+      if (!fits(letter, node->ArgNode[i]->Word, loose)) return kMismatch;
     }
-    if (state == kNone && i < word->MinFunctionArg()) state = kTooFew;
-    if (state == kNone && maxArgs < kArgLimit && node->ArgNode[maxArgs]) state = kTooMany;
-    if (state == kNone) return;
+    if (i < word->MinFunctionArg()) return kTooFew;
+    if (maxArgs < kArgLimit && node->ArgNode[maxArgs]) return kTooMany;
+    return kNone;
+  };
 
-    // Try the next overload of the same name (the list keeps them side by
-    // side, the most recently registered first).
-    const int position = words_.PositionOf(word);
-    if (position >= 0 && position + 1 < words_.Count() &&
-        words_[position + 1]->Name() == word->Name()) {
-      node->Word = words_[position + 1];
-      node->Proc = node->Word->Proc();
-      continue;
+  // Overloads are tried in list order (the most recently registered
+  // first), first for an exact fit, then for one through conversions.
+  const bool isOperator = node->Word->IsOperator();
+  std::vector<TExprWord*> overloads;
+  int index;
+  words_.Search(node->Word->Name().c_str(), index);
+  for (; index < words_.Count() && words_[index]->Name() == node->Word->Name(); ++index)
+    if (words_[index]->IsFunction() && words_[index]->IsOperator() == isOperator)
+      overloads.push_back(words_[index]);
+  TState state = kMismatch;
+  for (bool loose : {false, true}) {
+    for (TExprWord* word : overloads) {
+      const TState result = check(word, loose);
+      if (!loose) state = result;
+      if (result != kNone) continue;
+      node->Word = word;
+      node->Proc = word->Proc();
+      node->Value = word->ValuePointer();
+      const std::string_view signature = word->Signature();
+      for (int i = 0; i < kArgLimit && node->ArgNode[i]; ++i) {
+        const TExprResultType wanted = TypeFromLetter(signature[static_cast<size_t>(i)]);
+        const TExprResultType type = node->ArgNode[i]->Word->ResultType();
+        if (wanted == type) continue;
+        WrapArgument(node->ArgNode[i], wanted == rtBoolean ? kLogicalTextName
+                                       : type == rtInteger ? kIntToFloatName
+                                                           : kLargeToFloatName);
+      }
+      SetHeight(node);
+      return;
     }
-    switch (state) {
-      case kTooFew:
-        throw EParserException(kExprTooFewArgs);
-      case kMismatch:
-        throw EParserException(kExprTypeMismatch);
-      default:
-        throw EParserException(kExprTooManyArgs);
-    }
+  }
+  const int at = node->WordStart;
+  switch (state) {
+    case kTooFew:
+      Fail(kExprTooFewArgs, at);
+    case kTooMany:
+      Fail(kExprTooManyArgs, at);
+    default:
+      Fail(MismatchMessage(node), at);
   }
 }
 
@@ -496,11 +676,14 @@ std::unique_ptr<TExprNode> TCustomExpressionParser::FoldConstants(std::unique_pt
     return node;
   }
   if (node->Word->IsValueWord()) return node;
-  // Only boolean, float and text results become constants; other constant
-  // sub-trees are computed on every evaluation.
+  // Boolean, float, date and text results become constants (so DATE() is
+  // asked once per compile); integer sub-trees are computed on every
+  // evaluation.
   const TExprResultType type = node->Word->ResultType();
-  if (type != rtBoolean && type != rtFloat && type != rtString) return node;
+  if (type != rtBoolean && type != rtFloat && type != rtString && type != rtDateTime) return node;
 
+  const int textStart = node->TextStart;
+  const int textEnd = node->TextEnd;
   firstNode_.reset();
   lastNode_ = nullptr;
   resultPosition_ = resultBuffer_.get();
@@ -509,10 +692,14 @@ std::unique_ptr<TExprNode> TCustomExpressionParser::FoldConstants(std::unique_pt
   std::unique_ptr<TExprWord> constant;
   if (type == rtBoolean) {
     constant = std::make_unique<TBooleanConstant>("", resultBuffer_[0] != 0);
-  } else if (type == rtFloat) {
+  } else if (type == rtFloat || type == rtDateTime) {
     double value;
     std::memcpy(&value, resultBuffer_.get(), sizeof value);
-    constant = std::make_unique<TFloatConstant>("", value);
+    if (type == rtFloat) {
+      constant = std::make_unique<TFloatConstant>("", value);
+    } else {
+      constant = std::make_unique<TDateTimeConstant>("", value);
+    }
   } else {
     constant = std::make_unique<TStringConstant>("", std::string_view(resultBuffer_.get()));
   }
@@ -523,6 +710,8 @@ std::unique_ptr<TExprNode> TCustomExpressionParser::FoldConstants(std::unique_pt
   folded->Word = constant.get();
   folded->Proc = constant->Proc();
   folded->Value = constant->ValuePointer();
+  folded->TextStart = folded->WordStart = textStart;
+  folded->TextEnd = folded->WordEnd = textEnd;
   constants_.Add(std::move(constant));
   return folded;
 }

@@ -124,8 +124,10 @@ TFloatConstant::TFloatConstant(std::string_view name, double value)
 
 TStringConstant::TStringConstant(std::string_view literal)
     : TConstant(literal, rtString, CopyStringConstant) {
-  if (!literal.empty() && (literal.front() == '\'' || literal.front() == '"') &&
-      literal.back() == literal.front()) {
+  const bool quoted = !literal.empty() && (literal.front() == '\'' || literal.front() == '"') &&
+                      literal.back() == literal.front();
+  const bool bracketed = literal.size() >= 2 && literal.front() == '[' && literal.back() == ']';
+  if (quoted || bracketed) {
     value_ = literal.size() >= 2 ? std::string(literal.substr(1, literal.size() - 2)) : "";
   } else {
     value_ = std::string(literal);

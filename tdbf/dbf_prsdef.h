@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "tdbf/dbf_prssupp.h"
 
@@ -106,6 +107,12 @@ struct TExprNode {
   TExprResultType ArgType[kArgLimit];
   std::unique_ptr<TExprNode> ArgNode[kArgLimit];  // the tree before linking
   int Height = 1;                                 // of the tree below
+  // Where the node's part of the expression and its own word stand in the
+  // text (0-based byte offsets, end exclusive), for messages.
+  int TextStart = 0;
+  int TextEnd = 0;
+  int WordStart = 0;
+  int WordEnd = 0;
 };
 
 // The value-copy procedures of constants and variables.
@@ -144,6 +151,9 @@ class TExprWord {
   virtual const int32_t* LenPointer() const { return nullptr; }
   virtual const void* ValuePointer() const { return nullptr; }
   virtual bool IsFunction() const { return false; }
+  // True for a text variable that holds a logical field's stored byte: it
+  // takes part as text, and as a logical value where one is expected.
+  virtual bool IsLogicalText() const { return false; }
 
   // True for constants and variables (the procedure copies a value).
   bool IsValueWord() const;
@@ -188,6 +198,18 @@ class TStringConstant : public TConstant {
 
  private:
   std::string value_;
+};
+
+// A date-time computed once while compiling (constant folding, DATE()).
+class TDateTimeConstant : public TConstant {
+ public:
+  TDateTimeConstant(std::string_view name, double value)
+      : TConstant(name, rtDateTime, CopyDateTime), value_(value) {}
+  const void* ValuePointer() const override { return &value_; }
+  double Value() const { return value_; }
+
+ private:
+  double value_;
 };
 
 class TIntegerConstant : public TConstant {
@@ -257,11 +279,14 @@ class TLargeIntVariable : public TFixedVariable<int64_t, rtLargeInt, CopyLargeIn
 // the value, else the text up to its NUL.
 class TStringVariable : public TVariable {
  public:
-  TStringVariable(std::string_view name, const char* const* value, int32_t fixedLength)
+  TStringVariable(std::string_view name, const char* const* value, int32_t fixedLength,
+                  bool logical = false)
       : TVariable(name, rtString, fixedLength < 0 ? CopyStringVariable : CopyStringFixed),
         value_(value),
-        fixedLength_(fixedLength) {}
+        fixedLength_(fixedLength),
+        logical_(logical) {}
   std::string TextValue() const override;
+  bool IsLogicalText() const override { return logical_; }
   int32_t FixedLength() const override { return fixedLength_; }
   const int32_t* LenPointer() const override { return &fixedLength_; }
   const void* ValuePointer() const override { return value_; }
@@ -269,6 +294,7 @@ class TStringVariable : public TVariable {
  private:
   const char* const* value_;
   int32_t fixedLength_;
+  bool logical_;
 };
 
 class TLeftBracket : public TExprWord {
@@ -328,8 +354,39 @@ class TFunction : public TExprWord {
   TExprResultType resultType_;
 };
 
-// The token list of one compilation; it never frees words.
-using TExprCollection = TNoOwnerCollection<TExprWord>;
+// The token list of one compilation: words it never frees, each with the
+// place it was read from in the text (0-based byte offsets, end exclusive).
+class TExprCollection {
+ public:
+  explicit TExprCollection(int capacity = 0) { tokens_.reserve(static_cast<size_t>(capacity)); }
+
+  int Count() const { return static_cast<int>(tokens_.size()); }
+  TExprWord* operator[](int index) const { return Token(index).word; }
+  int Start(int index) const { return Token(index).start; }
+  int End(int index) const { return Token(index).end; }
+  void Add(TExprWord* word, int start = 0, int end = 0) { tokens_.push_back({word, start, end}); }
+  // Puts word in place of token index; the place in the text stays.
+  void SetAt(int index, TExprWord* word) { tokens_.at(CheckedIndex(index)).word = word; }
+  // Removes the tokens first .. last - 1.
+  void FreeRange(int first, int last) {
+    if (first < 0 || first > last || last > Count()) ListIndexError(first);
+    tokens_.erase(tokens_.begin() + first, tokens_.begin() + last);
+  }
+
+ private:
+  struct TToken {
+    TExprWord* word;
+    int start;
+    int end;
+  };
+  size_t CheckedIndex(int index) const {
+    if (index < 0 || index >= Count()) ListIndexError(index);
+    return static_cast<size_t>(index);
+  }
+  const TToken& Token(int index) const { return tokens_[CheckedIndex(index)]; }
+
+  std::vector<TToken> tokens_;
+};
 
 // Byte order of two NUL-terminated names with a-z folded to A-Z (unsigned
 // bytes otherwise).

@@ -13,23 +13,18 @@ constexpr const char* kCannotOpenFile = "Cannot open file \"%s\". %s";
 // ---- Table files and field definitions -------------------------------------
 
 constexpr const char* kInvalidDbfFile = "Invalid DBF file.";
+// The same, naming the file and what is wrong with it.
+constexpr const char* kInvalidDbfFileBecause = "Invalid DBF file: %s: %s";
 constexpr const char* kInvalidFieldCount = "Invalid field count: %d (must be between 1 and 4095).";
 constexpr const char* kRecordLocked = "Record locked.";
 constexpr const char* kCannotCreateField =
-    "Cannot create field \"%s\", VCL field type %x not supported by DBF.";
+    "Cannot create field \"%s\", field type %x not supported by DBF.";
 // Damaged headers; each names the file.
-constexpr const char* kDbfHeaderTooSmall =
-    "Damaged table \"%s\": its header size %d is too small for a table header.";
-constexpr const char* kDbfHeaderTruncated =
-    "Damaged table \"%s\": its header size is %d bytes but the file holds only %d.";
-constexpr const char* kDbfRecordsBeyondFile =
-    "Damaged table \"%s\": its header counts %d records of %d bytes, but the file holds none.";
-constexpr const char* kDbfFieldsExceedRecord =
-    "Damaged table \"%s\": its fields need %d bytes but a record has only %d.";
-constexpr const char* kDbfBadFieldProperty =
-    "Damaged table \"%s\": a property of field %d runs past the field or the header.";
-constexpr const char* kDbfPropertiesPastHeader =
-    "Damaged table \"%s\": its %d field properties run past the header.";
+// Tables that open with what they hold, and a notice.
+constexpr const char* kDbfEndsInsideRecord =
+    "%s: the file ends inside record %d; the %d whole records before it are shown.";
+constexpr const char* kDbfCountBeyondFile =
+    "%s: its header counts %u records, but the file holds only %d; those are shown.";
 constexpr const char* kDbfNoFreeSlot =
     "Cannot append to \"%s\": no free record slot could be locked.";
 // Structures a table file cannot hold.
@@ -47,6 +42,10 @@ constexpr const char* kDbfHeaderTooLarge =
 constexpr const char* kMemoBadBlockSize =
     "Damaged memo file \"%s\": its block size %d cannot hold a value.";
 constexpr const char* kMemoTooLong = "Memo file \"%s\" cannot hold a value of this length.";
+// The memo file's name without its folder, the next free block from its
+// header and the block at which the file ends.
+constexpr const char* kMemoNextFreeBeyondEnd =
+    "memo file %s is damaged: next free block %u lies beyond its end (block %lld)";
 
 // ---- Index files ---------------------------------------------------------------
 
@@ -86,6 +85,15 @@ constexpr const char* kExprCannotUndefine =
     "Cannot undefine function/variable while expression present";
 constexpr const char* kExprNestedTooDeeply = "Expression nested too deeply";
 constexpr const char* kExprResultTooLarge = "Expression result too large (%lld bytes)";
+constexpr const char* kExprUnknownFunction = "Unknown function '%s'";
+constexpr const char* kExprUnknownField = "Unknown field '%s'";
+constexpr const char* kExprUnknownOperator = "Unknown operator '%s'";
+constexpr const char* kExprUnterminatedText = "Unterminated text starting at position %d";
+constexpr const char* kExprCannotCompare = "Cannot compare %s with %s in %s";
+constexpr const char* kExprCannotApplyUnary = "Cannot apply %s to %s in %s";
+constexpr const char* kExprCannotApplyBinary = "Cannot apply %s to %s and %s in %s";
+constexpr const char* kExprWrongArgumentTypes = "Wrong argument types for %s: %s in %s";
+constexpr const char* kExprFilterNotLogical = "Filter must be a logical expression: %s is %s";
 
 // ---- Table expression binding -----------------------------------------------
 constexpr const char* kIndexUnknownField = "Index based on unknown field \"%s\".";

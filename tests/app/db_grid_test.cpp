@@ -246,11 +246,22 @@ TEST_F(TDBGridTest, InsertKeyAndCtrlDeleteWithConfirmation) {
 
 TEST_F(TDBGridTest, CtrlDeleteOnAnEmptyTableDoesNothing) {
   set_.Open();
-  TMessageBoxAnswer answer;
+  // The key is handled inside the call: a confirmation would run its own
+  // loop there and be answered before the call returns, so no wait is
+  // needed to know that none came.
+  {
+    TMessageBoxAnswer answer;
+    Key(Qt::Key_Delete, Qt::ControlModifier);
+    EXPECT_FALSE(answer.Shown());
+    EXPECT_EQ(set_.State(), rsBrowse);
+  }
+  // The same key on a record asks, within the call.
+  AddRecords(1);
+  set_.Refresh();
+  TMessageBoxAnswer answer(QMessageBox::Cancel);
   Key(Qt::Key_Delete, Qt::ControlModifier);
-  QTest::qWait(30);
-  EXPECT_FALSE(answer.Shown());
-  EXPECT_EQ(set_.State(), rsBrowse);
+  EXPECT_TRUE(answer.Shown());
+  EXPECT_EQ(Live(), 1);
 }
 
 TEST_F(TDBGridTest, LeavingTheGridCancelsAnUntouchedNewRow) {

@@ -72,29 +72,47 @@ TEST_F(TfrMainTest, FilterOnADateFieldThroughTheCallback) {
   EXPECT_FALSE(window_.tbMain()->Filtered());
 }
 
-TEST_F(TfrMainTest, OtherTypesSwitchTheLastFilterBackOn) {
+TEST_F(TfrMainTest, LogicalAndUnfilterableFields) {
   Choose(dir_.File("people.dbf"));
-  ClickMark(0);
-  Filter("Jones");
-  QTest::mouseClick(window_.btClear(), Qt::LeftButton);
-  EXPECT_EQ(window_.edMain()->text(), "");
-  EXPECT_FALSE(window_.tbMain()->Filtered());
-  EXPECT_EQ(window_.tbMain()->Filter(), "NAME='Jones'");
-  EXPECT_EQ(Names().size(), 5u);
-
   ClickMark(3);  // logical
   EXPECT_EQ(SelectedFieldType(), ftBoolean);
-  Filter("T");
+  Filter(" yes ");
   EXPECT_TRUE(window_.tbMain()->Filtered());
-  EXPECT_EQ(window_.tbMain()->Filter(), "NAME='Jones'");
-  EXPECT_EQ(Names(), std::vector<std::string>{"Jones"});
+  EXPECT_EQ(Names(), (std::vector<std::string>{"Smith", "Jones", "smith"}));
+  Filter("f");
+  EXPECT_EQ(Names(), (std::vector<std::string>{"Smythe", "O'Brien"}));
+  for (const char* word : {"T", "y", "TRUE", "Yes"}) {
+    Filter(word);
+    EXPECT_EQ(Names().size(), 3u) << word;
+  }
+  for (const char* word : {"N", "false", "NO"}) {
+    Filter(word);
+    EXPECT_EQ(Names().size(), 2u) << word;
+  }
+  {
+    TMessageBoxAnswer answer;
+    Filter("maybe");
+    EXPECT_EQ(answer.Text(), "'maybe' is not a logical value (T, F, Y, N, true, false, yes or no)");
+  }
+  EXPECT_FALSE(window_.tbMain()->Filtered());
+  EXPECT_EQ(Names().size(), 5u);
 
-  // "Filtrele" right after "Temizle" with an empty value.
-  QTest::mouseClick(window_.btClear(), Qt::LeftButton);
-  ClickMark(0);
-  QTest::mouseClick(window_.btFilter(), Qt::LeftButton);
-  EXPECT_EQ(window_.tbMain()->Filter(), "NAME=''");
-  EXPECT_TRUE(Names().empty());
+  // After a date filter a logical one no longer reads the date callback.
+  ClickMark(2);
+  Filter("1/15/1980");
+  EXPECT_EQ(Names(), (std::vector<std::string>{"Smith", "Jones"}));
+  ClickMark(3);
+  Filter("F");
+  EXPECT_EQ(Names(), (std::vector<std::string>{"Smythe", "O'Brien"}));
+
+  // A memo field cannot be compared with a typed value.
+  Choose(MemoTable());
+  ClickMark(1);
+  TMessageBoxAnswer answer;
+  Filter("x");
+  EXPECT_EQ(answer.Text(), "Field 'NOTE' holds memo or binary data and cannot be filtered");
+  EXPECT_FALSE(window_.tbMain()->Filtered());
+  EXPECT_EQ(Names().size(), 2u);
 }
 
 TEST_F(TfrMainTest, SearchBoxMovesToTheFirstRecordStartingWithTheText) {
@@ -108,29 +126,34 @@ TEST_F(TfrMainTest, SearchBoxMovesToTheFirstRecordStartingWithTheText) {
   EXPECT_EQ(CurrentName(), "Smythe");
   Search("sm");  // case counts
   EXPECT_EQ(CurrentName(), "smith");
-  // One more keystroke that no record starts with: nothing moves.
+  // One more keystroke that no record starts with: nothing moves, and the
+  // box and the status bar say so.
   QTest::keyClicks(window_.edSearch(), QString::fromLatin1("x"));
+  WaitForSearch();
   EXPECT_EQ(window_.edSearch()->text(), QString::fromLatin1("smx"));
   EXPECT_EQ(CurrentName(), "smith");
+  EXPECT_NE(window_.edSearch()->palette().color(QPalette::Base),
+            window_.lbMain()->palette().color(QPalette::Base));
+  EXPECT_EQ(window_.sbMain()->currentMessage(), "not found");
   Search("Jo");
   EXPECT_EQ(CurrentName(), "Jones");
+  EXPECT_EQ(window_.sbMain()->currentMessage(), "");
+  EXPECT_EQ(window_.edSearch()->palette().color(QPalette::Base),
+            window_.lbMain()->palette().color(QPalette::Base));
+  // Emptying the box stays on the record.
   window_.edSearch()->clear();
-  EXPECT_EQ(CurrentName(), "Smith");
+  EXPECT_FALSE(window_.SearchPending());
+  EXPECT_EQ(CurrentName(), "Jones");
 
   ClickMark(1);
   Search("7.25");
   EXPECT_EQ(CurrentName(), "Smythe");
-  {
-    // Clearing the box first: an empty text is no number for a float field.
-    TMessageBoxAnswer answer;
-    Search("12.5");
-    EXPECT_EQ(answer.Text(), "Could not convert variant of type (String) into type (Double)");
-  }
-  EXPECT_EQ(CurrentName(), "Smith");
   TMessageBoxAnswer answer;
   QTest::keyClicks(window_.edSearch(), QString::fromLatin1("x"));
-  EXPECT_TRUE(answer.Shown());
-  EXPECT_EQ(CurrentName(), "Smith");
+  WaitForSearch();
+  // A text that is no number fails the search; the record stays.
+  EXPECT_EQ(answer.Text(), "Could not convert variant of type (String) into type (Double)");
+  EXPECT_EQ(CurrentName(), "Smythe");
 }
 
 }  // namespace

@@ -11,7 +11,9 @@
 #include <QFileDialog>
 #include <QFrame>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QStatusBar>
 #include <QTest>
 #include <QToolButton>
 
@@ -21,6 +23,7 @@
 #include "app/db_navigator.h"
 #include "app/filename_edit.h"
 #include "platform/codepage.h"
+#include "platform/env.h"
 #include "recordset/datasource.h"
 #include "recordset/fields.h"
 #include "runtime/sysutils.h"
@@ -73,16 +76,20 @@ class TfrMainTest : public ::testing::Test {
         [](QWidget* dialog) { return qobject_cast<QFileDialog*>(dialog) != nullptr; });
     QTest::mouseClick(window_.flName()->Button(), Qt::LeftButton);
     EXPECT_EQ(answer.Count(), 1);
-    // The offscreen platform does not give the activation back by itself.
+    Reactivate();
+  }
+  // The offscreen platform does not give the activation back by itself
+  // when a dialog closes.
+  void Reactivate() {
     window_.activateWindow();
     EXPECT_TRUE(QTest::qWaitForWindowActive(&window_));
   }
   void ClickMark(int index) {
-    TRxCheckListBox* box = window_.lbMain();
+    TCheckListBox* box = window_.lbMain();
     QTest::mouseClick(box->viewport(), Qt::LeftButton, {}, box->CheckRect(index).center());
   }
   void ClickText(int index) {
-    TRxCheckListBox* box = window_.lbMain();
+    TCheckListBox* box = window_.lbMain();
     const QRect r = box->visualItemRect(box->item(index));
     QTest::mouseClick(box->viewport(), Qt::LeftButton, {}, QPoint(r.left() + 60, r.center().y()));
   }
@@ -90,9 +97,51 @@ class TfrMainTest : public ::testing::Test {
     window_.edMain()->setText(QString::fromLatin1(value));
     QTest::mouseClick(window_.btFilter(), Qt::LeftButton);
   }
+  // Types text into the emptied search box and waits for the search that
+  // follows the pause in typing.
   void Search(const char* text) {
     window_.edSearch()->clear();
     QTest::keyClicks(window_.edSearch(), QString::fromLatin1(text));
+    WaitForSearch();
+  }
+  void WaitForSearch() { QTRY_VERIFY_WITH_TIMEOUT(!window_.SearchPending(), 10000); }
+  // Keys to whichever control has the focus, one at a time, as a user
+  // types them (the grid's cell editor takes the focus at the first).
+  void Type(const char* text) {
+    for (const char* c = text; *c; ++c) QTest::keyClick(QApplication::focusWidget(), *c);
+  }
+  void Key(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+    QTest::keyClick(QApplication::focusWidget(), key, modifiers);
+  }
+  // memo.dbf: NAME C(10) and NOTE M, two records, made by the engine.
+  std::string MemoTable() {
+    const std::string path = dir_.File("memo.dbf");
+    if (platform::TEnv::Default()->FileExists(path)) return path;
+    TDbf dbf;
+    dbf.SetTableName(path);
+    dbf.SetTableLevel(3);
+    dbf.SetOpenMode(omAutoCreate);
+    dbf.FieldDefs().Add("NAME", ftString, 10);
+    dbf.FieldDefs().Add("NOTE", ftMemo, 0);
+    dbf.Open();
+    for (const char* name : {"first", "second"}) {
+      dbf.AppendNew();
+      dbf.FieldNamed("NAME")->SetValueAsString(name);
+      dbf.FieldNamed("NOTE")->SetValueAsString(std::string("memo of ") + name + "\r\nline two");
+      dbf.Post();
+    }
+    dbf.Close();
+    return path;
+  }
+  // A field's value in record recNo as stored in the file, read by a
+  // table of its own.
+  std::string Stored(const std::string& path, int recNo, const char* field) {
+    TDbf dbf;
+    dbf.SetTableName(path);
+    dbf.SetReadOnly(true);
+    dbf.Open();
+    dbf.SetRecordNumber(recNo);
+    return TrimRight(dbf.FieldNamed(field)->ValueAsString());
   }
   // The NAME values the record set shows, first to last.
   std::vector<std::string> Names() {

@@ -64,17 +64,19 @@ TEST_F(TfrMainTest, FiltreleSetsTheFilterByTheChosenType) {
   EXPECT_EQ(table->Filter(), "NAME='Smythe'");
   EXPECT_FALSE(table->OnFilterRecord());
 
-  // Other types switch the last filter back on, unchanged.
+  // A logical field through its own callback, a small integer as a number.
   QTest::mouseClick(window_.btClear(), Qt::LeftButton);
   EXPECT_EQ(window_.edMain()->text(), "");
   EXPECT_FALSE(table->Filtered());
-  EXPECT_EQ(table->Filter(), "NAME='Smythe'");
-  for (int field : {3, 4}) {
-    ClickMark(field);
-    Filter("T");
-    EXPECT_EQ(table->Filter(), "NAME='Smythe'");
-    EXPECT_TRUE(table->Filtered());
-  }
+  ClickMark(3);
+  Filter("T");
+  EXPECT_EQ(table->Filter(), "");
+  EXPECT_TRUE(table->OnFilterRecord());
+  EXPECT_EQ(window_.FilterDescription(), "ACTIVE=.T.");
+  ClickMark(4);
+  Filter("3");
+  EXPECT_EQ(table->Filter(), "QTY=3");
+  EXPECT_FALSE(table->OnFilterRecord());
 
   // Right after "Temizle" with an empty value.
   QTest::mouseClick(window_.btClear(), Qt::LeftButton);

@@ -173,21 +173,122 @@ TEST_F(TDbfFileTest, FormatFromVersionAndLanguageBytes) {
     EXPECT_EQ(file->LanguageId(), c.language);
   }
   for (uint8_t version : {0x30, 0x31, 0x00, 0x07, 0xF8}) {
-    EXPECT_EQ(OpenError(Write(OneField(version))), "Invalid DBF file.") << int(version);
+    const std::string path = Write(OneField(version));
+    EXPECT_EQ(OpenError(path), "Invalid DBF file: " + ExtractFileName(path) +
+                                   ": not a dBase table (first byte " + Format("0x%02X", version) +
+                                   ")");
   }
 }
 
-TEST_F(TDbfFileTest, StaleRecordCountIsRepairedOnOpen) {
+// A count beyond the file (a copy cut short, a count of 0x0FFFFFFF), a
+// file cut inside its last record, and a count below the records an
+// appender left: each opens with the whole records it holds, writes nothing
+// while it is only looked at, and is set right when it is next written,
+// leaving a partial record's bytes as they were.
+TEST_F(TDbfFileTest, CountsThatDisagreeWithTheFileAreSetRightOnlyByAWrite) {
+  const std::string name = "t.dbf";
+  auto openAndLook = [&](const std::string& path, TFileAccessMode mode) {
+    const std::string before = ReadWholeFile(path);
+    auto file = Open(path, mode);
+    std::vector<char> record(file->RecordSize());
+    for (int32_t r = 1; r <= file->PageCount(); ++r) file->ReadPage(r, record.data());
+    const int32_t count = file->PageCount();
+    const std::vector<std::string> warnings = file->OpenWarnings();
+    file->Close();
+    EXPECT_EQ(ReadWholeFile(path), before) << "looking wrote to " << path;
+    return std::make_pair(count, warnings);
+  };
+  // Writes record recNo back as it is, and closes as the dataset does.
+  auto rewrite = [&](const std::string& path, int32_t recNo) {
+    auto file = Open(path, amSharedOpen);
+    std::vector<char> record(file->RecordSize());
+    file->LockRecordForEdit(recNo, record.data());
+    file->PostRecord(recNo, record.data());
+    file->WriteHeader();
+    file->Close();
+  };
+  for (uint32_t stored : {7u, 0x0FFFFFFFu}) {
+    TDbfImage image = OneField(0x03);
+    image.recordCount = stored;
+    std::string path = Write(image);
+    for (TFileAccessMode mode : {amReadOnly, amSharedOpen, amExclusiveOpen}) {
+      auto [count, warnings] = openAndLook(path, mode);
+      EXPECT_EQ(count, 2);
+      EXPECT_EQ(warnings, std::vector<std::string>{
+                              Format("%s: its header counts %u records, but the file holds only 2; "
+                                     "those are shown.",
+                                     name.c_str(), stored)});
+    }
+    rewrite(path, 1);
+    EXPECT_EQ(Le32(ReadWholeFile(path), 4), 2u);
+  }
+
+  // Cut inside record 3: two whole records; the partial bytes stay until an
+  // append overwrites them.
   TDbfImage image = OneField(0x03);
-  image.recordCount = 7;
-  std::string path = Write(image);
-  Open(path, amReadOnly).reset();
-  EXPECT_EQ(Le32(ReadWholeFile(path), 4), 7u) << "a read-only open writes nothing";
-  auto file = Open(path, amSharedOpen);
-  EXPECT_EQ(Le32(ReadWholeFile(path), 4), 2u);
-  EXPECT_EQ(file->PageCount(), 2);
+  image.records.push_back("gamma");
+  std::string bytes = image.Bytes();
+  bytes.resize(bytes.size() - 1 - 3);  // the end byte and 3 of record 3
+  const std::string path = WriteBytes(bytes);
+  auto [count, warnings] = openAndLook(path, amSharedOpen);
+  EXPECT_EQ(count, 2);
+  EXPECT_EQ(warnings, std::vector<std::string>{"t.dbf: the file ends inside record 3; the 2 whole "
+                                               "records before it are shown."});
+  rewrite(path, 2);
+  std::string after = ReadWholeFile(path);
+  EXPECT_EQ(Le32(after, 4), 2u);
+  EXPECT_EQ(after.substr(4 + 4), bytes.substr(4 + 4)) << "the partial record is left";
+  {
+    auto file = Open(path, amSharedOpen);
+    EXPECT_EQ(AppendText(*file, "delta"), 3);
+    file->Close();
+  }
+  after = ReadWholeFile(path);
+  EXPECT_EQ(Le32(after, 4), 3u);
+  EXPECT_EQ(after.substr(after.size() - 8), " delta \x1A");
+
+  // Records past a stale count: counted when the table is next written.
+  image = OneField(0x03);
+  image.recordCount = 1;
+  const std::string stale = Write(image);
+  EXPECT_EQ(openAndLook(stale, amSharedOpen).first, 2);
+  auto file = Open(stale, amSharedOpen);
+  file->WriteHeader();
   file->Close();
-  EXPECT_EQ(ReadWholeFile(path).back(), '\x1A');
+  EXPECT_EQ(Le32(ReadWholeFile(stale), 4), 2u);
+}
+
+// Old bytes after the end-of-file byte are no records; a record another
+// handle appends there later is, also when the file does not grow.
+TEST_F(TDbfFileTest, SlotsPastTheCountAreRecordsOnlyWithARecordFlag) {
+  TDbfImage image = OneField(0x03);
+  std::string bytes = image.Bytes();
+  bytes += "old   old";  // slot 3 is the end byte and old bytes; then half a slot
+  const std::string path = WriteBytes(bytes);
+  auto reader = Open(path, amSharedOpen);
+  EXPECT_EQ(reader->PageCount(), 2);
+  EXPECT_TRUE(reader->OpenWarnings().empty());
+  {
+    auto appender = Open(path, amSharedOpen);
+    EXPECT_EQ(AppendText(*appender, "gamma"), 3);
+    appender->Close();
+  }
+  EXPECT_EQ(ReadWholeFile(path).size(), bytes.size()) << "the append overwrote the old slot";
+  EXPECT_EQ(reader->PageCount(), 3);
+  std::vector<char> record(reader->RecordSize());
+  reader->ReadPage(3, record.data());
+  EXPECT_EQ(std::string(record.data(), record.size()), " gamma ");
+  reader->Close();
+  EXPECT_EQ(Le32(ReadWholeFile(path), 4), 3u);
+
+  // A slot past the count with a blank flag is a record a stopped appender
+  // left; one with any other flag ends the records.
+  image.records.push_back("gamma");
+  image.recordCount = 2;
+  bytes = image.Bytes();
+  bytes.insert(bytes.size() - 1, std::string("\x01") + "delta ");
+  bytes += " omega ";
+  EXPECT_EQ(Open(WriteBytes(bytes), amReadOnly)->PageCount(), 3);
 }
 
 TEST_F(TDbfFileTest, Level7DescriptorsAndFieldProperties) {
@@ -250,44 +351,33 @@ TEST_F(TDbfFileTest, DamagedHeadersFailClearly) {
   std::string bytes = good;
   PutWord(bytes, 8, 2000);
   std::string path = WriteBytes(bytes);
-  EXPECT_EQ(OpenError(path), "Damaged table \"" + path +
-                                 "\": its header size is 2000 bytes but the file holds only " +
-                                 std::to_string(bytes.size()) + ".");
+  const std::string invalid = "Invalid DBF file: " + ExtractFileName(path) + ": ";
+  EXPECT_EQ(OpenError(path), invalid + "header length 2000 runs past the end of the file (" +
+                                 std::to_string(bytes.size()) + " bytes)");
 
   bytes = good;
   PutWord(bytes, 8, 20);
   path = WriteBytes(bytes);
-  EXPECT_EQ(OpenError(path),
-            "Damaged table \"" + path + "\": its header size 20 is too small for a table header.");
+  EXPECT_EQ(OpenError(path), invalid + "header length 20 is shorter than a 32-byte table header");
 
   bytes = good;
   PutWord(bytes, 10, 5);  // the field needs 7 bytes with the deletion flag
   path = WriteBytes(bytes);
-  EXPECT_EQ(OpenError(path),
-            "Damaged table \"" + path + "\": its fields need 7 bytes but a record has only 5.");
+  EXPECT_EQ(OpenError(path), invalid + "its fields need 7 bytes but a record has only 5");
 
   bytes = good;
   bytes[32 + 11] = 'Q';
-  EXPECT_EQ(OpenError(WriteBytes(bytes)), "Invalid DBF file.");
+  EXPECT_EQ(OpenError(WriteBytes(bytes)), invalid + "field 1 'NAME' has unknown type 'Q'");
+  bytes[32 + 11] = '\x01';
+  EXPECT_EQ(OpenError(WriteBytes(bytes)), invalid + "field 1 'NAME' has unknown type 0x01");
   bytes = good;
   bytes[32] = '\0';
-  EXPECT_EQ(OpenError(WriteBytes(bytes)), "Invalid DBF file.");
+  EXPECT_EQ(OpenError(WriteBytes(bytes)), invalid + "field 1 has no name");
 
-  TDbfImage empty = OneField(0x03);
-  empty.fields.clear();
-  empty.records = {""};
-  EXPECT_EQ(OpenError(Write(empty)), "Invalid field count: 0 (must be between 1 and 4095).");
-
-  // Records counted, but not even one fits in the file.
-  bytes = good;
-  PutWord(bytes, 10, 4000);
-  path = WriteBytes(bytes);
-  EXPECT_EQ(OpenError(path, amSharedOpen),
-            "Damaged table \"" + path +
-                "\": its header counts 2 records of 4000 bytes, but the file holds none.");
-
-  // A one-byte file: its header reads as zeros after the byte.
-  EXPECT_EQ(OpenError(WriteBytes("\x30")), "Invalid DBF file.");
+  // Files too short to hold a header at all.
+  EXPECT_EQ(OpenError(WriteBytes("\x30")),
+            invalid + "the file is too short for a table header (1 bytes)");
+  EXPECT_EQ(OpenError(WriteBytes("")), invalid + "the file is empty");
 }
 
 TEST_F(TDbfFileTest, EmptyHeaderOrRecordSizeAbandonsTheOpen) {
@@ -304,11 +394,6 @@ TEST_F(TDbfFileTest, EmptyHeaderOrRecordSizeAbandonsTheOpen) {
     EXPECT_FALSE(file->IsOpen());
     EXPECT_EQ(ReadWholeFile(path), bytes);
   }
-  std::string path = WriteBytes("\x0A");  // version bits 2: FoxPro, sizes zero
-  auto file = Open(path, amSharedOpen);
-  EXPECT_TRUE(file->ForceClose());
-  file->Close();
-  EXPECT_EQ(ReadWholeFile(path), "\x0A");
 }
 
 TEST_F(TDbfFileTest, Level7PropertiesOutsideTheirPlace) {
@@ -325,21 +410,19 @@ TEST_F(TDbfFileTest, Level7PropertiesOutsideTheirPlace) {
   block += "ABCDE";
   image.properties = block;
   std::string path = Write(image);
-  EXPECT_EQ(OpenError(path), "Damaged table \"" + path +
-                                 "\": a property of field 1 runs past the field or the header.");
+  const std::string invalid = "Invalid DBF file: " + ExtractFileName(path) + ": ";
+  EXPECT_EQ(OpenError(path), invalid + "a property of field 1 runs past the field or the header");
 
   PutWord(block, 16 + 13, 4);
   PutWord(block, 16 + 11, 40);  // beyond the block
   image.properties = block;
   path = Write(image);
-  EXPECT_EQ(OpenError(path), "Damaged table \"" + path +
-                                 "\": a property of field 1 runs past the field or the header.");
+  EXPECT_EQ(OpenError(path), invalid + "a property of field 1 runs past the field or the header");
 
   PutWord(block, 0, 9);  // nine entries do not fit
   image.properties = block;
   path = Write(image);
-  EXPECT_EQ(OpenError(path),
-            "Damaged table \"" + path + "\": its 9 field properties run past the header.");
+  EXPECT_EQ(OpenError(path), invalid + "its 9 field properties run past the header");
 }
 
 TEST_F(TDbfFileTest, ToleratedOddities) {
@@ -544,7 +627,7 @@ TEST_F(TDbfFileTest, MissingProductionIndex) {
   std::string path = Write(image);
   auto file = Open(path);
   EXPECT_FALSE(file->ForceClose());
-  EXPECT_EQ(file->Header()[28], 0);
+  EXPECT_EQ(file->Header()[28], 1) << "the header held is the file's until it is written";
   EXPECT_EQ(ReadWholeFile(path)[28], 1) << "the link goes with the next header write";
   file->WriteHeader();
   file->Close();
@@ -892,13 +975,13 @@ TEST_F(TDbfFileTest, FixedWidthLetterStoredNarrowerThanItsWidth) {
   image.fields = {{"NAME", 'C', 2}, {"N", 'I', 2}};
   image.records = {std::string("ab\x80\x01", 4)};
   std::string path = Write(image);
-  EXPECT_EQ(OpenError(path),
-            "Damaged table \"" + path + "\": its fields need 7 bytes but a record has only 5.");
+  EXPECT_EQ(OpenError(path), "Invalid DBF file: " + ExtractFileName(path) +
+                                 ": its fields need 7 bytes but a record has only 5");
 
   // With room left in the record the value is read where it stands.
   TDbfImage roomy = image;
   roomy.fields.push_back({"PAD", 'C', 2});
-  roomy.records = {std::string("ab\x80\x00\x00\x07", 6)};
+  roomy.records = {std::string("ab\x07\x00\x00\x00", 6)};
   auto file = Open(Write(roomy), amReadOnly);
   std::vector<char> record(file->RecordSize());
   file->ReadPage(1, record.data());

@@ -72,8 +72,17 @@ TEST_F(TDbfFieldDefTest, LettersGiveRecordSetTypes) {
   EXPECT_EQ(Field('T', 14).FieldType(), ftDateTime);
   EXPECT_EQ(Field('G', 10).FieldType(), ftDBaseOle);
   EXPECT_TRUE(Def().IsBlob());
+  // FoxPro's letters below level 7; level 7 has no Y, and its B is a memo.
+  EXPECT_EQ(Field('Y', 8).FieldType(), ftCurrency);
+  EXPECT_EQ(Field('B', 8).FieldType(), ftFloat);
+  EXPECT_FALSE(Def().IsBlob());
+  EXPECT_EQ(Field('B', 10).FieldType(), ftBlob);
+  EXPECT_TRUE(Def().IsBlob());
+  defs_.SetTableFormat(tfDBase7);
   EXPECT_EQ(Field('Y', 8).FieldType(), ftUnknown);
   EXPECT_EQ(Def().NativeFieldType(), 0);
+  EXPECT_EQ(Field('B', 8).FieldType(), ftBlob);
+  EXPECT_EQ(Def().Size(), 10);
 }
 
 TEST_F(TDbfFieldDefTest, SizeRules) {
@@ -160,8 +169,7 @@ TEST_F(TDbfFieldDefTest, TypeWithoutLetterIsRefused) {
     def.SetFieldType(ftGraphic);
     FAIL() << "no error";
   } catch (const EDbfError& e) {
-    EXPECT_EQ(e.Message(),
-              "Cannot create field \"PICTURE\", VCL field type 11 not supported by DBF.");
+    EXPECT_EQ(e.Message(), "Cannot create field \"PICTURE\", field type 11 not supported by DBF.");
   }
   EXPECT_EQ(def.NativeFieldType(), 0);
   TDbfFieldDef& other = defs_.Add();
@@ -169,7 +177,7 @@ TEST_F(TDbfFieldDefTest, TypeWithoutLetterIsRefused) {
     other.CopyRecordSetDefinition("B", ftBytes, 4, 0, false, 0);
     FAIL() << "no error";
   } catch (const EDbfError& e) {
-    EXPECT_EQ(e.Message(), "Cannot create field \"B\", VCL field type c not supported by DBF.");
+    EXPECT_EQ(e.Message(), "Cannot create field \"B\", field type c not supported by DBF.");
   }
 }
 
@@ -202,6 +210,7 @@ TEST_F(TDbfFieldDefTest, CopyDefinitionTakesEverything) {
 }
 
 TEST_F(TDbfFieldDefTest, BinaryInteger) {
+  defs_.SetTableFormat(tfDBase7);
   Field('I', 4);
   Write<int32_t>(ftInteger, 1);
   EXPECT_EQ(Bytes(), std::string("\x80\x00\x00\x01", 4));
@@ -216,6 +225,51 @@ TEST_F(TDbfFieldDefTest, BinaryInteger) {
   EXPECT_FALSE(Read(ftInteger, v));
   EncodeFieldValue(Def(), ftInteger, record_.data(), nullptr);
   EXPECT_EQ(Bytes(), std::string(4, '\0'));
+}
+
+// FoxPro's encodings, as tools write them into dBase III and IV tables too.
+TEST_F(TDbfFieldDefTest, FoxProEncodingsBelowLevel7) {
+  defs_.SetTableFormat(tfDBase3);
+  Field('I', 4);
+  Write<int32_t>(ftInteger, -2);
+  EXPECT_EQ(Bytes(), std::string("\xFE\xFF\xFF\xFF", 4));
+  int32_t i = 0;
+  SetBytes(std::string(4, '\0'));
+  EXPECT_TRUE(Read(ftInteger, i)) << "zero is a value, not an empty field";
+  EXPECT_EQ(i, 0);
+
+  Field('Y', 8);
+  Write<double>(ftCurrency, -1.0002);
+  EXPECT_EQ(Bytes(), std::string("\xEE\xD8\xFF\xFF\xFF\xFF\xFF\xFF", 8));
+  double y = 0;
+  SetBytes(std::string("\xFF\xFF\xFF\xFF\x01\0\0\0", 8));  // 8589934591 ten-thousandths
+  EXPECT_TRUE(Read(ftCurrency, y));
+  EXPECT_EQ(y, 858993.4591);
+
+  Field('B', 8);
+  Write<double>(ftFloat, -2.5);
+  EXPECT_EQ(Bytes(), std::string("\0\0\0\0\0\0\x04\xC0", 8));
+  double b = 0;
+  EXPECT_TRUE(Read(ftFloat, b));
+  EXPECT_EQ(b, -2.5);
+
+  Field('T', 8);
+  // 2003-04-04 16:13:11: Julian day 2452734, 58391000 ms.
+  const double when = Day(2003, 4, 4) * 86400000.0 + 58391000.0;
+  Write<double>(ftDateTime, when);
+  EXPECT_EQ(Bytes(), std::string("\xFE\x6C\x25\x00\xD8\xF9\x7A\x03", 8));
+  double t = 0;
+  EXPECT_TRUE(Read(ftDateTime, t));
+  EXPECT_EQ(t, when);
+  // Blank, zero, a day before year 1 and a time past midnight: no value.
+  for (const std::string& bytes :
+       {std::string(8, ' '), std::string(8, '\0'), std::string("\x01\0\0\0\0\0\0\0", 8),
+        std::string("\xFE\x6C\x25\x00\x00\x5C\x26\x05", 8)}) {
+    SetBytes(bytes);
+    EXPECT_FALSE(Read(ftDateTime, t));
+  }
+  EncodeFieldValue(Def(), ftDateTime, record_.data(), nullptr);
+  EXPECT_EQ(Bytes(), std::string(8, '\0'));
 }
 
 TEST_F(TDbfFieldDefTest, BinaryDouble) {

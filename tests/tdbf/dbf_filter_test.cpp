@@ -18,6 +18,7 @@
 #include "tdbf/dbf_dbffile.h"
 #include "tests/recordset/log_link.h"
 #include "tests/support/dbf_locale.h"
+#include "tests/support/file_wrapper.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -91,6 +92,37 @@ class TDbfFilterTest : public ::testing::Test {
 };
 
 using Names = std::vector<std::string>;
+
+// Counts the reads of the table file's records (offsets at or past the
+// header) made through the files it opens.
+class TRecordReadCounter : public platform::TEnvWrapper {
+ public:
+  explicit TRecordReadCounter(int64_t headerSize)
+      : TEnvWrapper(platform::TEnv::Default()), headerSize_(headerSize) {}
+  platform::TOsStatus OpenFile(const std::string& name, platform::TFileOpenMode mode,
+                               std::unique_ptr<platform::TFile>& file) override {
+    platform::TOsStatus status = Target()->OpenFile(name, mode, file);
+    if (status.IsOk()) file = std::make_unique<TCountingFile>(std::move(file), *this);
+    return status;
+  }
+  int64_t reads = 0;
+
+ private:
+  class TCountingFile : public TFileWrapper {
+   public:
+    TCountingFile(std::unique_ptr<platform::TFile> file, TRecordReadCounter& owner)
+        : TFileWrapper(std::move(file)), owner_(owner) {}
+    platform::TOsStatus ReadAt(int64_t offset, void* buffer, int64_t length,
+                               int64_t& bytesRead) override {
+      if (offset >= owner_.headerSize_) ++owner_.reads;
+      return TFileWrapper::ReadAt(offset, buffer, length, bytesRead);
+    }
+
+   private:
+    TRecordReadCounter& owner_;
+  };
+  int64_t headerSize_;
+};
 const TSearchOptions kPartial = SearchOpt(soPartialKey);
 const TSearchOptions kNoCase = SearchOpt(soCaseInsensitive);
 
@@ -119,6 +151,88 @@ TEST_F(TDbfFilterTest, TextFilterInBothDirectionsAndOnEveryChange) {
   EXPECT_EQ(6u, Shown(dbf).size());
 }
 
+TEST_F(TDbfFilterTest, RecordFunctionsSeeTheRecordBeingTested) {
+  People({"a", "b", "c", "d", "e"});
+  TDbf dbf;
+  Open(dbf);
+  for (int recNo : {2, 4}) {
+    dbf.SetRecordNumber(recNo);
+    dbf.Delete();
+  }
+  dbf.SetShowDeleted(true);
+  dbf.SetFilter("DELETED()");
+  dbf.SetFiltered(true);
+  EXPECT_EQ((Names{"b", "d"}), Shown(dbf));
+  dbf.SetFilter("RECNO() > 2 .AND. !DELETED()");
+  EXPECT_EQ((Names{"c", "e"}), Shown(dbf));
+  EXPECT_EQ((Names{"e", "c"}), Shown(dbf, true));
+  dbf.SetFilter("NUM % 2 = 1 AND NAME <> 'c' AND RECNO() = NUM");
+  EXPECT_EQ((Names{"a", "e"}), Shown(dbf));
+}
+
+// Turning a filter on reads each record at most once when nothing
+// matches, and no further than the first match otherwise; First right
+// after reads nothing more.
+TEST_F(TDbfFilterTest, FiltersCostOnePass) {
+  constexpr int kRecords = 1000;
+  std::vector<std::string> names;
+  for (int i = 1; i <= kRecords; ++i) names.push_back("n" + std::to_string(i));
+  People(names);
+  TRecordReadCounter counter(32 * 4 + 1);  // the header and three field descriptors
+  TDbf dbf;
+  dbf.SetEnv(&counter);
+  Open(dbf);
+  auto readsOf = [&](const std::function<void()>& action) {
+    counter.reads = 0;
+    action();
+    return counter.reads;
+  };
+
+  dbf.SetFilter("NAME = 'none'");
+  EXPECT_LE(readsOf([&] { dbf.SetFiltered(true); }), kRecords + 1);
+  EXPECT_TRUE(dbf.IsEmpty());
+  EXPECT_EQ(0, readsOf([&] { dbf.First(); }));
+  EXPECT_EQ(0, readsOf([&] { dbf.Last(); }));
+  EXPECT_TRUE(dbf.IsEmpty());
+
+  // From the middle of the table: forward to the end, back to the start.
+  dbf.SetFiltered(false);
+  dbf.SetRecordNumber(500);
+  EXPECT_LE(readsOf([&] { dbf.SetFiltered(true); }), kRecords + 1);
+  EXPECT_EQ(0, readsOf([&] { dbf.First(); }));
+
+  // One match: a plain scan to it, and First finds it with one read.
+  dbf.SetFiltered(false);
+  dbf.First();
+  dbf.SetFilter("NAME = 'n700' .OR. NAME = 'n900'");
+  EXPECT_LE(readsOf([&] { dbf.SetFiltered(true); }), 700 + 1);
+  EXPECT_EQ("n700", Name(dbf));
+  EXPECT_LE(readsOf([&] { dbf.First(); }), 1);
+  EXPECT_EQ("n700", Name(dbf));
+  EXPECT_EQ((Names{"n700", "n900"}), Shown(dbf));
+
+  // A record written through the set is seen again by the next walk.
+  dbf.SetFilter("NAME = 'none'");
+  dbf.SetFiltered(false);
+  dbf.SetRecordNumber(3);
+  dbf.Edit();
+  dbf.FieldNamed("NAME")->SetValueAsString("none");
+  dbf.Post();
+  dbf.SetFiltered(true);
+  EXPECT_EQ((Names{"none"}), Shown(dbf));
+  dbf.SetFiltered(false);
+  dbf.SetRecordNumber(3);
+  dbf.Edit();
+  dbf.FieldNamed("NAME")->SetValueAsString("n3");
+  dbf.Post();
+  dbf.SetFiltered(true);
+  EXPECT_TRUE(dbf.IsEmpty());
+  dbf.AppendNew();
+  dbf.FieldNamed("NAME")->SetValueAsString("none");
+  dbf.Post();
+  EXPECT_EQ((Names{"none"}), Shown(dbf));
+}
+
 TEST_F(TDbfFilterTest, TextThatDoesNotCompileKeepsTheFilterInForce) {
   People({"abc", "Bob", "abc"});
   TDbf dbf;
@@ -126,8 +240,18 @@ TEST_F(TDbfFilterTest, TextThatDoesNotCompileKeepsTheFilterInForce) {
   dbf.SetFilter("NAME='abc'");
   dbf.SetFiltered(true);
   EXPECT_THROW(dbf.SetFilter("NAME = "), EParserException);
-  EXPECT_EQ("Index based on unknown field \"CITY\".", Message([&] { dbf.SetFilter("CITY='x'"); }));
-  EXPECT_EQ("NAME='abc'", dbf.Filter());
+  // Each refused text says what is wrong; the filter in force stays.
+  for (const auto& [text, message] : std::vector<std::pair<std::string, std::string>>{
+           {"CITY='x'", "Unknown field 'CITY'"},
+           {"NAME = \"Alice", "Unterminated text starting at position 8"},
+           {"NAME", "Filter must be a logical expression: NAME is Character"},
+           {" 1 ", "Filter must be a logical expression: 1 is Numeric"},
+           {"NUM + 1", "Filter must be a logical expression: NUM + 1 is Numeric"},
+           {"TRIM(NAME) > 5", "Cannot compare Character with Numeric in TRIM(NAME) > 5"},
+           {"FOO(NAME)", "Unknown function 'FOO'"}}) {
+    EXPECT_EQ(message, Message([&] { dbf.SetFilter(text); })) << text;
+    EXPECT_EQ("NAME='abc'", dbf.Filter());
+  }
   EXPECT_EQ((Names{"abc", "abc"}), Shown(dbf));
   // A pending edit is posted before the buffers are refilled.
   dbf.SetFilter("");
@@ -404,7 +528,7 @@ TEST_F(TDbfFilterTest, DbfcatFiltersAndLocates) {
   run = RunDbfcat({"--filter", "CITY='x'", path_}, dir_);
   EXPECT_EQ(2, run.status);
   EXPECT_EQ("", run.out);
-  EXPECT_EQ("dbfcat: --filter CITY='x': Index based on unknown field \"CITY\".\n", run.err);
+  EXPECT_EQ("dbfcat: --filter CITY='x': Unknown field 'CITY'\n  CITY='x'\n  ^\n", run.err);
   run = RunDbfcat({"--filter", "NAME='\xE6\x97\xA5'", path_}, dir_);  // not in the code page
   EXPECT_EQ(2, run.status);
   for (const auto& args :

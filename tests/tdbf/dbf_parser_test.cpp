@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "expr_test_parser.h"
+#include "platform/env.h"
 #include "runtime/exceptions.h"
 #include "runtime/sysutils.h"
 #include "tdbf/dbf_dbffile.h"
@@ -64,12 +65,10 @@ TEST_F(TBuiltInWordsTest, RegistrationOrderDecidesOverloadOrder) {
       signatures += std::string(parser_.Words()[index]->Signature()) + " ";
     return signatures;
   };
-  EXPECT_EQ(overloads("+"), "LI LL LF IL FL II IF FI FF SS ");
-  EXPECT_EQ(overloads("<="), "IL FL LI LF LL IF II FI FF SS ");
+  EXPECT_EQ(overloads("+"), "FD ID DF DI LI LL LF IL FL II IF FI FF SS ");
+  EXPECT_EQ(overloads("<="), "DD IL FL LI LF LL IF II FI FF SS ");
+  EXPECT_EQ(overloads("<>"), "BB DD IL FL LI LF LL IF II FI FF SS ");
   EXPECT_EQ(overloads("str"), "III FII ");
-  int index;
-  for (const char* name : {"-", "*", "/", "<>", "#", "iif"})
-    EXPECT_FALSE(parser_.Words().Search(name, index)) << name;
 }
 
 TEST_F(TBuiltInWordsTest, TextComparisonTrimsAndFoldsAsciiCase) {
@@ -110,13 +109,25 @@ TEST_F(TBuiltInWordsTest, NumericComparisonsAcrossTypes) {
   EXPECT_TRUE(Holds("BIG > AMOUNT"));
   EXPECT_TRUE(Holds("AMOUNT < BIG"));
 
-  for (const char* text : {"AMOUNT = '5'", "DUE = DUE", "NAME < QTY"}) {
-    SCOPED_TRACE(text);
+  struct Mismatch {
+    const char* text;
+    const char* message;
+    int position;
+  } mismatches[] = {
+      {"AMOUNT = '5'", "Cannot compare Numeric with Character in AMOUNT = '5'", 8},
+      {"NAME < QTY", "Cannot compare Character with Numeric in NAME < QTY", 6},
+      {"QTY > 1 AND  DUE # 'x'", "Cannot compare Date with Character in DUE # 'x'", 18},
+      {"DUE + DUE > 1", "Cannot apply + to Date and Date in DUE + DUE", 5},
+      {"-NAME = 'x'", "Cannot apply - to Character in -NAME", 1},
+  };
+  for (const Mismatch& m : mismatches) {
+    SCOPED_TRACE(m.text);
     try {
-      parser_.CompileText(text);
+      parser_.CompileText(m.text);
       ADD_FAILURE();
     } catch (const EParserException& e) {
-      EXPECT_EQ(e.Message(), "Argument type mismatch");
+      EXPECT_EQ(e.Message(), m.message);
+      EXPECT_EQ(e.Position(), m.position);
     }
   }
 }
@@ -367,10 +378,9 @@ TEST_F(TDbfParserTest, NumberFiltersCompareWithTheFieldsOwnType) {
   SetBytes("QTY", "");
   EXPECT_TRUE(Accepts("AMOUNT = 0 AND QTY = 0"));
   ExpectError<EParserException>("AMOUNT=12,5", "Operand/function missing");
-  ExpectError<EParserException>("AMOUNT = '5'", "Argument type mismatch");
-  ExpectError<EDbfError>("QTY = -5", "Index based on unknown field \"-\".");
-  ExpectError<EDbfError>("QTY - 1", "Index based on unknown field \"-\".");
-  ExpectError<EDbfError>("QTY <> 1", "Index based on unknown field \"<>\".");
+  ExpectError<EParserException>("AMOUNT = '5'",
+                                "Cannot compare Numeric with Character in AMOUNT = '5'");
+  // An index key naming a field the table lacks keeps the index's message.
   ExpectError<EDbfError>("PRICE > 1", "Index based on unknown field \"PRICE\".");
 }
 
@@ -486,13 +496,238 @@ TEST_F(TDbfParserTest, IndexKeyLengths) {
 }
 
 TEST_F(TDbfParserTest, FieldsNamedLikeBuiltInWords) {
-  Make({{"UPPER", 'C', 10, 0}, {"AND", 'C', 5, 0}, {"NAME", 'C', 5, 0}});
-  ExpectError<Exception>("UPPER", "Cannot replace variable/function MaxFunctionArg doesn't match");
-  ExpectError<Exception>("and", "Cannot replace variable/function MaxFunctionArg doesn't match");
-  ExpectError<EParserException>("UPPER = 'x'", "Operand/function missing");
-  // The built-in word still works afterwards.
+  // Real tables have fields called YEAR, DATE or LEFT: a name followed by
+  // "(" calls the function, without it the name is the field.
+  Make({{"UPPER", 'C', 10, 0}, {"AND", 'C', 5, 0}, {"NAME", 'C', 5, 0}, {"YEAR", 'N', 4, 0}});
+  SetBytes("UPPER", "up");
+  SetBytes("AND", "x");
   SetBytes("NAME", "ab");
-  EXPECT_EQ(Text("UPPER(NAME)"), "AB   ");
+  Set("YEAR", ftInteger, int32_t{1999});
+  auto single = [&](const char* name) {
+    parser_->ParseText(name);
+    EXPECT_FALSE(parser_->IsComputed());
+    return std::string(parser_->EvaluateRecord(record_.data()),
+                       static_cast<size_t>(parser_->ResultLength()));
+  };
+  EXPECT_EQ(single("UPPER"), "up        ");
+  EXPECT_TRUE(Accepts("UPPER = 'UP' AND UPPER(NAME) = 'AB'"));
+  EXPECT_TRUE(Accepts("YEAR > 1995 AND STR(YEAR, 4) = '1999'"));
+  // The operator AND stays an operator inside an expression; alone the
+  // text is the field.
+  EXPECT_EQ(single("and"), "x    ");
+  ExpectError<EParserException>("AND = 'x'", "Function or operand has too few arguments");
+}
+
+// The dBase syntax a user writes, on one record of a real table image:
+// ID 99995, NAME "SMITH" at its width, ACTIVE by the stored byte, AMOUNT
+// -2.5, DUE 2024-01-31, PAID empty.
+class TDbaseSyntaxTest : public TDbfParserTest {
+ protected:
+  void SetUp() override {
+    Make({{"ID", 'N', 6, 0},
+          {"NAME", 'C', 10, 0},
+          {"ACTIVE", 'L', 1, 0},
+          {"AMOUNT", 'N', 8, 2},
+          {"DUE", 'D', 8, 0},
+          {"PAID", 'D', 8, 0}},
+         false);
+    Set("ID", ftInteger, int32_t{99995});
+    SetBytes("NAME", "SMITH");
+    SetBytes("ACTIVE", "T");
+    Set("AMOUNT", ftFloat, -2.5);
+    SetBytes("DUE", "20240131");
+  }
+  bool Filter(const std::string& text) {
+    parser_->ParseFilter(text);
+    EXPECT_EQ(parser_->ResultType(), rtBoolean) << text;
+    return parser_->EvaluateRecord(record_.data())[0] != 0;
+  }
+  double Number(const std::string& text) {
+    parser_->ParseText(text);
+    const char* result = parser_->EvaluateRecord(record_.data());
+    switch (parser_->ResultType()) {
+      case rtInteger:
+        return ArgValueOf<int32_t>(result);
+      case rtLargeInt:
+        return static_cast<double>(ArgValueOf<int64_t>(result));
+      default:
+        EXPECT_TRUE(parser_->ResultType() == rtFloat || parser_->ResultType() == rtDateTime)
+            << text;
+        return ArgValueOf<double>(result);
+    }
+  }
+  template <class T>
+  static T ArgValueOf(const char* p) {
+    T value;
+    std::memcpy(&value, p, sizeof value);
+    return value;
+  }
+};
+
+TEST_F(TDbaseSyntaxTest, LogicalWordsLiteralsAndFields) {
+  for (const char* text : {".T.", ".t.", ".Y.", "! .F.", ".NOT. .n.", "NOT .F. .AND. .T.",
+                           ".F. .OR. .y.", "ACTIVE", "NOT !ACTIVE", "(ID>99990) AND ACTIVE",
+                           "ACTIVE .AND. ID > 0", "ACTIVE = .T.", "ACTIVE <> .F.", "'T' = ACTIVE",
+                           "ACTIVE = 't'", "ID>1.AND.ACTIVE", "IIF(ACTIVE, 1, 2) = 1"})
+    EXPECT_TRUE(Filter(text)) << text;
+  for (const char* text : {".F.", "NOT ACTIVE", "!ACTIVE", ".NOT. ACTIVE .OR. ID < 5",
+                           "ACTIVE = .F.", "ACTIVE AND .N."})
+    EXPECT_FALSE(Filter(text)) << text;
+  // Y is true; F, N, ? and a blank are false, while the byte still
+  // compares as text.
+  for (const char* stored : {"y", "F", "N", "?", " "}) {
+    SetBytes("ACTIVE", stored);
+    EXPECT_EQ(Filter("ACTIVE"), stored[0] == 'y') << stored;
+    EXPECT_EQ(Filter("ACTIVE = '?'"), stored[0] == '?') << stored;
+  }
+}
+
+TEST_F(TDbaseSyntaxTest, SignsArithmeticAndPrecedence) {
+  EXPECT_TRUE(Filter("ID < -1 OR ID > 1-1"));
+  EXPECT_TRUE(Filter("AMOUNT < -2 AND -AMOUNT = 2.5 AND +AMOUNT = AMOUNT"));
+  EXPECT_EQ(Number("-(ID - 5)"), -99990);
+  EXPECT_EQ(Number("2 * -3"), -6);
+  EXPECT_EQ(Number("- - 4"), 4);
+  EXPECT_EQ(Number("2 + 3 * 4 ^ 2"), 50);
+  EXPECT_EQ(Number("2 ** 3 ** 2"), 64);
+  EXPECT_EQ(Number("(2 + 3) * 4"), 20);
+  EXPECT_EQ(Number("10 - 4 - 3"), 3);
+  EXPECT_EQ(Number("7 / 2"), 3.5);
+  EXPECT_EQ(Number("7 % 3 + ID % 10"), 6);
+  EXPECT_EQ(Number("-7 % 3"), -1);
+  EXPECT_EQ(Number("7.5 % 2"), 1.5);
+  EXPECT_EQ(Number("ID % 0"), 0);
+  EXPECT_TRUE(std::isinf(Number("AMOUNT / 0")));
+  EXPECT_EQ(Number("AMOUNT * 2 + ID"), 99990);
+  EXPECT_EQ(Number("2147483647 * 2"), -2);
+  parser_->ParseText("ID * 2");
+  EXPECT_EQ(parser_->ResultType(), rtInteger);
+  parser_->ParseText("ID / 5");
+  EXPECT_EQ(parser_->ResultType(), rtFloat);
+}
+
+TEST_F(TDbaseSyntaxTest, ComparisonsContainedInAndTextLiterals) {
+  for (const char* text :
+       {"NAME <> 'x'", "NAME # 'x'", "NAME != 'x'", "NOT NAME <> 'smith'", "ID <> 1", "AMOUNT # 0",
+        "DUE <> PAID", "'MI' $ NAME", "'SMITH' $ NAME", "\"TH\" $ NAME .AND. [it] $ 'with'",
+        "NAME = [smith]", "NAME == 'SMITH     '", "ID == 99995", "DUE > PAID", "DUE = DUE",
+        "PAID < DUE .AND. DUE >= DUE"})
+    EXPECT_TRUE(Filter(text)) << text;
+  for (const char* text : {"NAME <> 'Smith'", "'mi' $ NAME", "'' $ NAME", "'SMITHS' $ NAME",
+                           "NAME == 'SMITH'", "NAME == 'smith     '", "DUE < PAID"})
+    EXPECT_FALSE(Filter(text)) << text;
+}
+
+TEST_F(TDbaseSyntaxTest, DateArithmetic) {
+  EXPECT_EQ(Number("DUE + 1"), EncodeDate(2024, 2, 1));
+  EXPECT_EQ(Number("30 + DUE"), EncodeDate(2024, 3, 1));
+  EXPECT_EQ(Number("DUE - 31.0"), EncodeDate(2023, 12, 31));
+  EXPECT_EQ(Number("DUE - (DUE - 366)"), 366);
+  EXPECT_EQ(Number("DUE - PAID"), EncodeDate(2024, 1, 31));
+  EXPECT_TRUE(Filter("DUE - 1 < DUE AND DUE + 1 > DUE"));
+}
+
+TEST_F(TDbaseSyntaxTest, TextFunctions) {
+  // NAME is SMITH padded to its width of 10.
+  const std::pair<const char*, const char*> cases[] = {
+      {"TRIM(NAME) + '|'", "SMITH|"},
+      {"RTRIM('  a  ') + '|'", "  a|"},
+      {"LTRIM('  a  ') + '|'", "a  |"},
+      {"ALLTRIM('  a b  ') + '|'", "a b|"},
+      {"TRIM(SPACE(3)) + '|'", "|"},
+      {"LEFT(NAME, 3)", "SMI"},
+      {"LEFT(NAME, -1) + '|'", "|"},
+      {"LEFT(NAME, 99)", "SMITH     "},
+      {"RIGHT(TRIM(NAME), 2)", "TH"},
+      {"RIGHT(NAME, 12)", "SMITH     "},
+      {"SPACE(2) + 'x'", "  x"},
+      {"SPACE(-5) + 'x'", "x"},
+      {"REPLICATE('ab', 3)", "ababab"},
+      {"REPLICATE('ab', 0) + '|'", "|"},
+      {"PADL('7', 3, '0')", "007"},
+      {"PADR('ab', 4) + '|'", "ab  |"},
+      {"PADL('abcdef', 3)", "abc"},
+      {"PADR(TRIM(NAME), 7, '*')", "SMITH**"},
+      {"STR(LEN(NAME), 2) + STR(LEN(TRIM(NAME)), 2)", "1005"},
+      {"STR(AT('IT', NAME), 2) + STR(AT('x', NAME), 2) + STR(AT('', NAME), 2)", "030000"},
+      {"STR(VAL(' 12.5kg') * 2, 5, 1) + STR(VAL('-3'), 3) + STR(VAL('abc'), 2)", " 25.0 -3 0"},
+      {"IIF(ID > 5, 'big', 'small')", "big"},
+      {"IIF(NAME = 'x', NAME, TRIM(NAME) + '!')", "SMITH!"},
+  };
+  for (const auto& [text, expected] : cases) EXPECT_EQ(Text(text), expected) << text;
+  // Texts made from a count stop at 65535 bytes, whatever was asked.
+  EXPECT_TRUE(Filter("LEN(SPACE(2147483647)) = 65535 AND LEN(REPLICATE('abc', 99999)) = 65535"));
+  EXPECT_TRUE(Filter("EMPTY(PAID) AND EMPTY('  ') AND EMPTY(0) AND EMPTY(.F.) AND !EMPTY(NAME)"));
+  EXPECT_TRUE(Filter("TRIM(NAME) == 'SMITH' .AND. LEN(TRIM(NAME)) = 5"));
+}
+
+TEST_F(TDbaseSyntaxTest, NumberAndDateFunctions) {
+  EXPECT_EQ(Number("ABS(AMOUNT)"), 2.5);
+  EXPECT_EQ(Number("ABS(-ID)"), 99995);
+  EXPECT_EQ(Number("INT(AMOUNT)"), -2);
+  EXPECT_EQ(Number("INT(7.9)"), 7);
+  EXPECT_EQ(Number("ROUND(2.675, 2)"), 2.68);
+  EXPECT_EQ(Number("ROUND(AMOUNT, 0)"), -3);
+  EXPECT_EQ(Number("ROUND(ID, -2)"), 100000);
+  EXPECT_EQ(Number("MIN(ID, 3)"), 3);
+  EXPECT_EQ(Number("MAX(AMOUNT, ID)"), 99995);
+  EXPECT_EQ(Number("MAX(DUE, PAID)"), EncodeDate(2024, 1, 31));
+  EXPECT_EQ(Number("YEAR(DUE) * 10000 + MONTH(DUE) * 100 + DAY(DUE)"), 20240131);
+  EXPECT_EQ(Number("YEAR(PAID) + MONTH(PAID) + DAY(PAID)"), 0);
+  EXPECT_EQ(Number("IIF(ACTIVE, AMOUNT, 0)"), -2.5);
+  EXPECT_EQ(Number("IIF(.F., DUE, PAID)"), 0);
+
+  // CTOD and DTOC follow the user's date format.
+  TFormatSettings saved = FormatSettings();
+  EXPECT_TRUE(Filter("DUE = CTOD('1/31/2024') AND DTOC(DUE) = '1/31/2024'"));
+  EXPECT_TRUE(Filter("DUE >= CTOD('01/01/2020') AND EMPTY(CTOD('  ')) AND EMPTY(CTOD('x'))"));
+  FormatSettings().ShortDateFormat = "dd.MM.yyyy";
+  FormatSettings().DateSeparator = '.';
+  EXPECT_TRUE(Filter("DUE = CTOD('31.01.2024') AND DTOC(DUE) == '31.01.2024'"));
+  EXPECT_EQ(Text("DTOC(PAID) + '|'"), "          |");
+  FormatSettings() = saved;
+
+  // DATE() is today, asked once when the text is compiled: the chain
+  // holds a constant in its place.
+  const platform::TSystemTime now = platform::TEnv::Default()->LocalTime();
+  EXPECT_EQ(Number("DATE()"), EncodeDate(now.year, now.month, now.day));
+  EXPECT_TRUE(Filter("DUE < DATE() + 1 AND YEAR(DATE()) >= 2024"));
+  for (const TExprNode* node = parser_->FirstNode(); node != nullptr; node = node->Next.get())
+    EXPECT_NE(node->Word->Name(), "date");
+}
+
+TEST_F(TDbaseSyntaxTest, MessagesSayWhatIsWrongAndWhere) {
+  struct Case {
+    const char* text;
+    const char* message;
+    int position;
+  } cases[] = {
+      {"NAEM = 'x'", "Unknown field 'NAEM'", 1},
+      {"ID > 1 AND FOO(NAME)", "Unknown function 'FOO'", 12},
+      {"NAME > 5", "Cannot compare Character with Numeric in NAME > 5", 6},
+      {"NAME = \"Alice", "Unterminated text starting at position 8", 8},
+      {"NAME = [Alice", "Unterminated text starting at position 8", 8},
+      {"NAME", "Filter must be a logical expression: NAME is Character", 0},
+      {"DUE", "Filter must be a logical expression: DUE is Date", 0},
+      {"1", "Filter must be a logical expression: 1 is Numeric", 0},
+      {"ID + 1", "Filter must be a logical expression: ID + 1 is Numeric", 0},
+      {"ID @ 1", "Unknown operator '@'", 4},
+      {"NOT NAME", "Cannot apply NOT to Character in NOT NAME", 1},
+      {"LEFT(ID, 2) = 'x'", "Wrong argument types for LEFT: Numeric, Numeric in LEFT(ID, 2)", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    const int words = parser_->Words().Count();
+    try {
+      parser_->ParseFilter(c.text);
+      ADD_FAILURE() << "parsed";
+    } catch (const EParserException& e) {
+      EXPECT_EQ(e.Message(), c.message);
+      EXPECT_EQ(e.Position(), c.position);
+    }
+    EXPECT_EQ(parser_->CurrentExpression(), "");
+    EXPECT_EQ(parser_->Words().Count(), words);
+  }
 }
 
 TEST_F(TDbfParserTest, WithoutATableEveryNameIsUnknown) {

@@ -13,6 +13,7 @@
 #include "recordset/datasource.h"
 #include "recordset/fields.h"
 #include "runtime/exceptions.h"
+#include "runtime/sysutils.h"
 #include "tdbf/dbf_cursor.h"
 #include "tdbf/dbf_dbffile.h"
 #include "tdbf/dbf_memo.h"
@@ -55,6 +56,12 @@ std::string Message(const std::function<void()>& action) {
     return e.Message();
   }
   return "(no error)";
+}
+
+int32_t Day(int y, int m, int d) {
+  int32_t n = 0;
+  TryEncodeDayNumber(y, m, d, n);
+  return n;
 }
 
 std::string NotFound(const std::string& path) { return "Open: file not found: \"" + path + "\"."; }
@@ -227,7 +234,7 @@ TEST_F(TDbfTest, CreationThatFailsLeavesNoTable) {
 
   dbf.SetBeforeAutoCreate(nullptr);
   dbf.FieldDefs().Add("B", ftVariant, 0);
-  EXPECT_EQ("Cannot create field \"B\", VCL field type 20 not supported by DBF.",
+  EXPECT_EQ("Cannot create field \"B\", field type 20 not supported by DBF.",
             Message([&] { dbf.Open(); }));
   EXPECT_FALSE(dbf.Active());
   EXPECT_FALSE(std::filesystem::exists(path_));
@@ -245,15 +252,21 @@ TEST_F(TDbfTest, AbandonedAndFailedOpensWriteNothing) {
   EXPECT_EQ(before, ReadWholeFile(path_));
 
   PatchByte(path_, 0, 0x30);
-  EXPECT_EQ("Invalid DBF file.", Message([&] { dbf.Open(); }));
+  EXPECT_EQ("Invalid DBF file: people.dbf: not a dBase table (first byte 0x30)",
+            Message([&] { dbf.Open(); }));
   PatchByte(path_, 0, 0x03);
-  dbf.SetOnIndexMissing(nullptr);  // the link is dropped
+  dbf.SetOnIndexMissing(nullptr);  // the link is dropped, when the table is written
   dbf.Open();
+  dbf.Close();
+  EXPECT_EQ(1, ReadWholeFile(path_)[28]) << "looking leaves the link to the index";
+  dbf.Open();
+  dbf.Edit();
+  dbf.Post();
   dbf.Close();
   EXPECT_EQ(0, ReadWholeFile(path_)[28]);
 }
 
-TEST_F(TDbfTest, ClosingWritesTheHeaderUnlessReadOnly) {
+TEST_F(TDbfTest, ClosingWritesTheHeaderOnlyAfterAWrite) {
   People({"Ann", "Bob"});
   PatchByte(path_, 1, 90);  // last written in 1990
   const std::string before = ReadWholeFile(path_);
@@ -264,6 +277,13 @@ TEST_F(TDbfTest, ClosingWritesTheHeaderUnlessReadOnly) {
   dbf.Close();
   EXPECT_EQ(before, ReadWholeFile(path_));
   Open(dbf, path_);
+  EXPECT_EQ((std::vector<std::string>{"Ann", "Bob"}), Values(dbf));
+  dbf.Close();
+  EXPECT_EQ(before, ReadWholeFile(path_)) << "browsing in a writing mode writes nothing";
+  Open(dbf, path_);
+  dbf.Edit();
+  dbf.FieldNamed("NAME")->SetValueAsString("Amy");
+  dbf.Post();
   dbf.Close();
   const std::string after = ReadWholeFile(path_);
   EXPECT_EQ(platform::TEnv::Default()->LocalTime().year - 1900, static_cast<uint8_t>(after[1]));
@@ -271,6 +291,42 @@ TEST_F(TDbfTest, ClosingWritesTheHeaderUnlessReadOnly) {
 }
 
 // ---- Field definitions -----------------------------------------------------------
+
+// A dBase III table with FoxPro's currency and date-time fields, as tools
+// write them: read, edited and read back in FoxPro's encodings; a table
+// without fields opens with its record and no columns.
+TEST_F(TDbfTest, NeighbouringLevelFieldsAndNoFields) {
+  std::filesystem::copy_file(TestDataPath("real/dbd-xbase/types.dbf"), path_);
+  TDbf dbf;
+  Open(dbf, path_);
+  EXPECT_EQ(3, dbf.TableLevel());
+  dbf.First();
+  dbf.Next();
+  EXPECT_DOUBLE_EQ(858993.4591, dbf.FieldNamed("PAYMENT")->ValueAsFloat());
+  const TDateTime when = dbf.FieldNamed("T")->ValueAsDateTime();
+  EXPECT_EQ(DateTimeToDayNumber(when), Day(2003, 4, 4));
+  dbf.Edit();
+  dbf.FieldNamed("PAYMENT")->SetValueAsFloat(-12.3456);
+  dbf.FieldNamed("T")->SetValueAsDateTime(DayNumberToDateTime(Day(2020, 2, 29)) + 0.5);
+  dbf.Post();
+  dbf.Close();
+  const std::string record = StoredRecord(path_, 2);
+  // -123456 ten-thousandths; Julian day 2458909 and 43200000 ms.
+  EXPECT_EQ(std::string("\xC0\x1D\xFE\xFF\xFF\xFF\xFF\xFF", 8), record.substr(9, 8));
+  EXPECT_EQ(std::string("\x1D\x85\x25\x00\x00\x2E\x93\x02", 8), record.substr(17, 8));
+  Open(dbf, path_, true);
+  dbf.First();
+  dbf.Next();
+  EXPECT_DOUBLE_EQ(-12.3456, dbf.FieldNamed("PAYMENT")->ValueAsFloat());
+  dbf.Close();
+
+  const std::string polygon = dir_.File("polygon.dbf");
+  std::filesystem::copy_file(TestDataPath("real/infused-dbf/polygon.dbf"), polygon);
+  Open(dbf, polygon, true);
+  EXPECT_EQ(0, dbf.FieldCount());
+  EXPECT_EQ(1, dbf.RecordCount());
+  dbf.Close();
+}
 
 TEST_F(TDbfTest, RepeatedNamesGetNumbers) {
   CreateTable(path_, 4, {{"NAME", ftString, 3}, {"NAMX", ftString, 3}, {"NAMY", ftString, 3}},
@@ -664,6 +720,54 @@ TEST_F(TDbfMemoTest, CancelLeavesTheMemoFileAlone) {
   dbf.Cancel();
   EXPECT_EQ(before, Memo());
   EXPECT_EQ(std::string(20, 'x'), dbf.FieldNamed("NOTE")->ValueAsString());
+}
+
+// A damaged memo file never makes an edit grow it beyond the value: a next
+// free block past the end of the file refuses the write and changes
+// nothing; a record whose block lies past the end reads as empty and its
+// new value goes to the end of the file.
+TEST_F(TDbfMemoTest, DamagedPointersCannotGrowTheMemoFile) {
+  const std::string memoPath = ChangeFileExt(path_, ".dbt");
+  const std::string sound = Memo();
+  ASSERT_EQ(3u * 512u, sound.size());
+  const std::string table = ReadWholeFile(path_);
+  for (uint32_t nextFree : {0x00FFFFFFu, 0x7FFFF000u}) {
+    std::string damaged = sound;
+    PutLE32(damaged.data(), nextFree);
+    WriteWholeFile(memoPath, damaged);
+    TDbf dbf;
+    Open(dbf, path_);
+    dbf.Edit();
+    dbf.FieldNamed("NOTE")->SetValueAsString(std::string(600, 'n'));
+    EXPECT_EQ("memo file people.dbt is damaged: next free block " + std::to_string(nextFree) +
+                  " lies beyond its end (block 3)",
+              Message([&] { dbf.Post(); }));
+    dbf.Cancel();
+    dbf.Close();
+    EXPECT_EQ(damaged, Memo());
+    EXPECT_EQ(table, ReadWholeFile(path_));
+  }
+
+  WriteWholeFile(memoPath, sound);
+  const size_t field = GetLE16(table.data() + 8) + GetLE16(table.data() + 10) + 6;
+  for (const char* block : {"    999999", "2147483000"}) {
+    std::string bytes = table;
+    bytes.replace(field, 10, block);
+    WriteWholeFile(path_, bytes);
+    TDbf dbf;
+    Open(dbf, path_);
+    dbf.Next();
+    EXPECT_EQ("", dbf.FieldNamed("NOTE")->ValueAsString());
+    const size_t before = Memo().size();
+    dbf.Edit();
+    dbf.FieldNamed("NOTE")->SetValueAsString("short");
+    dbf.Post();
+    dbf.Close();
+    EXPECT_EQ(before + 512, Memo().size());
+    EXPECT_EQ(static_cast<int32_t>(before / 512), BlockOf(2));
+    Open(dbf, path_);
+    EXPECT_EQ((std::vector<std::string>{std::string(20, 'x'), "short"}), Values(dbf, "NOTE"));
+  }
 }
 
 TEST_F(TDbfMemoTest, OtherRowsReadTheirOwnValuesDuringAnEdit) {

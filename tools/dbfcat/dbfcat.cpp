@@ -379,6 +379,11 @@ int SelectRecords(TDbf& dbf, const TRequest& request, const TTextDecoder& decode
     } catch (const Exception& e) {
       std::fprintf(stderr, "dbfcat: --filter %s: %s\n", request.filter.c_str(),
                    e.Message().c_str());
+      // A caret under the place of the fault, where the text the user
+      // typed has the same bytes as the one compiled.
+      const auto* parse = dynamic_cast<const EParserException*>(&e);
+      if (parse != nullptr && parse->Position() > 0 && expression == request.filter)
+        std::fprintf(stderr, "  %s\n  %*s\n", request.filter.c_str(), parse->Position(), "^");
       return 2;
     }
     dbf.SetFiltered(true);
