@@ -28,8 +28,11 @@ bool TCollator::Open(uint32_t lcid, uint32_t codePage) {
   if (!MultiByteToWideChar(codePage, "A", probe)) return false;
   // Opening a collator reads ICU's rules; a copy of one opened before is
   // much cheaper, and tables with indexes open often.
+  struct TCloser {
+    void operator()(UCollator* collator) const { ucol_close(collator); }
+  };
   static std::mutex mutex;
-  static std::map<std::string, UCollator*> opened;
+  static std::map<std::string, std::unique_ptr<UCollator, TCloser>> opened;
   UErrorCode error = U_ZERO_ERROR;
   UCollator* collator = nullptr;
   {
@@ -38,11 +41,11 @@ bool TCollator::Open(uint32_t lcid, uint32_t codePage) {
     if (found == opened.end()) {
       UCollator* first = ucol_open(name.c_str(), &error);
       if (U_FAILURE(error)) first = nullptr;
-      found = opened.emplace(name, first).first;
+      found = opened.emplace(name, std::unique_ptr<UCollator, TCloser>(first)).first;
     }
     if (found->second == nullptr) return false;
     error = U_ZERO_ERROR;
-    collator = ucol_clone(found->second, &error);
+    collator = ucol_clone(found->second.get(), &error);
   }
   if (U_FAILURE(error) || collator == nullptr) return false;
   collator_ = collator;
