@@ -1,7 +1,7 @@
 #include "app/codepage_box.h"
 
 #include "app/application.h"
-#include "tdbf/dbf.h"
+#include "tdbf/dataset/dbf.h"
 
 namespace {
 

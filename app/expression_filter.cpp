@@ -8,8 +8,8 @@
 #include "app/application.h"
 #include "app/qt_text.h"
 #include "runtime/exceptions.h"
-#include "tdbf/dbf.h"
-#include "tdbf/dbf_parser.h"
+#include "tdbf/dataset/dbf.h"
+#include "tdbf/expr/dbf_parser.h"
 
 TExpressionFilter::TExpressionFilter(TDbf* table, QWidget* parent)
     : QDialog(parent), table_(table) {

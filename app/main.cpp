@@ -34,7 +34,7 @@
 #include "runtime/classes.h"
 #include "runtime/exceptions.h"
 #include "runtime/sysutils.h"
-#include "tdbf/dbf.h"
+#include "tdbf/dataset/dbf.h"
 
 namespace {
 

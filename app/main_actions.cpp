@@ -19,7 +19,7 @@
 #include "app/status_bar.h"
 #include "recordset/fields.h"
 #include "runtime/exceptions.h"
-#include "tdbf/dbf.h"
+#include "tdbf/dataset/dbf.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include "app/application.h"
 #include "app/main.h"
 #include "app/qt_text.h"
-#include "tdbf/dbf.h"
-#include "tdbf/dbf_dbffile.h"
+#include "tdbf/dataset/dbf.h"
+#include "tdbf/file/dbf_dbffile.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <QLabel>
 
 #include "app/qt_text.h"
-#include "tdbf/dbf.h"
-#include "tdbf/dbf_dbffile.h"
+#include "tdbf/dataset/dbf.h"
+#include "tdbf/file/dbf_dbffile.h"
 
 QString GroupedNumber(long long value) {
   QString digits = QString::number(value < 0 ? -value : value);

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "tdbf/dbf.h"
-#include "tdbf/dbf_dbffile.h"
+#include "tdbf/dataset/dbf.h"
+#include "tdbf/file/dbf_dbffile.h"
 
 namespace {
 

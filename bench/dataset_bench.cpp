@@ -22,8 +22,8 @@
 
 #include "recordset/datasource.h"
 #include "recordset/fields.h"
-#include "tdbf/dbf.h"
-#include "tdbf/dbf_dbffile.h"
+#include "tdbf/dataset/dbf.h"
+#include "tdbf/file/dbf_dbffile.h"
 
 namespace {
 

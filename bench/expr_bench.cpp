@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "tdbf/dbf_dbffile.h"
-#include "tdbf/dbf_fields.h"
-#include "tdbf/dbf_parser.h"
+#include "tdbf/expr/dbf_parser.h"
+#include "tdbf/file/dbf_dbffile.h"
+#include "tdbf/file/dbf_fields.h"
 
 namespace {
 std::atomic<int64_t> gAllocations{0};

@@ -28,10 +28,10 @@
 #include <vector>
 
 #include "recordset/datasource.h"
-#include "tdbf/dbf.h"
+#include "tdbf/dataset/dbf.h"
 #include "tdbf/dbf_common.h"
-#include "tdbf/dbf_dbffile.h"
-#include "tdbf/dbf_fields.h"
+#include "tdbf/file/dbf_dbffile.h"
+#include "tdbf/file/dbf_fields.h"
 #include "tests/support/file_wrapper.h"
 
 namespace {

@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "tdbf/dbf_common.h"
-#include "tdbf/dbf_dbffile.h"
-#include "tdbf/dbf_fields.h"
+#include "tdbf/file/dbf_dbffile.h"
+#include "tdbf/file/dbf_fields.h"
 
 constexpr int kRecords = 1000000;
 constexpr int kGeneratedLocateTarget = 999901;

@@ -28,9 +28,9 @@
 
 #include "platform/env.h"
 #include "recordset/datasource.h"
-#include "tdbf/dbf.h"
-#include "tdbf/dbf_dbffile.h"
-#include "tdbf/dbf_idxfile.h"
+#include "tdbf/dataset/dbf.h"
+#include "tdbf/file/dbf_dbffile.h"
+#include "tdbf/index/dbf_idxfile.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "tdbf/dbf_cursor.h"
-#include "tdbf/dbf_pgfile.h"
+#include "tdbf/dataset/dbf_cursor.h"
+#include "tdbf/file/dbf_pgfile.h"
 
 namespace {
 

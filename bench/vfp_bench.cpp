@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "recordset/fields.h"
-#include "tdbf/dbf.h"
-#include "tdbf/dbf_dbffile.h"
+#include "tdbf/dataset/dbf.h"
+#include "tdbf/file/dbf_dbffile.h"
 
 namespace {
 

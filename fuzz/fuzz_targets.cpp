@@ -11,8 +11,9 @@
 
 #include "recordset/fields.h"
 #include "runtime/exceptions.h"
-#include "tdbf/dbf.h"
-#include "tdbf/dbf_dbffile.h"
+#include "tdbf/dataset/dbf.h"
+#include "tdbf/file/dbf_dbffile.h"
+#include "tdbf/index/dbf_idxfile.h"
 
 namespace {
 
@@ -158,6 +159,70 @@ void FuzzExpression(const uint8_t* data, size_t size) {
     dbf.SetFilter(std::string(reinterpret_cast<const char*>(data), size));
     dbf.SetFiltered(true);
     Walk(dbf, kWalkLimit);
+  } catch (const Exception&) {
+  }
+}
+
+void FuzzIndex(const uint8_t* data, size_t size) {
+  static const std::string path = [] {
+    const std::string table = PathOf("idx.dbf");
+    {
+      TDbf dbf;
+      dbf.SetTableName(table);
+      dbf.SetTableLevel(4);
+      dbf.SetOpenMode(omAutoCreate);
+      dbf.FieldDefs().Add("NAME", ftString, 10);
+      dbf.FieldDefs().Add("NUM", ftFloat, 8);
+      dbf.Open();
+      for (int i = 0; i < 300; ++i) {
+        dbf.AppendNew();
+        dbf.FieldNamed("NAME")->SetValueAsString("N" + std::to_string((i * 7919) % 1000));
+        dbf.FieldNamed("NUM")->SetValueAsString(std::to_string(i % 37));
+        dbf.Post();
+      }
+    }
+    // Two tags make the table name its production index.
+    TDbfFile file(table);
+    file.SetMode(amExclusiveOpen);
+    file.Open();
+    file.OpenIndex("NAME", "NAME", true, 0);
+    file.OpenIndex("NUM", "NUM", true, 0);
+    file.Close();
+    return table;
+  }();
+  Put(PathOf("idx.mdx"), data, size);
+  Put(PathOf("idx.ndx"), data, size);
+  try {
+    TDbfFile file(path);
+    file.SetMode(amReadOnly);
+    file.Open();
+    for (const std::string& tag : file.IndexNameList()) {
+      TIndexFile* index = file.IndexFileOf(tag);
+      if (index == nullptr) continue;
+      try {
+        index->SelectIndex(tag);
+        (void)index->Check();
+      } catch (const Exception&) {
+      }
+    }
+    try {
+      if (TIndexFile* ndx = file.OpenIndex(PathOf("idx.ndx"), "", false, 0)) (void)ndx->Check();
+    } catch (const Exception&) {
+    }
+  } catch (const Exception&) {
+  }
+  TDbf dbf;
+  dbf.SetTableName(path);
+  dbf.SetReadOnly(true);
+  try {
+    dbf.Open();
+    for (const char* tag : {"NAME", "NUM"}) {
+      try {
+        dbf.SetIndexName(tag);
+        Walk(dbf, kWalkLimit);
+      } catch (const Exception&) {
+      }
+    }
   } catch (const Exception&) {
   }
 }

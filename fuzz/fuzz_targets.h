@@ -26,3 +26,10 @@ void FuzzMemo(const uint8_t* data, size_t size);
 // The bytes are an expression: it is set as the filter of a small table of
 // every field kind and evaluated against each record.
 void FuzzExpression(const uint8_t* data, size_t size);
+
+// The bytes are an index file: both the production index (".mdx") of a
+// small table of names and numbers made once with two tags, and a
+// single-index file (".ndx") of the same table. Each tag and the ".ndx" are
+// checked page by page, and the table is walked in the order of each tag
+// it opened; nothing is written.
+void FuzzIndex(const uint8_t* data, size_t size);

@@ -30,7 +30,7 @@
 #include "recordset/datasource.h"
 #include "recordset/fields.h"
 #include "runtime/sysutils.h"
-#include "tdbf/dbf.h"
+#include "tdbf/dataset/dbf.h"
 #include "tests/app/dbf_writer.h"
 #include "tests/app/qt_test_support.h"
 #include "tests/support/temp_dir.h"

@@ -7,7 +7,7 @@
 #include "platform/codepage.h"
 #include "recordset/datasource.h"
 #include "recordset/fields.h"
-#include "tdbf/dbf.h"
+#include "tdbf/dataset/dbf.h"
 #include "tests/app/dbf_writer.h"
 #include "tests/support/temp_dir.h"
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "runtime/exceptions.h"
-#include "tdbf/dbf_dbffile.h"
+#include "tdbf/file/dbf_dbffile.h"
 
 int main(int argc, char** argv) {
   if (argc != 4) {

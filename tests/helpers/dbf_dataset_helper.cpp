@@ -25,8 +25,8 @@
 #include "recordset/fields.h"
 #include "runtime/classes.h"
 #include "runtime/exceptions.h"
-#include "tdbf/dbf.h"
-#include "tdbf/dbf_memo.h"
+#include "tdbf/dataset/dbf.h"
+#include "tdbf/file/dbf_memo.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "runtime/exceptions.h"
-#include "tdbf/dbf_dbffile.h"
+#include "tdbf/file/dbf_dbffile.h"
 
 namespace {
 

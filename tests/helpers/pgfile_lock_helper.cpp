@@ -16,7 +16,7 @@
 #include <string>
 
 #include "runtime/exceptions.h"
-#include "tdbf/dbf_pgfile.h"
+#include "tdbf/file/dbf_pgfile.h"
 
 int main(int argc, char** argv) {
   if (argc != 2) {

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "tdbf/dbf.h"
+#include "tdbf/dataset/dbf.h"
 #include "tdbf/dbf_common.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"

@@ -1,6 +1,6 @@
 #include "tests/support/dbf_locale.h"
 
-#include "tdbf/dbf_dbffile.h"
+#include "tdbf/file/dbf_dbffile.h"
 
 TScopedSystemLocale::TScopedSystemLocale(const platform::TSystemLocale& locale) { Set(locale); }
 

@@ -1,4 +1,4 @@
-#include "tdbf/dbf_codepage.h"
+#include "tdbf/file/dbf_codepage.h"
 
 #include <gtest/gtest.h>
 
@@ -6,9 +6,9 @@
 #include <string>
 
 #include "recordset/fields.h"
-#include "tdbf/dbf.h"
+#include "tdbf/dataset/dbf.h"
 #include "tdbf/dbf_common.h"
-#include "tdbf/dbf_dbffile.h"
+#include "tdbf/file/dbf_dbffile.h"
 #include "tests/support/dbf_locale.h"
 #include "tests/support/temp_dir.h"
 

@@ -1,10 +1,10 @@
-#include "tdbf/dbf_cursor.h"
+#include "tdbf/dataset/dbf_cursor.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "tdbf/dbf_pgfile.h"
+#include "tdbf/file/dbf_pgfile.h"
 #include "tests/support/temp_dir.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include "recordset/fields.h"
 #include "runtime/exceptions.h"
 #include "runtime/sysutils.h"
-#include "tdbf/dbf.h"
+#include "tdbf/dataset/dbf.h"
 #include "tdbf/dbf_common.h"
 #include "tests/support/dbf_locale.h"
 #include "tests/support/jsonl.h"

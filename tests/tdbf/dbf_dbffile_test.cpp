@@ -1,4 +1,4 @@
-#include "tdbf/dbf_dbffile.h"
+#include "tdbf/file/dbf_dbffile.h"
 
 #include <gtest/gtest.h>
 

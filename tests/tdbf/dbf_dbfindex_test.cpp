@@ -16,9 +16,9 @@
 #include "recordset/fields.h"
 #include "runtime/exceptions.h"
 #include "runtime/sysutils.h"
-#include "tdbf/dbf.h"
-#include "tdbf/dbf_dbffile.h"
-#include "tdbf/dbf_idxfile.h"
+#include "tdbf/dataset/dbf.h"
+#include "tdbf/file/dbf_dbffile.h"
+#include "tdbf/index/dbf_idxfile.h"
 #include "tests/support/child_process.h"
 #include "tests/support/dbf_locale.h"
 #include "tests/support/temp_dir.h"
@@ -138,6 +138,12 @@ TEST_F(TDbfIndexToolTest, CreateListCheckRegenerateAndPrintInOrder) {
       << run.out;
   EXPECT_NE(run.out.find("has a wrong key in the index"), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("has no key in the index"), std::string::npos) << run.out;
+  // The table checker walks the production index too, and changes nothing.
+  run = Tool("dbfcheck", {path_});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.out.find("people.dbf: index tag NAME: "), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("is out of key order"), std::string::npos) << run.out;
+  EXPECT_EQ(ReadWholeFile(mdx), bytes);
   run = Tool("dbfindex", {"regenerate", path_});
   EXPECT_EQ(run.status, 0) << run.err;
   run = Tool("dbfindex", {"check", path_});

@@ -1,4 +1,4 @@
-#include "tdbf/dbf_lang.h"
+#include "tdbf/file/dbf_lang.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include "platform/codepage.h"
 #include "runtime/exceptions.h"
 #include "tdbf/dbf_common.h"
-#include "tdbf/dbf_dbffile.h"
+#include "tdbf/file/dbf_dbffile.h"
 #include "tests/support/dbf_locale.h"
 
 TEST(DbfLang, TableEntriesAndClasses) {

@@ -1,4 +1,4 @@
-#include "tdbf/dbf_memo.h"
+#include "tdbf/file/dbf_memo.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "tdbf/dbf_parser.h"
+#include "tdbf/expr/dbf_parser.h"
 
 #include <gtest/gtest.h>
 
@@ -12,8 +12,8 @@
 #include "platform/env.h"
 #include "runtime/exceptions.h"
 #include "runtime/sysutils.h"
-#include "tdbf/dbf_dbffile.h"
-#include "tdbf/dbf_fields.h"
+#include "tdbf/file/dbf_dbffile.h"
+#include "tdbf/file/dbf_fields.h"
 #include "tests/support/jsonl.h"
 #include "tests/support/temp_dir.h"
 

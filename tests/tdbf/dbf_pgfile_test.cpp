@@ -1,4 +1,4 @@
-#include "tdbf/dbf_pgfile.h"
+#include "tdbf/file/dbf_pgfile.h"
 
 #include <gtest/gtest.h>
 

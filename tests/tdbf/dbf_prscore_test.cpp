@@ -1,4 +1,4 @@
-#include "tdbf/dbf_prscore.h"
+#include "tdbf/expr/dbf_prscore.h"
 
 #include <gtest/gtest.h>
 

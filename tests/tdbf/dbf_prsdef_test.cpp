@@ -1,4 +1,4 @@
-#include "tdbf/dbf_prsdef.h"
+#include "tdbf/expr/dbf_prsdef.h"
 
 #include <gtest/gtest.h>
 

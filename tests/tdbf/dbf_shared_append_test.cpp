@@ -9,9 +9,9 @@
 
 #include "recordset/fields.h"
 #include "runtime/exceptions.h"
-#include "tdbf/dbf.h"
+#include "tdbf/dataset/dbf.h"
 #include "tdbf/dbf_common.h"
-#include "tdbf/dbf_dbffile.h"
+#include "tdbf/file/dbf_dbffile.h"
 #include "tests/support/append_soak.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"

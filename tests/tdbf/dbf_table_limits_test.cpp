@@ -10,7 +10,7 @@
 #include "recordset/datasource.h"
 #include "recordset/fields.h"
 #include "runtime/exceptions.h"
-#include "tdbf/dbf.h"
+#include "tdbf/dataset/dbf.h"
 #include "tdbf/dbf_common.h"
 #include "tests/support/dbf_locale.h"
 #include "tests/support/temp_dir.h"

@@ -1,4 +1,4 @@
-#include "tdbf/dbf.h"
+#include "tdbf/dataset/dbf.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -16,9 +16,9 @@
 #include "recordset/fields.h"
 #include "runtime/exceptions.h"
 #include "runtime/sysutils.h"
-#include "tdbf/dbf_cursor.h"
-#include "tdbf/dbf_dbffile.h"
-#include "tdbf/dbf_memo.h"
+#include "tdbf/dataset/dbf_cursor.h"
+#include "tdbf/file/dbf_dbffile.h"
+#include "tdbf/file/dbf_memo.h"
 #include "tests/support/child_process.h"
 #include "tests/support/dbf_image.h"
 #include "tests/support/dbf_locale.h"

@@ -6,8 +6,8 @@
 #include <functional>
 #include <string>
 
-#include "tdbf/dbf_parser.h"
-#include "tdbf/dbf_prscore.h"
+#include "tdbf/expr/dbf_parser.h"
+#include "tdbf/expr/dbf_prscore.h"
 
 // A boolean variable: the engine itself has none, tests use it to see how
 // logical operators group.

@@ -58,7 +58,10 @@ TEST(TFuzzCasesTest, KeptCasesRunThrough) {
   size_t count = 0;
   for (const auto& [target, run] :
        std::vector<std::pair<std::string, void (*)(const uint8_t*, size_t)>>{
-           {"table", FuzzTable}, {"memo", FuzzMemo}, {"expression", FuzzExpression}}) {
+           {"table", FuzzTable},
+           {"memo", FuzzMemo},
+           {"expression", FuzzExpression},
+           {"index", FuzzIndex}}) {
     for (const fs::path& file : FilesBelow(root / target)) {
       SCOPED_TRACE(file.string());
       Feed(run, ReadWholeFile(file.string()));
@@ -68,13 +71,20 @@ TEST(TFuzzCasesTest, KeptCasesRunThrough) {
   EXPECT_GT(count, 0u);
 }
 
-// Every real table is walked with each field read, and every real table
-// with a memo file has a memo value rewritten (in a copy) within the bound
-// on the memo file's growth.
+// Every real table is walked with each field read, every real table with
+// a memo file has a memo value rewritten (in a copy) within the bound on
+// the memo file's growth, and every real index file is checked and walked.
 TEST(TFuzzCasesTest, RealTablesRunThrough) {
-  size_t tables = 0, memos = 0;
+  size_t tables = 0, memos = 0, indexes = 0;
   for (const fs::path& file : FilesBelow(TestDataPath("real"))) {
-    if (LowerExtension(file) != ".dbf") continue;
+    const std::string ext = LowerExtension(file);
+    if (ext == ".ndx" || ext == ".mdx") {
+      // Another table's index, read as one of the fuzz table's.
+      SCOPED_TRACE(file.string());
+      Feed(FuzzIndex, ReadWholeFile(file.string()));
+      ++indexes;
+    }
+    if (ext != ".dbf") continue;
     SCOPED_TRACE(file.string());
     const std::string table = ReadWholeFile(file.string());
     Feed(FuzzTable, table);
@@ -89,4 +99,5 @@ TEST(TFuzzCasesTest, RealTablesRunThrough) {
   }
   EXPECT_GT(tables, 100u);
   EXPECT_GT(memos, 20u);
+  EXPECT_GE(indexes, 4u);
 }

@@ -45,10 +45,10 @@
 #include "recordset/fields.h"
 #include "runtime/exceptions.h"
 #include "runtime/sysutils.h"
-#include "tdbf/dbf.h"
-#include "tdbf/dbf_codepage.h"
-#include "tdbf/dbf_dbffile.h"
-#include "tdbf/dbf_idxdef.h"
+#include "tdbf/dataset/dbf.h"
+#include "tdbf/file/dbf_codepage.h"
+#include "tdbf/file/dbf_dbffile.h"
+#include "tdbf/index/dbf_idxdef.h"
 
 namespace {
 

@@ -26,8 +26,8 @@
 #include "platform/env.h"
 #include "runtime/exceptions.h"
 #include "runtime/sysutils.h"
-#include "tdbf/dbf_dbffile.h"
-#include "tdbf/dbf_idxfile.h"
+#include "tdbf/file/dbf_dbffile.h"
+#include "tdbf/index/dbf_idxfile.h"
 
 namespace {
 

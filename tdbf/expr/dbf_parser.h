@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "recordset/db_types.h"
-#include "tdbf/dbf_prscore.h"
+#include "tdbf/expr/dbf_prscore.h"
 
 namespace platform {
 class TTextCodec;

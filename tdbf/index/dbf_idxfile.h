@@ -13,8 +13,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "tdbf/dbf_dbffile.h"
-#include "tdbf/dbf_pgfile.h"
+#include "tdbf/file/dbf_dbffile.h"
+#include "tdbf/file/dbf_pgfile.h"
 
 class TDbfParser;
 

@@ -1,4 +1,4 @@
-#include "tdbf/dbf_lang.h"
+#include "tdbf/file/dbf_lang.h"
 
 #include <array>
 #include <cstring>

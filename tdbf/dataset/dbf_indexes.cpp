@@ -10,13 +10,13 @@
 #include "runtime/exceptions.h"
 #include "runtime/sysutils.h"
 #include "runtime/variant.h"
-#include "tdbf/dbf.h"
-#include "tdbf/dbf_dbffile.h"
-#include "tdbf/dbf_idxcur.h"
-#include "tdbf/dbf_idxdef.h"
-#include "tdbf/dbf_idxfile.h"
-#include "tdbf/dbf_parser.h"
+#include "tdbf/dataset/dbf.h"
 #include "tdbf/dbf_str.h"
+#include "tdbf/expr/dbf_parser.h"
+#include "tdbf/file/dbf_dbffile.h"
+#include "tdbf/index/dbf_idxcur.h"
+#include "tdbf/index/dbf_idxdef.h"
+#include "tdbf/index/dbf_idxfile.h"
 
 // ---- Index definitions ------------------------------------------------------------
 

@@ -7,9 +7,9 @@
 #include "platform/env.h"
 #include "runtime/exceptions.h"
 #include "runtime/sysutils.h"
-#include "tdbf/dbf_dbffile.h"
-#include "tdbf/dbf_idxfile.h"
 #include "tdbf/dbf_str.h"
+#include "tdbf/file/dbf_dbffile.h"
+#include "tdbf/index/dbf_idxfile.h"
 
 namespace {
 

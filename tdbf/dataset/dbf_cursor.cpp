@@ -1,6 +1,6 @@
-#include "tdbf/dbf_cursor.h"
+#include "tdbf/dataset/dbf_cursor.h"
 
-#include "tdbf/dbf_pgfile.h"
+#include "tdbf/file/dbf_pgfile.h"
 
 int32_t TDbfCursor::LogicalCount() { return File()->PageCount(); }
 

@@ -15,7 +15,7 @@
 #include <memory>
 #include <string>
 
-#include "tdbf/dbf_prsdef.h"
+#include "tdbf/expr/dbf_prsdef.h"
 
 // Names of the optional words the token check substitutes: a sign run in
 // prefix position becomes the unary minus or plus word, "^" before an

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "tdbf/dbf_cursor.h"
+#include "tdbf/dataset/dbf_cursor.h"
 
 class TIndexFile;
 

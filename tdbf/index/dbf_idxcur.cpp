@@ -1,9 +1,9 @@
-#include "tdbf/dbf_idxcur.h"
+#include "tdbf/index/dbf_idxcur.h"
 
 #include <algorithm>
 #include <cmath>
 
-#include "tdbf/dbf_idxfile.h"
+#include "tdbf/index/dbf_idxfile.h"
 
 namespace {
 constexpr int32_t kAfterLast = 0x7FFFFFFF;

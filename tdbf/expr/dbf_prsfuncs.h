@@ -10,7 +10,7 @@
 #include <cstring>
 #include <memory>
 
-#include "tdbf/dbf_prsdef.h"
+#include "tdbf/expr/dbf_prsdef.h"
 
 // Binding levels: a larger number binds looser.
 constexpr int32_t kSignPrecedence = 10;

@@ -1,4 +1,4 @@
-#include "tdbf/dbf_memo.h"
+#include "tdbf/file/dbf_memo.h"
 
 #include <algorithm>
 #include <cstring>
@@ -7,8 +7,8 @@
 #include "recordset/dataset.h"
 #include "recordset/fields.h"
 #include "runtime/exceptions.h"
-#include "tdbf/dbf_dbffile.h"
 #include "tdbf/dbf_str.h"
+#include "tdbf/file/dbf_dbffile.h"
 
 namespace {
 

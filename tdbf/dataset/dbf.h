@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "recordset/dataset.h"
-#include "tdbf/dbf_codepage.h"
 #include "tdbf/dbf_common.h"
-#include "tdbf/dbf_pgfile.h"
+#include "tdbf/file/dbf_codepage.h"
+#include "tdbf/file/dbf_pgfile.h"
 
 class TDataSource;
 class TDbf;

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "recordset/datasource.h"
-#include "tdbf/dbf_idxfile.h"
+#include "tdbf/index/dbf_idxfile.h"
 
 class TDbf;
 class TDbfParser;

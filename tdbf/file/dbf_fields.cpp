@@ -1,4 +1,4 @@
-#include "tdbf/dbf_fields.h"
+#include "tdbf/file/dbf_fields.h"
 
 #include <algorithm>
 #include <bit>

@@ -1,4 +1,4 @@
-#include "tdbf/dbf_prsfuncs.h"
+#include "tdbf/expr/dbf_prsfuncs.h"
 
 #include <algorithm>
 #include <cfloat>
@@ -11,7 +11,7 @@
 
 #include "platform/env.h"
 #include "runtime/sysutils.h"
-#include "tdbf/dbf_prscore.h"
+#include "tdbf/expr/dbf_prscore.h"
 
 namespace {
 

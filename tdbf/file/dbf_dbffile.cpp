@@ -1,4 +1,4 @@
-#include "tdbf/dbf_dbffile.h"
+#include "tdbf/file/dbf_dbffile.h"
 
 #include <algorithm>
 #include <cstring>
@@ -7,9 +7,9 @@
 #include "platform/env.h"
 #include "runtime/exceptions.h"
 #include "runtime/sysutils.h"
-#include "tdbf/dbf_header.h"
-#include "tdbf/dbf_lang.h"
 #include "tdbf/dbf_str.h"
+#include "tdbf/file/dbf_header.h"
+#include "tdbf/file/dbf_lang.h"
 
 namespace {
 

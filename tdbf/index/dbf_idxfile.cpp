@@ -1,4 +1,4 @@
-#include "tdbf/dbf_idxfile.h"
+#include "tdbf/index/dbf_idxfile.h"
 
 #include <algorithm>
 #include <cmath>
@@ -11,9 +11,9 @@
 #include "platform/env.h"
 #include "runtime/exceptions.h"
 #include "runtime/sysutils.h"
-#include "tdbf/dbf_lang.h"
-#include "tdbf/dbf_parser.h"
 #include "tdbf/dbf_str.h"
+#include "tdbf/expr/dbf_parser.h"
+#include "tdbf/file/dbf_lang.h"
 
 namespace {
 

@@ -14,10 +14,10 @@
 #include "recordset/fields.h"
 #include "runtime/exceptions.h"
 #include "runtime/variant.h"
-#include "tdbf/dbf.h"
-#include "tdbf/dbf_cursor.h"
-#include "tdbf/dbf_dbffile.h"
-#include "tdbf/dbf_parser.h"
+#include "tdbf/dataset/dbf.h"
+#include "tdbf/dataset/dbf_cursor.h"
+#include "tdbf/expr/dbf_parser.h"
+#include "tdbf/file/dbf_dbffile.h"
 
 namespace {
 

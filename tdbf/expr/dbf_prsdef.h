@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "tdbf/dbf_prssupp.h"
+#include "tdbf/expr/dbf_prssupp.h"
 
 // The type of one value. 6 to 8 only mark bracket and separator tokens.
 enum TExprResultType : uint8_t {

@@ -1,4 +1,4 @@
-#include "tdbf/dbf_codepage.h"
+#include "tdbf/file/dbf_codepage.h"
 
 #include <algorithm>
 #include <cctype>
@@ -8,8 +8,8 @@
 #include "platform/codepage.h"
 #include "platform/env.h"
 #include "runtime/sysutils.h"
-#include "tdbf/dbf_dbffile.h"
-#include "tdbf/dbf_lang.h"
+#include "tdbf/file/dbf_dbffile.h"
+#include "tdbf/file/dbf_lang.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
-#include "tdbf/dbf_header.h"
+#include "tdbf/file/dbf_header.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include "runtime/exceptions.h"
 #include "runtime/sysutils.h"
-#include "tdbf/dbf_fields.h"
+#include "tdbf/file/dbf_fields.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include "recordset/db_types.h"
 #include "runtime/classes.h"
 #include "tdbf/dbf_common.h"
-#include "tdbf/dbf_pgfile.h"
+#include "tdbf/file/dbf_pgfile.h"
 
 class TDbfFile;
 class TField;

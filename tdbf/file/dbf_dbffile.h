@@ -15,9 +15,9 @@
 
 #include "recordset/db_types.h"
 #include "tdbf/dbf_common.h"
-#include "tdbf/dbf_fields.h"
-#include "tdbf/dbf_header.h"
-#include "tdbf/dbf_pgfile.h"
+#include "tdbf/file/dbf_fields.h"
+#include "tdbf/file/dbf_header.h"
+#include "tdbf/file/dbf_pgfile.h"
 
 // Progress of long index work: records done out of the total.
 using TIndexProgress = std::function<void(int32_t done, int32_t total)>;

@@ -1,4 +1,4 @@
-#include "tdbf/dbf.h"
+#include "tdbf/dataset/dbf.h"
 
 #include <algorithm>
 #include <climits>
@@ -11,12 +11,12 @@
 #include "recordset/fields.h"
 #include "runtime/classes.h"
 #include "runtime/exceptions.h"
-#include "tdbf/dbf_cursor.h"
-#include "tdbf/dbf_dbffile.h"
-#include "tdbf/dbf_idxdef.h"
-#include "tdbf/dbf_memo.h"
-#include "tdbf/dbf_parser.h"
+#include "tdbf/dataset/dbf_cursor.h"
 #include "tdbf/dbf_str.h"
+#include "tdbf/expr/dbf_parser.h"
+#include "tdbf/file/dbf_dbffile.h"
+#include "tdbf/file/dbf_memo.h"
+#include "tdbf/index/dbf_idxdef.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tdbf/dbf_parser.h"
+#include "tdbf/expr/dbf_parser.h"
 
 #include <algorithm>
 #include <array>
@@ -11,11 +11,11 @@
 #include "platform/codepage.h"
 #include "runtime/exceptions.h"
 #include "runtime/sysutils.h"
-#include "tdbf/dbf_codepage.h"
-#include "tdbf/dbf_dbffile.h"
-#include "tdbf/dbf_fields.h"
-#include "tdbf/dbf_prsfuncs.h"
 #include "tdbf/dbf_str.h"
+#include "tdbf/expr/dbf_prsfuncs.h"
+#include "tdbf/file/dbf_codepage.h"
+#include "tdbf/file/dbf_dbffile.h"
+#include "tdbf/file/dbf_fields.h"
 
 namespace {
 
