@@ -579,6 +579,7 @@ TEST_F(TDbaseSyntaxTest, LogicalWordsLiteralsAndFields) {
     SetBytes("ACTIVE", stored);
     EXPECT_EQ(Filter("ACTIVE"), stored[0] == 'y') << stored;
     EXPECT_EQ(Filter("ACTIVE = '?'"), stored[0] == '?') << stored;
+    EXPECT_EQ(Filter("EMPTY(ACTIVE)"), stored[0] != 'y') << stored;
   }
 }
 
