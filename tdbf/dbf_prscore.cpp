@@ -228,6 +228,7 @@ void TCustomExpressionParser::Compile(const std::string& text, TExprResultType w
     CheckSignatures(root.get());
     if (wanted == rtBoolean && root->Word->IsLogicalText()) WrapArgument(root, kLogicalTextName);
     if (foldEnabled_) root = FoldConstants(std::move(root));
+    root = Specialize(std::move(root));
     firstNode_.reset();
     lastNode_ = nullptr;
     resultPosition_ = resultBuffer_.get();
