@@ -477,7 +477,7 @@ namespace {
 bool ReadPlainNumber(const TDbfFieldDef& def, const char* record, int maxDigits, uint64_t& mantissa,
                      int& decimals, bool& negative) {
   const char letter = def.NativeFieldType();
-  if (letter != 'N' && letter != 'F') return false;
+  if (record == nullptr || (letter != 'N' && letter != 'F')) return false;
   const char* p = record + def.Offset();
   const char* end = p + def.Size();
   while (p < end && *p == ' ') ++p;
@@ -593,8 +593,10 @@ namespace {
 template <template <class> class Op>
 void FusedTextCompare(TExprNode* node) {
   auto& f = *static_cast<TDbfParser::TFusedCompare*>(const_cast<void*>(node->Value));
-  const size_t size = f.field.size() - 1;
-  std::memcpy(f.field.data(), *f.record + f.def->Offset(), size);
+  // Without a record the field is the empty text, as its variable reads.
+  const size_t size = *f.record != nullptr ? f.field.size() - 1 : 0;
+  if (size > 0) std::memcpy(f.field.data(), *f.record + f.def->Offset(), size);
+  f.field[size] = '\0';
   StoreBoolean(node, Op<int>()(f.textWord->Compare(f.field.data(), f.text.c_str()), 0));
 }
 
