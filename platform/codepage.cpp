@@ -127,6 +127,8 @@ class TCodePage {
   bool SingleByte() const { return singleByte_; }
   // REQUIRES: SingleByte().
   char16_t CharOf(uint8_t byte) const { return toUnicode_[byte]; }
+  // Whether the code page gives the byte a character (REQUIRES: SingleByte()).
+  bool Defined(uint8_t byte) const { return defined_[byte]; }
 
   void ToUnicode(std::string_view text, std::u16string& out) {
     if (singleByte_) {
@@ -195,6 +197,7 @@ class TCodePage {
     for (int byte = 0; byte < 256; ++byte) {
       if (!defined[byte]) toUnicode_[byte] = UndefinedByteChar(static_cast<uint8_t>(byte));
     }
+    defined_ = defined;
     for (int byte = 255; byte >= 0; --byte) {
       fromUnicode_[toUnicode_[byte]] = static_cast<uint8_t>(byte);
     }
@@ -220,6 +223,7 @@ class TCodePage {
   TConverterPtr converter_;
   bool singleByte_ = false;
   std::array<char16_t, 256> toUnicode_{};
+  std::array<bool, 256> defined_{};
   std::unordered_map<char16_t, uint8_t> fromUnicode_;
 };
 
@@ -662,6 +666,10 @@ std::unique_ptr<TTextCodec> TTextCodec::Make(uint32_t codePage) {
       entry[0] = static_cast<char>(utf8.size());
       std::copy(utf8.begin(), utf8.end(), entry.begin() + 1);
       codec->impl_->byteOf[c] = static_cast<uint8_t>(byte);
+      // Converters carry the bytes a code page leaves undefined (0x81 in
+      // 1252) as C1 controls, which no text holds either.
+      codec->undefined_[static_cast<size_t>(byte)] =
+          !table.Defined(static_cast<uint8_t>(byte)) || (c >= 0x80 && c <= 0x9F);
     }
     codec->MakeCaseBytes();
     return codec;
@@ -790,6 +798,48 @@ bool TTextCodec::FromUtf8Slow(std::string_view text, std::string& stored, std::s
   }
   bad.assign(text.substr(0, 1));
   return false;
+}
+
+size_t TTextCodec::FirstUndecodable(std::string_view stored) {
+  if (singleByte_) {
+    for (size_t at = 0; at < stored.size(); ++at)
+      if (undefined_[static_cast<uint8_t>(stored[at])]) return at;
+    return std::string_view::npos;
+  }
+  if (utf8_) {
+    for (size_t at = 0; at < stored.size();) {
+      const size_t start = at;
+      if (NextUtf8(stored, at) == 0xFFFD && at - start != 3) return start;
+    }
+    return std::string_view::npos;
+  }
+  // The converter stops at the first sequence it cannot read, then goes on
+  // substituting as the other conversions expect.
+  UConverter* converter = impl_->converter.get();
+  UConverterToUCallback oldAction = nullptr;
+  const void* oldContext = nullptr;
+  UErrorCode error = U_ZERO_ERROR;
+  ucnv_setToUCallBack(converter, UCNV_TO_U_CALLBACK_STOP, nullptr, &oldAction, &oldContext, &error);
+  ucnv_resetToUnicode(converter);
+  std::u16string& wide = impl_->wide;
+  wide.resize(stored.size() * 2 + 4);
+  const char* source = stored.data();
+  auto* target = reinterpret_cast<UChar*>(wide.data());
+  error = U_ZERO_ERROR;
+  ucnv_toUnicode(converter, &target, target + wide.size(), &source, stored.data() + stored.size(),
+                 nullptr, true, &error);
+  size_t bad = std::string_view::npos;
+  if (U_FAILURE(error)) {
+    char invalid[32];
+    int8_t length = sizeof invalid;
+    UErrorCode ignored = U_ZERO_ERROR;
+    ucnv_getInvalidChars(converter, invalid, &length, &ignored);
+    bad = static_cast<size_t>(source - stored.data()) - (U_SUCCESS(ignored) ? length : 0);
+  }
+  error = U_ZERO_ERROR;
+  ucnv_setToUCallBack(converter, oldAction, oldContext, nullptr, nullptr, &error);
+  ucnv_resetToUnicode(converter);
+  return bad;
 }
 
 size_t TTextCodec::CharBoundary(std::string_view stored, size_t width) {

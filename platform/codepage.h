@@ -108,6 +108,11 @@ class TTextCodec {
   // form in it (no best fit, no '?'): bad then holds that character in
   // UTF-8 and stored is unspecified.
   bool FromUtf8(std::string_view text, std::string& stored, std::string& bad);
+  // The offset of the first stored byte that starts no character of the
+  // code page (a byte a single-byte code page leaves undefined, a sequence
+  // that is no character of a multi-byte one, UTF-8 that is not well
+  // formed); std::string_view::npos when all of it decodes.
+  size_t FirstUndecodable(std::string_view stored);
   // The length of the longest start of stored text, at most width bytes,
   // that ends between two characters.
   size_t CharBoundary(std::string_view stored, size_t width);
@@ -137,6 +142,8 @@ class TTextCodec {
   bool utf8_ = false;
   // Single-byte code pages: the UTF-8 form of each byte (length first).
   std::array<std::array<char, 4>, 256> utf8Of_{};
+  // Single-byte code pages: the bytes that stand for no character.
+  std::array<bool, 256> undefined_{};
   bool turkicCase_ = false;
   std::array<uint8_t, 256> upperBytes_{};
   std::array<uint8_t, 256> lowerBytes_{};

@@ -532,6 +532,7 @@ TFetchResult TDbf::FetchRecord(char* buffer, TFetchMode mode, bool) {
         // A slot whose flag is neither blank nor the deleted mark holds no
         // record (a hole another program left): no walk shows it.
         const auto flag = static_cast<uint8_t>(image[0]);
+        file.NoteSlotFlag(recNo, flag);
         acceptable = (flag == kDeletedFlag && showDeleted_) || flag == kLiveFlag;
         if (acceptable && Filtered()) acceptable = FilterAccepts(image);
         if (skipRejected) {
@@ -564,7 +565,13 @@ TFetchResult TDbf::FetchRecord(char* buffer, TFetchMode mode, bool) {
   return frOK;
 }
 
-int TDbf::RecordCount() { return cursor_ ? cursor_->LogicalCount() : -1; }
+int TDbf::RecordCount() {
+  if (!cursor_) return -1;
+  // The physical cursor counts slots; the holes among them are no records.
+  if (dynamic_cast<TDbfCursor*>(cursor_.get()) != nullptr && DbfFile() != nullptr)
+    return DbfFile()->RecordCount();
+  return cursor_->LogicalCount();
+}
 
 int TDbf::RecordNumber() {
   if (!cursor_) return -1;

@@ -467,6 +467,78 @@ void AddBuiltInWords(TExpressList& words, char listSeparator, platform::TTextCod
 
 // ---- Field variables ----------------------------------------------------------
 
+namespace {
+
+// The text of an N or F field in its common shape, read in one pass:
+// blanks, an optional sign, digits with at most one "." among them (at
+// most maxDigits of them, and at least one), blanks. Gives the digits as
+// one whole number and the count of those after the point; false for any
+// other text, which the full field reader then decides on.
+bool ReadPlainNumber(const TDbfFieldDef& def, const char* record, int maxDigits, uint64_t& mantissa,
+                     int& decimals, bool& negative) {
+  const char letter = def.NativeFieldType();
+  if (record == nullptr || (letter != 'N' && letter != 'F')) return false;
+  const char* p = record + def.Offset();
+  const char* end = p + def.Size();
+  while (p < end && *p == ' ') ++p;
+  negative = p < end && *p == '-';
+  if (p < end && (*p == '-' || *p == '+')) ++p;
+  mantissa = 0;
+  decimals = -1;
+  int digits = 0;
+  for (; p < end; ++p) {
+    if (*p >= '0' && *p <= '9') {
+      mantissa = mantissa * 10 + static_cast<uint64_t>(*p - '0');
+      ++digits;
+      if (decimals >= 0) ++decimals;
+    } else if (*p == '.' && decimals < 0) {
+      decimals = 0;
+    } else {
+      break;
+    }
+  }
+  while (p < end && *p == ' ') ++p;
+  if (decimals < 0) decimals = 0;
+  return p == end && digits > 0 && digits <= maxDigits;
+}
+
+constexpr double kPowersOfTen[] = {1e0, 1e1, 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                   1e8, 1e9, 1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+
+// A field of a float variable (0 when empty).
+double FloatFieldValue(const TDbfFieldDef& def, TDbfFile& file, const char* record) {
+  // Up to 15 digits and the power of ten are exact doubles: their quotient
+  // is the double nearest the decimal text, as the full reader gives it.
+  uint64_t mantissa;
+  int decimals;
+  bool negative;
+  if (ReadPlainNumber(def, record, 15, mantissa, decimals, negative)) {
+    const double value = static_cast<double>(mantissa) / kPowersOfTen[decimals];
+    return negative ? -value : value;
+  }
+  double value = 0;
+  return file.ReadFieldValue(def, def.FieldType(), &value, record) ? value : 0;
+}
+
+// A field of an integer variable (0 when empty).
+int32_t IntegerFieldValue(const TDbfFieldDef& def, TDbfFile& file, const char* record) {
+  uint64_t mantissa;
+  int decimals;
+  bool negative;
+  // Nine digits always fit; a point takes the full reader (whole part).
+  if (def.FieldType() != ftSmallint &&
+      ReadPlainNumber(def, record, 9, mantissa, decimals, negative) && decimals == 0)
+    return negative ? -static_cast<int32_t>(mantissa) : static_cast<int32_t>(mantissa);
+  if (def.FieldType() == ftSmallint) {
+    int16_t small = 0;
+    return file.ReadFieldValue(def, ftSmallint, &small, record) ? small : 0;
+  }
+  int32_t value = 0;
+  return file.ReadFieldValue(def, def.FieldType(), &value, record) ? value : 0;
+}
+
+}  // namespace
+
 bool TFieldVar::Read(TFieldType type, void* dst, const char* record) const {
   return tableFile_->ReadFieldValue(*fieldDef_, type, dst, record);
 }
@@ -474,19 +546,11 @@ bool TFieldVar::Read(TFieldType type, void* dst, const char* record) const {
 void TStringFieldVar::ReadFromRecord(const char* record) { value_ = record + FieldDef()->Offset(); }
 
 void TFloatFieldVar::ReadFromRecord(const char* record) {
-  double value = 0;
-  value_ = Read(FieldDef()->FieldType(), &value, record) ? value : 0;
+  value_ = FloatFieldValue(*FieldDef(), *TableFile(), record);
 }
 
 void TIntegerFieldVar::ReadFromRecord(const char* record) {
-  value_ = 0;
-  if (FieldDef()->FieldType() == ftSmallint) {
-    int16_t small = 0;
-    if (Read(ftSmallint, &small, record)) value_ = small;
-  } else {
-    int32_t value = 0;
-    if (Read(FieldDef()->FieldType(), &value, record)) value_ = value;
-  }
+  value_ = IntegerFieldValue(*FieldDef(), *TableFile(), record);
 }
 
 void TLargeIntFieldVar::ReadFromRecord(const char* record) {
@@ -508,6 +572,142 @@ void TDateTimeFieldVar::ReadFromRecord(const char* record) {
   const double fraction = static_cast<double>(total % msPerDay) / kMSecsPerDay;
   // Before 1899-12-30 the time of day counts away from zero.
   value_ = days < 0 ? days - fraction : days + fraction;
+}
+
+// ---- Fused comparisons ----------------------------------------------------------
+
+// A comparison of one field with a constant, evaluated on the record
+// itself (see TDbfParser::Specialize).
+struct TDbfParser::TFusedCompare {
+  const char* const* record;  // the record being evaluated
+  const TDbfFieldDef* def;
+  TDbfFile* file;
+  TTextWord* textWord = nullptr;  // text comparisons: the case rules
+  std::string text;               // the constant text
+  std::vector<char> field;        // the field's text with a NUL after it
+  double number = 0;              // the constant number
+};
+
+namespace {
+
+template <template <class> class Op>
+void FusedTextCompare(TExprNode* node) {
+  auto& f = *static_cast<TDbfParser::TFusedCompare*>(const_cast<void*>(node->Value));
+  // Without a record the field is the empty text, as its variable reads.
+  const size_t size = *f.record != nullptr ? f.field.size() - 1 : 0;
+  if (size > 0) std::memcpy(f.field.data(), *f.record + f.def->Offset(), size);
+  f.field[size] = '\0';
+  StoreBoolean(node, Op<int>()(f.textWord->Compare(f.field.data(), f.text.c_str()), 0));
+}
+
+template <template <class> class Op, class T>
+void FusedNumberCompare(TExprNode* node) {
+  const auto& f = *static_cast<const TDbfParser::TFusedCompare*>(node->Value);
+  double value;
+  if constexpr (std::is_same_v<T, double>) {
+    value = FloatFieldValue(*f.def, *f.file, *f.record);
+  } else {
+    value = IntegerFieldValue(*f.def, *f.file, *f.record);
+  }
+  // Both sides as doubles, as the comparison of the two operands does.
+  StoreBoolean(node, Op<double>()(value, f.number));
+}
+
+// The fused procedure of the comparison proc of a field variable of type
+// var with a constant of type constant; false when there is none.
+template <template <class> class Op>
+bool FusedProc(TExprProc proc, TExprResultType var, TExprResultType constant, TExprProc& fused) {
+  if (proc == CompareTexts<Op>) {
+    if (var == rtString && constant == rtString) fused = FusedTextCompare<Op>;
+  } else if (var == rtFloat &&
+             ((constant == rtFloat && proc == CompareNumbers<double, double, Op>) ||
+              (constant == rtInteger && proc == CompareNumbers<double, int32_t, Op>))) {
+    fused = FusedNumberCompare<Op, double>;
+  } else if (var == rtInteger &&
+             ((constant == rtInteger && proc == CompareNumbers<int32_t, int32_t, Op>) ||
+              (constant == rtFloat && proc == CompareNumbers<int32_t, double, Op>))) {
+    fused = FusedNumberCompare<Op, int32_t>;
+  }
+  return fused != nullptr;
+}
+
+TExprProc FusedProcFor(TExprProc proc, TExprResultType var, TExprResultType constant) {
+  TExprProc fused = nullptr;
+  FusedProc<std::equal_to>(proc, var, constant, fused) ||
+      FusedProc<std::not_equal_to>(proc, var, constant, fused) ||
+      FusedProc<std::less>(proc, var, constant, fused) ||
+      FusedProc<std::greater>(proc, var, constant, fused) ||
+      FusedProc<std::less_equal>(proc, var, constant, fused) ||
+      FusedProc<std::greater_equal>(proc, var, constant, fused);
+  return fused;
+}
+
+}  // namespace
+
+void TDbfParser::CountUses(const TExprNode* node) {
+  for (TFieldVarEntry& entry : fieldVars_)
+    if (node->Word == entry.word) ++entry.uses;
+  for (const auto& arg : node->ArgNode)
+    if (arg) CountUses(arg.get());
+}
+
+std::unique_ptr<TExprNode> TDbfParser::Specialize(std::unique_ptr<TExprNode> root) {
+  for (TFieldVarEntry& entry : fieldVars_) entry.uses = 0;
+  CountUses(root.get());
+  return Fuse(std::move(root));
+}
+
+std::unique_ptr<TExprNode> TDbfParser::Fuse(std::unique_ptr<TExprNode> node) {
+  for (auto& arg : node->ArgNode)
+    if (arg) arg = Fuse(std::move(arg));
+  const TExprNode* field = node->ArgNode[0].get();
+  const TExprNode* constant = node->ArgNode[1].get();
+  if (!node->Word->IsOperator() || field == nullptr || constant == nullptr ||
+      node->ArgNode[2] != nullptr)
+    return node;
+  // Integer constants are not folded: a negative one is the unary minus of
+  // the number.
+  bool negated = false;
+  if (constant->Word->Name() == kUnaryMinusName && constant->ArgNode[0] &&
+      constant->Word->ResultType() == rtInteger) {
+    negated = true;
+    constant = constant->ArgNode[0].get();
+  }
+  if (constant->Word->IsVarying() || !constant->Word->IsValueWord()) return node;
+  auto entry = std::find_if(fieldVars_.begin(), fieldVars_.end(),
+                            [&](const TFieldVarEntry& e) { return e.word == field->Word; });
+  if (entry == fieldVars_.end()) return node;
+  const TExprProc proc =
+      FusedProcFor(node->Proc, entry->var->VarResultType(), constant->Word->ResultType());
+  if (proc == nullptr) return node;
+
+  auto fused = std::make_unique<TFusedCompare>();
+  fused->record = &record_;
+  fused->def = entry->var->FieldDef();
+  fused->file = tableFile_;
+  if (constant->Word->ResultType() == rtString) {
+    fused->textWord = static_cast<TTextWord*>(node->Word);
+    fused->text = static_cast<const char*>(constant->Value);
+    fused->field.assign(static_cast<size_t>(fused->def->Size()) + 1, '\0');
+  } else if (constant->Word->ResultType() == rtInteger) {
+    const int64_t value = *static_cast<const int32_t*>(constant->Value);
+    fused->number = static_cast<double>(negated ? -value : value);
+  } else {
+    fused->number = *static_cast<const double*>(constant->Value);
+  }
+  // The node keeps the comparison's word (its overload, its messages) and
+  // runs the fused procedure without arguments.
+  auto replacement = std::make_unique<TExprNode>();
+  replacement->Word = node->Word;
+  replacement->Proc = proc;
+  replacement->Value = fused.get();
+  replacement->TextStart = node->TextStart;
+  replacement->TextEnd = node->TextEnd;
+  replacement->WordStart = node->WordStart;
+  replacement->WordEnd = node->WordEnd;
+  --entry->uses;
+  fused_.push_back(std::move(fused));
+  return replacement;
 }
 
 // ---- TDbfParser ---------------------------------------------------------------
@@ -542,6 +742,7 @@ void TDbfParser::ClearChain() {
     if (index >= 0) Words().AtFree(index);
   }
   fieldVars_.clear();
+  fused_.clear();
   currentExpression_.clear();
   isComputed_ = true;
   singleFieldType_ = rtUnknown;
@@ -668,7 +869,9 @@ void TDbfParser::Parse(const std::string& text, bool filter) {
 const char* TDbfParser::EvaluateRecord(const char* record, int32_t recNo) {
   deleted_ = record != nullptr && record[0] == '*' ? 1 : 0;
   recNo_ = recNo;
-  for (const TFieldVarEntry& entry : fieldVars_) entry.var->ReadFromRecord(record);
+  record_ = record;
+  for (const TFieldVarEntry& entry : fieldVars_)
+    if (entry.uses > 0) entry.var->ReadFromRecord(record);
   if (isComputed_ || fieldVars_.empty()) {
     Evaluate();
     return ResultBuffer();

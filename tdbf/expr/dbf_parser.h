@@ -146,6 +146,9 @@ class TDbfParser : public TCustomExpressionParser {
   // Allocates nothing once text results have reached their length.
   virtual const char* EvaluateRecord(const char* record, int32_t recNo = 0);
 
+  // A comparison Specialize fused; known only to the parser's own code.
+  struct TFusedCompare;
+
   int32_t ResultLength() const { return resultLength_; }
   bool IsComputed() const { return isComputed_; }
   int FieldVarCount() const { return static_cast<int>(fieldVars_.size()); }
@@ -156,20 +159,34 @@ class TDbfParser : public TCustomExpressionParser {
   // Binds the field called name; EDbfError when the table has none or its
   // type has no field variable.
   void ResolveUnknownName(const std::string& name) override;
+  // Puts one node that reads the record itself in place of each comparison
+  // of a text or number field with a constant (NAME = 'SMITH', AMOUNT >
+  // 100): no copies of the field and the constant per record, and a field
+  // read only there is not loaded at all.
+  std::unique_ptr<TExprNode> Specialize(std::unique_ptr<TExprNode> root) override;
 
  private:
   struct TFieldVarEntry {
     std::string name;
     std::unique_ptr<TFieldVar> var;
     TExprWord* word;  // registered in Words()
+    // Nodes of the chain that read the variable; EvaluateRecord loads it
+    // only for them.
+    int uses = 1;
   };
 
   void Parse(const std::string& text, bool filter);
+  void CountUses(const TExprNode* node);
+  std::unique_ptr<TExprNode> Fuse(std::unique_ptr<TExprNode> node);
 
   TDbfFile* tableFile_;
   // The case rules of the table's code page for the text words.
   std::unique_ptr<platform::TTextCodec> textCodec_;
   std::vector<TFieldVarEntry> fieldVars_;
+  // The comparisons Specialize fused.
+  std::vector<std::unique_ptr<TFusedCompare>> fused_;
+  // The record being evaluated, for the fused comparisons.
+  const char* record_ = nullptr;
   // Compiling a filter (unknown names give the filter's message).
   bool filter_ = false;
   // What DELETED() and RECNO() read: set from the record being evaluated.

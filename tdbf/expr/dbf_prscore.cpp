@@ -228,6 +228,7 @@ void TCustomExpressionParser::Compile(const std::string& text, TExprResultType w
     CheckSignatures(root.get());
     if (wanted == rtBoolean && root->Word->IsLogicalText()) WrapArgument(root, kLogicalTextName);
     if (foldEnabled_) root = FoldConstants(std::move(root));
+    root = Specialize(std::move(root));
     firstNode_.reset();
     lastNode_ = nullptr;
     resultPosition_ = resultBuffer_.get();
@@ -594,24 +595,27 @@ void TCustomExpressionParser::CheckSignatures(TExprNode* node) {
   TExprWord* const intToFloat = FindWord(kIntToFloatName);
   TExprWord* const largeToFloat = FindWord(kLargeToFloatName);
   TExprWord* const logicalText = FindWord(kLogicalTextName);
-  // Whether an argument fits a signature letter, exactly or (loose)
-  // through a conversion.
-  auto fits = [&](char letter, const TExprWord* arg, bool loose) {
+  // How an argument may fit a signature letter: a logical field as its
+  // logical value only, then exactly, then through any conversion.
+  enum TFit { kAsLogical, kExact, kLoose };
+  auto fits = [&](char letter, const TExprWord* arg, TFit fit) {
     const TExprResultType wanted = TypeFromLetter(letter);
     const TExprResultType type = arg->ResultType();
+    const bool asLogical = arg->IsLogicalText() && logicalText;
+    if (fit == kAsLogical && asLogical) return wanted == rtBoolean;
     if (wanted == type) return true;
-    if (!loose) return false;
+    if (fit != kLoose) return false;
     if (wanted == rtFloat)
       return (type == rtInteger && intToFloat) || (type == rtLargeInt && largeToFloat);
-    return wanted == rtBoolean && arg->IsLogicalText() && logicalText;
+    return wanted == rtBoolean && asLogical;
   };
-  auto check = [&](const TExprWord* word, bool loose) {
+  auto check = [&](const TExprWord* word, TFit fit) {
     const int maxArgs = word->MaxFunctionArg();
     const std::string_view signature = word->Signature();
     int i = 0;
     for (; i < maxArgs && i < kArgLimit && node->ArgNode[i]; ++i) {
       const char letter = static_cast<size_t>(i) < signature.size() ? signature[i] : '\0';
-      if (!fits(letter, node->ArgNode[i]->Word, loose)) return kMismatch;
+      if (!fits(letter, node->ArgNode[i]->Word, fit)) return kMismatch;
     }
     if (i < word->MinFunctionArg()) return kTooFew;
     if (maxArgs < kArgLimit && node->ArgNode[maxArgs]) return kTooMany;
@@ -619,7 +623,9 @@ void TCustomExpressionParser::CheckSignatures(TExprNode* node) {
   };
 
   // Overloads are tried in list order (the most recently registered
-  // first), first for an exact fit, then for one through conversions.
+  // first): first with logical fields taken as logical values (EMPTY of a
+  // logical field is true for .F., not only for a blank byte), then for an
+  // exact fit with them as text, then for one through conversions.
   const bool isOperator = node->Word->IsOperator();
   std::vector<TExprWord*> overloads;
   int index;
@@ -628,10 +634,10 @@ void TCustomExpressionParser::CheckSignatures(TExprNode* node) {
     if (words_[index]->IsFunction() && words_[index]->IsOperator() == isOperator)
       overloads.push_back(words_[index]);
   TState state = kMismatch;
-  for (bool loose : {false, true}) {
+  for (TFit fit : {kAsLogical, kExact, kLoose}) {
     for (TExprWord* word : overloads) {
-      const TState result = check(word, loose);
-      if (!loose) state = result;
+      const TState result = check(word, fit);
+      if (fit == kExact) state = result;
       if (result != kNone) continue;
       node->Word = word;
       node->Proc = word->Proc();

@@ -116,6 +116,9 @@ class TCustomExpressionParser {
   virtual void FillWordList() = 0;
   // Registers a word of exactly this name, or raises an error of its own.
   virtual void ResolveUnknownName(const std::string& name) = 0;
+  // May put cheaper nodes of its own in place of parts of the checked and
+  // folded tree before it is linked; gives the tree to link.
+  virtual std::unique_ptr<TExprNode> Specialize(std::unique_ptr<TExprNode> root) { return root; }
 
  private:
   TExprCollection Tokenize(const std::string& text);

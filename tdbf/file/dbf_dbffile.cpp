@@ -147,9 +147,54 @@ int32_t TDbfFile::CountPages(int32_t wholePages) {
   if (static_cast<uint32_t>(wholePages) <= stored) return countedRecords_ = wholePages;
   int32_t n = std::max(static_cast<int32_t>(stored), std::min(countedRecords_, wholePages));
   char flag = 0;
-  while (n < wholePages && ReadAt(&flag, 1, PageOffset(n + 1)) == 1 && (flag == ' ' || flag == '*'))
+  while (n < wholePages && ReadAt(&flag, 1, PageOffset(n + 1)) == 1 &&
+         IsRecordFlag(static_cast<uint8_t>(flag)))
     ++n;
   return countedRecords_ = n;
+}
+
+int32_t TDbfFile::RecordCount() {
+  const int32_t slots = PageCount();
+  if (slots < holesScannedTo_) {
+    // Fewer slots than before (the table was emptied): forget those gone.
+    holes_.erase(std::upper_bound(holes_.begin(), holes_.end(), slots), holes_.end());
+    holesScannedTo_ = slots;
+  } else if (slots > holesScannedTo_) {
+    // The table grew: the holes known may have been filled meanwhile.
+    std::vector<int32_t> known;
+    known.swap(holes_);
+    char flag = 0;
+    for (const int32_t recNo : known)
+      if (ReadAt(&flag, 1, PageOffset(recNo)) != 1 || !IsRecordFlag(static_cast<uint8_t>(flag)))
+        holes_.push_back(recNo);
+    ScanForHoles(holesScannedTo_ + 1, slots);
+    holesScannedTo_ = slots;
+  }
+  return slots - static_cast<int32_t>(holes_.size());
+}
+
+void TDbfFile::ScanForHoles(int32_t first, int32_t last) {
+  // The flags are read in runs of whole records of about 256 KiB.
+  const int32_t recordSize = RecordSize();
+  if (recordSize <= 0) return;
+  const int32_t perRun = std::max(1, (256 * 1024) / recordSize);
+  std::vector<char> run(static_cast<size_t>(perRun) * recordSize);
+  for (int32_t recNo = first; recNo <= last; recNo += perRun) {
+    const int32_t n = std::min(perRun, last - recNo + 1);
+    const int32_t got = ReadAt(run.data(), n * recordSize, PageOffset(recNo));
+    for (int32_t i = 0; i < n; ++i) {
+      const int64_t at = int64_t{i} * recordSize;
+      if (at < got && !IsRecordFlag(static_cast<uint8_t>(run[static_cast<size_t>(at)])))
+        holes_.push_back(recNo + i);
+    }
+  }
+}
+
+void TDbfFile::NoteHole(int32_t recNo, bool hole) {
+  const auto at = std::lower_bound(holes_.begin(), holes_.end(), recNo);
+  const bool known = at != holes_.end() && *at == recNo;
+  if (hole && !known) holes_.insert(at, recNo);
+  if (!hole && known) holes_.erase(at);
 }
 
 void TDbfFile::NoteDamagedEnd(uint32_t storedCount) {
@@ -355,6 +400,8 @@ void TDbfFile::Close() {
   prevBuffer_.clear();
   opened_ = false;
   countSlots_ = false;
+  holes_.clear();
+  holesScannedTo_ = 0;
   countedRecords_ = 0;
 }
 

@@ -190,6 +190,21 @@ class TDbfFile : public TPagedFile {
   // and what a crash leaves are described at the definition). Gives the new
   // record number. A key violation is passed on with nothing written.
   int32_t AppendRecord(char* record);
+  // Whether a slot with this deletion flag holds a record: a blank (live) or
+  // "*" (deleted). Any other byte marks a hole, a slot another program took
+  // and never wrote (or spoiled), which no walk shows and no count counts.
+  static bool IsRecordFlag(uint8_t flag) { return flag == ' ' || flag == '*'; }
+  // The records of the table: PageCount() less the holes among its slots.
+  // The first call reads the deletion flag of every slot once; later calls
+  // read only the slots counted since and, when there are any, look again at
+  // the holes known (a slow appender of another program may fill its slot).
+  int32_t RecordCount();
+  // A walk tells the file the flag it read in slot recNo, so that the holes
+  // known follow one that was filled or a record that was spoiled since.
+  void NoteSlotFlag(int32_t recNo, uint8_t flag) {
+    if (recNo <= holesScannedTo_ && (!IsRecordFlag(flag) || !holes_.empty()))
+      NoteHole(recNo, !IsRecordFlag(flag));
+  }
   // Locks the record without waiting (EDbfError "Record locked." when
   // another handle holds it), reads it into record and PrevBuffer() and
   // stamps and writes back the lock field.
@@ -313,6 +328,9 @@ class TDbfFile : public TPagedFile {
   };
 
   void OpenExisting();
+  void NoteHole(int32_t recNo, bool hole);
+  // Adds the holes among slots [first, last] to holes_.
+  void ScanForHoles(int32_t first, int32_t last);
   // Reads the file's header bytes and checks them; raises EDbfError
   // "Invalid DBF file: <file>: <reason>" when they are no table header.
   TDbfHeaderInfo ReadCheckedHeader();
@@ -380,6 +398,9 @@ class TDbfFile : public TPagedFile {
   bool countSlots_ = false;
   // The records counted last (CountPages resumes its scan there).
   int32_t countedRecords_ = 0;
+  // The holes among slots 1 .. holesScannedTo_, in slot order (RecordCount).
+  std::vector<int32_t> holes_;
+  int32_t holesScannedTo_ = 0;
   bool changed_ = false;
   bool headerRepaired_ = false;
   std::vector<std::string> openWarnings_;

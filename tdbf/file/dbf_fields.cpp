@@ -925,8 +925,9 @@ bool DecodeFieldValue(const TDbfFieldDef& def, TFieldType type, void* dst, const
     }
     case ftFloat:
     case ftCurrency: {
-      double v = 0;
-      if (!ParseDecimalFloat(f + start, numberLength(), v)) v = 0;
+      // A number field's text was read above.
+      double v = number;
+      if (letter != 'N' && letter != 'F' && !ParseDecimalFloat(f + start, numberLength(), v)) v = 0;
       *static_cast<double*>(dst) = v;
       return true;
     }

@@ -279,3 +279,31 @@ TEST_F(TCodePageTest, TextCodecsRefuseWhatTheCodePageLacks) {
   utf8->ToUtf8("ok\xC3", text);  // a cut sequence reads as U+FFFD
   EXPECT_EQ("ok\uFFFD", text);
 }
+
+// Where stored text stops being text of its code page: a byte the code page
+// leaves undefined, a broken double-byte pair, UTF-8 that is not well formed.
+// Finding one leaves the codec converting as before.
+TEST_F(TCodePageTest, TextCodecsFindTheFirstByteThatDoesNotDecode) {
+  constexpr size_t kAll = std::string_view::npos;
+  auto latin = platform::TTextCodec::Make(1252);
+  EXPECT_EQ(kAll, latin->FirstUndecodable("caf\xE9 \x80\x1A"));  // the euro sign, a control
+  EXPECT_EQ(3u, latin->FirstUndecodable("abc\x81\x8D"));         // undefined, kept as C1 controls
+  EXPECT_EQ(0u, platform::TTextCodec::Make(28591)->FirstUndecodable("\x85"));
+  auto greek = platform::TTextCodec::Make(1253);
+  EXPECT_EQ(1u, greek->FirstUndecodable("\xC1\xD2"));  // 0xD2 is no character in 1253
+
+  auto japanese = platform::TTextCodec::Make(932);
+  EXPECT_EQ(kAll, japanese->FirstUndecodable("a\x93\xFA\x96\x7B"));
+  EXPECT_EQ(1u, japanese->FirstUndecodable("a\x93"));           // a lead byte cut off
+  EXPECT_EQ(3u, japanese->FirstUndecodable("a\x93\xFA\xA0x"));  // 0xA0 is no character
+  std::string text;
+  japanese->ToUtf8("a\x93\xFA\x96\x7B", text);
+  EXPECT_EQ("a\u65E5\u672C", text);
+
+  auto utf8 = platform::TTextCodec::Make(platform::kCodePageUtf8);
+  EXPECT_EQ(kAll, utf8->FirstUndecodable("\u015Ei \U0001F600 \uFFFD"));
+  EXPECT_EQ(2u, utf8->FirstUndecodable("ab\xC3("));        // a cut sequence
+  EXPECT_EQ(0u, utf8->FirstUndecodable("\xC0\xAF"));       // an overlong '/'
+  EXPECT_EQ(1u, utf8->FirstUndecodable("x\xED\xA0\x80"));  // a surrogate
+  EXPECT_EQ(2u, utf8->FirstUndecodable("\u00E9\xE9"));     // Latin-1 in UTF-8 text
+}

@@ -37,9 +37,13 @@ TCheckRun Dbfcheck(const std::vector<std::string>& args) {
 
 // Real tables made damaged on purpose by their collectors (or whose memo
 // file was cut short, or whose writer left bytes no dBase program writes:
-// deletion flags of 0x00, a logical '1'), with the first line dbfcheck
-// prints for each.
+// deletion flags of 0x00, a logical '1', text in another code page than
+// the one the header names), with the first line dbfcheck prints for each.
 const std::map<std::string, std::string> kDamagedRealTables = {
+    // Code page 850 text (Ä, ö, ü) under the language byte of 1252.
+    {"dbase-rs/cp850.dbf",
+     "cp850.dbf: record 1 field TEXT: text does not decode in code page 1252 (byte 0x81 at "
+     "position 3)"},
     {"dans-dbf/dbase3plus/fileExceptions/MEMEMPTY.DBF",
      "MEMEMPTY.DBF: record 1 field MEMO: memo block 1 lies beyond the end of the memo file (block "
      "1)"},
@@ -174,6 +178,52 @@ TEST_F(TDbfcheckDamageTest, FindsAndRepairsWhatNeedsNoGuessing) {
   run = Dbfcheck({"--repair", path_});
   EXPECT_TRUE(fs::exists(path_ + ".bak"));
   EXPECT_FALSE(fs::exists(path_ + ".bak2")) << "nothing left to change";
+}
+
+// Text is checked against the code page the table names (a .cpg file, the
+// language byte) and reported, never repaired; a table that names none is
+// not checked, as its code page would be only a guess.
+TEST_F(TDbfcheckDamageTest, TextThatDoesNotDecodeInTheTablesCodePage) {
+  std::string bytes = ReadWholeFile(path_);
+  auto name = [&bytes](int recNo, std::string text) {
+    text.resize(8, ' ');
+    bytes.replace(At(bytes, recNo, 1), 8, text);
+  };
+  name(1, "caf\xC3");      // a cut UTF-8 sequence; Ã in 1252
+  name(3, "\xC5\x81odz");  // Ł in UTF-8; Å and no character in 1252
+  name(4, "four\xFF");     // no UTF-8; ÿ in 1252
+  WriteWholeFile(path_, bytes);
+  std::string memo = ReadWholeFile(memoPath_);
+  memo[memo.find("memo of two") + 5] = '\xFF';
+  WriteWholeFile(memoPath_, memo);
+
+  WriteWholeFile(dir_.File("cars.cpg"), "UTF-8\n");
+  const std::vector<std::string> utf8 = {
+      "cars.dbf: record 1 field NAME: text does not decode in code page 65001 (byte 0xC3 at "
+      "position 4)",
+      "cars.dbf: record 2 field NOTE: memo text does not decode in code page 65001 (byte 0xFF at "
+      "position 6)",
+      "cars.dbf: record 4 field NAME: text does not decode in code page 65001 (byte 0xFF at "
+      "position 5)"};
+  TCheckRun run = Dbfcheck({path_});
+  EXPECT_EQ(1, run.status);
+  EXPECT_EQ(utf8, run.lines);
+  run = Dbfcheck({"--repair", path_});
+  EXPECT_EQ(1, run.status);
+  EXPECT_EQ(utf8, run.lines) << "reported, not repaired";
+  EXPECT_EQ(bytes, ReadWholeFile(path_));
+  EXPECT_EQ(memo, ReadWholeFile(memoPath_));
+
+  fs::remove(dir_.File("cars.cpg"));
+  bytes[29] = 0x03;  // the language byte of code page 1252
+  WriteWholeFile(path_, bytes);
+  run = Dbfcheck({path_});
+  EXPECT_EQ((std::vector<std::string>{"cars.dbf: record 3 field NAME: text does not decode in code "
+                                      "page 1252 (byte 0x81 at position 2)"}),
+            run.lines);
+  bytes[29] = 0;
+  WriteWholeFile(path_, bytes);
+  EXPECT_EQ(0, Dbfcheck({path_}).status);
 }
 
 TEST_F(TDbfcheckDamageTest, RepairNeedsTheTableToItself) {

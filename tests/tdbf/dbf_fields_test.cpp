@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "recordset/field_defs.h"
 #include "runtime/exceptions.h"
@@ -385,6 +388,45 @@ TEST_F(TDbfFieldDefTest, FloatTextIgnoresTheLocale) {
   SetBytes("**********");
   EXPECT_FALSE(Read(ftFloat, v));
   FormatSettings().DecimalSeparator = '.';
+}
+
+// Number text reads as the double nearest its decimal value, as a correctly
+// rounding C reader gives it: short and long texts, every count of
+// decimals, signs, leading zeros and exponents, in a field of 20.
+TEST_F(TDbfFieldDefTest, FloatTextReadsAsTheNearestDouble) {
+  Field('N', 20, 4);
+  std::mt19937_64 random(7);
+  std::vector<std::string> texts = {"0",
+                                    "-0",
+                                    "-0.00",
+                                    "+1.5",
+                                    ".5",
+                                    "5.",
+                                    "0.1",
+                                    "0.3",
+                                    "2.675",
+                                    "1e-5",
+                                    "1E22",
+                                    "999999999999999",
+                                    "9007199254740993",
+                                    "0.000000000000001",
+                                    "123456789012.345",
+                                    "-98765.4321098765432"};
+  for (int i = 0; i < 20000; ++i) {
+    const int width = static_cast<int>(random() % 18) + 1;
+    const int decimals = static_cast<int>(random() % static_cast<uint64_t>(width));
+    std::string digits;
+    for (int d = 0; d < width; ++d) digits.push_back(static_cast<char>('0' + random() % 10));
+    if (decimals > 0) digits.insert(digits.size() - static_cast<size_t>(decimals), ".");
+    texts.push_back((random() % 3 == 0 ? "-" : "") + digits);
+  }
+  for (const std::string& text : texts) {
+    SetBytes(std::string(20 - text.size(), ' ') + text);
+    double v = 0;
+    ASSERT_TRUE(Read(ftFloat, v)) << text;
+    const double expected = std::strtod(text.c_str(), nullptr);
+    EXPECT_EQ(std::memcmp(&v, &expected, sizeof v), 0) << text << ": " << v << " " << expected;
+  }
 }
 
 TEST_F(TDbfFieldDefTest, FloatTooLongForItsField) {

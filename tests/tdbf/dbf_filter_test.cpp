@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
@@ -138,6 +139,38 @@ TEST_F(TDbfFilterTest, RecordFunctionsSeeTheRecordBeingTested) {
   EXPECT_EQ((Names{"e", "c"}), Shown(dbf, true));
   dbf.SetFilter("NUM % 2 = 1 AND NAME <> 'c' AND RECNO() = NUM");
   EXPECT_EQ((Names{"a", "e"}), Shown(dbf));
+}
+
+// A logical field is a logical value wherever a function or operator
+// takes one: .F. and an unset field are EMPTY, and two logical fields
+// compare by value, not by their stored letters.
+TEST_F(TDbfFilterTest, LogicalFieldsAsLogicalValues) {
+  Make({{"NAME", ftString, 8, 0}, {"ACTIVE", ftBoolean, 1, 0}, {"PAID", ftBoolean, 1, 0}},
+       {{"yes", "T", "T"}, {"no", "F", "T"}, {"unset", "", "F"}, {"mixed", "T", "F"}}, path_);
+  {
+    // Another program's letters in the last record: y for true, ? for not
+    // known.
+    std::fstream file(path_, std::ios::in | std::ios::out | std::ios::binary);
+    unsigned char header[12];
+    file.read(reinterpret_cast<char*>(header), sizeof header);
+    const int headerSize = header[8] | header[9] << 8;
+    const int recordSize = header[10] | header[11] << 8;
+    file.seekp(headerSize + 3 * recordSize + 1 + 8);
+    file.write("y?", 2);
+  }
+  TDbf dbf;
+  Open(dbf);
+  dbf.SetFiltered(true);
+  for (const auto& [text, names] : std::vector<std::pair<std::string, Names>>{
+           {"EMPTY(ACTIVE)", {"no", "unset"}},
+           {"!EMPTY(ACTIVE) .AND. EMPTY(PAID)", {"mixed"}},
+           {"ACTIVE = PAID", {"yes", "unset"}},
+           {"ACTIVE <> PAID", {"no", "mixed"}},
+           {"ACTIVE = 'T'", {"yes"}},
+           {"IIF(EMPTY(PAID), 'unpaid', NAME) = 'unpaid'", {"unset", "mixed"}}}) {
+    dbf.SetFilter(text);
+    EXPECT_EQ(names, Shown(dbf)) << text;
+  }
 }
 
 // Turning a filter on reads each record at most once when nothing

@@ -7,6 +7,9 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "expr_test_parser.h"
 #include "platform/env.h"
@@ -384,6 +387,62 @@ TEST_F(TDbfParserTest, NumberFiltersCompareWithTheFieldsOwnType) {
   ExpectError<EDbfError>("PRICE > 1", "Index based on unknown field \"PRICE\".");
 }
 
+// A field compared with a constant is read straight from the record by one
+// node; on every stored value it decides as the same comparison with the
+// operands swapped, which goes through the general nodes.
+TEST_F(TDbfParserTest, FieldAgainstConstantReadsTheRecordAsTheGeneralPathDoes) {
+  using namespace std::string_literals;
+  Make({{"NAME", 'C', 6, 0}, {"AMOUNT", 'N', 10, 2}, {"QTY", 'N', 9, 0}, {"SMALL", 'N', 4, 0}},
+       false);
+  const std::vector<std::string> names = {"",
+                                          "abc",
+                                          "ABC",
+                                          "  abc",
+                                          "abcd",
+                                          "ab",
+                                          "\xC4"
+                                          "bc",
+                                          "a\0bc"s,
+                                          "zz",
+                                          "abc\0zz"s};
+  const std::vector<std::string> numbers = {"",      "12.5",  "  -12.50", "12",    "-0.00", "1e1",
+                                            "12.",   ".5",    "*****",    "1 2",   "- 5",   "9.99",
+                                            "12\0"s, "99999", "-1",       "12.49", "+12"};
+  const std::vector<std::pair<const char*, const char*>> ops = {
+      {"=", "="}, {"<>", "#"}, {"!=", "<>"}, {"<", ">"}, {">", "<"}, {"<=", ">="}, {">=", "<="}};
+  auto same = [&](const std::string& field, const std::string& constant) {
+    for (const auto& [op, mirrored] : ops) {
+      const std::string fused = field + " " + op + " " + constant;
+      const bool result = Accepts(fused);
+      EXPECT_EQ(parser_->FirstNode()->Next, nullptr) << fused << ": one node";
+      EXPECT_EQ(result, Accepts(constant + " " + mirrored + " " + field)) << fused;
+    }
+  };
+  for (const std::string& name : names) {
+    SetBytes("NAME", name);
+    for (const char* constant : {"'abc'", "''", "'ABC  '", "'ab'",
+                                 "'\xE4"
+                                 "BC'",
+                                 "'b'"})
+      same("NAME", constant);
+  }
+  for (const std::string& number : numbers) {
+    SCOPED_TRACE(number);
+    SetBytes("AMOUNT", number);
+    SetBytes("QTY", number);
+    SetBytes("SMALL", number.size() <= 4 ? number : "");
+    for (const char* field : {"AMOUNT", "QTY", "SMALL"})
+      for (const char* constant : {"12", "12.5", "-12.5", "0", "-1", "99999", "12.49"})
+        same(field, constant);
+  }
+  // A field also read by other nodes is still loaded for them.
+  SetBytes("NAME", "abc");
+  SetBytes("AMOUNT", "7.25");
+  EXPECT_TRUE(Accepts("NAME = 'ABC' AND UPPER(NAME) = 'ABC' AND AMOUNT > 7 AND AMOUNT * 4 = 29"));
+  SetBytes("NAME", "abd");
+  EXPECT_FALSE(Accepts("NAME = 'ABC' OR UPPER(NAME) = 'ABC'"));
+}
+
 TEST_F(TDbfParserTest, NamesWithBytesOutsideAsciiOnlyBindAlone) {
   Make({{"\xDDL", 'C', 5, 0}});
   SetBytes("\xDDL", "x");
@@ -579,6 +638,7 @@ TEST_F(TDbaseSyntaxTest, LogicalWordsLiteralsAndFields) {
     SetBytes("ACTIVE", stored);
     EXPECT_EQ(Filter("ACTIVE"), stored[0] == 'y') << stored;
     EXPECT_EQ(Filter("ACTIVE = '?'"), stored[0] == '?') << stored;
+    EXPECT_EQ(Filter("EMPTY(ACTIVE)"), stored[0] != 'y') << stored;
   }
 }
 

@@ -14,6 +14,7 @@
 #include "tdbf/file/dbf_dbffile.h"
 #include "tests/support/append_soak.h"
 #include "tests/support/child_process.h"
+#include "tests/support/file_wrapper.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -21,6 +22,35 @@ namespace {
 class TSharedAppendTest : public ::testing::Test {
  protected:
   static std::string Helper() { return std::string(ZOZUR_HELPER_DIR) + "/appender_helper"; }
+  // Appends records with these names to the table at path.
+  static void Append(const std::string& path, const std::vector<std::string>& names) {
+    TDbfFile table(path);
+    table.SetMode(amSharedOpen);
+    table.Open();
+    std::vector<char> record(table.RecordSize());
+    for (const std::string& name : names) {
+      table.BlankRecord(record.data());
+      table.WriteFieldValue(0, ftString, record.data(), name.c_str());
+      table.AppendRecord(record.data());
+    }
+  }
+  // Overwrites the 0-based slots of the table at path: a hole as an
+  // appender killed in an older build left it (the end-of-file byte, then
+  // NULs), or, with a flag given, the record spoiled by that flag.
+  static void Spoil(const std::string& path, const std::vector<size_t>& slots, char flag = 0) {
+    std::string bytes = ReadWholeFile(path);
+    const size_t headerSize = GetLE16(bytes.data() + 8), recordSize = GetLE16(bytes.data() + 10);
+    for (size_t slot : slots) {
+      char* at = bytes.data() + headerSize + slot * recordSize;
+      if (flag == 0) {
+        at[0] = 0x1A;
+        std::fill_n(at + 1, recordSize - 1, '\0');
+      } else {
+        at[0] = flag;
+      }
+    }
+    WriteWholeFile(path, bytes);
+  }
   TTempDir dir_;
   std::string path_ = dir_.File("shared.dbf");
 };
@@ -86,26 +116,12 @@ TEST_F(TSharedAppendTest, ReadersRacingAppendersSeeOnlyWholeRecords) {
 // append takes the first of those at the end and counts itself there.
 TEST_F(TSharedAppendTest, SlotsThatHoldNoRecordAreSkippedAndRefilled) {
   CreateSoakTable(path_);
-  {
-    TDbfFile table(path_);
-    table.SetMode(amSharedOpen);
-    table.Open();
-    std::vector<char> record(table.RecordSize());
-    for (const char* name : {"1-1", "1-2", "1-3", "1-4", "1-5"}) {
-      table.BlankRecord(record.data());
-      table.WriteFieldValue(0, ftString, record.data(), name);
-      table.AppendRecord(record.data());
-    }
-  }
+  Append(path_, {"1-1", "1-2", "1-3", "1-4", "1-5"});
   // Slot 2 a hole in the middle, slots 4 and 5 holes at the end beyond a
   // header count of 3, as appenders of older builds left them when killed.
+  Spoil(path_, {1, 3, 4});
   std::string bytes = ReadWholeFile(path_);
   const size_t headerSize = GetLE16(bytes.data() + 8), recordSize = GetLE16(bytes.data() + 10);
-  for (size_t slot : {1u, 3u, 4u}) {
-    bytes[headerSize + slot * recordSize] = 0x1A;
-    std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(headerSize + slot * recordSize + 1),
-                recordSize - 1, '\0');
-  }
   PutLE32(bytes.data() + 4, 3);
   WriteWholeFile(path_, bytes);
 
@@ -136,6 +152,65 @@ TEST_F(TSharedAppendTest, SlotsThatHoldNoRecordAreSkippedAndRefilled) {
   EXPECT_EQ(4u, GetLE32(bytes.data() + 4));
   EXPECT_EQ(' ', bytes[headerSize + 3 * recordSize]);
   EXPECT_EQ(0x1A, bytes[headerSize + 4 * recordSize]);  // the end byte, in the old hole
+}
+
+// The record count leaves out the holes in the middle of the file, agrees
+// with what a walk shows while another process appends, and follows a hole
+// that is filled later; it reads the flags once, not on every call.
+TEST_F(TSharedAppendTest, RecordCountLeavesOutHolesAsWalksDo) {
+  CreateSoakTable(path_);
+  Append(path_, {"1-1", "1-2", "1-3", "1-4", "1-5", "1-6", "1-7"});
+  Spoil(path_, {1, 4});    // holes at slots 2 and 5
+  Spoil(path_, {5}, 'X');  // a record spoiled at slot 6
+  Spoil(path_, {6}, '*');  // a deleted record at slot 7: a record
+  const std::string bytes = ReadWholeFile(path_);
+  TRecordReadCounter counter(GetLE16(bytes.data() + 8));
+  TDbf dbf;
+  dbf.SetEnv(&counter);
+  dbf.SetTableName(path_);
+  dbf.SetShowDeleted(true);
+  dbf.Open();
+  auto walk = [&dbf] {
+    int shown = 0;
+    for (dbf.First(); !dbf.AtEnd(); dbf.Next()) ++shown;
+    return shown;
+  };
+  EXPECT_EQ(4, dbf.RecordCount());
+  EXPECT_EQ(4, walk());
+  counter.reads = 0;
+  EXPECT_EQ(4, dbf.RecordCount());
+  EXPECT_EQ(0, counter.reads);
+
+  // While another process appends, every walk shows at least the records
+  // counted before it and at most those counted after it.
+  constexpr int kAppends = 300;
+  TChildProcess appender(Helper(), {path_, "2", std::to_string(kAppends)});
+  std::vector<std::string> faults;
+  int walks = 0;
+  for (int after = 0; after != 4 + kAppends && walks < 100000; ++walks) {
+    const int before = dbf.RecordCount();
+    const int shown = walk();
+    after = dbf.RecordCount();
+    if (shown < before || shown > after)
+      faults.push_back(std::to_string(before) + " <= " + std::to_string(shown) +
+                       " <= " + std::to_string(after));
+  }
+  EXPECT_EQ(0, appender.Finish());
+  EXPECT_GT(walks, 1);
+  EXPECT_TRUE(faults.empty()) << faults.size() << " walks disagree, first: " << faults.front();
+  EXPECT_EQ(4 + kAppends, dbf.RecordCount());
+  EXPECT_EQ(4 + kAppends, walk());
+
+  // A slow appender of another program fills its hole at last: a walk
+  // reading the slot counts it, and so does a count after the table grew.
+  Spoil(path_, {1}, ' ');
+  EXPECT_EQ(4 + kAppends, dbf.RecordCount());
+  EXPECT_EQ(5 + kAppends, walk());
+  EXPECT_EQ(5 + kAppends, dbf.RecordCount());
+  Spoil(path_, {4}, ' ');
+  Append(path_, {"3-1"});
+  EXPECT_EQ(7 + kAppends, dbf.RecordCount());
+  EXPECT_EQ(7 + kAppends, walk());
 }
 
 }  // namespace

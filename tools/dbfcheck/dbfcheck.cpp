@@ -6,6 +6,10 @@
 //     neither a blank nor "*";
 //   - a file that ends inside a record;
 //   - numeric, date and logical values that do not decode;
+//   - text (character fields and memo texts) with bytes that are no
+//     character of the table's code page, when the table names its code
+//     page (its language driver or a .cpg file): for a table that names
+//     none, the code page is only the system's guess;
 //   - memo pointers into the memo header or past the end of the memo file,
 //     values whose stated length runs past its end, chains of two records
 //     that overlap, and a next free block past the end.
@@ -32,11 +36,14 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/codepage.h"
 #include "runtime/classes.h"
 #include "runtime/exceptions.h"
+#include "tdbf/dbf_codepage.h"
 #include "tdbf/dbf_common.h"
 #include "tdbf/file/dbf_dbffile.h"
 #include "tdbf/file/dbf_memo.h"
@@ -64,7 +71,11 @@ struct TChain {
 
 class TChecker {
  public:
-  TChecker(TDbfFile& table, bool repair) : table_(table), repair_(repair) {}
+  TChecker(TDbfFile& table, bool repair) : table_(table), repair_(repair) {
+    TCodePageSource source;
+    codePage_ = TableCodePageFor(table_, 0, source);
+    if (source != cpsSystemDefault) codec_ = platform::TTextCodec::Make(codePage_);
+  }
 
   void Run() {
     CheckRecords();
@@ -158,6 +169,10 @@ class TChecker {
       }
       if (def.IsBinary() || def.Offset() + def.Size() > table_.RecordSize()) continue;
       std::string value(record + def.Offset(), static_cast<size_t>(def.Size()));
+      if (def.NativeFieldType() == 'C') {
+        CheckText(recNo, def, "", value);
+        continue;
+      }
       const size_t first = value.find_first_not_of(" \0", 0, 2);
       if (first == std::string::npos) continue;
       value = value.substr(first, value.find_last_not_of(" \0", std::string::npos, 2) + 1 - first);
@@ -165,6 +180,19 @@ class TChecker {
         Report(Name() + ": record " + std::to_string(recNo) + " field " + def.FieldName() + ": '" +
                value + "' is no " + KindOf(def.NativeFieldType()));
     }
+  }
+
+  // Reports text whose bytes are no characters of the table's code page,
+  // naming the first such byte (positions count from 1).
+  void CheckText(int32_t recNo, const TDbfFieldDef& def, const char* what, std::string_view text) {
+    if (!codec_) return;
+    const size_t bad = codec_->FirstUndecodable(text);
+    if (bad == std::string_view::npos) return;
+    char where[64];
+    std::snprintf(where, sizeof where, "(byte 0x%02X at position %zu)",
+                  static_cast<uint8_t>(text[bad]), bad + 1);
+    Report(Name() + ": record " + std::to_string(recNo) + " field " + def.FieldName() + ": " +
+           what + "text does not decode in code page " + std::to_string(codePage_) + " " + where);
   }
 
   static const char* KindOf(char letter) {
@@ -234,13 +262,13 @@ class TChecker {
                         memo->ReadAt(head, 8, block * blockSize) == 8 &&
                         memo->MemoDataSize(head) >= 0;
     int64_t bytes = 0;
-    if (headed) {
-      bytes = 8 + memo->MemoDataSize(head);
-    } else {
-      TMemoryStream value;
-      memo->ReadMemo(block, value);
-      bytes = value.Size() + 2;
-    }
+    const bool text = def.NativeFieldType() == 'M' && codec_;
+    TMemoryStream value;
+    if (!headed || text) memo->ReadMemo(block, value);
+    bytes = headed ? 8 + memo->MemoDataSize(head) : value.Size() + 2;
+    if (text)
+      CheckText(recNo, def, "memo ",
+                std::string_view(value.Memory(), static_cast<size_t>(value.Size())));
     const int64_t blocks = std::max<int64_t>((bytes + blockSize - 1) / blockSize, 1);
     if (block + blocks > end && headed)
       Report(where + ": its length " + std::to_string(bytes - 8) +
@@ -303,6 +331,9 @@ class TChecker {
 
   TDbfFile& table_;
   bool repair_;
+  int codePage_ = 0;
+  // The codec of the table's code page; none when the table names none.
+  std::unique_ptr<platform::TTextCodec> codec_;
   std::vector<TFinding> findings_;
   std::vector<TChain> chains_;
   std::vector<std::string> copied_;
