@@ -115,6 +115,11 @@ class TfrMain : public QWidget {
   void CopyCell();
   // View > Show deleted records.
   void SetShowDeleted(bool show);
+  // File > Export: the records in view (filter and order applied) to a
+  // CSV, JSON Lines or SQLite file chosen by its extension, with a
+  // progress bar and Cancel; the current record stays current.
+  void ExportTo(const std::string& fileName);
+  void ExportWithDialog();
   // Brings the status bar and the title up to date with the table.
   void UpdateStatus();
 

@@ -5,9 +5,11 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFile>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QInputDialog>
 #include <QMimeData>
+#include <QProgressDialog>
 #include <QUrl>
 #include <algorithm>
 
@@ -17,6 +19,8 @@
 #include "app/main.h"
 #include "app/qt_text.h"
 #include "app/status_bar.h"
+#include "export/table_export.h"
+#include "platform/codepage.h"
 #include "recordset/fields.h"
 #include "runtime/exceptions.h"
 #include "tdbf/dbf.h"
@@ -108,4 +112,47 @@ void TfrMain::dropEvent(QDropEvent* event) {
   if (table.empty()) return;
   event->acceptProposedAction();
   Guarded([&] { OpenTable(table); });
+}
+
+void TfrMain::ExportTo(const std::string& fileName) {
+  if (!tbMain_->Active()) return;
+  QProgressDialog progress(QStringLiteral("Exporting records..."), QStringLiteral("Cancel"), 0, 100,
+                           this);
+  progress.setWindowModality(Qt::WindowModal);
+  // Shown only when the export takes longer than a moment.
+  progress.setMinimumDuration(500);
+  TExportRequest request;
+  request.format = ExportFormatFor(fileName);
+  request.fileName = fileName;
+  request.tableName = "records";
+  request.textCodePage = static_cast<int>(platform::GetACP());
+  request.progress = [&progress](int64_t written, int64_t total) {
+    progress.setValue(total > 0 ? static_cast<int>(std::min<int64_t>(100, written * 100 / total))
+                                : 0);
+    QApplication::processEvents();
+    return !progress.wasCanceled();
+  };
+  // The record the user stands on is where they find themselves after.
+  const std::string bookmark = tbMain_->Bookmark();
+  tbMain_->SuspendNotifications();
+  int64_t written = 0;
+  try {
+    written = ExportRecords(*tbMain_, request);
+  } catch (...) {
+    tbMain_->ResumeNotifications();
+    if (!bookmark.empty()) Guarded([&] { tbMain_->MoveToBookmark(bookmark); });
+    throw;
+  }
+  tbMain_->ResumeNotifications();
+  if (!bookmark.empty()) tbMain_->MoveToBookmark(bookmark);
+  sbMain_->showMessage(QStringLiteral("%1 records exported").arg(GroupedNumber(written)), 5000);
+}
+
+void TfrMain::ExportWithDialog() {
+  if (!tbMain_->Active()) return;
+  const QString name = QFileDialog::getSaveFileName(
+      this, QStringLiteral("Export records"), QString(),
+      QStringLiteral("CSV (*.csv);;JSON Lines (*.jsonl);;SQLite database (*.db *.sqlite)"));
+  if (name.isEmpty()) return;
+  ExportTo(QFile::encodeName(name).toStdString());
 }

@@ -8,6 +8,7 @@
 #include <QUrl>
 
 #include "tests/app/main_fixture.h"
+#include "tests/support/shell.h"
 
 namespace {
 
@@ -97,6 +98,34 @@ TEST_F(TfrMainTest, MenuCommandsAndTheirShortcuts) {
   EXPECT_FALSE(window_.tbMain()->Active());
   QTest::keyClick(&window_, Qt::Key_Q, Qt::ControlModifier);
   EXPECT_FALSE(window_.isVisible());
+}
+
+TEST_F(TfrMainTest, ExportWritesTheRecordsInView) {
+  Choose(dir_.File("people.dbf"));
+  ClickMark(1);
+  Filter("12.5");
+  window_.tbMain()->Last();
+  const std::string csv = dir_.File("out.csv");
+  window_.ExportTo(csv);
+  // The user stays on the record they were on.
+  EXPECT_EQ(CurrentName(), "Jones");
+  EXPECT_EQ(ShellOutput("python3 -c \"import csv,sys; [print('|'.join(r)) for r in "
+                        "csv.reader(open(sys.argv[1], newline='', encoding='utf-8'))]\" '" +
+                        csv + "'"),
+            "NAME|PRICE|BORN|ACTIVE|QTY\nSmith|12.5|1980-01-15|true|1\n"
+            "Jones|12.5|1980-01-15|true|3\n");
+
+  QTest::mouseClick(window_.btClear(), Qt::LeftButton);
+  const std::string db = dir_.File("out.db");
+  window_.ExportTo(db);
+  EXPECT_EQ(ShellOutput("sqlite3 '" + db + "' \"SELECT NAME, typeof(PRICE), BORN FROM records\""),
+            "Smith|real|1980-01-15\nSmythe|real|1990-02-20\nJones|real|1980-01-15\n"
+            "O'Brien|real|2000-01-01\nsmith|real|\n");
+  window_.ExportTo(dir_.File("out.jsonl"));
+  EXPECT_EQ(ReadWholeFile(dir_.File("out.jsonl")).substr(0, 80),
+            std::string("{\"NAME\": \"Smith\", \"PRICE\": 12.5, \"BORN\": \"1980-01-15\", "
+                        "\"ACTIVE\": true, \"QTY\": 1}\n")
+                .substr(0, 80));
 }
 
 TEST_F(TfrMainTest, ADroppedTableOpens) {
