@@ -21,6 +21,7 @@ namespace {
 
 using platform::kPathDelimiter;
 constexpr uint8_t kDeletedFlag = '*';
+constexpr uint8_t kLiveFlag = ' ';
 constexpr int32_t kMemoBlockSizeForNewTables = 512;
 // The spare bytes behind the calculated-field area of a record buffer.
 constexpr int kSpareBytes = 3;
@@ -475,7 +476,10 @@ TFetchResult TDbf::FetchRecord(char* buffer, TFetchMode mode, bool) {
           file.ReadPage(recNo, image) < recordSize) {
         result = frError;
       } else {
-        acceptable = showDeleted_ || static_cast<uint8_t>(image[0]) != kDeletedFlag;
+        // A slot whose flag is neither blank nor the deleted mark holds no
+        // record (a hole another program left): no walk shows it.
+        const auto flag = static_cast<uint8_t>(image[0]);
+        acceptable = (flag == kDeletedFlag && showDeleted_) || flag == kLiveFlag;
         if (acceptable && Filtered()) acceptable = FilterAccepts(image);
         if (skipRejected) {
           if (!acceptable) {

@@ -37,4 +37,5 @@ void TDbfCursor::Last() {
   physicalRecNo_ = count == 0 ? 0 : count + 1;
 }
 
-void TDbfCursor::RecordInserted(int32_t, const char*) { physicalRecNo_ = File()->PageCount(); }
+// Other processes may have appended after the new record.
+void TDbfCursor::RecordInserted(int32_t recNo, const char*) { physicalRecNo_ = recNo; }

@@ -48,6 +48,8 @@ constexpr int kTypeAt7 = 32, kWidthAt7 = 33, kDecimalsAt7 = 34, kNextAutoIncAt7 
 constexpr int kRecordCountAt = 4, kHeaderSizeAt = 8, kRecordSizeAt = 10;
 constexpr int kProductionIndexAt = 28, kLanguageIdAt = 29, kDriverNameAt = 32;
 constexpr int kDriverNameWidth = 31;
+// The version byte of a table with dBase IV memos.
+constexpr uint8_t kDbase4MemoVersion = 0x8B;
 // Appending gives up after probing this many locked slots.
 constexpr int32_t kMaxSlotProbes = 100000;
 
@@ -249,8 +251,14 @@ std::string TDbfFile::ProductionIndexName() { return CompanionFileName(".mdx"); 
 
 void TDbfFile::OpenMemoFile(bool create, int32_t blockSize) {
   if (memoFile_ || !MemoOpener()) return;
-  TMemoFileRequest request{CompanionFileName(MemoExtension()), tableFormat_, Mode(),
-                           create && AutoCreate(), create ? blockSize : 0};
+  // dBase IV wrote its tables with version 0x8B and often language byte 0,
+  // which makes them level 3; their memo files are dBase IV's all the same
+  // (values with a length head, the file's own block size).
+  const bool dBase4Memos = tableFormat_ == tfDBase3 && Header() &&
+                           static_cast<uint8_t>(Header()[0]) == kDbase4MemoVersion;
+  TMemoFileRequest request{CompanionFileName(MemoExtension()),
+                           dBase4Memos ? tfDBase4 : tableFormat_, Mode(), create && AutoCreate(),
+                           create ? blockSize : 0};
   memoFile_ = MemoOpener()(request);
 }
 
@@ -522,23 +530,33 @@ void TDbfFile::AssignAutoIncValues(char* record) {
 
 // ---- Records ------------------------------------------------------------------
 
+// The append protocol. In shared modes the whole append happens inside one
+// hold of the header lock, so appends of all processes are serial:
+//   1. take the header lock (waiting);
+//   2. read the header and the file size again;
+//   3. choose the slot after the last record the file holds;
+//   4. lock that slot (other programs probe slot locks to find free slots);
+//   5. assign autoincrement values and add the index keys (a key violation
+//      takes the keys back and ends the append with nothing written);
+//   6. write the record and the end-of-file byte after it in one write;
+//   7. set the header's record count to the new record's number;
+//   8. release the slot and the header lock.
+// A process killed at any step leaves either nothing (before 6) or a whole
+// record with a count at most one behind it (between 6 and 7), which the
+// next append, and every reader through the file size, takes in. No slot is
+// ever taken and left unwritten, so the file has no holes.
 int32_t TDbfFile::AppendRecord(char* record) {
-  // A slot is free when no other handle holds it and no record stands in it
-  // yet: another appender may have written it and let it go between our
-  // count and our lock. A slot below the end of the file need not hold a
-  // record: an appender that took the slot after it may have written first,
-  // leaving this one a hole (zeros, or the end-of-file byte) to fill.
+  LockHeader();
+  TScopeExit unlockHeader([this] { UnlockHeader(); });
+  ReadHeader();
+  AdjustHeader();
+  // The records the file holds end at the first slot past the header's
+  // count that holds no record (see CountPages): the new record goes there.
   int32_t recNo = PageCount() + 1;
-  for (int32_t probes = 0;; ++probes) {
+  // A program that appends the older way holds its slot before it waits for
+  // the header lock; that slot is left to it.
+  for (int32_t probes = 0; !LockPage(recNo, false); ++probes, ++recNo)
     if (probes > kMaxSlotProbes) throw EDbfError(Format(kDbfNoFreeSlot, FileName().c_str()));
-    if (!LockPage(recNo, false)) {
-      ++recNo;
-      continue;
-    }
-    if (!SlotHoldsRecord(recNo)) break;
-    UnlockPage(recNo);
-    ++recNo;
-  }
   TScopeExit unlockRecord([this, recNo] { UnlockPage(recNo); });
 
   AssignAutoIncValues(record);
@@ -557,36 +575,25 @@ int32_t TDbfFile::AppendRecord(char* record) {
     throw;
   }
 
-  // The record is written under the header lock too: every write beyond the
-  // end of the file then happens under that lock, so the end-of-file byte
-  // below can be placed without overwriting another appender's record.
-  LockHeader();
-  TScopeExit unlockHeader([this] { UnlockHeader(); });
-  ReadHeader();
-  AdjustHeader();
-  PutLE32(Header() + kRecordCountAt, GetLE32(Header() + kRecordCountAt) + 1);
-  WriteHeader();
   if (lockField_.present) StampLockField(record);
-  WritePage(recNo, record);
-  WriteEndOfFileAfter(recNo);
+  // Record and end-of-file byte in one write: a reader or a later appender
+  // sees the slot either empty or whole.
+  std::vector<char> image(static_cast<size_t>(RecordSize()) + 1);
+  std::memcpy(image.data(), record, static_cast<size_t>(RecordSize()));
+  image.back() = static_cast<char>(kDbfEndOfFile);
+  changed_ = true;
+  WriteAt(image.data(), static_cast<int32_t>(image.size()), PageOffset(recNo));
+  PutLE32(Header() + kRecordCountAt, static_cast<uint32_t>(recNo));
+  StampAndWriteHeader();
   return recNo;
-}
-
-bool TDbfFile::SlotHoldsRecord(int32_t recNo) {
-  if (PageCount() < recNo) return false;
-  char flag = 0;
-  if (ReadAt(&flag, 1, PageOffset(recNo)) != 1) return false;
-  return flag == ' ' || flag == '*';
 }
 
 void TDbfFile::WriteEndOfFileAfter(int32_t recNo) {
   // REQUIRES: the header lock in shared modes. Appenders write their records
   // only while holding it, so no record is being written beyond the end now;
   // a record that already stands after recNo must not lose its first byte.
-  // No slot lock is taken here: a locked slot tells appenders that another
-  // appender owns it, and they would skip it and leave a hole.
-  // Nor do the bytes of a partial record or an end-of-file byte already
-  // there: only a file that ends with the record gets the byte.
+  // Nor does a partial record or an end-of-file byte already there get
+  // one: only a file that ends with the record gets the byte.
   const int64_t endOffset = PageOffset(recNo + 1);
   int64_t size = 0;
   if (!File() || !File()->Size(size).IsOk()) return;

@@ -162,12 +162,12 @@ class TDbfFile : public TPagedFile {
 
   // ---- Records ----
 
-  // Appends the record: takes the first free slot after the last record
-  // (slots other processes hold are skipped), assigns autoincrement values,
-  // adds the keys to the index files, raises the header count under the
-  // header lock, stamps the lock field and writes the record followed by
-  // the end-of-file byte. Gives the new record number. A key violation is
-  // passed on with nothing written.
+  // Appends the record after the last one the file holds: under the header
+  // lock it assigns autoincrement values, adds the keys to the index files,
+  // stamps the lock field, writes the record followed by the end-of-file
+  // byte and sets the header's count to the new record's number (the steps
+  // and what a crash leaves are described at the definition). Gives the new
+  // record number. A key violation is passed on with nothing written.
   int32_t AppendRecord(char* record);
   // Locks the record without waiting (EDbfError "Record locked." when
   // another handle holds it), reads it into record and PrevBuffer() and
@@ -273,9 +273,6 @@ class TDbfFile : public TPagedFile {
   // Writes the end-of-file byte after record recNo unless a record (of
   // another appender) already follows it.
   void WriteEndOfFileAfter(int32_t recNo);
-  // Whether slot recNo holds a written record (its deletion flag is a blank
-  // or the deleted mark), rather than lying beyond the end or being a hole.
-  bool SlotHoldsRecord(int32_t recNo);
   // The header lock (page 0, waited for); the holder may take it again, as
   // WriteHeader does inside an append.
   void LockHeader();

@@ -438,6 +438,21 @@ int64_t ParseDateTimeText(const char* text, int length, bool withTime) {
   return ms;
 }
 
+// Whether date text is a day of the calendar: "YYYYMMDD" in digits and,
+// withTime, "HHMMSS" after it (missing time characters count as 0).
+bool ValidDateText(const char* text, int length, bool withTime) {
+  if (length < 8 || (!withTime && length != 8)) return false;
+  for (int i = 0; i < length; ++i)
+    if (text[i] < '0' || text[i] > '9') return false;
+  int32_t day;
+  if (!TryEncodeDayNumber(DatePart(text, length, 0, 4, 1), DatePart(text, length, 4, 2, 1),
+                          DatePart(text, length, 6, 2, 1), day))
+    return false;
+  return !withTime ||
+         (DatePart(text, length, 8, 2, 0) <= 23 && DatePart(text, length, 10, 2, 0) <= 59 &&
+          DatePart(text, length, 12, 2, 0) <= 59);
+}
+
 // Writes text right-aligned into a field of n bytes, padded on the left.
 void PutRightAligned(char* f, int n, const std::string& text, char pad) {
   int len = static_cast<int>(text.size());
@@ -606,6 +621,9 @@ bool DecodeBinary(const TDbfFieldDef& def, TFieldType type, void* dst, const cha
     default: {  // '@'
       if (n < 8 || AllZero(f, 8)) return false;
       double ms = std::bit_cast<double>(GetBE64(f));
+      // A time stamp before year 1 or after 9999 is no value.
+      if (!std::isfinite(ms) || ms < kMSecsPerDayInt || ms >= 3652060.0 * kMSecsPerDayInt)
+        return false;
       if (!dst) return true;
       if (type == ftDateTime)
         *static_cast<double*>(dst) = ms;
@@ -666,15 +684,25 @@ bool DecodeFieldValue(const TDbfFieldDef& def, TFieldType type, void* dst, const
   if (end == 0) return false;
   int start = 0;
   while (start < end && f[start] == ' ') ++start;
+  const char letter = def.NativeFieldType();
   // A logical field holding "?" has not been given a value.
-  if (def.NativeFieldType() == 'L' && end - start == 1 && f[start] == '?') return false;
-  if (!dst) return true;
-
+  if (letter == 'L' && end - start == 1 && f[start] == '?') return false;
   // Number text ends at the first NUL, as some writers pad with NULs.
   auto numberLength = [&]() {
     const void* nul = std::memchr(f + start, 0, end - start);
     return nul ? static_cast<int>(static_cast<const char*>(nul) - (f + start)) : end - start;
   };
+  // Text that is no number has no value: GIS programs write a null number
+  // as "*********", dBase a number too wide for its field the same way, and
+  // dBase IV an empty one as ".".
+  double number = 0;
+  if ((letter == 'N' || letter == 'F') && !ParseDecimalFloat(f + start, numberLength(), number))
+    return false;
+  // Nor has a date that is no day of the calendar (letters, "00000000").
+  if ((letter == 'D' || letter == 'T') && !ValidDateText(f + start, end - start, letter == 'T'))
+    return false;
+  if (!dst) return true;
+
   switch (type) {
     case ftString:
       std::memcpy(dst, f, end);
@@ -684,7 +712,13 @@ bool DecodeFieldValue(const TDbfFieldDef& def, TFieldType type, void* dst, const
     case ftInteger:
     case ftLargeint: {
       int64_t v = 0;
-      if (!ParseDecimalInt(f + start, numberLength(), v)) v = 0;
+      if (!ParseDecimalInt(f + start, numberLength(), v)) {
+        // "12.0" in a field read as an integer: its whole part.
+        double d = 0;
+        v = ParseDecimalFloat(f + start, numberLength(), d) && std::fabs(d) < 9.2e18
+                ? static_cast<int64_t>(d)
+                : 0;
+      }
       if (type == ftSmallint && (v < INT16_MIN || v > INT16_MAX)) v = 0;
       if (type == ftInteger && (v < INT32_MIN || v > INT32_MAX)) v = 0;
       StoreInteger(type, dst, v);

@@ -87,3 +87,15 @@ int TChildProcess::Finish() {
   pid_ = -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+
+std::string TChildProcess::ReadToEnd() {
+  std::string out = pending_;
+  pending_.clear();
+  char chunk[4096];
+  for (;;) {
+    const ssize_t n = read(fromChild_, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return out;
+    out.append(chunk, static_cast<size_t>(n));
+  }
+}

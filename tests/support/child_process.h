@@ -21,6 +21,9 @@ class TChildProcess {
   std::string Request(const std::string& line);
   // Closes the program's input and waits for it; gives its exit status.
   int Finish();
+  // Reads the program's output up to its end (when it exits or is killed).
+  std::string ReadToEnd();
+  pid_t Pid() const { return pid_; }
 
  private:
   pid_t pid_ = -1;

@@ -149,7 +149,7 @@ class TDbfcatTest : public ::testing::Test {
     if (encoding != "latin-1") {
       EXPECT_EQ(encoding, ours["encoding"].AsString()) << table;
     }
-    EXPECT_EQ(header["version"].AsInt64() & 7, ours["version"].AsInt64() & 7) << table;
+    EXPECT_EQ(header["version"].AsInt64(), ours["version"].AsInt64()) << table;
     EXPECT_EQ(header["lang_id"].AsInt64(), ours["lang_id"].AsInt64()) << table;
     EXPECT_EQ(header["header_length"].AsInt64(), ours["header_length"].AsInt64()) << table;
     EXPECT_EQ(header["record_length"].AsInt64(), ours["record_length"].AsInt64()) << table;
@@ -164,13 +164,9 @@ class TDbfcatTest : public ::testing::Test {
     EXPECT_EQ(fields.size(), ourFields.size()) << table;
     if (fields.size() != ourFields.size()) return 0;
     std::vector<std::string> names;  // our name of each dumped field
-    std::vector<size_t> offsets;
-    size_t offset = 1;
     for (size_t i = 0; i < fields.size(); ++i) {
       const std::string name = ourFields[i]["name"].AsString();
       names.push_back(name);
-      offsets.push_back(offset);
-      offset += static_cast<size_t>(ourFields[i]["length"].AsInt64());
       // Names are upper-case; a repeated name gets the number of its
       // occurrence.
       const std::string dumped = UpperCase(fields[i]["name"].AsString());
@@ -209,10 +205,7 @@ class TDbfcatTest : public ::testing::Test {
         const std::string where = table + " record " + std::to_string(r + 1) + " " + names[i];
         const char letter = fields[i]["type"].AsString()[0];
         CompareValue(letter == 'F' ? 'N' : letter, expected[i].second, actual[i].second, encoding,
-                     codePage,
-                     raw.substr(headerSize + r * recordSize + offsets[i],
-                                static_cast<size_t>(fields[i]["length"].AsInt64())),
-                     where);
+                     codePage, where);
         ++compared;
       }
     }
@@ -220,15 +213,10 @@ class TDbfcatTest : public ::testing::Test {
   }
 
   static void CompareValue(char type, const TJsonValue& expected, const TJsonValue& actual,
-                           const std::string& encoding, int codePage, const std::string& bytes,
-                           const std::string& where) {
+                           const std::string& encoding, int codePage, const std::string& where) {
     const bool blank = expected.IsNull() || (expected.Kind() == TJsonValue::jkString &&
                                              expected.AsString().empty() && type == 'M');
-    if (type == 'N' && bytes.find_first_not_of('*') == std::string::npos) {
-      // A number too wide for its field, as dBase writes it: text that is
-      // no number reads as 0 in this engine; the dump shows no value.
-      EXPECT_EQ(0.0, actual.AsDouble()) << where;
-    } else if (blank) {
+    if (blank) {
       EXPECT_TRUE(actual.IsNull()) << where;
     } else if (type == 'C' || type == 'M') {
       ASSERT_EQ(TJsonValue::jkString, actual.Kind()) << where;

@@ -687,7 +687,7 @@ TEST_F(TDbfFileTest, AppendSkipsSlotsOthersHold) {
   // Another appender owns slot 2 and has not written its record yet.
   ASSERT_TRUE(other.LockPage(2, false));
   EXPECT_EQ(AppendText(*file, "three"), 3);
-  EXPECT_EQ(Le32(ReadWholeFile(dir_.File("new.dbf")), 4), 2u);
+  EXPECT_EQ(Le32(ReadWholeFile(dir_.File("new.dbf")), 4), 3u);
   // The slot is free again once the append is done.
   EXPECT_TRUE(other.LockPage(3, false));
   other.UnlockPage(3);
@@ -763,18 +763,21 @@ TEST_F(TDbfFileTest, AppendDoesNotTakeASlotWrittenMeanwhile) {
   EXPECT_EQ(bytes.substr(65), " one    two    three \x1A");
 }
 
-TEST_F(TDbfFileTest, AppendKeepsItsSlotWhenALaterOneIsWrittenFirst) {
+// The slot is chosen under the header lock: from the other handle's first
+// lock on, no other appender can take the header lock until that append is
+// done, so no later slot can be written before its own.
+TEST_F(TDbfFileTest, AppendChoosesItsSlotUnderTheHeaderLock) {
   auto file = Create(tfDBase4, {{"name", 'C', 6, 0}}, "new.dbf", amSharedCreate);
   AppendText(*file, "one");
-  // The other handle locks slot 2; before it looks at the slot, this handle
-  // appends record 3 whole (slot 2 is taken), so slot 2 lies below the end
-  // of the file without a record in it. It is still the other handle's.
-  TOnFirstLockEnv env([&] { EXPECT_EQ(AppendText(*file, "three"), 3); }, true);
+  bool headerFree = true;
+  TOnFirstLockEnv env([&] { headerFree = file->LockPage(0, false); }, true);
   TDbfFile other(dir_.File("new.dbf"));
   other.SetEnv(&env);
   other.SetMode(amSharedOpen);
   other.Open();
   EXPECT_EQ(AppendText(other, "two"), 2);
+  EXPECT_FALSE(headerFree);
+  EXPECT_EQ(AppendText(*file, "three"), 3);
   other.Close();
   file->Close();
   const std::string bytes = ReadWholeFile(dir_.File("new.dbf"));
@@ -887,29 +890,24 @@ TEST_F(TDbfFileTest, TwoAppendersInTwoProcesses) {
   AppendText(*file, "first");
   TChildProcess helper(HelperPath(), {dir_.File("new.dbf")});
   ASSERT_EQ(helper.Request("count"), "1");
-  // The other process holds the header: our append takes slot 2 and waits
-  // (slot 3 when a probe below held slot 2 at that moment: probing locks).
+  // The other process holds the header: our append waits for it and holds
+  // no slot meanwhile, so neither slot 2 nor 3 is taken before it runs.
   ASSERT_EQ(helper.Request("holdheader"), "ok");
   int32_t ours = 0;
   std::thread appender([&] { ours = AppendText(*file, "ours"); });
-  int32_t held = 0;
-  for (int i = 0; i < 6000 && held == 0; ++i) {
-    for (int32_t slot : {2, 3})
-      if (held == 0 && helper.Request("probe " + std::to_string(slot)) == "held") held = slot;
-    if (held == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  EXPECT_NE(held, 0);
-  // The other process now appends too: our slot is taken, so it gets the other.
-  const int32_t theirs = held == 3 ? 2 : 3;
-  EXPECT_EQ(helper.Request("releaseandappend theirs"), std::to_string(theirs));
+  EXPECT_EQ(helper.Request("probe 2"), "free");
+  EXPECT_EQ(helper.Request("probe 3"), "free");
+  // The other process appends too; whichever gets the header first takes
+  // slot 2, the other slot 3.
+  const std::string theirs = helper.Request("releaseandappend theirs");
   appender.join();
-  EXPECT_EQ(ours, held);
   EXPECT_EQ(helper.Finish(), 0);
   file->Close();
+  ASSERT_TRUE((ours == 2 && theirs == "3") || (ours == 3 && theirs == "2")) << ours << theirs;
   std::string bytes = ReadWholeFile(dir_.File("new.dbf"));
   EXPECT_EQ(Le32(bytes, 4), 3u);
   EXPECT_EQ(bytes.substr(65),
-            held == 3 ? " first  theirs ours  \x1A" : " first  ours   theirs\x1A");
+            ours == 3 ? " first  theirs ours  \x1A" : " first  ours   theirs\x1A");
 }
 
 TEST_F(TDbfFileTest, AutoIncrementAcrossProcesses) {

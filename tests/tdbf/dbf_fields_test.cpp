@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <limits>
 #include <string>
 
 #include "recordset/field_defs.h"
@@ -309,6 +310,12 @@ TEST_F(TDbfFieldDefTest, BinaryTimestamp) {
   int32_t day = 0;
   EXPECT_TRUE(Read(ftDate, day));
   EXPECT_EQ(day, Day(2024, 2, 29));
+  // Stamps before year 1 or after 9999, or no number at all: no value.
+  for (double bad : {1000.0, Day(9999, 12, 31) * 86400000.0 + 86400000.0,
+                     std::numeric_limits<double>::quiet_NaN()}) {
+    Write<double>(ftDateTime, bad);
+    EXPECT_FALSE(Read(ftDateTime, back)) << bad;
+  }
 }
 
 TEST_F(TDbfFieldDefTest, IntegerText) {
@@ -337,9 +344,15 @@ TEST_F(TDbfFieldDefTest, IntegerText) {
   int16_t s = 0;
   EXPECT_TRUE(Read(ftSmallint, s));
   EXPECT_EQ(s, 7);
-  SetBytes("  12ab");
+  // Text that is no number, or "*" filled (a null from GIS programs, an
+  // overflow from dBase), has no value; blanks beside it keep theirs.
+  for (const char* text : {"  12ab", "******", "   .  ", std::string(6, '\0').c_str()}) {
+    SetBytes(std::string(text, 6));
+    EXPECT_FALSE(Read(ftInteger, i)) << text;
+  }
+  SetBytes("  12.0");
   EXPECT_TRUE(Read(ftInteger, i));
-  EXPECT_EQ(i, 0);
+  EXPECT_EQ(i, 12);
   SetBytes(std::string("   5\0\0", 6));  // some writers pad with NULs
   EXPECT_TRUE(Read(ftInteger, i));
   EXPECT_EQ(i, 5);
@@ -366,8 +379,9 @@ TEST_F(TDbfFieldDefTest, FloatTextIgnoresTheLocale) {
   EXPECT_TRUE(Read(ftCurrency, v));
   EXPECT_EQ(v, 1500.0);
   SetBytes("     nan  ");
-  EXPECT_TRUE(Read(ftFloat, v));
-  EXPECT_EQ(v, 0.0);
+  EXPECT_FALSE(Read(ftFloat, v));
+  SetBytes("**********");
+  EXPECT_FALSE(Read(ftFloat, v));
   FormatSettings().DecimalSeparator = '.';
 }
 
@@ -412,16 +426,11 @@ TEST_F(TDbfFieldDefTest, DateText) {
   SetBytes("20240229");
   EXPECT_TRUE(Read(ftDate, day));
   EXPECT_EQ(day, Day(2024, 2, 29));
-  // An impossible date reads as 1899-12-30.
-  SetBytes("20230229");
-  EXPECT_TRUE(Read(ftDate, day));
-  EXPECT_EQ(day, kDateDelta);
-  SetBytes("00000000");
-  EXPECT_TRUE(Read(ftDate, day));
-  EXPECT_EQ(day, kDateDelta);
-  SetBytes("1999XX10");  // a part that is no number counts as 1
-  EXPECT_TRUE(Read(ftDate, day));
-  EXPECT_EQ(day, Day(1999, 1, 10));
+  // A date no calendar has, or letters, is no value.
+  for (const char* text : {"20230229", "00000000", "1999XX10", "abcdefgh", "2024 2 1"}) {
+    SetBytes(text);
+    EXPECT_FALSE(Read(ftDate, day)) << text;
+  }
   SetBytes("        ");
   EXPECT_FALSE(Read(ftDate, day));
   Write<int32_t>(ftDate, Day(7, 3, 4));
@@ -442,9 +451,8 @@ TEST_F(TDbfFieldDefTest, DateTimeText) {
   double back = 0;
   EXPECT_TRUE(Read(ftDateTime, back));
   EXPECT_EQ(back, ms - 999);
-  SetBytes("20011231246000");  // an impossible time zeroes the whole value
-  EXPECT_TRUE(Read(ftDateTime, back));
-  EXPECT_EQ(back, kDateDelta * 86400000.0);
+  SetBytes("20011231246000");  // an impossible time: no value
+  EXPECT_FALSE(Read(ftDateTime, back));
   // A field narrower than the text keeps what fits.
   Field('T', 10);
   Write<double>(ftDateTime, ms);

@@ -18,6 +18,7 @@
 #include "tdbf/dbf_dbffile.h"
 #include "tdbf/dbf_memo.h"
 #include "tests/support/child_process.h"
+#include "tests/support/dbf_image.h"
 #include "tests/support/dbf_locale.h"
 #include "tests/support/temp_dir.h"
 
@@ -291,6 +292,38 @@ TEST_F(TDbfTest, ClosingWritesTheHeaderOnlyAfterAWrite) {
 }
 
 // ---- Field definitions -----------------------------------------------------------
+
+// dBase IV wrote version 0x8B with language byte 0: its memo file is read
+// with the block size the file names (1024 here) and written in dBase IV's
+// form, a length head instead of end marks.
+TEST_F(TDbfTest, DBaseIVMemosWhateverTheLanguageByte) {
+  TDbfImage image;
+  image.version = 0x8B;
+  image.fields = {{"NOTE", 'M', 10}};
+  image.records = {"         1"};
+  WriteWholeFile(path_, image.Bytes());
+  std::string memo(2048, '\0');
+  PutWord(memo, 0, 2);  // next free block
+  PutWord(memo, 20, 1024);
+  memo.replace(1024, 13, std::string("\xFF\xFF\x08\x00\x0D\x00\x00\x00hello", 13));
+  const std::string memoPath = dir_.File("people.dbt");
+  WriteWholeFile(memoPath, memo);
+
+  TDbf dbf;
+  Open(dbf, path_);
+  EXPECT_EQ(3, dbf.TableLevel());
+  EXPECT_EQ("hello", dbf.FieldNamed("NOTE")->ValueAsString());
+  dbf.Edit();
+  dbf.FieldNamed("NOTE")->SetValueAsString("world!");
+  dbf.Post();
+  dbf.Close();
+  // The value fits its block and is written in place.
+  const std::string after = ReadWholeFile(memoPath);
+  EXPECT_EQ(std::string("\xFF\xFF\x08\x00\x0E\x00\x00\x00world!", 14), after.substr(1024, 14));
+  EXPECT_EQ("0000000001", StoredRecord(path_, 1).substr(1));
+  Open(dbf, path_, true);
+  EXPECT_EQ("world!", dbf.FieldNamed("NOTE")->ValueAsString());
+}
 
 // A dBase III table with FoxPro's currency and date-time fields, as tools
 // write them: read, edited and read back in FoxPro's encodings; a table
