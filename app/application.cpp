@@ -20,7 +20,7 @@ void TApplication::ShowException(const std::string& message) {
     onException_(message);
     return;
   }
-  QMessageBox box(QMessageBox::Critical, title_, AnsiToQString(message), QMessageBox::Ok,
+  QMessageBox box(QMessageBox::Critical, title_, Utf8ToQString(message), QMessageBox::Ok,
                   activeWindow());
   box.exec();
 }
@@ -42,7 +42,7 @@ void HandleException(std::exception_ptr e) {
     app->ShowException(message);
     return;
   }
-  QMessageBox box(QMessageBox::Critical, QStringLiteral("zozur"), AnsiToQString(message),
+  QMessageBox box(QMessageBox::Critical, QStringLiteral("zozur"), Utf8ToQString(message),
                   QMessageBox::Ok);
   box.exec();
 }

@@ -97,7 +97,7 @@ TStringList TCheckListBox::Items() const {
 void TCheckListBox::SetItems(const TStringList& items) {
   clear();
   for (int i = 0; i < items.Count(); ++i) {
-    auto* entry = new QListWidgetItem(AnsiToQString(items[i]), this);
+    auto* entry = new QListWidgetItem(Utf8ToQString(items[i]), this);
     entry->setData(kEngineTextRole, QByteArray::fromStdString(items[i]));
     // Marks change only through this box's own mouse and key handling.
     entry->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled);

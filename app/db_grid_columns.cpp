@@ -64,7 +64,7 @@ int TDBGrid::DefaultColumnWidth(TField* field, const std::string& title) const {
   int width = cells.horizontalAdvance(QLatin1Char('0')) * field->DisplayWidth() + kColumnExtra;
   if (options_ & GridOpt(dgTitles))
     width = qMax(width,
-                 QFontMetrics(titleFont_).horizontalAdvance(AnsiToQString(title)) + kColumnExtra);
+                 QFontMetrics(titleFont_).horizontalAdvance(Utf8ToQString(title)) + kColumnExtra);
   return width;
 }
 

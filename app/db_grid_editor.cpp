@@ -115,7 +115,7 @@ void TDBGrid::LoadEditorText() {
   QString text;
   if (field && ActiveSet()) {
     try {
-      text = AnsiToQString(field->EditText());
+      text = Utf8ToQString(field->EditText());
     } catch (const Exception&) {
       // An unreadable value edits as empty text.
     }
@@ -163,9 +163,9 @@ void TDBGrid::HideEditor() {
 bool TDBGrid::CanEditAcceptKey(const QString& text) const {
   TField* field = SelectedField();
   if (!field) return false;
-  // A character the system's code page lacks cannot be stored.
-  const std::string bytes = QStringToAnsi(text);
-  if (AnsiToQString(bytes) != text) return false;
+  // Any character may be typed; one the table's code page lacks is
+  // refused with its message when the value is written.
+  const std::string bytes = QStringToUtf8(text);
   for (char c : bytes)
     if (!field->IsValidChar(c)) return false;
   return true;
@@ -190,7 +190,7 @@ void TDBGrid::WriteEditText() {
   if (!editChanged_ || !link_->Active()) return;
   TField* field = SelectedField();
   if (!field) return;
-  field->SetEditText(QStringToAnsi(editor_->text()));
+  field->SetEditText(QStringToUtf8(editor_->text()));
   editChanged_ = false;
   if (EditorMode()) LoadEditorText();
 }
@@ -209,9 +209,9 @@ void TDBGrid::EditMemo() {
   TField* field = columns_[selectedIndex_].field;
   const bool readOnly =
       readOnly_ || link_->ReadOnly() || columns_[selectedIndex_].readOnly || !field->CanModify();
-  QString text = AnsiToQString(field->ValueAsString());
-  if (!RunMemoDialog(this, AnsiToQString(field->DisplayName()), text, readOnly)) return;
+  QString text = Utf8ToQString(field->ValueAsString());
+  if (!RunMemoDialog(this, Utf8ToQString(field->DisplayName()), text, readOnly)) return;
   if (!link_->Edit()) return;
-  field->SetValueAsString(QStringToAnsi(text));
+  field->SetValueAsString(QStringToUtf8(text));
   set->Post();
 }

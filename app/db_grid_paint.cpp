@@ -106,7 +106,7 @@ void TDBGrid::paintEvent(QPaintEvent*) {
           ink = pal.color(QPalette::HighlightedText);
         }
       }
-      const QString text = AnsiToQString(row < 0 ? columns_[column].title : CellText(row, column));
+      const QString text = Utf8ToQString(row < 0 ? columns_[column].title : CellText(row, column));
       Qt::Alignment align = Qt::AlignLeft;
       if (row >= 0 && columns_[column].field->Alignment() == taRightJustify) align = Qt::AlignRight;
       if (row >= 0 && columns_[column].field->Alignment() == taCenter) align = Qt::AlignHCenter;

@@ -187,7 +187,7 @@ void TDBNavigator::ApplyHints() {
   for (int i = 0; i < kNavigateBtnCount; ++i) {
     std::string hint = kButtonInfo[i].hint;
     if (i < hints_.Count() && !hints_[i].empty()) hint = hints_[i];
-    buttons_[i]->setToolTip(AnsiToQString(hint));
+    buttons_[i]->setToolTip(Utf8ToQString(hint));
   }
 }
 

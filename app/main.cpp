@@ -1,12 +1,16 @@
 #include "app/main.h"
 
+#include <QAction>
 #include <QCloseEvent>
 #include <QFile>
 #include <QFont>
 #include <QFrame>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPushButton>
+#include <QStatusBar>
+#include <QStyle>
 #include <QTimer>
 #include <cmath>
 #include <regex>
@@ -15,9 +19,11 @@
 #include "app/app_str.h"
 #include "app/application.h"
 #include "app/check_list_box.h"
+#include "app/codepage_box.h"
 #include "app/db_grid.h"
 #include "app/db_navigator.h"
 #include "app/dialogs.h"
+#include "app/expression_filter.h"
 #include "app/filename_edit.h"
 #include "app/main_menu.h"
 #include "app/qt_text.h"
@@ -228,6 +234,13 @@ void TfrMain::CreateControls() {
   edMain_->setGeometry(9, 272, 143, 24);
   SetTurkishFont(edMain_);
 
+  // The code page the table's text is read in: the table's own or one
+  // the user chooses; choosing reopens the table at the same record.
+  cbCodePage_ = new TCodePageBox(tbMain_.get(), panel2_);
+  cbCodePage_->setObjectName(QStringLiteral("cbCodePage"));
+  cbCodePage_->setGeometry(9, 298, 143, 20);
+  cbCodePage_->SetOnReopened([this] { FillFieldList(); });
+
   btClear_ = new QPushButton(QStringLiteral("Temizle"), panel2_);
   btClear_->setObjectName(QStringLiteral("btClear"));
   btClear_->setGeometry(46, 352, 75, 25);
@@ -240,6 +253,17 @@ void TfrMain::CreateControls() {
   SetTurkishFont(btFilter_);
   connect(btFilter_, &QPushButton::clicked, this, [this] { Guarded([this] { btFilterClick(); }); });
 
+  frExpression_ = new TExpressionFilter(tbMain_.get(), this);
+  frExpression_->SetOnApplied(
+      [this] { filterDescription_ = tbMain_->Filtered() ? tbMain_->Filter() : std::string(); });
+  QAction* expression = edMain_->addAction(style()->standardIcon(QStyle::SP_FileDialogDetailedView),
+                                           QLineEdit::TrailingPosition);
+  expression->setObjectName(QStringLiteral("acExpression"));
+  expression->setToolTip(QStringLiteral("Filtre ifadesi (Ctrl+E)"));
+  expression->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_E));
+  expression->setShortcutContext(Qt::WindowShortcut);
+  connect(expression, &QAction::triggered, frExpression_, &TExpressionFilter::Open);
+
   // Tab order: the grid, then Panel1's controls, then Panel2's, where
   // "Temizle" comes before "Filtrele".
   setTabOrder(grMain_, flName_);
@@ -247,7 +271,8 @@ void TfrMain::CreateControls() {
   setTabOrder(nvMain_, edSearch_);
   setTabOrder(edSearch_, lbMain_);
   setTabOrder(lbMain_, edMain_);
-  setTabOrder(edMain_, btClear_);
+  setTabOrder(edMain_, cbCodePage_);
+  setTabOrder(cbCodePage_, btClear_);
   setTabOrder(btClear_, btFilter_);
   animatedImage1_->setFocusPolicy(Qt::NoFocus);
 }
@@ -334,6 +359,8 @@ void TfrMain::flNameAfterDialog(TFilenameEdit&, std::string& name, bool& action)
   if (tbMain_->Active()) tbMain_->SetActive(false);
   try {
     tbMain_->SetTableName(name);
+    // A new table starts with its own code page.
+    tbMain_->SetCodePage(0);
     tbMain_->SetActive(true);
   } catch (...) {
     // The table that was open before comes back, with its name in the box.
@@ -345,8 +372,11 @@ void TfrMain::flNameAfterDialog(TFilenameEdit&, std::string& name, bool& action)
       }
     }
     ShowOpenTableName();
+    cbCodePage_->ShowCodePageInForce();
     throw;
   }
+  cbCodePage_->ShowCodePageInForce();
+  ShowOpenNotices();
   FillFieldList();
   RememberRecent(tbMain_->FullTableName());
 }
@@ -355,6 +385,24 @@ void TfrMain::FillFieldList() {
   TStringList names;
   tbMain_->ListFieldNames(names);
   lbMain_->SetItems(names);
+}
+
+void TfrMain::ShowOpenNotices() {
+  QString text;
+  for (const std::string& warning : tbMain_->OpenWarnings())
+    text += QString::fromUtf8(warning.data(), static_cast<qsizetype>(warning.size())) + "\n";
+  if (text.isEmpty()) {
+    if (openNotice_) openNotice_->hide();
+    return;
+  }
+  // Told without stopping the user: the table is open and can be read.
+  if (!openNotice_) {
+    openNotice_ =
+        new QMessageBox(QMessageBox::Information, windowTitle(), QString(), QMessageBox::Ok, this);
+    openNotice_->setWindowModality(Qt::NonModal);
+  }
+  openNotice_->setText(text.trimmed());
+  openNotice_->show();
 }
 
 void TfrMain::ClearFilterAndSearch() {
@@ -393,7 +441,7 @@ void TfrMain::lbMainClickCheck(TCheckListBox& sender) {
 void TfrMain::btFilterClick() {
   tbMain_->SetFiltered(false);
   filterDescription_.clear();
-  const std::string value = QStringToAnsi(edMain_->text());
+  const std::string value = QStringToUtf8(edMain_->text());
   switch (selectedFieldType) {
     case ftString:
     case ftFixedChar:
@@ -453,7 +501,7 @@ void TfrMain::btFilterClick() {
 void TfrMain::DataSetFilterRecord(TDataSet& dataSet, bool& accept) {
   // A date-time matches the typed day whatever its time of day.
   const TDateTime value = dataSet.FieldNamed(selectedFieldName)->ValueAsDateTime();
-  const TDateTime typed = StrToDate(QStringToAnsi(edMain_->text()));
+  const TDateTime typed = StrToDate(QStringToUtf8(edMain_->text()));
   accept = std::trunc(value) == typed;
 }
 
@@ -461,7 +509,7 @@ void TfrMain::LogicalFilterRecord(TDataSet& dataSet, bool& accept) {
   TField* field = dataSet.FieldNamed(selectedFieldName);
   // A blank or "?" logical has no value and matches neither T nor F.
   accept = !field->ValueIsNull() &&
-           field->ValueAsBoolean() == LogicalFilterValue(QStringToAnsi(edMain_->text()));
+           field->ValueAsBoolean() == LogicalFilterValue(QStringToUtf8(edMain_->text()));
 }
 
 void TfrMain::btClearClick() {
@@ -499,7 +547,7 @@ void TfrMain::SetSearchNotFound(bool notFound) {
 
 void TfrMain::edSearchChange() {
   if (edSearch_->text().isEmpty() || selectedFieldName.empty()) return;
-  const TVariant value(QStringToAnsi(edSearch_->text()));
+  const TVariant value(QStringToUtf8(edSearch_->text()));
   // A text that does not convert to the field's type fails part-way
   // through the search; the user stays on the record they were on.
   const std::string bookmark = tbMain_->Bookmark();

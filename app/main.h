@@ -21,16 +21,19 @@ class QDropEvent;
 class QFrame;
 class QLineEdit;
 class QMimeData;
+class QMessageBox;
 class QPushButton;
 class QMenuBar;
 class QTimer;
 class TStatusBar;
 class TAnimatedImage;
+class TCodePageBox;
 class TDBGrid;
 class TDBNavigator;
 class TDataSet;
 class TDataSource;
 class TDbf;
+class TExpressionFilter;
 class TFilenameEdit;
 class TCheckListBox;
 
@@ -71,12 +74,16 @@ class TfrMain : public QWidget {
   TAnimatedImage* AnimatedImage1() const { return animatedImage1_; }
   TCheckListBox* lbMain() const { return lbMain_; }
   QLineEdit* edMain() const { return edMain_; }
+  TCodePageBox* cbCodePage() const { return cbCodePage_; }
   QPushButton* btClear() const { return btClear_; }
   QPushButton* btFilter() const { return btFilter_; }
   TDbf* tbMain() const { return tbMain_.get(); }
   TDataSource* dsMain() const { return dsMain_.get(); }
   TStatusBar* sbMain() const { return sbMain_; }
   QMenuBar* mnMain() const { return mnMain_; }
+  // The expression filter box, opened from the button at the end of the
+  // value box (or Ctrl+E) for filters beyond field = value.
+  TExpressionFilter* frExpression() const { return frExpression_; }
   // The area below the menu bar and above the status bar that holds the
   // controls above, laid out as the window was designed.
   QWidget* ClientArea() const { return client_; }
@@ -122,6 +129,9 @@ class TfrMain : public QWidget {
   void ExportWithDialog();
   // Brings the status bar and the title up to date with the table.
   void UpdateStatus();
+  // The non-blocking notice that tells what the last open found (the table
+  // opened read-only and why, a damaged end); nullptr before any.
+  QMessageBox* OpenNotice() const { return openNotice_; }
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
@@ -147,6 +157,7 @@ class TfrMain : public QWidget {
   void RememberRecent(const std::string& fileName);
   // The .dbf file a drag carries, empty when it carries none.
   static std::string DraggedTable(const QMimeData* data);
+  void ShowOpenNotices();
 
   // The record set and its data source outlive the controls bound to them:
   // the destructor unbinds the controls first.
@@ -162,12 +173,15 @@ class TfrMain : public QWidget {
   TAnimatedImage* animatedImage1_ = nullptr;
   TCheckListBox* lbMain_ = nullptr;
   QLineEdit* edMain_ = nullptr;
+  TCodePageBox* cbCodePage_ = nullptr;
   QPushButton* btClear_ = nullptr;
   QPushButton* btFilter_ = nullptr;
+  TExpressionFilter* frExpression_ = nullptr;
   QWidget* client_ = nullptr;
   TStatusBar* sbMain_ = nullptr;
   QMenuBar* mnMain_ = nullptr;
   QTimer* searchTimer_ = nullptr;
   std::string filterDescription_;
   std::vector<std::string> recentTables_;
+  QMessageBox* openNotice_ = nullptr;
 };

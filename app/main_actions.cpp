@@ -71,7 +71,7 @@ void TfrMain::CopyCell() {
   if (!tbMain_->Active() || tbMain_->IsEmpty()) return;
   TField* field = grMain_->SelectedField();
   if (!field) return;
-  QApplication::clipboard()->setText(AnsiToQString(field->ShownText()));
+  QApplication::clipboard()->setText(Utf8ToQString(field->ShownText()));
 }
 
 void TfrMain::SetShowDeleted(bool show) {

@@ -1,11 +1,10 @@
 #pragma once
-// Engine text and Qt strings. The engine keeps text as bytes in the
-// system's ANSI code page; widgets show Unicode. Every string crosses
-// between the two here, and nowhere else.
+// Engine text and Qt strings. The engine's text is UTF-8 (converted from
+// and to each table's code page in the field layer); widgets hold UTF-16.
+// Every string crosses between the two here, and nowhere else.
 
 #include <QString>
 #include <string>
 
-QString AnsiToQString(const std::string& text);
-// Characters the ANSI code page lacks become its default character.
-std::string QStringToAnsi(const QString& text);
+QString Utf8ToQString(const std::string& text);
+std::string QStringToUtf8(const QString& text);

@@ -59,7 +59,7 @@ void TStatusBar::ShowTable(TDbf& table, const std::string& filterDescription) {
                          ? GroupedNumber(number) + QStringLiteral(" of ") + GroupedNumber(count)
                          : QStringLiteral("no record of ") + GroupedNumber(count));
   if (table.Filtered() && !filterDescription.empty())
-    filter_->setText(QStringLiteral("filtered: ") + AnsiToQString(filterDescription));
+    filter_->setText(QStringLiteral("filtered: ") + Utf8ToQString(filterDescription));
 
   // Why the table cannot be changed, as far as the engine tells today.
   if (table.ReadOnly())
@@ -76,7 +76,7 @@ void TStatusBar::ShowTable(TDbf& table, const std::string& filterDescription) {
                  QLatin1Char(')'));
   const std::string index = table.IndexName();
   order_->setText(index.empty() ? QStringLiteral("record order")
-                                : QStringLiteral("order: ") + AnsiToQString(index));
+                                : QStringLiteral("order: ") + Utf8ToQString(index));
   if (file.HasMemoFields() && file.MemoFile() == nullptr)
     notice_->setText(QStringLiteral("memo file missing: memo fields read empty"));
 }

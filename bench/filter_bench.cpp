@@ -5,6 +5,12 @@
 //   BM_FilteredScan    Filter NAME='SMITH' (3% of the records), First to end
 //   BM_LocatePartial   LocateRecord of NAME, soPartialKey, with a prefix
 //                      only the 999,901st record holds
+//   BM_NoMatchWindow   "Filtrele" with a value no record holds, as the window
+//                      does it (filter off, new text, filter on, with a
+//                      grid's link), then First
+//   BM_NoMatchDbfcat   the same filter as dbfcat --filter applies it and
+//                      prints: text, filter on, First to end
+// The two no-match runs also count the record reads per record (passes).
 // Each runs five times; after the run the medians are compared: the
 // filtered scan's records examined per second as a share of the plain
 // read's, and the locate's time as a multiple of the plain read's.
@@ -26,6 +32,7 @@
 #include "tdbf/dbf_common.h"
 #include "tdbf/dbf_dbffile.h"
 #include "tdbf/dbf_fields.h"
+#include "tests/support/file_wrapper.h"
 
 namespace {
 
@@ -134,12 +141,15 @@ TGeneratedTable& Table() {
   return table;
 }
 
-// The table as the window holds it: shared, with a grid's link on it.
+// The table as the window holds it: shared, with a grid's link on it
+// (dbfcat holds it without one).
 class TOpenTable {
  public:
-  TOpenTable() {
+  explicit TOpenTable(platform::TEnv* env = nullptr, bool grid = true) {
+    dbf_.SetEnv(env);
     dbf_.SetTableName(Table().Path());
     dbf_.Open();
+    if (!grid) return;
     source_.SetDataSet(&dbf_);
     grid_.SetDataSource(&source_);
     grid_.SetBufferCount(kGridRows);
@@ -234,6 +244,42 @@ void BM_LocatePartial(benchmark::State& state) {
 }
 BENCHMARK(BM_LocatePartial)->Unit(benchmark::kMillisecond)->Repetitions(5);
 
+// Turning on a filter that no record passes: the cost of the whole
+// action, and the record reads per record it made (1 is one pass).
+void RunNoMatch(benchmark::State& state, bool window) {
+  TRecordReadCounter counter(Table().HeaderSize());
+  TOpenTable open(&counter, window);
+  TDbf& dbf = open.Dbf();
+  int64_t reads = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    dbf.SetFiltered(false);
+    dbf.SetFilter("");
+    dbf.First();
+    counter.reads = 0;
+    state.ResumeTiming();
+    if (window) dbf.SetFiltered(false);
+    dbf.SetFilter("NAME = 'NOBODY'");
+    dbf.SetFiltered(true);
+    int64_t shown = 0;
+    for (dbf.First(); !dbf.AtEnd(); dbf.Next()) ++shown;
+    reads += counter.reads;
+    if (shown != 0) {
+      state.SkipWithError("the filter matched");
+      break;
+    }
+  }
+  SetRecordCounters(state);
+  state.counters["passes"] =
+      static_cast<double>(reads) / (static_cast<double>(kRecords) * state.iterations());
+}
+
+void BM_NoMatchWindow(benchmark::State& state) { RunNoMatch(state, true); }
+BENCHMARK(BM_NoMatchWindow)->Unit(benchmark::kMillisecond)->Repetitions(5);
+
+void BM_NoMatchDbfcat(benchmark::State& state) { RunNoMatch(state, false); }
+BENCHMARK(BM_NoMatchDbfcat)->Unit(benchmark::kMillisecond)->Repetitions(5);
+
 // Shows the runs as the console does and keeps the medians, which it
 // compares at the end, in wall-clock time and in CPU time (which other
 // processes on a busy machine disturb less).
@@ -260,6 +306,17 @@ class TRatioReporter : public benchmark::ConsoleReporter {
           "BM_FilteredScan  %.4f / %.4f: records examined per second 1/%.1f / 1/%.1f "
           "of the plain read's (target: at least 1/10)\n",
           it->second.real, it->second.cpu, it->second.real / base.real, it->second.cpu / base.cpu);
+    const auto scan = medians_.find("BM_FilteredScan");
+    for (const char* name : {"BM_NoMatchWindow", "BM_NoMatchDbfcat"}) {
+      const auto it = medians_.find(name);
+      if (it == medians_.end()) continue;
+      std::printf("%s %.4f / %.4f: %.2f / %.2f times the plain read's time", name, it->second.real,
+                  it->second.cpu, it->second.real / base.real, it->second.cpu / base.cpu);
+      if (scan != medians_.end())
+        std::printf(", %.2f / %.2f times one filtered pass (target: within 1.2)",
+                    it->second.real / scan->second.real, it->second.cpu / scan->second.cpu);
+      std::printf("\n");
+    }
     if (const auto it = medians_.find("BM_LocatePartial"); it != medians_.end())
       std::printf(
           "BM_LocatePartial %.4f / %.4f: %.1f / %.1f times the plain read's time "

@@ -90,6 +90,7 @@ class TValueReader {
   TValueKind Kind(size_t i) const { return kinds_[i]; }
 
   std::string Utf8(const std::string& bytes) const {
+    if (codePage_ == platform::kCodePageUtf8) return bytes;
     std::string out;
     if (platform::ConvertCodePage(codePage_, platform::kCodePageUtf8, bytes, out)) return out;
     return bytes;

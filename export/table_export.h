@@ -26,8 +26,8 @@ struct TExportRequest {
   std::string fileName;
   // The SQLite table's name.
   std::string tableName = "records";
-  // The code page of the set's text values.
-  int textCodePage = 1252;
+  // The code page of the set's text values: a table set gives UTF-8.
+  int textCodePage = 65001;
   TExportProgress progress;
 };
 

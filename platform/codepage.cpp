@@ -1,8 +1,11 @@
 #include "platform/codepage.h"
 
+#include <unicode/uchar.h>
 #include <unicode/ucnv.h>
+#include <unicode/ucnv_err.h>
 #include <unicode/ucol.h>
 #include <unicode/uloc.h>
+#include <unicode/ustring.h>
 
 #include <algorithm>
 #include <array>
@@ -122,6 +125,8 @@ class TCodePage {
   }
 
   bool SingleByte() const { return singleByte_; }
+  // REQUIRES: SingleByte().
+  char16_t CharOf(uint8_t byte) const { return toUnicode_[byte]; }
 
   void ToUnicode(std::string_view text, std::u16string& out) {
     if (singleByte_) {
@@ -549,6 +554,343 @@ bool OemToChar(std::string_view text, std::string& out) {
 
 bool CharToOem(std::string_view text, std::string& out) {
   return ConvertCodePage(GetACP(), GetOEMCP(), text, out);
+}
+
+// ---- Text codecs ------------------------------------------------------------
+
+namespace {
+
+// Appends the UTF-8 form of a code point.
+void AppendUtf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
+
+// Reads one code point of UTF-8 at text[at], advancing at. A byte that
+// starts no well-formed sequence reads as U+FFFD and is passed alone.
+char32_t NextUtf8(std::string_view text, size_t& at) {
+  const auto byte = [&](size_t i) { return static_cast<uint8_t>(text[i]); };
+  const uint8_t lead = byte(at);
+  if (lead < 0x80) {
+    ++at;
+    return lead;
+  }
+  int length = 0;
+  char32_t c = 0;
+  char32_t least = 0;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    c = lead & 0x1F;
+    least = 0x80;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    c = lead & 0x0F;
+    least = 0x800;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    c = lead & 0x07;
+    least = 0x10000;
+  }
+  if (length == 0 || at + static_cast<size_t>(length) > text.size()) {
+    ++at;
+    return 0xFFFD;
+  }
+  for (int i = 1; i < length; ++i) {
+    const uint8_t next = byte(at + static_cast<size_t>(i));
+    if ((next & 0xC0) != 0x80) {
+      ++at;
+      return 0xFFFD;
+    }
+    c = (c << 6) | (next & 0x3F);
+  }
+  if (c < least || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+    ++at;
+    return 0xFFFD;
+  }
+  at += static_cast<size_t>(length);
+  return c;
+}
+
+}  // namespace
+
+struct TTextCodec::TImpl {
+  // Single-byte code pages: the byte of each character.
+  std::unordered_map<char32_t, uint8_t> byteOf;
+  // Multi-byte code pages: a converter that stops at a character it
+  // cannot convert instead of substituting one.
+  TConverterPtr converter;
+  std::u16string wide;
+  std::vector<int32_t> offsets;
+};
+
+TTextCodec::~TTextCodec() = default;
+
+std::unique_ptr<TTextCodec> TTextCodec::Make(uint32_t codePage) {
+  TConverterPtr converter = OpenIcuConverter(codePage);
+  if (!converter) return nullptr;
+  std::unique_ptr<TTextCodec> codec(new TTextCodec());
+  codec->codePage_ = codePage;
+  codec->impl_ = std::make_unique<TImpl>();
+  if (codePage == kCodePageUtf8) {
+    codec->utf8_ = true;
+    codec->asciiCompatible_ = true;
+    return codec;
+  }
+  if (ucnv_getMaxCharSize(converter.get()) == 1) {
+    const TCodePage table(std::move(converter));
+    codec->singleByte_ = true;
+    codec->asciiCompatible_ = true;
+    for (int byte = 255; byte >= 0; --byte) {
+      const char16_t c = table.CharOf(static_cast<uint8_t>(byte));
+      if (byte < 0x80 && c != byte) codec->asciiCompatible_ = false;
+      std::string utf8;
+      AppendUtf8(utf8, c);
+      auto& entry = codec->utf8Of_[static_cast<size_t>(byte)];
+      entry[0] = static_cast<char>(utf8.size());
+      std::copy(utf8.begin(), utf8.end(), entry.begin() + 1);
+      codec->impl_->byteOf[c] = static_cast<uint8_t>(byte);
+    }
+    codec->MakeCaseBytes();
+    return codec;
+  }
+  UErrorCode error = U_ZERO_ERROR;
+  ucnv_setFallback(converter.get(), false);
+  ucnv_setFromUCallBack(converter.get(), UCNV_FROM_U_CALLBACK_STOP, nullptr, nullptr, nullptr,
+                        &error);
+  codec->impl_->converter = std::move(converter);
+  return codec;
+}
+
+void TTextCodec::ToUtf8(std::string_view stored, std::string& text) {
+  text.clear();
+  if (singleByte_) {
+    const auto* p = reinterpret_cast<const uint8_t*>(stored.data());
+    const auto* end = p + stored.size();
+    while (p < end) {
+      const uint8_t* run = p;
+      if (asciiCompatible_)
+        while (p < end && *p < 0x80) ++p;
+      if (p > run) text.append(reinterpret_cast<const char*>(run), static_cast<size_t>(p - run));
+      if (p == end) break;
+      const auto& entry = utf8Of_[*p++];
+      text.append(entry.data() + 1, static_cast<size_t>(entry[0]));
+    }
+    return;
+  }
+  if (utf8_) {
+    for (size_t at = 0; at < stored.size();) {
+      const size_t start = at;
+      const char32_t c = NextUtf8(stored, at);
+      if (c == 0xFFFD && !(at - start == 3 && stored.substr(start, 3) == "\xEF\xBF\xBD"))
+        AppendUtf8(text, c);
+      else
+        text.append(stored.substr(start, at - start));
+    }
+    return;
+  }
+  UConverter* converter = impl_->converter.get();
+  std::u16string& wide = impl_->wide;
+  wide.resize(stored.size() * 2 + 4);
+  UErrorCode error = U_ZERO_ERROR;
+  ucnv_resetToUnicode(converter);
+  int32_t length = ucnv_toUChars(converter, reinterpret_cast<UChar*>(wide.data()),
+                                 static_cast<int32_t>(wide.size()), stored.data(),
+                                 static_cast<int32_t>(stored.size()), &error);
+  if (U_FAILURE(error)) return;
+  text.resize(static_cast<size_t>(length) * 3 + 4);
+  int32_t written = 0;
+  error = U_ZERO_ERROR;
+  u_strToUTF8WithSub(text.data(), static_cast<int32_t>(text.size()), &written,
+                     reinterpret_cast<const UChar*>(wide.data()), length, 0xFFFD, nullptr, &error);
+  text.resize(U_SUCCESS(error) ? static_cast<size_t>(written) : 0);
+}
+
+bool TTextCodec::FromUtf8(std::string_view text, std::string& stored, std::string& bad) {
+  stored.clear();
+  if (utf8_) {
+    for (size_t at = 0; at < text.size();) {
+      const size_t start = at;
+      if (NextUtf8(text, at) == 0xFFFD && at - start != 3) {
+        bad.assign(text.substr(start, at - start));
+        return false;
+      }
+    }
+    stored.assign(text);
+    return true;
+  }
+  if (!singleByte_) return FromUtf8Slow(text, stored, bad);
+  for (size_t at = 0; at < text.size();) {
+    const auto lead = static_cast<uint8_t>(text[at]);
+    if (lead < 0x80 && asciiCompatible_) {
+      stored.push_back(static_cast<char>(lead));
+      ++at;
+      continue;
+    }
+    const size_t start = at;
+    const char32_t c = NextUtf8(text, at);
+    auto found = impl_->byteOf.find(c);
+    if (found == impl_->byteOf.end()) {
+      bad.assign(text.substr(start, at - start));
+      return false;
+    }
+    stored.push_back(static_cast<char>(found->second));
+  }
+  return true;
+}
+
+bool TTextCodec::FromUtf8Slow(std::string_view text, std::string& stored, std::string& bad) {
+  std::u16string& wide = impl_->wide;
+  wide.resize(text.size() + 4);
+  int32_t length = 0;
+  UErrorCode error = U_ZERO_ERROR;
+  u_strFromUTF8WithSub(reinterpret_cast<UChar*>(wide.data()), static_cast<int32_t>(wide.size()),
+                       &length, text.data(), static_cast<int32_t>(text.size()), 0xFFFD, nullptr,
+                       &error);
+  if (U_FAILURE(error)) length = 0;
+  UConverter* converter = impl_->converter.get();
+  stored.resize(static_cast<size_t>(length) * 4 + 8);
+  error = U_ZERO_ERROR;
+  ucnv_resetFromUnicode(converter);
+  const int32_t written =
+      ucnv_fromUChars(converter, stored.data(), static_cast<int32_t>(stored.size()),
+                      reinterpret_cast<const UChar*>(wide.data()), length, &error);
+  if (U_SUCCESS(error)) {
+    stored.resize(static_cast<size_t>(written));
+    return true;
+  }
+  // Find the character that stopped the conversion: the first that does
+  // not convert alone.
+  for (size_t at = 0; at < text.size();) {
+    const size_t start = at;
+    NextUtf8(text, at);
+    std::u16string one;
+    if (!MultiByteToWideChar(kCodePageUtf8, text.substr(start, at - start), one)) break;
+    char buffer[16];
+    error = U_ZERO_ERROR;
+    ucnv_resetFromUnicode(converter);
+    ucnv_fromUChars(converter, buffer, sizeof buffer, reinterpret_cast<const UChar*>(one.data()),
+                    static_cast<int32_t>(one.size()), &error);
+    if (U_FAILURE(error) || text.substr(start, at - start) == "\xEF\xBF\xBD") {
+      bad.assign(text.substr(start, at - start));
+      return false;
+    }
+  }
+  bad.assign(text.substr(0, 1));
+  return false;
+}
+
+size_t TTextCodec::CharBoundary(std::string_view stored, size_t width) {
+  if (stored.size() <= width) return stored.size();
+  if (singleByte_) return width;
+  if (utf8_) {
+    size_t at = width;
+    while (at > 0 && (static_cast<uint8_t>(stored[at]) & 0xC0) == 0x80) --at;
+    return at;
+  }
+  UConverter* converter = impl_->converter.get();
+  std::u16string& wide = impl_->wide;
+  std::vector<int32_t>& offsets = impl_->offsets;
+  wide.resize(stored.size() + 4);
+  offsets.resize(wide.size());
+  ucnv_resetToUnicode(converter);
+  UChar* target = reinterpret_cast<UChar*>(wide.data());
+  const char* source = stored.data();
+  UErrorCode error = U_ZERO_ERROR;
+  ucnv_toUnicode(converter, &target, target + wide.size(), &source, source + stored.size(),
+                 offsets.data(), true, &error);
+  const size_t count = static_cast<size_t>(target - reinterpret_cast<UChar*>(wide.data()));
+  size_t boundary = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const size_t start = static_cast<size_t>(std::max(offsets[i], 0));
+    if (start > width) break;
+    boundary = start;
+  }
+  return boundary;
+}
+
+namespace {
+
+// The simple case of one character; Turkic rules for i, İ, ı and I.
+char32_t OtherCase(char32_t c, bool upper, bool turkic) {
+  if (turkic) {
+    if (upper && c == U'i') return U'\u0130';
+    if (!upper && c == U'I') return U'\u0131';
+  }
+  return static_cast<char32_t>(upper ? u_toupper(static_cast<UChar32>(c))
+                                     : u_tolower(static_cast<UChar32>(c)));
+}
+
+}  // namespace
+
+void TTextCodec::SetTurkicCase(bool turkic) {
+  if (turkic == turkicCase_) return;
+  turkicCase_ = turkic;
+  if (singleByte_) MakeCaseBytes();
+}
+
+void TTextCodec::MakeCaseBytes() {
+  for (int byte = 0; byte < 256; ++byte) {
+    const std::string_view one(utf8Of_[static_cast<size_t>(byte)].data() + 1,
+                               static_cast<size_t>(utf8Of_[static_cast<size_t>(byte)][0]));
+    size_t at = 0;
+    const char32_t c = NextUtf8(one, at);
+    for (bool upper : {true, false}) {
+      auto& bytes = upper ? upperBytes_ : lowerBytes_;
+      bytes[static_cast<size_t>(byte)] = static_cast<uint8_t>(byte);
+      const auto found = impl_->byteOf.find(OtherCase(c, upper, turkicCase_));
+      if (found != impl_->byteOf.end()) bytes[static_cast<size_t>(byte)] = found->second;
+    }
+  }
+}
+
+void TTextCodec::ChangeCase(std::string_view stored, bool upper, std::string& out) {
+  out.clear();
+  if (singleByte_) {
+    const uint8_t* bytes = CaseBytes(upper);
+    out.resize(stored.size());
+    for (size_t i = 0; i < stored.size(); ++i)
+      out[i] = static_cast<char>(bytes[static_cast<uint8_t>(stored[i])]);
+    return;
+  }
+  // Multi-byte code pages go through UTF-8; a character keeps its case
+  // when the code page lacks the other one.
+  std::string text;
+  if (utf8_)
+    text.assign(stored);
+  else
+    ToUtf8(stored, text);
+  std::string changed;
+  std::string mapped;
+  std::string probe;
+  std::string bad;
+  for (size_t at = 0; at < text.size();) {
+    const size_t start = at;
+    const char32_t c = NextUtf8(text, at);
+    const char32_t other = OtherCase(c, upper, turkicCase_);
+    mapped.clear();
+    AppendUtf8(mapped, other);
+    if (other != c && (utf8_ || FromUtf8(mapped, probe, bad)))
+      changed += mapped;
+    else
+      changed.append(text, start, at - start);
+  }
+  if (utf8_)
+    out.swap(changed);
+  else if (!FromUtf8(changed, out, bad))
+    out.assign(stored);
 }
 
 // ---- Collation --------------------------------------------------------------

@@ -6,7 +6,9 @@
 // identifiers (0x0409 en-US, 0x041F tr-TR); code pages are Windows numbers
 // (1252, 437, 65001 for UTF-8). Conversions and collation run on ICU.
 
+#include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -77,6 +79,70 @@ bool ConvertCodePage(uint32_t fromCodePage, uint32_t toCodePage, std::string_vie
 // CharToOemBuffA).
 bool OemToChar(std::string_view text, std::string& out);
 bool CharToOem(std::string_view text, std::string& out);
+
+// Converts text between one code page and UTF-8, the program's own text.
+// Single-byte code pages convert through tables made when the codec is
+// made (ASCII copied as it stands); UTF-8 is checked and copied; other
+// code pages go through an ICU converter the codec owns. A codec serves one
+// thread at a time: make one per open table.
+class TTextCodec {
+ public:
+  // The codec of a code page; nullptr when it cannot be converted.
+  static std::unique_ptr<TTextCodec> Make(uint32_t codePage);
+  ~TTextCodec();
+  TTextCodec(const TTextCodec&) = delete;
+  TTextCodec& operator=(const TTextCodec&) = delete;
+
+  uint32_t CodePage() const { return codePage_; }
+  // Every character is one byte.
+  bool SingleByte() const { return singleByte_; }
+  // Bytes 0x00-0x7F are the ASCII characters, both ways.
+  bool AsciiCompatible() const { return asciiCompatible_; }
+
+  // text := stored bytes as UTF-8. In single-byte code pages a byte with
+  // no character of its own reads as a private-use character that writes
+  // back as the same byte, so every stored byte survives a round trip.
+  // Bytes that are no character of a multi-byte code page read as U+FFFD.
+  void ToUtf8(std::string_view stored, std::string& text);
+  // stored := UTF-8 text in the code page. False when a character has no
+  // form in it (no best fit, no '?'): bad then holds that character in
+  // UTF-8 and stored is unspecified.
+  bool FromUtf8(std::string_view text, std::string& stored, std::string& bad);
+  // The length of the longest start of stored text, at most width bytes,
+  // that ends between two characters.
+  size_t CharBoundary(std::string_view stored, size_t width);
+
+  // Letter case, by character: each character's simple upper or lower
+  // case (one character for one). Turkic rules pair i with İ and ı with I
+  // (Turkish, Azeri); the others pair i with I.
+  bool TurkicCase() const { return turkicCase_; }
+  void SetTurkicCase(bool turkic);
+  // out := stored text in the code page with every character in the other
+  // case; a character whose other case the code page lacks stays.
+  void ChangeCase(std::string_view stored, bool upper, std::string& out);
+  // Single-byte code pages: the byte each byte becomes in upper (lower)
+  // case; nullptr for others.
+  const uint8_t* CaseBytes(bool upper) const {
+    return singleByte_ ? (upper ? upperBytes_.data() : lowerBytes_.data()) : nullptr;
+  }
+
+ private:
+  TTextCodec() = default;
+  void MakeCaseBytes();
+  bool FromUtf8Slow(std::string_view text, std::string& stored, std::string& bad);
+
+  uint32_t codePage_ = 0;
+  bool singleByte_ = false;
+  bool asciiCompatible_ = false;
+  bool utf8_ = false;
+  // Single-byte code pages: the UTF-8 form of each byte (length first).
+  std::array<std::array<char, 4>, 256> utf8Of_{};
+  bool turkicCase_ = false;
+  std::array<uint8_t, 256> upperBytes_{};
+  std::array<uint8_t, 256> lowerBytes_{};
+  struct TImpl;
+  std::unique_ptr<TImpl> impl_;
+};
 
 // Result of CompareStringA; 0 means the comparison failed.
 constexpr int kCstrLessThan = 1;

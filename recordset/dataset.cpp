@@ -940,11 +940,11 @@ TVariant TDataSet::Lookup(const std::string&, const TVariant&, const std::string
   return TVariant(false);
 }
 
-int TDataSet::Translate(const char* source, char* dest, bool) {
-  if (source == nullptr || dest == nullptr) return 0;
-  size_t length = std::strlen(source);
-  if (source != dest) std::memmove(dest, source, length + 1);
-  return static_cast<int>(length);
+void TDataSet::TextFromStorage(std::string_view stored, std::string& text) { text.assign(stored); }
+
+void TDataSet::TextToStorage(const TField&, std::string_view text, std::string& stored,
+                             size_t width) {
+  stored.assign(text.substr(0, width));
 }
 
 std::shared_ptr<TStream> TDataSet::CreateBlobStream(TField*, TBlobStreamMode) { return nullptr; }

@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "recordset/component.h"
@@ -134,10 +135,14 @@ class TDataSet : public TComponent {
   // framework's version gives the variant false.
   virtual TVariant Lookup(const std::string& keyFields, const TVariant& keyValues,
                           const std::string& resultFields);
-  // Translates the zero-terminated source into dest (which may be source)
-  // towards the storage's code page when toStorage, else towards the
-  // system's; returns the length of the result. The framework copies.
-  virtual int Translate(const char* source, char* dest, bool toStorage);
+  // Field text between the storage's own bytes and the program's UTF-8.
+  // TextFromStorage sets text from stored. TextToStorage sets stored from
+  // text, cut to at most width bytes between two characters, and raises,
+  // naming the field, when the storage cannot hold a character of it. The
+  // framework copies (and cuts at width bytes).
+  virtual void TextFromStorage(std::string_view stored, std::string& text);
+  virtual void TextToStorage(const TField& field, std::string_view text, std::string& stored,
+                             size_t width);
   // A stream over a blob field's value in the current record; null when
   // the set has none. The framework's version gives none.
   virtual std::shared_ptr<TStream> CreateBlobStream(TField* field, TBlobStreamMode mode);
@@ -320,6 +325,9 @@ class TDataSet : public TComponent {
   void DoBeforeScroll() { Run(beforeScroll_); }
   void DoAfterScroll() { Run(afterScroll_); }
   void Loaded() override;
+  // Raises the read-only error when IsWritable is false; a storage may say
+  // why in its own message.
+  virtual void CheckWritable();
 
  private:
   friend class TField;
@@ -336,7 +344,6 @@ class TDataSet : public TComponent {
   void BeginInsertOrAppend();
   void FinishInsertOrAppend();
   void CheckRequiredFields();
-  void CheckWritable();
   void NextBlock();
   void SendToSources(TRecordSetEvent event, TField* field, int distance);
   void Run(const TDataSetNotifyEvent& event);

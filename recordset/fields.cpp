@@ -19,9 +19,6 @@ constexpr int32_t kMinDayNumber = 1;
 constexpr int32_t kMaxDayNumber = 3652059;
 constexpr int32_t kMSecsPerDayInt = 86400000;
 
-// Size of the buffer a string field reads into.
-constexpr size_t kStringReadBuffer = 8193;
-
 bool WriteState(TRecordSetState state) {
   switch (state) {
     case rsEdit:
@@ -236,27 +233,36 @@ void TStringField::SetFixedChar(bool value) {
 }
 
 std::string TStringField::ValueAsString() const {
-  std::vector<char> buffer(std::max(kStringReadBuffer, static_cast<size_t>(DataSize())) + 1, 0);
-  if (!GetData(buffer.data())) return {};
-  buffer.back() = 0;
-  if (transliterate_ && buffer[0] != 0 && DataSet() != nullptr) {
-    DataSet()->Translate(buffer.data(), buffer.data(), false);
-    buffer.back() = 0;
+  std::string text;
+  ReadText(text);
+  return text;
+}
+
+bool TStringField::ReadText(std::string& text) const {
+  // The storage writes the stored text and a NUL terminator.
+  read_.resize(static_cast<size_t>(DataSize()) + 1);
+  read_[0] = 0;
+  if (!GetData(read_.data())) {
+    text.clear();
+    return false;
   }
-  return std::string(buffer.data());
+  const std::string_view stored(read_.data(), strnlen(read_.data(), read_.size()));
+  if (transliterate_ && DataSet() != nullptr)
+    DataSet()->TextFromStorage(stored, text);
+  else
+    text.assign(stored);
+  return true;
 }
 
 void TStringField::SetValueAsString(const std::string& value) {
-  // Room beyond Size + 1 so that a translation that grows the text stays
-  // inside the buffer; the storage takes at most Size characters.
-  std::vector<char> buffer(static_cast<size_t>(DataSize()) * 4 + 1, 0);
-  size_t length = std::min(value.size(), static_cast<size_t>(Size()));
-  std::memcpy(buffer.data(), value.data(), length);
-  if (transliterate_ && buffer[0] != 0 && DataSet() != nullptr) {
-    DataSet()->Translate(buffer.data(), buffer.data(), true);
-    buffer.back() = 0;
-  }
-  SetData(buffer.data());
+  const size_t width = static_cast<size_t>(Size());
+  if (transliterate_ && DataSet() != nullptr)
+    DataSet()->TextToStorage(*this, value, written_, width);
+  else
+    written_.assign(value, 0, std::min(value.size(), width));
+  // The native form is DataSize() bytes: the text, NUL-padded.
+  written_.resize(std::max(written_.size(), width) + 1, '\0');
+  SetData(written_.data());
 }
 
 int32_t TStringField::ValueAsInteger() const {

@@ -193,15 +193,21 @@ class TStringField : public TField {
   int DataSize() const override { return Size() + 1; }
   bool FixedChar() const { return fixedChar_; }
   void SetFixedChar(bool value);
-  // Translate the text between the storage's code page and the system's
-  // on every read and write (default on).
+  // Convert the text between the storage's code page and UTF-8 on every
+  // read and write (default on); off, the stored bytes pass unchanged.
   bool Transliterate() const { return transliterate_; }
   void SetTransliterate(bool value) { transliterate_ = value; }
   const std::string& EditMask() const { return editMask_; }
   void SetEditMask(const std::string& mask) { editMask_ = mask; }
 
   std::string ValueAsString() const override;
-  // Copies at most Size characters; the rest is cut off.
+  // Sets text to the value; false (text empty) when there is none. Reuses
+  // the room text and the field already have, so a loop over the records
+  // allocates nothing once the longest value was read.
+  bool ReadText(std::string& text) const;
+  // Stores at most Size bytes of the value in the storage's code page, cut
+  // between two characters; raises when the storage cannot hold one of
+  // its characters.
   void SetValueAsString(const std::string& value) override;
   double ValueAsFloat() const override;
   void SetValueAsFloat(double value) override;
@@ -223,6 +229,10 @@ class TStringField : public TField {
   bool fixedChar_ = false;
   bool transliterate_ = true;
   std::string editMask_;
+  // The stored bytes of the last value read, and of the last written
+  // (apart: a validation handler reads the value being written).
+  mutable std::string read_;
+  std::string written_;
 };
 
 // Base of the number fields: right-aligned, DisplayFormat and EditFormat
@@ -454,8 +464,8 @@ class TBlobField : public TField {
   // The blob type (ftBlob, ftMemo, ftGraphic, ftDBaseOle, ...).
   TFieldType BlobType() const { return DataType(); }
   void SetBlobType(TFieldType type);
-  // Whether the stream's text is translated between the storage's code
-  // page and the system's (memo fields).
+  // Whether the stream's text is converted between the storage's code
+  // page and UTF-8 (memo fields).
   bool Transliterate() const { return transliterate_; }
   void SetTransliterate(bool value) { transliterate_ = value; }
   // Changed through this field since the edit began.

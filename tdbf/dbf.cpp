@@ -22,6 +22,8 @@ namespace {
 using platform::kPathDelimiter;
 constexpr uint8_t kDeletedFlag = '*';
 constexpr uint8_t kLiveFlag = ' ';
+// The code page of text whose own code page cannot be converted.
+constexpr uint32_t kLatin1CodePage = 28591;
 constexpr int32_t kMemoBlockSizeForNewTables = 512;
 // The spare bytes behind the calculated-field area of a record buffer.
 constexpr int kSpareBytes = 3;
@@ -174,6 +176,7 @@ std::unique_ptr<TDbfFile> TDbf::NewDbfFile(TFileAccessMode mode) const {
   if (env_ != nullptr) file->SetEnv(env_);
   file->SetMode(mode);
   file->SetAutoCreate(false);
+  file->SetReadOnlyFallback(readOnlyFallback_);
   file->SetUseFloatFields(useFloatFields_);
   file->SetDateTimeHandling(dateTimeHandling_);
   file->SetOnLocaleError(onLocaleError_);
@@ -237,11 +240,16 @@ void TDbf::OpenStorage() {
     if (doCreate) CreateTable();
   }
 
+  openWarnings_.clear();
   dbfFile_ = NewDbfFile(AccessMode());
   dbfFile_->Open();
   if (dbfFile_->ForceClose()) throw EAbort();
+  openWarnings_ = dbfFile_->OpenWarnings();
   tableLevel_ = LevelOfFormat(dbfFile_->TableFormat());
 
+  tableCodePage_ = TableCodePageFor(*dbfFile_, codePage_, codePageSource_);
+  dbfFile_->SetUseCodePage(tableCodePage_);
+  ChooseTranslationMode();
   FieldDefs().SetUpdated(false);
   UpdateFieldDefs();
   if (DefaultFields()) CreateFields();
@@ -256,7 +264,6 @@ void TDbf::OpenStorage() {
   }
 
   blobStreams_.assign(static_cast<size_t>(dbfFile_->FieldDefs().Count()), nullptr);
-  ChooseTranslationMode();
   CompileFilterAtOpen();
   UsePhysicalCursor(1);
   cursor_->First();
@@ -291,7 +298,13 @@ void TDbf::ChooseTranslationMode() {
   } else {
     translationMode_ = tmReadOnly;
   }
-  MakeTranslationMaps();
+  int textCodePage = codePage;
+  if (translationMode_ == tmAnsi) textCodePage = static_cast<int>(platform::GetACP());
+  if (translationMode_ == tmOem) textCodePage = static_cast<int>(platform::GetOEMCP());
+  codec_ = platform::TTextCodec::Make(static_cast<uint32_t>(textCodePage));
+  // Text in a code page the system lacks still shows, byte for character.
+  if (!codec_) codec_ = platform::TTextCodec::Make(kLatin1CodePage);
+  if (codec_) codec_->SetTurkicCase(TurkicCaseFor(*dbfFile_));
 }
 
 void TDbf::UsePhysicalCursor(int32_t recNo) {
@@ -349,14 +362,29 @@ void TDbf::BuildFieldDefs() {
     temporary->Open();
     file = temporary.get();
   }
+  // Field names are stored in the table's code page; the program's are
+  // UTF-8, converted here once per open.
+  std::unique_ptr<platform::TTextCodec> ownCodec;
+  platform::TTextCodec* codec = file == dbfFile_.get() ? codec_.get() : nullptr;
+  if (codec == nullptr) {
+    TCodePageSource source;
+    file->SetUseCodePage(TableCodePageFor(*file, codePage_, source));
+    ownCodec = platform::TTextCodec::Make(static_cast<uint32_t>(file->UseCodePage()));
+    codec = ownCodec.get();
+  }
   FieldDefs().Clear();
   TDbfFieldDefs& tableDefs = file->FieldDefs();
+  std::string original;
   for (int i = 0; i < tableDefs.Count(); ++i) {
     TDbfFieldDef& tableDef = tableDefs[i];
-    const std::string original = tableDef.FieldName();
+    if (codec != nullptr)
+      codec->ToUtf8(tableDef.FieldName(), original);
+    else
+      original = tableDef.FieldName();
     std::string name = original;
-    for (int n = 2; FieldDefs().Find(name) != nullptr; ++n) name = original + std::to_string(n);
-    if (name != original) tableDef.SetFieldName(name);
+    int n = 2;
+    for (; FieldDefs().Find(name) != nullptr; ++n) name = original + std::to_string(n);
+    if (name != original) tableDef.SetFieldName(tableDef.FieldName() + std::to_string(n - 1));
     const TFieldType type = tableDef.FieldType();
     const int size = (type == ftString || type == ftBCD) ? tableDef.Size() : 0;
     TFieldDef& def = FieldDefs().Add(name, type, size, false);
@@ -375,6 +403,8 @@ void TDbf::CloseStorage() {
   lockedRecNo_ = -1;
   filterRecord_ = nullptr;
   filterParser_.reset();
+  codec_.reset();
+  tableCodePage_ = 0;
   // Only a table this set wrote to gets its header written: looking at a
   // table leaves its bytes and its time stamp as they were.
   if (dbfFile_ && storageComplete_ && !readOnly_ && dbfFile_->Changed()) {
@@ -535,7 +565,20 @@ int TDbf::CompareMarks(const std::string& mark1, const std::string& mark2) {
   return value1 < value2 ? -1 : (value1 > value2 ? 1 : 0);
 }
 
-bool TDbf::IsWritable() { return !readOnly_ && !IsDesigning() && translationMode_ != tmReadOnly; }
+bool TDbf::IsWritable() {
+  return !readOnly_ && !IsDesigning() && translationMode_ != tmReadOnly && ReadOnlyReason().empty();
+}
+
+std::string TDbf::ReadOnlyReason() const {
+  return dbfFile_ && !readOnly_ ? dbfFile_->ReadOnlyReason() : std::string();
+}
+
+void TDbf::CheckWritable() {
+  const std::string reason = ReadOnlyReason();
+  if (!reason.empty() && !readOnly_ && !IsDesigning())
+    throw EDbfError(Format(kDbfTableReadOnly, reason.c_str()));
+  TDataSet::CheckWritable();
+}
 
 // ---- Field data -------------------------------------------------------------------
 
@@ -587,59 +630,40 @@ void TDbf::WriteFieldData(TField* field, const void* source) {
   FieldDataChanged(field);
 }
 
-void TDbf::MakeTranslationMaps() {
-  fromTableBytes_.clear();
-  toTableBytes_.clear();
-  const int ansi = static_cast<int>(platform::GetACP());
-  const int table = dbfFile_->UseCodePage();
-  if (translationMode_ == tmAnsi || table == ansi ||
-      !platform::IsSingleByteCodePage(static_cast<uint32_t>(ansi)) ||
-      !platform::IsSingleByteCodePage(static_cast<uint32_t>(table)))
-    return;
-  // Single-byte text converts byte by byte, so converting each byte once
-  // gives the whole conversion.
-  fromTableBytes_.resize(256);
-  toTableBytes_.resize(256);
-  for (int byte = 0; byte < 256; ++byte) {
-    const char text[2] = {static_cast<char>(byte), 0};
-    char converted[2] = {text[0], 0};
-    if (byte != 0) TranslateText(table, ansi, text, converted, 1);
-    fromTableBytes_[static_cast<size_t>(byte)] = converted[0];
-    converted[0] = text[0];
-    if (byte != 0) TranslateText(ansi, table, text, converted, 1);
-    toTableBytes_[static_cast<size_t>(byte)] = converted[0];
+void TDbf::TextFromStorage(std::string_view stored, std::string& text) {
+  if (onTranslate_) {
+    onTranslate_(*this, stored, text, false);
+  } else if (codec_) {
+    codec_->ToUtf8(stored, text);
+  } else {
+    TDataSet::TextFromStorage(stored, text);
   }
 }
 
-int TDbf::Translate(const char* source, char* dest, bool toStorage) {
-  if (source == nullptr || dest == nullptr) return 0;
+void TDbf::TextToStorage(const TField& field, std::string_view text, std::string& stored,
+                         size_t width) {
   if (onTranslate_) {
-    const int result = onTranslate_(*this, source, dest, toStorage);
-    return result == -1 ? static_cast<int>(std::strlen(dest)) : result;
+    onTranslate_(*this, text, stored, true);
+  } else if (codec_) {
+    std::string bad;
+    if (!codec_->FromUtf8(text, stored, bad))
+      DatabaseError(Format(kDbfCharNotStorable, bad.c_str(), field.FieldName().c_str(),
+                           static_cast<int>(codec_->CodePage())),
+                    this);
+  } else {
+    stored.assign(text);
   }
-  // Field text is translated on every read: the common cases go without
-  // asking the system or the converters.
-  if (!dbfFile_ || translationMode_ == tmAnsi) {
-    const size_t length = std::strlen(source);
-    if (dest != source) std::memmove(dest, source, length);
-    return static_cast<int>(length);
-  }
-  const std::vector<char>& bytes = toStorage ? toTableBytes_ : fromTableBytes_;
-  if (!bytes.empty()) {
-    size_t length = 0;
-    for (; source[length] != 0; ++length)
-      dest[length] = bytes[static_cast<uint8_t>(source[length])];
-    return static_cast<int>(length);
-  }
-  const int ansi = static_cast<int>(platform::GetACP());
-  int from = ansi;
-  int to = ansi;
-  if (translationMode_ != tmAnsi && dbfFile_) {
-    const int table = dbfFile_->UseCodePage();
-    from = toStorage ? ansi : table;
-    to = toStorage ? table : ansi;
-  }
-  return TranslateText(from, to, source, dest, -1);
+  if (stored.size() > width) stored.resize(codec_ ? codec_->CharBoundary(stored, width) : width);
+}
+
+std::string TDbf::ExpressionText(const std::string& text) {
+  if (!codec_) return text;
+  std::string stored;
+  std::string bad;
+  if (!codec_->FromUtf8(text, stored, bad))
+    throw EDbfError(
+        Format(kDbfExprCharNotStorable, bad.c_str(), static_cast<int>(codec_->CodePage())));
+  return stored;
 }
 
 // ---- Blob streams -----------------------------------------------------------------

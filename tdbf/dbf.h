@@ -10,9 +10,11 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "recordset/dataset.h"
+#include "tdbf/dbf_codepage.h"
 #include "tdbf/dbf_common.h"
 #include "tdbf/dbf_pgfile.h"
 
@@ -23,6 +25,9 @@ class TDbfFile;
 class TDbfParser;
 class TMemoFile;
 class TVirtualCursor;
+namespace platform {
+class TTextCodec;
+}
 
 // Whether a missing table is created when the set opens.
 enum TDbfOpenMode : uint8_t { omNormal = 0, omAutoCreate = 1, omTemporary = 2 };
@@ -37,18 +42,21 @@ enum TDbfLanguageAction : int {
   laForceANSI = 2,  // treat the table as being in the ANSI code page
 };
 
-// How field text is translated between the table and the system.
-//   tmReadOnly  no usable code page: the set is read-only
-//   tmAnsi      the table uses the system's ANSI code page: nothing to do
-//   tmOem       the table uses the system's OEM code page
+// Which code page the table's text is in, as the system sees it. Text is
+// converted between that code page and UTF-8 in every mode but tmReadOnly.
+//   tmReadOnly  no usable code page: the set is read-only and its bytes
+//               read as ISO-8859-1
+//   tmAnsi      the system's ANSI code page
+//   tmOem       the system's OEM code page
 //   tmOther     another code page the system has installed
 enum TDbfTranslationMode : uint8_t { tmReadOnly = 0, tmAnsi = 1, tmOem = 2, tmOther = 3 };
 
 using TBeforeAutoCreateEvent = std::function<void(TDbf& dbf, bool& doCreate)>;
 using TLanguageWarningEvent = std::function<void(TDbf& dbf, int& action)>;
-// Replaces the built-in code-page translation; gives the length of the
-// result, -1 for the length of the NUL-terminated dest.
-using TTranslateEvent = std::function<int(TDbf& dbf, const char* src, char* dest, bool toOem)>;
+// Replaces the built-in conversion of field text: sets dest from src,
+// towards the table's bytes when toStorage, else towards UTF-8.
+using TTranslateEvent =
+    std::function<void(TDbf& dbf, std::string_view src, std::string& dest, bool toStorage)>;
 using TDbfNotifyEvent = std::function<void(TDbf& dbf)>;
 using TConvertFieldEvent = std::function<void(TDbf& dbf, TField* dstField, TField* srcField)>;
 
@@ -94,6 +102,18 @@ class TDbf : public TDataSet {
   // Both take effect at the next open.
   bool ReadOnly() const { return readOnly_; }
   void SetReadOnly(bool value) { readOnly_ = value; }
+  // On (the default): a table the user may not write (its permissions, a
+  // read-only file system) or whose memo file is missing opens read-only,
+  // with a notice in OpenWarnings(); off: opening it fails with the
+  // engine's error. Takes effect at the next open.
+  bool ReadOnlyFallback() const { return readOnlyFallback_; }
+  void SetReadOnlyFallback(bool value) { readOnlyFallback_ = value; }
+  // Why the open table cannot be written although ReadOnly is off (no
+  // permission, memo file missing); empty when it can be written.
+  std::string ReadOnlyReason() const;
+  // Notices for the user from the last open: the table opened read-only
+  // and why, a table cut short, a count beyond the file.
+  const std::vector<std::string>& OpenWarnings() const { return openWarnings_; }
   bool Exclusive() const { return exclusive_; }
   void SetExclusive(bool value) { exclusive_ = value; }
   // Shows records flagged as deleted; refills the buffers when changed
@@ -123,6 +143,16 @@ class TDbf : public TDataSet {
   // "6.24".
   std::string Version() const;
 
+  // The code page the next open reads and writes the table's text in,
+  // whatever the table or a .cpg file says; 0 (the default) lets the table
+  // decide. The file is never changed by it.
+  int CodePage() const { return codePage_; }
+  void SetCodePage(int value) { codePage_ = value; }
+  // The code page the open table's text is read and written in (0 while
+  // closed), and where it came from (see TCodePageSource).
+  int TableCodePage() const { return tableCodePage_; }
+  TCodePageSource CodePageSource() const { return codePageSource_; }
+
   // ---- Events ----
   void SetBeforeAutoCreate(TBeforeAutoCreateEvent h) { beforeAutoCreate_ = std::move(h); }
   void SetOnLanguageWarning(TLanguageWarningEvent h) { onLanguageWarning_ = std::move(h); }
@@ -146,11 +176,15 @@ class TDbf : public TDataSet {
   // False when ReadOnly, in design mode, or when the table's code page is
   // not usable.
   bool IsWritable() override;
-  // Translates NUL-terminated text between the system's ANSI code page and
-  // the table's (towards the table when toStorage); OnTranslate replaces it.
-  // Between two single-byte code pages it maps bytes through tables made
-  // when the table opens, for the ANSI code page of that moment.
-  int Translate(const char* source, char* dest, bool toStorage) override;
+  // Says why the table cannot be written when the open fell back to reading.
+  void CheckWritable() override;
+  // Field text between the table's code page and UTF-8, through a
+  // converter made when the table opens; OnTranslate replaces it. A
+  // character the code page lacks is refused with "'%s' cannot be stored
+  // in field '%s': the table's code page %d has no such character".
+  void TextFromStorage(std::string_view stored, std::string& text) override;
+  void TextToStorage(const TField& field, std::string_view text, std::string& stored,
+                     size_t width) override;
   // The field's memo value in the current record, as a stream shared with
   // the set (see TDbfBlobStream).
   std::shared_ptr<TStream> CreateBlobStream(TField* field, TBlobStreamMode mode) override;
@@ -173,8 +207,9 @@ class TDbf : public TDataSet {
   // Moves to the first visible record whose key fields hold the key values
   // (in the current order); on failure the record current before stays
   // current, centred in the ring. soPartialKey applies to a text field at
-  // the end of the list, soCaseInsensitive folds A-Z only; other field
-  // types compare as variants. Lookup is not provided (the variant false).
+  // the end of the list, soCaseInsensitive ignores the case of every
+  // letter by the table's rules (Turkish i, İ, ı and I in Turkish tables);
+  // other field types compare as variants. Lookup is not provided (the variant false).
   bool LocateRecord(const std::string& keyFields, const TVariant& keyValues,
                     TSearchOptions options) override;
 
@@ -226,9 +261,11 @@ class TDbf : public TDataSet {
   std::unique_ptr<TDbfFile> NewDbfFile(TFileAccessMode mode) const;
   // Creates the missing table from FieldDefs (or the persistent fields).
   void CreateTable();
+  // Chooses the translation mode and makes the text converter.
   void ChooseTranslationMode();
-  // Makes the byte maps of Translate for the open table.
-  void MakeTranslationMaps();
+  // An expression's text (UTF-8) in the table's code page, for the parser;
+  // EDbfError when a character has no form there.
+  std::string ExpressionText(const std::string& text);
   // Places a new physical cursor on physical record recNo.
   void UsePhysicalCursor(int32_t recNo);
   // Whether the filter accepts the record image being fetched: the
@@ -262,6 +299,8 @@ class TDbf : public TDataSet {
   std::string filePathFull_;
   int tableLevel_ = 4;
   bool readOnly_ = false;
+  bool readOnlyFallback_ = true;
+  std::vector<std::string> openWarnings_;
   bool exclusive_ = false;
   bool showDeleted_ = false;
   TDbfOpenMode openMode_ = omNormal;
@@ -303,11 +342,11 @@ class TDbf : public TDataSet {
   int32_t rejectedLast_ = 0;
   platform::TEnv* env_ = nullptr;
   TDbfTranslationMode translationMode_ = tmReadOnly;
-  // What Translate does to each byte away from / towards the open table,
-  // when its code page and the system's ANSI code page are both
-  // single-byte and differ; empty otherwise.
-  std::vector<char> fromTableBytes_;
-  std::vector<char> toTableBytes_;
+  int codePage_ = 0;
+  int tableCodePage_ = 0;
+  TCodePageSource codePageSource_ = cpsSystemDefault;
+  // Converts the open table's text; made at open, none while closed.
+  std::unique_ptr<platform::TTextCodec> codec_;
   // OpenStorage ran to its end: closing writes the header.
   bool storageComplete_ = false;
 };

@@ -84,7 +84,11 @@ void TDbfFile::Open() {
   countSlots_ = false;
   countedRecords_ = 0;
   openWarnings_.clear();
+  readOnlyReason_.clear();
   OpenFile();
+  if (!ReadOnlyFallbackReason().empty())
+    NoteReadOnly(
+        Format(kDbfNoWritePermission, FileName().c_str(), ReadOnlyFallbackReason().c_str()));
   if (!IsCreateMode()) {
     try {
       OpenExisting();
@@ -257,9 +261,27 @@ void TDbfFile::OpenMemoFile(bool create, int32_t blockSize) {
   const bool dBase4Memos = tableFormat_ == tfDBase3 && Header() &&
                            static_cast<uint8_t>(Header()[0]) == kDbase4MemoVersion;
   TMemoFileRequest request{CompanionFileName(MemoExtension()),
-                           dBase4Memos ? tfDBase4 : tableFormat_, Mode(), create && AutoCreate(),
-                           create ? blockSize : 0};
+                           dBase4Memos ? tfDBase4 : tableFormat_,
+                           Mode(),
+                           create && AutoCreate(),
+                           create ? blockSize : 0,
+                           ReadOnlyFallback()};
+  // Tables are often copied without their memo files: such a table opens,
+  // its memo fields without values, and cannot be written.
+  if (!create && ReadOnlyFallback() && !Env()->FileExists(request.fileName)) {
+    NoteReadOnly(Format(kDbfMemoFileMissing, request.fileName.c_str()));
+    return;
+  }
   memoFile_ = MemoOpener()(request);
+  if (!memoFile_->ReadOnlyFallbackReason().empty())
+    NoteReadOnly(Format(kDbfNoWritePermission, request.fileName.c_str(),
+                        memoFile_->ReadOnlyFallbackReason().c_str()));
+}
+
+void TDbfFile::NoteReadOnly(const std::string& reason) {
+  if (readOnlyReason_.empty()) readOnlyReason_ = reason;
+  openWarnings_.push_back(ExtractFileName(FileName()) + ": " + reason +
+                          "; the table is open read-only.");
 }
 
 void TDbfFile::CheckProductionIndex() {

@@ -75,7 +75,8 @@ struct TMemoFileRequest {
   TTableFormat format;
   TFileAccessMode mode;
   bool autoCreate;
-  int32_t blockSize;  // requested for a new file; 0 when opening
+  int32_t blockSize;              // requested for a new file; 0 when opening
+  bool readOnlyFallback = false;  // as TPagedFile::SetReadOnlyFallback
 };
 
 // Makes, sets up and opens the memo file of the request (TDbaseMemoFile or
@@ -127,6 +128,10 @@ class TDbfFile : public TPagedFile {
   // Notices for the user from the last Open (a table cut short, a count
   // beyond the file, ...); empty when there is nothing to say.
   const std::vector<std::string>& OpenWarnings() const { return openWarnings_; }
+  // Why the open table cannot be written although a writing mode was asked
+  // for (ReadOnlyFallback: no permission to write the table or its memo
+  // file, or the memo file is missing); empty when it can.
+  const std::string& ReadOnlyReason() const { return readOnlyReason_; }
 
   // Writes the header and descriptors of a new, empty table from fieldDefs
   // (names upper-cased and cut to the level's width, offsets assigned) and,
@@ -207,6 +212,9 @@ class TDbfFile : public TPagedFile {
   // process-wide open code page when the header names none).
   int FileCodePage() const { return fileCodePage_; }
   int UseCodePage() const { return useCodePage_; }
+  // Puts another code page in use (a .cpg file's or the user's choice)
+  // until the header is read again.
+  void SetUseCodePage(int codePage) { useCodePage_ = codePage; }
 
   // ---- Companion files ----
 
@@ -263,6 +271,9 @@ class TDbfFile : public TPagedFile {
   // Notes a table cut short inside a record, or counting more records than
   // the file holds, in OpenWarnings().
   void NoteDamagedEnd(uint32_t storedCount);
+  // Records why the table cannot be written (the first reason stands) and
+  // tells the user in OpenWarnings().
+  void NoteReadOnly(const std::string& reason);
   // Brings the header held in memory in line with the table before it is
   // written: the memo bit, a dropped index link and the record count. Open
   // leaves the header as the file has it, so looking writes nothing.
@@ -308,6 +319,7 @@ class TDbfFile : public TPagedFile {
   bool changed_ = false;
   bool headerRepaired_ = false;
   std::vector<std::string> openWarnings_;
+  std::string readOnlyReason_;
   TDateTimeHandling dateTimeHandling_ = dtBDETimeStamp;
   TDbfIndexMissingEvent onIndexMissing_;
   TDbfLocaleErrorEvent onLocaleError_;

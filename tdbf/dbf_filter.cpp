@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/codepage.h"
 #include "recordset/fields.h"
 #include "runtime/exceptions.h"
 #include "runtime/variant.h"
@@ -20,70 +21,54 @@
 
 namespace {
 
-char FoldAsciiCase(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
-
-// Equal texts; with foldCase the letters a-z equal A-Z and nothing else is
-// folded (so the Turkish dotted and dotless i stay apart from I).
-bool SameKeyText(std::string_view a, std::string_view b, bool foldCase) {
-  if (a.size() != b.size()) return false;
-  if (!foldCase) return a == b;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (FoldAsciiCase(a[i]) != FoldAsciiCase(b[i])) return false;
-  return true;
-}
-
-// Room for a text field's value as TStringField::ValueAsString reads it:
-// the stored text and what the translation may make of it.
-constexpr size_t kTextReadBuffer = 8193;
-
-// One key field of a locate with the value it must hold.
+// One key field of a locate with the value it must hold. Text compares by
+// character; with a case converter, in the upper case of its rules.
 class TKeyPart {
  public:
-  TKeyPart(TField* field, const TVariant& value, bool partial)
-      : field_(field), value_(value), partial_(partial) {
+  TKeyPart(TField* field, const TVariant& value, bool partial, platform::TTextCodec* folder)
+      : field_(field), value_(value), partial_(partial), folder_(folder) {
     // A text field compares as text: the value is turned into text once.
     if (field->DataType() == ftString) {
       stringField_ = dynamic_cast<TStringField*>(field);
       text_ = value.AsString();
-      if (stringField_ != nullptr)
-        buffer_.resize(std::max(kTextReadBuffer, static_cast<size_t>(field->DataSize())) + 1);
+      if (folder_ != nullptr) {
+        folder_->ChangeCase(text_, true, folded_);
+        text_.swap(folded_);
+      }
     }
   }
 
-  bool Matches(bool foldCase) {
+  bool Matches() {
     if (field_->DataType() != ftString) return field_->ValueAsVariant().Equals(value_);
-    const std::string_view current = CurrentText();
-    if (SameKeyText(current, text_, foldCase)) return true;
-    return partial_ && current.size() > text_.size() &&
-           SameKeyText(current.substr(0, text_.size()), text_, foldCase);
+    std::string_view current = CurrentText();
+    if (folder_ != nullptr) {
+      folder_->ChangeCase(current, true, folded_);
+      current = folded_;
+    }
+    if (current == text_) return true;
+    return partial_ && current.size() > text_.size() && current.substr(0, text_.size()) == text_;
   }
 
  private:
-  // The field's text in the current record, read and translated as
-  // ValueAsString does, in a buffer that serves the whole search.
+  // The field's text in the current record, in a string that serves the
+  // whole search.
   std::string_view CurrentText() {
     if (stringField_ == nullptr) {
-      fallback_ = field_->ValueAsString();
-      return fallback_;
+      current_ = field_->ValueAsString();
+    } else {
+      stringField_->ReadText(current_);
     }
-    char* text = buffer_.data();
-    std::memset(text, 0, std::min(buffer_.size(), static_cast<size_t>(field_->DataSize()) + 1));
-    if (!stringField_->GetData(text)) return {};
-    buffer_.back() = 0;
-    if (stringField_->Transliterate() && text[0] != 0 && field_->DataSet() != nullptr) {
-      field_->DataSet()->Translate(text, text, false);
-      buffer_.back() = 0;
-    }
-    return text;
+    return current_;
   }
 
   TField* field_;
   const TVariant& value_;
   bool partial_;
+  platform::TTextCodec* folder_;
   std::string text_;
   TStringField* stringField_ = nullptr;
-  std::vector<char> buffer_;
-  std::string fallback_;
+  std::string current_;
+  std::string folded_;
 };
 
 }  // namespace
@@ -97,7 +82,7 @@ void TDbf::SetFilter(const std::string& text) {
   std::unique_ptr<TDbfParser> parser;
   if (!text.empty() && dbfFile_) {
     parser = std::make_unique<TDbfParser>(dbfFile_.get());
-    parser->ParseFilter(text);
+    parser->ParseFilter(ExpressionText(text));
   }
   const bool refill = cursor_ && Active() && Filtered();
   if (refill) SettlePendingEdit();
@@ -143,7 +128,7 @@ void TDbf::CompileFilterAtOpen() {
   if (Filter().empty()) return;
   auto parser = std::make_unique<TDbfParser>(dbfFile_.get());
   try {
-    parser->ParseFilter(Filter());
+    parser->ParseFilter(ExpressionText(Filter()));
   } catch (const Exception&) {
     // A text written for another table: the set opens unfiltered by it.
     TDataSet::SetFilter(std::string());
@@ -211,19 +196,24 @@ bool TDbf::LocateByScan(const std::string& keyFields, const TVariant& keyValues,
   const size_t valueCount = keyValues.IsArray() ? static_cast<size_t>(keyValues.ArrayCount()) : 1;
   if (valueCount != fields.size()) return false;
 
+  // Letter case is folded by character in UTF-8, by the table's rules.
+  std::unique_ptr<platform::TTextCodec> folder;
+  if ((options & SearchOpt(soCaseInsensitive)) != 0) {
+    folder = platform::TTextCodec::Make(platform::kCodePageUtf8);
+    folder->SetTurkicCase(codec_ != nullptr && codec_->TurkicCase());
+  }
   std::vector<TKeyPart> parts;
   parts.reserve(fields.size());
   for (size_t i = 0; i < fields.size(); ++i) {
     const TVariant& value =
         keyValues.IsArray() ? keyValues.ArrayItem(static_cast<int>(i)) : keyValues;
     const bool partial = (options & SearchOpt(soPartialKey)) != 0 && i + 1 == fields.size();
-    parts.emplace_back(fields[i], value, partial);
+    parts.emplace_back(fields[i], value, partial, folder.get());
   }
 
-  const bool foldCase = (options & SearchOpt(soCaseInsensitive)) != 0;
-  auto recordMatches = [&parts, foldCase] {
+  auto recordMatches = [&parts] {
     for (TKeyPart& part : parts)
-      if (!part.Matches(foldCase)) return false;
+      if (!part.Matches()) return false;
     return true;
   };
   for (First(); !AtEnd(); Next())

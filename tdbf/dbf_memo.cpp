@@ -22,8 +22,6 @@ constexpr int kDbaseBlockSizeAt = 20;
 constexpr int kFoxBlockSizeAt = 6;
 // Values are copied in pieces of this many bytes.
 constexpr int64_t kCopyChunk = 64 * 1024;
-// Memo text is translated in pieces of at most this many bytes.
-constexpr int kTranslatePiece = 512;
 
 // Holds the lock on page 0 (the header block) while it lives.
 class THeaderLock {
@@ -42,6 +40,7 @@ std::unique_ptr<TPagedFile> OpenMemoFileFor(const TMemoFileRequest& request) {
   memo->SetMode(request.mode);
   memo->SetAutoCreate(request.autoCreate);
   memo->SetRequestedBlockSize(request.blockSize);
+  memo->SetReadOnlyFallback(request.readOnlyFallback);
   memo->Open();
   return memo;
 }
@@ -385,33 +384,17 @@ void TDbfBlobStream::CommitChanges(TMemoFile& memoFile, TDbfFile& dbfFile, char*
   dirty_ = false;
 }
 
-void TDbfBlobStream::Translate(bool toOem) {
+void TDbfBlobStream::Translate(bool toStorage) {
   const auto* field = dynamic_cast<const TBlobField*>(blobField_);
   if (field == nullptr || !field->Transliterate() || field->DataSet() == nullptr || Size() == 0)
     return;
   TDataSet& dataSet = *field->DataSet();
-  const char* data = Memory();
-  const int64_t size = Size();
+  const std::string_view content(Memory(), static_cast<size_t>(Size()));
   std::string out;
-  out.reserve(static_cast<size_t>(size));
-  char piece[kTranslatePiece + 1];
-  for (int64_t at = 0; at < size;) {
-    // NUL bytes end a piece (the translation works on terminated text) and
-    // are kept as they are.
-    if (data[at] == 0) {
-      out.push_back(0);
-      ++at;
-      continue;
-    }
-    int64_t n = std::min<int64_t>(kTranslatePiece, size - at);
-    const void* nul = std::memchr(data + at, 0, static_cast<size_t>(n));
-    if (nul != nullptr) n = static_cast<const char*>(nul) - (data + at);
-    std::memcpy(piece, data + at, static_cast<size_t>(n));
-    piece[n] = 0;
-    const int length = dataSet.Translate(piece, piece, toOem);
-    out.append(piece, static_cast<size_t>(std::clamp<int64_t>(length, 0, n)));
-    at += n;
-  }
+  if (toStorage)
+    dataSet.TextToStorage(*field, content, out, std::string::npos);
+  else
+    dataSet.TextFromStorage(content, out);
   TQuiet quiet(quiet_);
   Clear();
   TMemoryStream::Write(out.data(), static_cast<int64_t>(out.size()));

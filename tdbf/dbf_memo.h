@@ -186,7 +186,8 @@ class TDbfBlobStream : public TMemoryStream {
   void SetSize(int64_t size) override;
 
   // Replaces the content with the value of block blockNo of the memo file
-  // (translated from the table's code page when the field transliterates)
+  // (converted from the table's code page to UTF-8 when the field
+  // transliterates)
   // and remembers where it came from.
   void Load(TMemoFile& memoFile, int32_t blockNo);
   // Empties the stream for a record without a value (blockNo 0), or for a
@@ -196,12 +197,14 @@ class TDbfBlobStream : public TMemoryStream {
   void Cancel();
   // When Dirty: cuts the stream at its position, writes it (in the table's
   // code page) to the memo file and stores the block number into the
-  // field's bytes of the record image.
+  // field's bytes of the record image. A character the code page lacks
+  // raises before anything is written, leaving the stream as it was.
   void CommitChanges(TMemoFile& memoFile, TDbfFile& dbfFile, char* record);
-  // Translates the content in place towards the table's code page (toOem)
-  // or from it, in pieces of at most 512 bytes, through the dataset's
-  // translation; only for fields that transliterate.
-  void Translate(bool toOem);
+  // Converts the whole content towards the table's code page (toStorage)
+  // or from it to UTF-8, through the dataset; only for fields that
+  // transliterate. Raises, leaving the content, when a character cannot
+  // be stored.
+  void Translate(bool toStorage);
 
  private:
   TField* blobField_;

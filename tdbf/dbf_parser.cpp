@@ -1,14 +1,17 @@
 #include "tdbf/dbf_parser.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <functional>
 #include <type_traits>
 
+#include "platform/codepage.h"
 #include "runtime/exceptions.h"
 #include "runtime/sysutils.h"
+#include "tdbf/dbf_codepage.h"
 #include "tdbf/dbf_dbffile.h"
 #include "tdbf/dbf_fields.h"
 #include "tdbf/dbf_prsfuncs.h"
@@ -53,34 +56,114 @@ void CompareNumbers(TExprNode* node) {
   }
 }
 
-unsigned char FoldUpper(unsigned char c) {
-  return c >= 'a' && c <= 'z' ? static_cast<unsigned char>(c - ('a' - 'A')) : c;
-}
+// ---- Text by the table's case rules -------------------------------------------
 
-bool IsBlankTail(const unsigned char* p) {
-  while (*p != 0 && *p < 33) ++p;
-  return *p == 0;
-}
+// A word on text that follows the case rules of the table's code page: the
+// comparisons and the case functions. Without a converter (an expression
+// of no table) only the letters a-z and A-Z have cases.
+class TTextWord : public TFunction {
+ public:
+  TTextWord(std::string_view name, std::string_view signature, int minArgs,
+            TExprResultType resultType, TExprProc proc, bool isOperator, int32_t precedence,
+            platform::TTextCodec* codec)
+      : TFunction(name, "", signature, minArgs, resultType, proc, isOperator, precedence),
+        codec_(codec) {
+    for (int c = 0; c < 256; ++c) {
+      asciiUpper_[c] = static_cast<uint8_t>(c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c);
+      asciiLower_[c] = static_cast<uint8_t>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
+    }
+    // Turkish i upper-cases to İ, I lower-cases to ı: no ASCII letter is
+    // their other case, and 0x80 sorts after ASCII as İ and ı do in UTF-8.
+    if (codec_ != nullptr && codec_->TurkicCase()) {
+      asciiUpper_['i'] = 0x80;
+      asciiLower_['I'] = 0x80;
+    }
+  }
 
-// Both texts trimmed of bytes below 33 at both ends, compared byte by byte
-// with a-z folded to A-Z; a prefix sorts before the longer text. Works in
-// one pass without measuring the texts: where they first differ, a side
-// with only blanks left has ended there.
-int CompareTrimmedText(const char* a, const char* b) {
-  const auto* x = reinterpret_cast<const unsigned char*>(a);
-  const auto* y = reinterpret_cast<const unsigned char*>(b);
-  while (*x != 0 && *x < 33) ++x;
-  while (*y != 0 && *y < 33) ++y;
-  while (*x != 0 && FoldUpper(*x) == FoldUpper(*y)) ++x, ++y;
-  const bool xEnded = IsBlankTail(x);
-  const bool yEnded = IsBlankTail(y);
-  if (xEnded || yEnded) return xEnded == yEnded ? 0 : (xEnded ? -1 : 1);
-  return FoldUpper(*x) < FoldUpper(*y) ? -1 : 1;
-}
+  // Compares two texts by the table's case rules (see CompareTrimmedText).
+  int Compare(const char* a, const char* b) {
+    if (codec_ == nullptr) return CompareTrimmedText(a, b, asciiUpper_.data());
+    if (const uint8_t* upper = codec_->CaseBytes(true)) return CompareTrimmedText(a, b, upper);
+    if (IsAscii(a) && IsAscii(b)) return CompareTrimmedText(a, b, asciiUpper_.data());
+    codec_->ChangeCase(a, true, upperA_);
+    codec_->ChangeCase(b, true, upperB_);
+    return CompareTrimmedText(upperA_.c_str(), upperB_.c_str(), kSameBytes.data());
+  }
+
+  // Appends the text in upper (lower) case to the node's destination.
+  void ChangeCase(TExprNode* node, bool upper) {
+    const char* text = node->Arg(0);
+    const uint8_t* bytes = nullptr;
+    if (codec_ == nullptr)
+      bytes = upper ? asciiUpper_.data() : asciiLower_.data();
+    else if (codec_->CaseBytes(upper) != nullptr)
+      bytes = codec_->CaseBytes(upper);
+    else if (IsAscii(text) && !HasTurkishI(text, upper))
+      bytes = upper ? asciiUpper_.data() : asciiLower_.data();
+    if (bytes == nullptr) {
+      codec_->ChangeCase(text, upper, changed_);
+      node->Dest.AddText(changed_.data(), static_cast<int64_t>(changed_.size()));
+      return;
+    }
+    const int64_t length = static_cast<int64_t>(std::strlen(text));
+    const int64_t offset = node->Dest.Position() - node->Dest.Memory();
+    node->Dest.AddText(text, length);
+    char* p = node->Dest.Memory() + offset;
+    for (int64_t i = 0; i < length; ++i)
+      p[i] = static_cast<char>(bytes[static_cast<uint8_t>(p[i])]);
+  }
+
+ private:
+  static constexpr std::array<uint8_t, 256> kSameBytes = [] {
+    std::array<uint8_t, 256> bytes{};
+    for (int c = 0; c < 256; ++c) bytes[static_cast<size_t>(c)] = static_cast<uint8_t>(c);
+    return bytes;
+  }();
+
+  static bool IsAscii(const char* text) {
+    for (const auto* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p)
+      if (*p >= 0x80) return false;
+    return true;
+  }
+  // An ASCII text whose Turkish case change leaves ASCII (i up, I down).
+  bool HasTurkishI(const char* text, bool upper) const {
+    return codec_->TurkicCase() && std::strchr(text, upper ? 'i' : 'I') != nullptr;
+  }
+
+  static bool IsBlankTail(const unsigned char* p) {
+    while (*p != 0 && *p < 33) ++p;
+    return *p == 0;
+  }
+
+  // Both texts trimmed of bytes below 33 at both ends, compared byte by
+  // byte through fold; a prefix sorts before the longer text. Works in one
+  // pass without measuring the texts: where they first differ, a side with
+  // only blanks left has ended there.
+  static int CompareTrimmedText(const char* a, const char* b, const uint8_t* fold) {
+    const auto* x = reinterpret_cast<const unsigned char*>(a);
+    const auto* y = reinterpret_cast<const unsigned char*>(b);
+    while (*x != 0 && *x < 33) ++x;
+    while (*y != 0 && *y < 33) ++y;
+    while (*x != 0 && fold[*x] == fold[*y]) ++x, ++y;
+    const bool xEnded = IsBlankTail(x);
+    const bool yEnded = IsBlankTail(y);
+    if (xEnded || yEnded) return xEnded == yEnded ? 0 : (xEnded ? -1 : 1);
+    return fold[*x] < fold[*y] ? -1 : 1;
+  }
+
+  platform::TTextCodec* codec_;
+  std::array<uint8_t, 256> asciiUpper_{};
+  std::array<uint8_t, 256> asciiLower_{};
+  std::string upperA_;
+  std::string upperB_;
+  std::string changed_;
+};
+
+TTextWord& TextWordOf(TExprNode* node) { return *static_cast<TTextWord*>(node->Word); }
 
 template <template <class> class Op>
 void CompareTexts(TExprNode* node) {
-  StoreBoolean(node, Op<int>()(CompareTrimmedText(node->Arg(0), node->Arg(1)), 0));
+  StoreBoolean(node, Op<int>()(TextWordOf(node).Compare(node->Arg(0), node->Arg(1)), 0));
 }
 
 // ---- Logic --------------------------------------------------------------------
@@ -284,16 +367,9 @@ void SubString(TExprNode* node) {
   node->Dest.AddText(text + start - 1, count);
 }
 
-// Appends the text, then folds the ASCII letters of the appended part.
-template <char From, char To>
+template <bool Upper>
 void ChangeCase(TExprNode* node) {
-  const char* text = node->Arg(0);
-  const int64_t length = static_cast<int64_t>(std::strlen(text));
-  const int64_t offset = node->Dest.Position() - node->Dest.Memory();
-  node->Dest.AddText(text, length);
-  char* p = node->Dest.Memory() + offset;
-  for (int64_t i = 0; i < length; ++i)
-    if (p[i] >= From && p[i] <= From + 25) p[i] = static_cast<char>(p[i] + (To - From));
+  TextWordOf(node).ChangeCase(node, Upper);
 }
 
 // ---- Registration -------------------------------------------------------------
@@ -327,7 +403,14 @@ void AddComparisons(TExpressList& words, const char* signature) {
 
 }  // namespace
 
-void AddBuiltInWords(TExpressList& words, char listSeparator) {
+void AddBuiltInWords(TExpressList& words, char listSeparator, platform::TTextCodec* text) {
+  const auto addTextOperator = [&](const char* name, TExprProc proc) {
+    Register(words, std::make_unique<TTextWord>(name, "SS", 2, rtBoolean, proc, true,
+                                                kComparePrecedence, text));
+  };
+  const auto addTextFunction = [&](const char* name, TExprProc proc) {
+    Register(words, std::make_unique<TTextWord>(name, "S", 1, rtString, proc, false, 0, text));
+  };
   words.SetDuplicates(true);
   Register(words, std::make_unique<TLeftBracket>("("));
   Register(words, std::make_unique<TRightBracket>(")"));
@@ -346,13 +429,12 @@ void AddBuiltInWords(TExpressList& words, char listSeparator) {
   AddOperator(words, "+", "LL", rtLargeInt, Add<int64_t, int64_t, int64_t>, kAddPrecedence);
   AddOperator(words, "+", "LI", rtLargeInt, Add<int64_t, int32_t, int64_t>, kAddPrecedence);
 
-  AddOperator(words, "=", "SS", rtBoolean, CompareTexts<std::equal_to>, kComparePrecedence);
-  AddOperator(words, "<", "SS", rtBoolean, CompareTexts<std::less>, kComparePrecedence);
-  AddOperator(words, ">", "SS", rtBoolean, CompareTexts<std::greater>, kComparePrecedence);
-  AddOperator(words, "<=", "SS", rtBoolean, CompareTexts<std::less_equal>, kComparePrecedence);
-  AddOperator(words, ">=", "SS", rtBoolean, CompareTexts<std::greater_equal>, kComparePrecedence);
-  for (const char* name : {"<>", "#", "!="})
-    AddOperator(words, name, "SS", rtBoolean, CompareTexts<std::not_equal_to>, kComparePrecedence);
+  addTextOperator("=", CompareTexts<std::equal_to>);
+  addTextOperator("<", CompareTexts<std::less>);
+  addTextOperator(">", CompareTexts<std::greater>);
+  addTextOperator("<=", CompareTexts<std::less_equal>);
+  addTextOperator(">=", CompareTexts<std::greater_equal>);
+  for (const char* name : {"<>", "#", "!="}) addTextOperator(name, CompareTexts<std::not_equal_to>);
   AddComparisons<double, double>(words, "FF");
   AddComparisons<double, int32_t>(words, "FI");
   AddComparisons<int32_t, int32_t>(words, "II");
@@ -376,10 +458,10 @@ void AddBuiltInWords(TExpressList& words, char listSeparator) {
   AddFunction(words, "STR", "III", 1, StrInteger);
   AddFunction(words, "DTOS", "D", 1, DateToText);
   AddFunction(words, "SUBSTR", "SII", 3, SubString);
-  AddFunction(words, "UPPERCASE", "S", 1, ChangeCase<'a', 'A'>);
-  AddFunction(words, "LOWERCASE", "S", 1, ChangeCase<'A', 'a'>);
-  AddFunction(words, "UPPER", "S", 1, ChangeCase<'a', 'A'>);
-  AddFunction(words, "LOWER", "S", 1, ChangeCase<'A', 'a'>);
+  addTextFunction("UPPERCASE", ChangeCase<true>);
+  addTextFunction("LOWERCASE", ChangeCase<false>);
+  addTextFunction("UPPER", ChangeCase<true>);
+  addTextFunction("LOWER", ChangeCase<false>);
   AddDbaseWords(words);
 }
 
@@ -430,12 +512,18 @@ void TDateTimeFieldVar::ReadFromRecord(const char* record) {
 
 // ---- TDbfParser ---------------------------------------------------------------
 
-TDbfParser::TDbfParser(TDbfFile* tableFile) : tableFile_(tableFile) { FillWordList(); }
+TDbfParser::TDbfParser(TDbfFile* tableFile) : tableFile_(tableFile) {
+  if (tableFile_ != nullptr) {
+    textCodec_ = platform::TTextCodec::Make(static_cast<uint32_t>(tableFile_->UseCodePage()));
+    if (textCodec_) textCodec_->SetTurkicCase(TurkicCaseFor(*tableFile_));
+  }
+  FillWordList();
+}
 
 TDbfParser::~TDbfParser() { TDbfParser::ClearChain(); }
 
 void TDbfParser::FillWordList() {
-  AddBuiltInWords(Words(), ListSeparator());
+  AddBuiltInWords(Words(), ListSeparator(), textCodec_.get());
   Register(Words(),
            std::make_unique<TRecordFunction>("DELETED", rtBoolean, RecordDeleted, &deleted_));
   Register(Words(), std::make_unique<TRecordFunction>("RECNO", rtInteger, RecordNumber, &recNo_));

@@ -12,9 +12,17 @@
 #include "recordset/db_types.h"
 #include "tdbf/dbf_prscore.h"
 
+namespace platform {
+class TTextCodec;
+}
+
 // Registers the built-in words, in the order that decides which overload
-// is tried first (the last registered). Turns Duplicates on.
-void AddBuiltInWords(TExpressList& words, char listSeparator);
+// is tried first (the last registered). Turns Duplicates on. Text
+// comparisons ignore letter case and, with UPPER and LOWER, follow the
+// case rules of text's code page (Turkish dotted and dotless i included);
+// without text only a-z and A-Z have cases. text is not owned and must
+// outlive the words.
+void AddBuiltInWords(TExpressList& words, char listSeparator, platform::TTextCodec* text = nullptr);
 
 class TDbfFile;
 class TDbfFieldDef;
@@ -159,6 +167,8 @@ class TDbfParser : public TCustomExpressionParser {
   void Parse(const std::string& text, bool filter);
 
   TDbfFile* tableFile_;
+  // The case rules of the table's code page for the text words.
+  std::unique_ptr<platform::TTextCodec> textCodec_;
   std::vector<TFieldVarEntry> fieldVars_;
   // Compiling a filter (unknown names give the filter's message).
   bool filter_ = false;

@@ -47,9 +47,22 @@ TPagedFile::~TPagedFile() { TPagedFile::CloseFile(); }
 
 void TPagedFile::OpenFile() {
   platform::TOsStatus refusal;
-  if (!TryOpenFile(refusal)) {
-    throw EStreamError(Format(kCannotOpenFile, fileName_.c_str(), refusal.Message().c_str()));
+  readOnlyFallbackReason_.clear();
+  if (TryOpenFile(refusal)) return;
+  // A file the user may not write (its permissions, a read-only file
+  // system) is opened for reading when the caller allows it.
+  if (readOnlyFallback_ && refusal.Code() == platform::kErrorAccessDenied && !IsCreateMode() &&
+      mode_ != amReadOnly) {
+    const TFileAccessMode wanted = mode_;
+    mode_ = amReadOnly;
+    platform::TOsStatus second;
+    if (TryOpenFile(second)) {
+      readOnlyFallbackReason_ = refusal.Message();
+      return;
+    }
+    mode_ = wanted;
   }
+  throw EStreamError(Format(kCannotOpenFile, fileName_.c_str(), refusal.Message().c_str()));
 }
 
 bool TPagedFile::TryOpenFile(platform::TOsStatus& refusal) {

@@ -62,6 +62,9 @@ class TPagedFile {
   // created in a creating mode (or with AutoCreate); otherwise Exception
   // "Open: file not found: \"%s\".". A share conflict or missing rights raise
   // EStreamError naming the file.
+  // With ReadOnlyFallback, a writing mode the platform refuses for want of
+  // rights opens the file read-only instead (Mode() becomes amReadOnly and
+  // ReadOnlyFallbackReason() gives the platform's reason).
   void OpenFile();
   // Writes a modified header and closes; nothing when closed.
   virtual void CloseFile();
@@ -163,6 +166,10 @@ class TPagedFile {
   void SetMode(TFileAccessMode value) { mode_ = value; }
   bool AutoCreate() const { return autoCreate_; }
   void SetAutoCreate(bool value) { autoCreate_ = value; }
+  bool ReadOnlyFallback() const { return readOnlyFallback_; }
+  void SetReadOnlyFallback(bool value) { readOnlyFallback_ = value; }
+  // Why the last OpenFile fell back to reading; empty when it did not.
+  const std::string& ReadOnlyFallbackReason() const { return readOnlyFallbackReason_; }
   bool VirtualLocks() const { return virtualLocks_; }
   void SetVirtualLocks(bool value) { virtualLocks_ = value; }
   // Set on open: locks are taken only in shared modes.
@@ -219,6 +226,8 @@ class TPagedFile {
   bool autoCreate_ = false;
   bool needLocks_ = false;
   bool virtualLocks_ = true;
+  bool readOnlyFallback_ = false;
+  std::string readOnlyFallbackReason_;
   std::string fileName_;
   int64_t position_ = 0;
   platform::TEnv* env_;

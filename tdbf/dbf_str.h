@@ -20,6 +20,11 @@ constexpr const char* kRecordLocked = "Record locked.";
 constexpr const char* kCannotCreateField =
     "Cannot create field \"%s\", field type %x not supported by DBF.";
 // Damaged headers; each names the file.
+// Why a table opened in a writing mode cannot be written.
+constexpr const char* kDbfMemoFileMissing = "memo file not found: \"%s\"";
+constexpr const char* kDbfNoWritePermission = "no permission to write \"%s\" (%s)";
+// An edit of such a table.
+constexpr const char* kDbfTableReadOnly = "The table cannot be edited: %s.";
 // Tables that open with what they hold, and a notice.
 constexpr const char* kDbfEndsInsideRecord =
     "%s: the file ends inside record %d; the %d whole records before it are shown.";
@@ -36,6 +41,12 @@ constexpr const char* kDbfHeaderTooLarge =
     "Cannot create table \"%s\": %d fields do not fit in a table header.";
 
 // ---- Language drivers and code pages --------------------------------------
+
+constexpr const char* kDbfCharNotStorable =
+    "'%s' cannot be stored in field '%s': the table's code page %d has no such character";
+constexpr const char* kDbfExprCharNotStorable =
+    "'%s' cannot be used in an expression on this table: the table's code page %d has no such "
+    "character";
 
 // ---- Memo files and blob streams -------------------------------------------
 

@@ -13,7 +13,7 @@ class TCheckListBoxTest : public ::testing::Test {
     TStringList items;
     items.Add("NAME");
     items.Add("PRICE");
-    items.Add("\xDD\xFE");  // two Turkish letters in code page 1254 / 1252 bytes
+    items.Add("\u0130\u015F");  // two Turkish letters
     box_.SetItems(items);
     box_.show();
     box_.SetOnClickCheck([this](TCheckListBox& sender) {
@@ -38,7 +38,7 @@ class TCheckListBoxTest : public ::testing::Test {
 TEST_F(TCheckListBoxTest, ItemsKeepTheirBytesAndStartUnmarked) {
   const TStringList items = box_.Items();
   ASSERT_EQ(items.Count(), 3);
-  EXPECT_EQ(items[2], "\xDD\xFE");
+  EXPECT_EQ(items[2], "\u0130\u015F");
   for (int i = 0; i < 3; ++i) EXPECT_FALSE(box_.Checked(i));
   EXPECT_EQ(box_.visualItemRect(box_.item(0)).height(), 16);
 }

@@ -1,3 +1,4 @@
+#include "app/codepage_box.h"
 #include "tests/app/main_fixture.h"
 
 namespace {
@@ -45,13 +46,14 @@ TEST_F(TfrMainTest, LayoutCaptionsFontsAndTabOrder) {
   EXPECT_EQ(window_.grMain()->DataSource(), window_.dsMain());
   EXPECT_EQ(window_.nvMain()->DataSource(), window_.dsMain());
 
-  // Tab order: grid, file name, navigator, search, list, value, Temizle,
-  // Filtrele. The search and filter controls take the focus once a table
+  // Tab order: grid, file name, navigator, search, list, value, code page,
+  // Temizle, Filtrele. The search and filter controls take the focus once a table
   // is open; the grid then keeps Tab for its cells.
   Choose(dir_.File("people.dbf"));
   const std::vector<QWidget*> order = {
-      window_.flName()->Edit(), window_.nvMain(),  window_.edSearch(), window_.lbMain(),
-      window_.edMain(),         window_.btClear(), window_.btFilter(), window_.grMain()};
+      window_.flName()->Edit(), window_.nvMain(),   window_.edSearch(),
+      window_.lbMain(),         window_.edMain(),   window_.cbCodePage(),
+      window_.btClear(),        window_.btFilter(), window_.grMain()};
   order[0]->setFocus();
   for (size_t i = 1; i < order.size(); ++i) {
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);

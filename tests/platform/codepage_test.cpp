@@ -208,3 +208,74 @@ TEST_F(TCodePageTest, CollationOfAnUnknownLocaleFails) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string Utf8Of(const std::u16string& wide) {
+  std::string out;
+  EXPECT_TRUE(platform::ConvertCodePage(
+      1200, platform::kCodePageUtf8,
+      std::string(reinterpret_cast<const char*>(wide.data()), wide.size() * 2), out));
+  return out;
+}
+
+}  // namespace
+
+TEST_F(TCodePageTest, TextCodecsConvertEveryByteBothWays) {
+  const std::string bytes = AllBytes();
+  for (uint32_t codePage :
+       {437u, 737u, 850u, 852u, 857u, 866u, 1250u, 1251u, 1252u, 1253u, 1254u, 874u, 10007u}) {
+    SCOPED_TRACE(codePage);
+    auto codec = platform::TTextCodec::Make(codePage);
+    ASSERT_NE(nullptr, codec);
+    EXPECT_TRUE(codec->SingleByte());
+    std::u16string wide;
+    ASSERT_TRUE(platform::MultiByteToWideChar(codePage, bytes, wide));
+    std::string text;
+    codec->ToUtf8(bytes, text);
+    EXPECT_EQ(Utf8Of(wide), text);
+    std::string back, bad;
+    ASSERT_TRUE(codec->FromUtf8(text, back, bad));
+    EXPECT_EQ(bytes, back);
+    EXPECT_EQ(5u, codec->CharBoundary(bytes, 5));
+  }
+  EXPECT_EQ(nullptr, platform::TTextCodec::Make(620));
+  EXPECT_EQ(nullptr, platform::TTextCodec::Make(12345));
+}
+
+TEST_F(TCodePageTest, TextCodecsRefuseWhatTheCodePageLacks) {
+  std::string stored, bad = "unchanged";
+  auto latin = platform::TTextCodec::Make(1252);
+  EXPECT_FALSE(latin->FromUtf8("abc\u015Ed\u0130", stored, bad));
+  EXPECT_EQ("\u015E", bad);
+  // No best fit: a look-alike is no substitute.
+  EXPECT_FALSE(latin->FromUtf8("\u0101", stored, bad));
+  EXPECT_EQ("\u0101", bad);
+  EXPECT_FALSE(latin->FromUtf8("\xFF", stored, bad));  // no UTF-8
+  EXPECT_EQ("\xFF", bad);
+
+  auto japanese = platform::TTextCodec::Make(932);
+  ASSERT_NE(nullptr, japanese);
+  EXPECT_FALSE(japanese->SingleByte());
+  EXPECT_TRUE(japanese->FromUtf8("a\u65E5\u672C", stored, bad));
+  EXPECT_EQ("a\x93\xFA\x96\x7B", stored);
+  std::string text;
+  japanese->ToUtf8(stored, text);
+  EXPECT_EQ("a\u65E5\u672C", text);
+  EXPECT_FALSE(japanese->FromUtf8("x\u0394\u0130", stored, bad));
+  EXPECT_EQ("\u0130", bad);
+  // Cut between characters: never inside a two-byte one.
+  EXPECT_EQ(3u, japanese->CharBoundary("a\x93\xFA\x96\x7B", 4));
+  EXPECT_EQ(5u, japanese->CharBoundary("a\x93\xFA\x96\x7B", 5));
+  EXPECT_EQ(1u, japanese->CharBoundary("a\x93\xFA\x96\x7B", 2));
+
+  auto utf8 = platform::TTextCodec::Make(platform::kCodePageUtf8);
+  ASSERT_NE(nullptr, utf8);
+  EXPECT_TRUE(utf8->FromUtf8("\u015Ei\u015F \U0001F600", stored, bad));
+  EXPECT_EQ("\u015Ei\u015F \U0001F600", stored);
+  EXPECT_EQ(3u, utf8->CharBoundary(stored, 4));
+  EXPECT_EQ(6u, utf8->CharBoundary(stored, 9));
+  EXPECT_EQ(10u, utf8->CharBoundary(stored, 10));
+  utf8->ToUtf8("ok\xC3", text);  // a cut sequence reads as U+FFFD
+  EXPECT_EQ("ok\uFFFD", text);
+}

@@ -501,11 +501,11 @@ TEST_F(TDataSetTest, FrameworkDefaults) {
   EXPECT_EQ(set.TDataSet::RecordNumber(), -1);
   EXPECT_FALSE(set.TDataSet::Lookup("ID", TVariant(int32_t(1)), "ID").AsBoolean());
   EXPECT_EQ(set.TDataSet::CreateBlobStream(set.Fields(0), bmRead), nullptr);
-  char text[] = "abc";
-  char out[8];
-  EXPECT_EQ(set.TDataSet::Translate(text, out, true), 3);
-  EXPECT_STREQ(out, "abc");
-  EXPECT_EQ(set.TDataSet::Translate(nullptr, out, true), 0);
+  std::string out;
+  set.TDataSet::TextToStorage(*set.Fields(0), "abcdef", out, 3);
+  EXPECT_EQ(out, "abc");
+  set.TDataSet::TextFromStorage("x\xE9y", out);
+  EXPECT_EQ(out, "x\xE9y");
 }
 
 TEST_F(TDataSetTest, CalculatedFieldsAreComputedPerBufferAndKeepModified) {

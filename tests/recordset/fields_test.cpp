@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -13,19 +14,21 @@
 
 namespace {
 
-// Translates 'a' to '@' towards the storage and back when reading, so both
-// directions show in the stored and the read text.
+// Stores 'a' as '@' and reads '@' back as 'a', so both directions show in
+// the stored and the read text.
 class TTranslatingSet : public TMemoryRecordSet {
  public:
   int calls = 0;
-  int Translate(const char* source, char* dest, bool toStorage) override {
+  void TextFromStorage(std::string_view stored, std::string& text) override {
     ++calls;
-    size_t n = std::strlen(source);
-    for (size_t i = 0; i <= n; ++i) {
-      char c = source[i];
-      dest[i] = toStorage ? (c == 'a' ? '@' : c) : (c == '@' ? 'a' : c);
-    }
-    return static_cast<int>(n);
+    text.assign(stored);
+    std::replace(text.begin(), text.end(), '@', 'a');
+  }
+  void TextToStorage(const TField&, std::string_view text, std::string& stored,
+                     size_t width) override {
+    ++calls;
+    stored.assign(text.substr(0, width));
+    std::replace(stored.begin(), stored.end(), 'a', '@');
   }
 };
 
@@ -90,10 +93,16 @@ TEST_F(TFieldTest, StringFieldCutsAndTransliterates) {
   set.Edit();
   dynamic_cast<TStringField*>(s)->SetTransliterate(false);
   EXPECT_EQ(s->ValueAsString(), "b@n@n");
-  int calls = set.calls;
-  s->SetValueAsString("");
-  EXPECT_EQ(set.calls, calls);  // empty text is not translated
-  EXPECT_EQ(s->ValueAsString(), "");
+  const int calls = set.calls;
+  s->SetValueAsString("named");
+  EXPECT_EQ(set.calls, calls);
+  EXPECT_EQ(s->ValueAsString(), "named");
+  std::string text = "left over";
+  EXPECT_TRUE(dynamic_cast<TStringField*>(s)->ReadText(text));
+  EXPECT_EQ(text, "named");
+  s->Clear();
+  EXPECT_FALSE(dynamic_cast<TStringField*>(s)->ReadText(text));
+  EXPECT_EQ(text, "");
 }
 
 TEST_F(TFieldTest, StringFieldConversions) {

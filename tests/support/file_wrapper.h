@@ -1,7 +1,8 @@
 #pragma once
 // A platform file that forwards every call to another one; a test derives
 // from it and overrides the calls it wants to fail or observe, as
-// TEnvWrapper does for the environment.
+// TEnvWrapper does for the environment. TRecordReadCounter counts the
+// record reads of the files opened through it.
 
 #include <memory>
 #include <utility>
@@ -33,4 +34,35 @@ class TFileWrapper : public platform::TFile {
 
  private:
   std::unique_ptr<platform::TFile> target_;
+};
+
+// Counts the reads at offsets at or past a table's header (record reads)
+// made through the files opened through it; the files must not outlive it.
+class TRecordReadCounter : public platform::TEnvWrapper {
+ public:
+  explicit TRecordReadCounter(int64_t headerSize)
+      : TEnvWrapper(platform::TEnv::Default()), headerSize_(headerSize) {}
+  platform::TOsStatus OpenFile(const std::string& name, platform::TFileOpenMode mode,
+                               std::unique_ptr<platform::TFile>& file) override {
+    platform::TOsStatus status = Target()->OpenFile(name, mode, file);
+    if (status.IsOk()) file = std::make_unique<TCountingFile>(std::move(file), *this);
+    return status;
+  }
+  int64_t reads = 0;
+
+ private:
+  class TCountingFile : public TFileWrapper {
+   public:
+    TCountingFile(std::unique_ptr<platform::TFile> file, TRecordReadCounter& owner)
+        : TFileWrapper(std::move(file)), owner_(owner) {}
+    platform::TOsStatus ReadAt(int64_t offset, void* buffer, int64_t length,
+                               int64_t& bytesRead) override {
+      if (offset >= owner_.headerSize_) ++owner_.reads;
+      return TFileWrapper::ReadAt(offset, buffer, length, bytesRead);
+    }
+
+   private:
+    TRecordReadCounter& owner_;
+  };
+  int64_t headerSize_;
 };

@@ -117,13 +117,19 @@ std::string ExpectedFailure(const TJsonValue& header, const std::string& path) {
       return invalid + Format("field %d '%s' has unknown type '%s'", number,
                               UpperCase(field["name"].AsString()).c_str(), letter.c_str());
   }
+  return "";
+}
+
+// What dbfcat must warn of on standard error for a table it prints.
+std::string ExpectedWarnings(const TJsonValue& header, const std::string& path) {
+  if (!header["memo_file_missing"].AsBool()) return "";
+  const int64_t version = header["version"].AsInt64();
   const std::string ext = ExtractFileExt(path);
   const bool upper = ext == UpperCase(ext);
   const std::string memoExt =
       upper ? (version == 0xF5 ? ".FPT" : ".DBT") : (version == 0xF5 ? ".fpt" : ".dbt");
-  if (header["memo_file_missing"].AsBool())
-    return "Open: file not found: \"" + ChangeFileExt(path, memoExt) + "\".";
-  return "";
+  return "dbfcat: warning: " + ExtractFileName(path) + ": memo file not found: \"" +
+         ChangeFileExt(path, memoExt) + "\"; the table is open read-only.\n";
 }
 
 class TDbfcatTest : public ::testing::Test {
@@ -141,6 +147,13 @@ class TDbfcatTest : public ::testing::Test {
       return 0;
     }
     EXPECT_EQ(0, run.status) << table << " " << run.err;
+    // A shapefile table cut inside its last record.
+    const std::string warnings =
+        table == "pyshp/corrupt_too_long.dbf"
+            ? "dbfcat: warning: corrupt_too_long.dbf: the file ends inside record 11; the 10 "
+              "whole records before it are shown.\n"
+            : ExpectedWarnings(header, path);
+    EXPECT_EQ(warnings, run.err) << table;
     const std::vector<std::string> lines = Lines(run.out);
     if (run.status != 0 || lines.empty()) return 0;
     const TJsonValue ours = ParseJson(lines[0]);
@@ -328,10 +341,8 @@ TEST_F(TDbfcatTest, TextIsDecodedFromTheTableCodePage) {
     TDbf dbf;
     dbf.SetTableName(path);
     dbf.SetOpenMode(omAutoCreate);
-    dbf.SetOnTranslate([](TDbf&, const char* src, char* dest, bool) {
-      if (src != dest) std::memmove(dest, src, std::strlen(src) + 1);
-      return -1;
-    });
+    dbf.SetOnTranslate(
+        [](TDbf&, std::string_view src, std::string& dest, bool) { dest.assign(src); });
     dbf.FieldDefs().Add("NAME", ftString, 12);
     dbf.FieldDefs().Add("NOTE", ftMemo, 0);
     dbf.Open();
@@ -355,6 +366,25 @@ TEST_F(TDbfcatTest, TextIsDecodedFromTheTableCodePage) {
         lines[1])
         << env;
   }
+}
+
+TEST_F(TDbfcatTest, CodePageChosenOnTheCommandLine) {
+  const std::string table = TestDataPath("real/infused-dbf/dbase_f5.dbf");
+  for (const char* name : {"850", "cp850", "IBM850", "OEM 850"}) {
+    const TRun run = Dbfcat({"--codepage", name, table});
+    ASSERT_EQ(0, run.status) << name << run.err;
+    const std::vector<std::string> lines = Lines(run.out);
+    ASSERT_EQ(976u, lines.size());
+    EXPECT_NE(std::string::npos, lines[0].find("\"encoding\": \"cp850\""));
+    EXPECT_EQ("baix pened\u00E8s", ParseJson(lines[1])["values"]["COMN"].AsString());
+  }
+  const TRun unknown = Dbfcat({"--codepage", "klingon", table});
+  EXPECT_EQ(2, unknown.status);
+  EXPECT_EQ("", unknown.out);
+  EXPECT_EQ(
+      "dbfcat: unknown code page 'klingon'; give one such as cp866, 866, windows-1251, utf-8 "
+      "or ISO-8859-9\n",
+      unknown.err);
 }
 
 TEST_F(TDbfcatTest, CodePageThePlatformLacksFallsBackToLatin1) {
@@ -391,8 +421,9 @@ TEST_F(TDbfcatTest, ClearErrors) {
             junk.err);
 
   const std::string usage =
-      "usage: dbfcat [--deleted] [--filter EXPR] [--locate FIELDS=VALUE [--partial] [--nocase]] "
-      "[--format csv|jsonl | --sqlite OUT.db] TABLE\n";
+      "usage: dbfcat [--deleted] [--codepage CP] [--filter EXPR]\n"
+      "              [--locate FIELDS=VALUE [--partial] [--nocase]]\n"
+      "              [--format csv|jsonl | --sqlite OUT.db] TABLE\n";
   const TRun none = Dbfcat({});
   EXPECT_EQ(2, none.status);
   EXPECT_EQ(usage, none.err);

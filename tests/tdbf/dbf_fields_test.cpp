@@ -346,8 +346,9 @@ TEST_F(TDbfFieldDefTest, IntegerText) {
   EXPECT_EQ(s, 7);
   // Text that is no number, or "*" filled (a null from GIS programs, an
   // overflow from dBase), has no value; blanks beside it keep theirs.
-  for (const char* text : {"  12ab", "******", "   .  ", std::string(6, '\0').c_str()}) {
-    SetBytes(std::string(text, 6));
+  for (const std::string& text : {std::string("  12ab"), std::string("******"),
+                                  std::string("   .  "), std::string(6, '\0')}) {
+    SetBytes(text);
     EXPECT_FALSE(Read(ftInteger, i)) << text;
   }
   SetBytes("  12.0");

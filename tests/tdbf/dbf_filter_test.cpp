@@ -93,36 +93,6 @@ class TDbfFilterTest : public ::testing::Test {
 
 using Names = std::vector<std::string>;
 
-// Counts the reads of the table file's records (offsets at or past the
-// header) made through the files it opens.
-class TRecordReadCounter : public platform::TEnvWrapper {
- public:
-  explicit TRecordReadCounter(int64_t headerSize)
-      : TEnvWrapper(platform::TEnv::Default()), headerSize_(headerSize) {}
-  platform::TOsStatus OpenFile(const std::string& name, platform::TFileOpenMode mode,
-                               std::unique_ptr<platform::TFile>& file) override {
-    platform::TOsStatus status = Target()->OpenFile(name, mode, file);
-    if (status.IsOk()) file = std::make_unique<TCountingFile>(std::move(file), *this);
-    return status;
-  }
-  int64_t reads = 0;
-
- private:
-  class TCountingFile : public TFileWrapper {
-   public:
-    TCountingFile(std::unique_ptr<platform::TFile> file, TRecordReadCounter& owner)
-        : TFileWrapper(std::move(file)), owner_(owner) {}
-    platform::TOsStatus ReadAt(int64_t offset, void* buffer, int64_t length,
-                               int64_t& bytesRead) override {
-      if (offset >= owner_.headerSize_) ++owner_.reads;
-      return TFileWrapper::ReadAt(offset, buffer, length, bytesRead);
-    }
-
-   private:
-    TRecordReadCounter& owner_;
-  };
-  int64_t headerSize_;
-};
 const TSearchOptions kPartial = SearchOpt(soPartialKey);
 const TSearchOptions kNoCase = SearchOpt(soCaseInsensitive);
 
@@ -335,21 +305,64 @@ TEST_F(TDbfFilterTest, LocateTextExactPartialOrWithoutCase) {
   EXPECT_EQ(3, found("", kPartial));
 }
 
-TEST_F(TDbfFilterTest, LocateFoldsOnlyTheLettersAToZ) {
+// Filters, UPPER and LOWER and case-insensitive locates treat letters by
+// the rules of the table: in a Turkish one i pairs with İ and ı with I.
+TEST_F(TDbfFilterTest, LetterCaseByCharacterAndByTheTablesRules) {
   locale_.Set({1254, 857, 0x041F});
-  const std::string dotted = "\xDDSTANBUL";   // İSTANBUL
-  const std::string dotless = "\xFDstanbul";  // ıstanbul
-  People({dotted, dotless, "istanbul"});
+  const std::string dotted = "\u0130STANBUL";   // İSTANBUL
+  const std::string dotless = "\u0131stanbul";  // ıstanbul
+  People({dotted, dotless, "istanbul", "\u015EAH\u0130N"});
+  const std::string before = ReadWholeFile(path_);
   TDbf dbf;
   Open(dbf);
-  ASSERT_EQ(dotted, Name(dbf));  // the table's code page holds both letters
+  ASSERT_EQ(1254, dbf.TableCodePage());
   EXPECT_TRUE(Locate(dbf, "NAME", "ISTANBUL", kNoCase));
-  EXPECT_EQ(3, dbf.RecordNumber());
-  EXPECT_TRUE(Locate(dbf, "NAME", "\xDDstanbul", kNoCase));
-  EXPECT_EQ(1, dbf.RecordNumber());
-  EXPECT_FALSE(Locate(dbf, "NAME", "\xFDSTANBUL", 0));
-  EXPECT_TRUE(Locate(dbf, "NAME", "\xFDSTANBUL", kNoCase));
   EXPECT_EQ(2, dbf.RecordNumber());
+  EXPECT_TRUE(Locate(dbf, "NAME", "istanbul", kNoCase));
+  EXPECT_EQ(1, dbf.RecordNumber());
+  EXPECT_FALSE(Locate(dbf, "NAME", "\u0131STANBUL", 0));
+  EXPECT_TRUE(Locate(dbf, "NAME", "\u0131STANBUL", kNoCase));
+  EXPECT_EQ(2, dbf.RecordNumber());
+  EXPECT_TRUE(Locate(dbf, "NAME", "\u015Fa", kNoCase | kPartial));
+  EXPECT_EQ(4, dbf.RecordNumber());
+  const auto shown = [](TDbf& set, const std::string& filter) {
+    set.SetFilter(filter);
+    set.SetFiltered(true);
+    Names names = Shown(set);
+    set.SetFiltered(false);
+    return names;
+  };
+  EXPECT_EQ((Names{dotted, "istanbul"}), shown(dbf, "NAME = 'istanbul'"));
+  EXPECT_EQ((Names{dotless}), shown(dbf, "NAME = 'ISTANBUL'"));
+  EXPECT_EQ((Names{"\u015EAH\u0130N"}), shown(dbf, "NAME = '\u015Fahin'"));
+  EXPECT_EQ((Names{dotless}), shown(dbf, "LOWER(NAME) = '\u0131stanbul'"));
+  EXPECT_EQ((Names{"\u015EAH\u0130N"}), shown(dbf, "UPPER(NAME) = '\u015EAH\u0130N'"));
+  dbf.Close();
+  EXPECT_EQ(before, ReadWholeFile(path_));
+
+  // Russian in 1251 and in 866, Greek in UTF-8: the same, with i and I a
+  // pair as everywhere but in Turkish.
+  locale_.Set({1252, 437, 0x0409});
+  for (const char* codePage : {"1251", "866", "UTF-8"}) {
+    SCOPED_TRACE(codePage);
+    path_ = dir_.File(std::string("t") + codePage + ".dbf");
+    WriteWholeFile(dir_.File(std::string("t") + codePage + ".cpg"), codePage);
+    const bool utf8 = std::string(codePage) == "UTF-8";
+    Names names = {"\u041C\u041E\u0421\u041A\u0412\u0410", "Istanbul"};
+    if (utf8) names.push_back("\u0391\u0398\u0389\u039D\u0391");  // ΑΘΉΝΑ
+    People(names);
+    TDbf other;
+    Open(other);
+    if (utf8) {
+      EXPECT_EQ((Names{names[2]}), shown(other, "NAME = '\u03B1\u03B8\u03AE\u03BD\u03B1'"));
+      EXPECT_TRUE(Locate(other, "NAME", "\u03B1\u03B8", kNoCase | kPartial));
+      EXPECT_EQ(3, other.RecordNumber());
+    }
+    EXPECT_EQ((Names{names[0], names[1]}),
+              shown(other, "NAME = '\u043C\u043E\u0441\u043A\u0432\u0430' OR NAME = 'iSTANBUL'"));
+    EXPECT_TRUE(Locate(other, "NAME", "\u043C\u043E\u0441\u043A\u0432\u0430", kNoCase));
+    EXPECT_EQ(1, other.RecordNumber());
+  }
 }
 
 TEST_F(TDbfFilterTest, LocateOtherTypesAsVariantsWithOneValuePerField) {
@@ -443,27 +456,6 @@ TEST_F(TDbfFilterTest, LocateErrorsPendingEditsAndLookup) {
   EXPECT_FALSE(result.AsBoolean());
 }
 
-// ---- Reading text -------------------------------------------------------------------------
-
-TEST_F(TDbfFilterTest, TranslationByByteMapsMatchesTheConverter) {
-  People({"x"});
-  TDbf dbf;
-  Open(dbf);
-  const int table = dbf.DbfFile()->UseCodePage();
-  ASSERT_NE(1252, table);
-  ASSERT_TRUE(platform::IsSingleByteCodePage(static_cast<uint32_t>(table)));
-  std::string all;
-  for (int byte = 1; byte < 256; ++byte) all += static_cast<char>(byte);
-  for (bool toTable : {false, true}) {
-    std::string expected;
-    ASSERT_TRUE(
-        platform::ConvertCodePage(toTable ? 1252 : table, toTable ? table : 1252, all, expected));
-    std::string text = all;
-    EXPECT_EQ(255, dbf.Translate(text.c_str(), text.data(), toTable));
-    EXPECT_EQ(expected, text);
-  }
-}
-
 // ---- dbfcat --------------------------------------------------------------------------------
 
 struct TRun {
@@ -495,7 +487,7 @@ TRun RunDbfcat(const std::vector<std::string>& args, const TTempDir& dir) {
 }
 
 TEST_F(TDbfFilterTest, DbfcatFiltersAndLocates) {
-  People({"Smith", "Jones", "smithers", "SMITH", "M\xFCller"});
+  People({"Smith", "Jones", "smithers", "SMITH", "M\u00FCller"});
   const std::string before = ReadWholeFile(path_);
   // The NAME of each record line (the first line describes the table).
   auto names = [&](const std::vector<std::string>& args) {
@@ -516,6 +508,10 @@ TEST_F(TDbfFilterTest, DbfcatFiltersAndLocates) {
   EXPECT_EQ((Names{"SMITH"}),
             names({"--filter", "NUM > 3", "--locate", "NAME=S", "--partial", path_}));
   EXPECT_EQ((Names{"Jones"}), names({"--locate", "NAME;NUM=Jones;2", path_}));
+  EXPECT_EQ((Names{"SMITH", "M\xC3\xBCller"}),
+            names({"--filter", "NUM > 3 .AND. !('x' $ NAME) .OR. RECNO() = -1", path_}));
+  EXPECT_EQ((Names{"Smith", "smithers", "SMITH"}),
+            names({"--filter", "UPPER(LEFT(NAME, 5)) == [SMITH]", path_}));
   EXPECT_EQ((Names{"M\xC3\xBCller"}), names({"--locate", "NAME=M\xC3\xBCller", path_}));
 
   TRun run = RunDbfcat({"--locate", "NAME=Brown", path_}, dir_);
@@ -529,6 +525,9 @@ TEST_F(TDbfFilterTest, DbfcatFiltersAndLocates) {
   EXPECT_EQ(2, run.status);
   EXPECT_EQ("", run.out);
   EXPECT_EQ("dbfcat: --filter CITY='x': Unknown field 'CITY'\n  CITY='x'\n  ^\n", run.err);
+  run = RunDbfcat({"--filter", "NUM", path_}, dir_);
+  EXPECT_EQ(2, run.status);
+  EXPECT_EQ("dbfcat: --filter NUM: Filter must be a logical expression: NUM is Numeric\n", run.err);
   run = RunDbfcat({"--filter", "NAME='\xE6\x97\xA5'", path_}, dir_);  // not in the code page
   EXPECT_EQ(2, run.status);
   for (const auto& args :

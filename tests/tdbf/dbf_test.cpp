@@ -1,6 +1,8 @@
 #include "tdbf/dbf.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
@@ -293,6 +295,97 @@ TEST_F(TDbfTest, ClosingWritesTheHeaderOnlyAfterAWrite) {
 
 // ---- Field definitions -----------------------------------------------------------
 
+// Tables copied without their memo files open read-only: memo fields have
+// no value, an edit says which file is missing, nothing is written; a
+// program that wants the engine's error turns the fallback off.
+TEST_F(TDbfTest, MissingMemoFileOpensReadOnly) {
+  for (const char* table :
+       {"dbffile/dbase_8b_missing_memo.dbf", "infused-dbf/dbase_83_missing_memo.dbf",
+        "javadbf/bug-49/student.dbf", "dans-dbf/dbase3plus/fileExceptions/MISSMEMO.DBF"}) {
+    SCOPED_TRACE(table);
+    const std::string path = dir_.File(std::filesystem::path(table).filename().string());
+    std::filesystem::copy_file(TestDataPath(std::string("real/") + table), path);
+    const std::string before = ReadWholeFile(path);
+    TDbf dbf;
+    Open(dbf, path);
+    const std::string memoName = dbf.DbfFile()->ReadOnlyReason();
+    ASSERT_EQ(0u, memoName.rfind("memo file not found: \"" + path.substr(0, path.size() - 4), 0))
+        << memoName;
+    EXPECT_EQ(dbf.ReadOnlyReason(), memoName);
+    ASSERT_EQ(1u, dbf.OpenWarnings().size());
+    EXPECT_NE(std::string::npos, dbf.OpenWarnings()[0].find(memoName));
+    EXPECT_FALSE(dbf.IsWritable());
+    dbf.First();
+    for (int i = 0; i < dbf.FieldCount(); ++i) {
+      if (dbf.Fields(i)->DataType() == ftMemo) {
+        EXPECT_TRUE(dbf.Fields(i)->ValueIsNull());
+      }
+    }
+    EXPECT_EQ("The table cannot be edited: " + memoName + ".", Message([&] { dbf.Edit(); }));
+    dbf.Close();
+    EXPECT_EQ(before, ReadWholeFile(path));
+
+    dbf.SetReadOnlyFallback(false);
+    EXPECT_EQ(0u, Message([&] { dbf.Open(); }).rfind("Open: file not found: ", 0));
+    EXPECT_FALSE(dbf.Active());
+  }
+}
+
+// A table or memo file the user may not write opens read-only, saying why;
+// with the fallback off the error stands. Run as an unprivileged user, as
+// the owner's rights do not bind root.
+TEST_F(TDbfTest, FilesWithoutWritePermissionOpenReadOnly) {
+  CreateTable(path_, 4, {{"NAME", ftString, 10}, {"NOTE", ftMemo, 0}}, {{"Ann", "a note"}});
+  const std::string memoPath = dir_.File("people.dbt");
+  namespace fs = std::filesystem;
+  fs::permissions(dir_.Path(), fs::perms::owner_all | fs::perms::group_read |
+                                   fs::perms::group_exec | fs::perms::others_read |
+                                   fs::perms::others_exec);
+  const fs::perms readable = fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
+  // Writable by the user the checks run as, whoever owns the file.
+  const fs::perms writable =
+      readable | fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+  // Checks in a child process as "nobody"; its exit status names the first
+  // check that failed.
+  auto check = [&](const std::string& deniedPath) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(100);
+      int failed = 0;
+      try {
+        TDbf dbf;
+        Open(dbf, path_);
+        if (dbf.ReadOnlyReason().rfind("no permission to write \"" + deniedPath + "\"", 0) != 0)
+          failed = 1;
+        else if (dbf.IsWritable() || dbf.OpenWarnings().size() != 1)
+          failed = 2;
+        else if (Name(dbf) != "Ann" || dbf.FieldNamed("NOTE")->ValueAsString() != "a note")
+          failed = 3;
+        else if (Message([&] { dbf.Edit(); }).rfind("The table cannot be edited: no permission", 0))
+          failed = 4;
+        dbf.Close();
+        dbf.SetReadOnlyFallback(false);
+        if (!failed && Message([&] { dbf.Open(); }).find("Permission denied") == std::string::npos)
+          failed = 5;
+      } catch (...) {
+        failed = 6;
+      }
+      _exit(failed);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 99;
+  };
+  const std::string before = ReadWholeFile(path_) + ReadWholeFile(memoPath);
+  fs::permissions(path_, readable);
+  fs::permissions(memoPath, readable);
+  EXPECT_EQ(0, check(path_));
+  fs::permissions(path_, writable);
+  EXPECT_EQ(0, check(memoPath));
+  fs::permissions(memoPath, writable);
+  EXPECT_EQ(before, ReadWholeFile(path_) + ReadWholeFile(memoPath));
+}
+
 // dBase IV wrote version 0x8B with language byte 0: its memo file is read
 // with the block size the file names (1024 here) and written in dBase IV's
 // form, a length head instead of end marks.
@@ -538,48 +631,119 @@ TEST_F(TDbfTest, MemoFileFoundWhateverItsLetterCase) {
   EXPECT_FALSE(std::filesystem::exists(dir_.File("LOUD.dbt")));
 }
 
-TEST_F(TDbfTest, TextIsTranslatedBetweenTheTableAndTheSystem) {
-  locale_.Set({1251, 866, 0x0419});
-  CreateTable(path_, 4, {{"NAME", ftString, 10}, {"NOTE", ftMemo, 0}});
-  PatchByte(path_, 29, 0x26);  // cp866
-  const std::string privet1251 = "\xCF\xF0\xE8\xE2\xE5\xF2";
-  const std::string privet866 = "\x8F\xE0\xA8\xA2\xA5\xE2";
+// Tables in the common code pages, each named by its language byte: text
+// goes in and comes out as UTF-8 and is stored in the table's code page,
+// whatever code pages the system has.
+TEST_F(TDbfTest, TextIsUtf8InsideAndTheTableCodePageOnDisk) {
+  const struct {
+    uint8_t languageId;
+    const char* text;    // UTF-8
+    const char* stored;  // the same in the table's code page
+  } tables[] = {
+      {0xCA, "\u015EAH\u0130N",
+       "\xDE"
+       "AH\xDD"
+       "N"},                                                                       // 1254 ŞAHİN
+      {0x6B, "\u015Ei\u015Fli", "\x9Ei\x9Fli"},                                    // 857 Şişli
+      {0x26, "\u041F\u0440\u0438\u0432\u0435\u0442", "\x8F\xE0\xA8\xA2\xA5\xE2"},  // 866
+      {0xC9, "\u041C\u041E\u0421\u041A\u0412\u0410", "\xCC\xCE\xD1\xCA\xC2\xC0"},  // 1251
+      {0x6A, "\u0391\u03B8\u03AE\u03BD\u03B1", "\x80\x9F\xE3\xA4\x98"},            // 737
+      {0xCB, "\u0391\u03B8\u03AE\u03BD\u03B1", "\xC1\xE8\xDE\xED\xE1"},            // 1253
+      {0x64, "\u0141\u00F3d\u017A",
+       "\x9D\xA2"
+       "d\xAB"},  // 852 Łódź
+      {0xC8, "\u0141\u00F3d\u017A",
+       "\xA3\xF3"
+       "d\x9F"},  // 1250
+  };
+  const std::string lineAndNul("\n\0", 2);
+  for (const platform::TSystemLocale& system :
+       {platform::TSystemLocale{1252, 437, 0x0409}, platform::TSystemLocale{1254, 857, 0x041F}}) {
+    locale_.Set(system);
+    for (const auto& table : tables) {
+      SCOPED_TRACE(std::to_string(table.languageId) + " on " + std::to_string(system.ansiCodePage));
+      path_ = dir_.File(std::to_string(system.ansiCodePage) + "_" +
+                        std::to_string(table.languageId) + ".dbf");
+      CreateTable(path_, 4, {{"NAME", ftString, 10}, {"NOTE", ftMemo, 0}});
+      PatchByte(path_, 29, static_cast<char>(table.languageId));
+      {
+        TDbf dbf;
+        Open(dbf, path_);
+        dbf.AppendNew();
+        dbf.FieldNamed("NAME")->SetValueAsString(table.text);
+        dbf.FieldNamed("NOTE")->SetValueAsString(table.text + lineAndNul + table.text);
+        dbf.Post();
+        EXPECT_EQ(table.text, Name(dbf));
+      }
+      const std::string stored = table.stored;
+      EXPECT_EQ(stored + std::string(10 - stored.size(), ' '),
+                StoredRecord(path_, 1).substr(1, 10));
+      EXPECT_NE(std::string::npos,
+                ReadWholeFile(ChangeFileExt(path_, ".dbt")).find(stored + lineAndNul + stored));
+      TDbf again;
+      Open(again, path_);
+      EXPECT_EQ(table.text, Name(again));
+      EXPECT_EQ(table.text + lineAndNul + table.text, again.FieldNamed("NOTE")->ValueAsString());
+      // Editing another field leaves the text's bytes alone.
+      again.Edit();
+      again.FieldNamed("NOTE")->SetValueAsString("x");
+      again.Post();
+      EXPECT_EQ(stored, StoredRecord(path_, 1).substr(1, stored.size()));
+    }
+  }
+
+  // A replacement conversion: the stored bytes pass as they are.
+  TDbf raw;
+  raw.SetOnTranslate(
+      [](TDbf&, std::string_view src, std::string& dest, bool) { dest.assign(src); });
+  Open(raw, path_);
+  EXPECT_EQ(
+      "\xA3\xF3"
+      "d\x9F",
+      Name(raw));
+}
+
+TEST_F(TDbfTest, CharactersTheCodePageLacksAreRefusedAndTextIsCutBetweenCharacters) {
+  CreateTable(path_, 4, {{"CITY", ftString, 5}, {"NOTE", ftMemo, 0}}, {{"Rome", "old"}});
+  PatchByte(path_, 29, 0x58);  // 1252
+  const std::string before = ReadWholeFile(path_);
+  const std::string memoBefore = ReadWholeFile(ChangeFileExt(path_, ".dbt"));
   {
     TDbf dbf;
+    dbf.SetName("tbMain");
     Open(dbf, path_);
-    EXPECT_EQ(tmOem, dbf.TranslationMode());
-    dbf.AppendNew();
-    dbf.FieldNamed("NAME")->SetValueAsString(privet1251);
-    dbf.FieldNamed("NOTE")->SetValueAsString(privet1251 + " memo");
-    dbf.Post();
-    EXPECT_EQ(privet1251 + " memo", dbf.FieldNamed("NOTE")->ValueAsString());
+    dbf.Edit();
+    EXPECT_EQ(
+        "tbMain: '\u015E' cannot be stored in field 'CITY': the table's code page 1252 has no "
+        "such character",
+        Message([&] { dbf.FieldNamed("CITY")->SetValueAsString("\u015Ei\u015Fli"); }));
+    EXPECT_EQ("Rome", dbf.FieldNamed("CITY")->ValueAsString());
+    // Every character of 1252 is stored, the euro sign and the curly
+    // quotes among them.
+    dbf.FieldNamed("CITY")->SetValueAsString("\u20AC\u201Cx\u201D\u00E9!");
+    EXPECT_EQ("\u20AC\u201Cx\u201D\u00E9", dbf.FieldNamed("CITY")->ValueAsString());
+    dbf.FieldNamed("NOTE")->SetValueAsString("new \u0130");
+    EXPECT_EQ(
+        "tbMain: '\u0130' cannot be stored in field 'NOTE': the table's code page 1252 has no "
+        "such character",
+        Message([&] { dbf.Post(); }));
+    dbf.Cancel();
   }
-  EXPECT_EQ(privet866, StoredRecord(path_, 1).substr(1, 6));
-  EXPECT_EQ(privet866 + " memo", ReadWholeFile(ChangeFileExt(path_, ".dbt")).substr(520, 11));
-  TDbf again;
-  Open(again, path_);
-  EXPECT_EQ(privet1251, Name(again));
-  EXPECT_EQ(privet1251 + " memo", again.FieldNamed("NOTE")->ValueAsString());
-  // A long memo with NULs translates in pieces, every byte of it.
-  std::string longMemo, longStored;
-  for (int i = 0; i < 300; ++i) {
-    longMemo += privet1251 + (i % 7 == 0 ? std::string(1, '\0') : std::string(" "));
-    longStored += privet866 + (i % 7 == 0 ? std::string(1, '\0') : std::string(" "));
-  }
-  again.Edit();
-  again.FieldNamed("NOTE")->SetValueAsString(longMemo);
-  again.Post();
-  EXPECT_EQ(longMemo, again.FieldNamed("NOTE")->ValueAsString());
-  EXPECT_NE(std::string::npos, ReadWholeFile(ChangeFileExt(path_, ".dbt")).find(longStored));
+  EXPECT_EQ(before, ReadWholeFile(path_));
+  EXPECT_EQ(memoBefore, ReadWholeFile(ChangeFileExt(path_, ".dbt")));
 
-  // OnTranslate replaces the conversion; -1 stands for the result's length.
-  again.SetOnTranslate([](TDbf&, const char* src, char* dest, bool) {
-    std::memmove(dest, "x", 2);
-    return src == dest ? -1 : 0;
-  });
-  char text[8] = "abc";
-  EXPECT_EQ(1, again.Translate(text, text, false));
-  EXPECT_EQ("x", Name(again));
+  // Shift-JIS stores these characters in two bytes each: five bytes hold
+  // two of them, never one and a half.
+  PatchByte(path_, 29, 0x13);  // 932
+  TDbf dbf;
+  Open(dbf, path_);
+  dbf.Edit();
+  dbf.FieldNamed("CITY")->SetValueAsString("\u65E5\u672C\u8A9E");
+  EXPECT_EQ("\u65E5\u672C", dbf.FieldNamed("CITY")->ValueAsString());
+  dbf.FieldNamed("CITY")->SetValueAsString("a\u65E5\u672C\u8A9E");
+  EXPECT_EQ("a\u65E5\u672C", dbf.FieldNamed("CITY")->ValueAsString());
+  dbf.Post();
+  EXPECT_EQ("a\x93\xFA\x96\x7B", StoredRecord(path_, 1).substr(1, 5));
 }
 
 // ---- Editing --------------------------------------------------------------------------

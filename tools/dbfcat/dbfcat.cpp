@@ -4,11 +4,13 @@
 // text decoded from the table's own code page to UTF-8. The table is opened
 // read-only through TDbf; nothing is written.
 //
-//   dbfcat [--deleted] [--filter EXPR]
+//   dbfcat [--deleted] [--codepage CP] [--filter EXPR]
 //          [--locate FIELDS=VALUE [--partial] [--nocase]]
 //          [--format csv|jsonl | --sqlite OUT.db] TABLE
 //
-// --deleted also prints the records flagged as deleted. --filter prints
+// --deleted also prints the records flagged as deleted. --codepage reads
+// the text in code page CP (cp866, 866, windows-1251, utf-8, ...) whatever
+// the table says. --filter prints
 // only the records the dBase expression EXPR accepts. --locate prints just
 // the first (visible) record whose fields hold the values: FIELDS names one
 // field or several separated by ";", VALUE then holds as many values
@@ -24,11 +26,13 @@
 // a new SQLite database file, table "records" with a typed column per
 // field.
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
@@ -39,18 +43,22 @@
 #include "runtime/exceptions.h"
 #include "runtime/sysutils.h"
 #include "tdbf/dbf.h"
+#include "tdbf/dbf_codepage.h"
 #include "tdbf/dbf_dbffile.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: dbfcat [--deleted] [--filter EXPR] [--locate FIELDS=VALUE [--partial] [--nocase]] "
-    "[--format csv|jsonl | --sqlite OUT.db] TABLE\n";
+    "usage: dbfcat [--deleted] [--codepage CP] [--filter EXPR]\n"
+    "              [--locate FIELDS=VALUE [--partial] [--nocase]]\n"
+    "              [--format csv|jsonl | --sqlite OUT.db] TABLE\n";
+constexpr size_t kOutputBlock = 64 * 1024;
+constexpr char kHexDigits[] = "0123456789abcdef";
 
 // Collects one output line.
 class TJsonLine {
  public:
-  void Raw(const std::string& text) { line_ += text; }
+  void Raw(std::string_view text) { line_ += text; }
   void Raw(char c) { line_ += c; }
   // Starts a member of an object: its name, after a comma when it is not
   // the first.
@@ -66,9 +74,14 @@ class TJsonLine {
       line_ += ", ";
   }
   // A JSON string of UTF-8 text.
-  void String(const std::string& text) {
+  void String(std::string_view text) {
     line_ += '"';
-    for (unsigned char c : text) {
+    size_t run = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+      const auto c = static_cast<unsigned char>(text[i]);
+      if (c >= 0x20 && c != '"' && c != '\\') continue;
+      line_.append(text.data() + run, i - run);
+      run = i + 1;
       switch (c) {
         case '"':
           line_ += "\\\"";
@@ -86,18 +99,18 @@ class TJsonLine {
           line_ += "\\t";
           break;
         default:
-          if (c < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", c);
-            line_ += escape;
-          } else {
-            line_ += static_cast<char>(c);
-          }
+          line_ += "\\u00";
+          line_ += kHexDigits[c >> 4];
+          line_ += kHexDigits[c & 15];
       }
     }
+    line_.append(text.data() + run, text.size() - run);
     line_ += '"';
   }
-  void Integer(int64_t value) { line_ += std::to_string(value); }
+  void Integer(int64_t value) {
+    char text[24];
+    line_.append(text, std::to_chars(text, text + sizeof text, value).ptr);
+  }
   // The shortest text that reads back as the same double, with a ".0" for
   // whole numbers so that it stays a float; null for NaN and infinities.
   void Float(double value) {
@@ -112,9 +125,14 @@ class TJsonLine {
     line_ += s;
   }
   void Bool(bool value) { line_ += value ? "true" : "false"; }
+  const std::string& Text() const { return line_; }
   void Null() { line_ += "null"; }
+  // Ends the line; lines go out in blocks of about 64 KiB.
   void Print() {
     line_ += '\n';
+    if (line_.size() >= kOutputBlock) Flush();
+  }
+  void Flush() {
     std::fwrite(line_.data(), 1, line_.size(), stdout);
     line_.clear();
   }
@@ -123,50 +141,42 @@ class TJsonLine {
   std::string line_;
 };
 
-// Decodes the table's text to UTF-8.
-class TTextDecoder {
- public:
-  explicit TTextDecoder(int codePage) : codePage_(codePage) {
-    std::string probe;
-    usable_ = platform::ConvertCodePage(static_cast<uint32_t>(codePage), platform::kCodePageUtf8,
-                                        "A", probe);
-  }
-  bool Usable() const { return usable_; }
-  // Text the platform cannot convert is taken as Latin-1, byte by byte.
-  std::string Decode(const std::string& bytes) const {
-    std::string out;
-    if (usable_ && platform::ConvertCodePage(static_cast<uint32_t>(codePage_),
-                                             platform::kCodePageUtf8, bytes, out))
-      return out;
-    out.clear();
-    for (unsigned char c : bytes) {
-      if (c < 0x80) {
-        out += static_cast<char>(c);
-      } else {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-      }
-    }
-    return out;
-  }
-
- private:
-  int codePage_;
-  bool usable_ = false;
-};
-
 std::string Hex(const std::string& bytes) {
-  static const char kDigits[] = "0123456789abcdef";
   std::string out;
   out.reserve(bytes.size() * 2);
   for (unsigned char c : bytes) {
-    out += kDigits[c >> 4];
-    out += kDigits[c & 15];
+    out += kHexDigits[c >> 4];
+    out += kHexDigits[c & 15];
   }
   return out;
 }
 
-void PrintHeader(TDbf& dbf, const TTextDecoder& decoder) {
+// Writes value as width decimal digits, zero-padded, and returns the end.
+char* PutDigits(char* at, int value, int width) {
+  for (int i = width - 1; i >= 0; --i) {
+    at[i] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  }
+  return at + width;
+}
+
+std::string DateText(int32_t dayNumber) {
+  int year, month, day;
+  DecodeDayNumber(dayNumber, year, month, day);
+  char text[16];
+  if (year < 0 || year > 9999) {
+    std::snprintf(text, sizeof text, "%04d-%02d-%02d", year, month, day);
+    return text;
+  }
+  char* at = PutDigits(text, year, 4);
+  *at++ = '-';
+  at = PutDigits(at, month, 2);
+  *at++ = '-';
+  PutDigits(at, day, 2);
+  return std::string(text, 10);
+}
+
+void PrintHeader(TDbf& dbf) {
   TDbfFile& file = *dbf.DbfFile();
   const auto* header = reinterpret_cast<const uint8_t*>(file.Header());
   TJsonLine line;
@@ -184,7 +194,7 @@ void PrintHeader(TDbf& dbf, const TTextDecoder& decoder) {
     line.Separate();
     line.Raw('{');
     line.Key("name");
-    line.String(decoder.Decode(def.FieldName()));
+    line.String(dbf.FieldDefs()[i].Name());
     line.Key("type");
     line.String(std::string(1, def.NativeFieldType()));
     line.Key("length");
@@ -209,111 +219,125 @@ void PrintHeader(TDbf& dbf, const TTextDecoder& decoder) {
   }
   line.Key("warnings");
   line.Raw('[');
-  if (!decoder.Usable())
+  if (!platform::IsValidCodePage(static_cast<uint32_t>(file.UseCodePage())))
     line.String("code page " + std::to_string(file.UseCodePage()) +
                 " cannot be converted; text is shown as Latin-1");
   line.Raw("]}");
   line.Print();
+  line.Flush();
 }
 
-void PrintValue(TJsonLine& line, TField& field, const TDbfFieldDef& def,
-                const TTextDecoder& decoder) {
-  if (field.ValueIsNull()) {
-    // Blank text is the empty string; other blank values have no value.
-    if (field.DataType() == ftString || field.DataType() == ftFixedChar)
-      line.String(std::string());
-    else
-      line.Null();
+// How one field of the output is printed; worked out once per table.
+struct TColumn {
+  TField* field;
+  TStringField* text;  // text fields, read without a copy per value
+  std::string key;     // the field's name as a JSON member name
+  bool wholeNumber;    // a float field printed as an integer when it is one
+};
+
+void PrintValue(TJsonLine& line, TColumn& column, std::string& scratch) {
+  TField& field = *column.field;
+  if (column.text != nullptr) {
+    // Blank text is the empty string.
+    column.text->ReadText(scratch);
+    line.String(scratch);
     return;
   }
+  // Each value is decoded once: a field without one reads as false.
   switch (field.DataType()) {
-    case ftString:
-    case ftFixedChar:
-    case ftMemo:
-      line.String(decoder.Decode(field.ValueAsString()));
-      break;
-    case ftSmallint:
+    case ftSmallint: {
+      int16_t value = 0;
+      field.GetData(&value) ? line.Integer(value) : line.Null();
+      return;
+    }
     case ftInteger:
+    case ftAutoInc: {
+      int32_t value = 0;
+      field.GetData(&value) ? line.Integer(value) : line.Null();
+      return;
+    }
+    case ftLargeint: {
+      int64_t value = 0;
+      field.GetData(&value) ? line.Integer(value) : line.Null();
+      return;
+    }
     case ftWord:
-    case ftAutoInc:
-    case ftLargeint:
-      line.Integer(field.ValueAsLargeInt());
-      break;
+      if (field.ValueIsNull())
+        line.Null();
+      else
+        line.Integer(field.ValueAsLargeInt());
+      return;
     case ftFloat:
     case ftCurrency: {
-      const double value = field.ValueAsFloat();
-      // Numbers stored without decimals print as integers.
-      if (def.Precision() == 0 && def.NativeFieldType() != 'O' && std::fabs(value) < 1e18 &&
-          value == std::trunc(value)) {
+      double value = 0;
+      if (!field.GetData(&value)) {
+        line.Null();
+      } else if (column.wholeNumber && std::fabs(value) < 1e18 && value == std::trunc(value)) {
         line.Integer(static_cast<int64_t>(value));
       } else {
         line.Float(value);
       }
-      break;
+      return;
     }
-    case ftBoolean:
-      line.Bool(field.ValueAsBoolean());
-      break;
+    case ftBoolean: {
+      int16_t value = 0;
+      field.GetData(&value) ? line.Bool(value != 0) : line.Null();
+      return;
+    }
     case ftDate: {
       int32_t dayNumber = 0;
-      field.GetData(&dayNumber);
-      line.String(IsoDateText(dayNumber));
-      break;
+      field.GetData(&dayNumber) ? line.String(DateText(dayNumber)) : line.Null();
+      return;
     }
     case ftDateTime: {
       double milliseconds = 0;
-      field.GetData(&milliseconds);
-      line.String(IsoDateTimeText(milliseconds));
-      break;
+      field.GetData(&milliseconds) ? line.String(IsoDateTimeText(milliseconds)) : line.Null();
+      return;
     }
     default:
-      if (field.IsBlob()) {
-        line.Raw("{\"$hex\": ");
-        line.String(Hex(field.ValueAsString()));
-        line.Raw('}');
-      } else {
-        line.String(decoder.Decode(field.ValueAsString()));
-      }
+      break;
+  }
+  if (field.ValueIsNull()) {
+    line.Null();
+  } else if (field.IsBlob() && field.DataType() != ftMemo) {
+    line.Raw("{\"$hex\": ");
+    line.String(Hex(field.ValueAsString()));
+    line.Raw('}');
+  } else {
+    line.String(field.ValueAsString());
   }
 }
 
 // Prints the current record, or with all every record the set shows.
-void PrintRecords(TDbf& dbf, const TTextDecoder& decoder, bool all = true) {
+void PrintRecords(TDbf& dbf, bool all = true) {
   TDbfFile& file = *dbf.DbfFile();
-  std::vector<const TDbfFieldDef*> defs;
-  for (int i = 0; i < dbf.FieldCount(); ++i)
-    defs.push_back(&file.FieldDefs()[dbf.Fields(i)->FieldNo() - 1]);
+  std::vector<TColumn> columns;
+  for (int i = 0; i < dbf.FieldCount(); ++i) {
+    TField* field = dbf.Fields(i);
+    const TDbfFieldDef& def = file.FieldDefs()[field->FieldNo() - 1];
+    TJsonLine key;
+    key.String(field->FieldName());
+    const bool text = field->DataType() == ftString || field->DataType() == ftFixedChar;
+    columns.push_back({field, text ? dynamic_cast<TStringField*>(field) : nullptr,
+                       key.Text() + ": ", def.Precision() == 0 && def.NativeFieldType() != 'O'});
+  }
   TJsonLine line;
+  std::string scratch;
   if (all) dbf.First();
   for (; !dbf.AtEnd(); dbf.Next()) {
     const char* image = TDbf::RecordImage(dbf.ActiveBuffer());
-    line.Raw('{');
-    line.Key("deleted");
-    line.Bool(image[0] == '*');
-    line.Key("values");
-    line.Raw('{');
-    for (int i = 0; i < dbf.FieldCount(); ++i) {
-      TField& field = *dbf.Fields(i);
-      line.Key(decoder.Decode(field.FieldName()));
-      PrintValue(line, field, *defs[static_cast<size_t>(i)], decoder);
+    line.Raw(image[0] == '*' ? "{\"deleted\": true, \"values\": {"
+                             : "{\"deleted\": false, \"values\": {");
+    for (size_t i = 0; i < columns.size(); ++i) {
+      if (i > 0) line.Raw(", ");
+      line.Raw(columns[i].key);
+      PrintValue(line, columns[i], scratch);
     }
     line.Raw("}}");
     line.Print();
     if (!all) break;
   }
-}
-
-// A text of the command line (UTF-8) in the table's code page; false when
-// the code page lacks one of its characters.
-bool ToTableText(const std::string& text, int codePage, const TTextDecoder& decoder,
-                 std::string& out) {
-  if (!decoder.Usable()) {
-    out = text;
-    return true;
-  }
-  return platform::ConvertCodePage(platform::kCodePageUtf8, static_cast<uint32_t>(codePage), text,
-                                   out) &&
-         decoder.Decode(out) == text;
+  line.Flush();
 }
 
 std::vector<std::string> SplitAtSemicolons(const std::string& text) {
@@ -328,6 +352,7 @@ std::vector<std::string> SplitAtSemicolons(const std::string& text) {
 // What the command line asks of the records.
 struct TRequest {
   bool showDeleted = false;
+  int codePage = 0;
   bool filtered = false;
   std::string filter;
   bool locate = false;
@@ -343,24 +368,20 @@ struct TRequest {
 // Applies the filter and the locate. Returns the exit status when the
 // records are not to be printed (a bad request, or no record found), else
 // -1.
-int SelectRecords(TDbf& dbf, const TRequest& request, const TTextDecoder& decoder) {
-  const int codePage = dbf.DbfFile()->UseCodePage();
+int SelectRecords(TDbf& dbf, const TRequest& request) {
   if (request.filtered) {
-    std::string expression;
-    if (!ToTableText(request.filter, codePage, decoder, expression)) {
-      std::fprintf(stderr, "dbfcat: --filter: the text cannot be written in code page %d\n",
-                   codePage);
-      return 2;
-    }
     try {
-      dbf.SetFilter(expression);
+      dbf.SetFilter(request.filter);
     } catch (const Exception& e) {
       std::fprintf(stderr, "dbfcat: --filter %s: %s\n", request.filter.c_str(),
                    e.Message().c_str());
       // A caret under the place of the fault, where the text the user
-      // typed has the same bytes as the one compiled.
+      // typed has the same bytes as the one compiled (in the table's code
+      // page): ASCII text.
       const auto* parse = dynamic_cast<const EParserException*>(&e);
-      if (parse != nullptr && parse->Position() > 0 && expression == request.filter)
+      const bool ascii = std::all_of(request.filter.begin(), request.filter.end(),
+                                     [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+      if (parse != nullptr && parse->Position() > 0 && ascii)
         std::fprintf(stderr, "  %s\n  %*s\n", request.filter.c_str(), parse->Position(), "^");
       return 2;
     }
@@ -376,15 +397,7 @@ int SelectRecords(TDbf& dbf, const TRequest& request, const TTextDecoder& decode
     return 2;
   }
   std::vector<TVariant> values;
-  for (const std::string& text : texts) {
-    std::string value;
-    if (!ToTableText(text, codePage, decoder, value)) {
-      std::fprintf(stderr, "dbfcat: --locate: the text cannot be written in code page %d\n",
-                   codePage);
-      return 2;
-    }
-    values.emplace_back(value);
-  }
+  for (const std::string& text : texts) values.emplace_back(text);
   const TVariant keyValues = values.size() == 1 ? values[0] : TVariant(values);
   if (!dbf.LocateRecord(request.locateFields, keyValues, request.locateOptions)) {
     std::fprintf(stderr, "dbfcat: no record matches --locate %s=%s\n", request.locateFields.c_str(),
@@ -402,13 +415,24 @@ int main(int argc, char** argv) {
   std::string tableName;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if ((arg == "--filter" || arg == "--locate" || arg == "--format" || arg == "--sqlite") &&
+    if ((arg == "--filter" || arg == "--locate" || arg == "--format" || arg == "--sqlite" ||
+         arg == "--codepage") &&
         i + 1 == argc) {
       std::fprintf(stderr, "dbfcat: %s needs a value\n%s", arg.c_str(), kUsage);
       return 2;
     }
     if (arg == "--deleted") {
       request.showDeleted = true;
+    } else if (arg == "--codepage") {
+      const std::string name = argv[++i];
+      request.codePage = CodePageFromName(name);
+      if (request.codePage == 0) {
+        std::fprintf(stderr,
+                     "dbfcat: unknown code page '%s'; give one such as cp866, 866, "
+                     "windows-1251, utf-8 or ISO-8859-9\n",
+                     name.c_str());
+        return 2;
+      }
     } else if (arg == "--filter") {
       request.filtered = true;
       request.filter = argv[++i];
@@ -477,27 +501,25 @@ int main(int argc, char** argv) {
     TDbf dbf;
     dbf.SetReadOnly(true);
     dbf.SetShowDeleted(request.showDeleted);
+    dbf.SetCodePage(request.codePage);
     dbf.SetTableName(path);
-    // Text stays in the table's code page; it is decoded to UTF-8 here.
-    dbf.SetOnTranslate([](TDbf&, const char* src, char* dest, bool) {
-      if (src != dest) std::memmove(dest, src, std::strlen(src) + 1);
-      return -1;
-    });
     dbf.Open();
-    const TTextDecoder decoder(dbf.DbfFile()->UseCodePage());
-    const int status = SelectRecords(dbf, request, decoder);
+    // What the user should know about the table goes to standard error;
+    // the table is still printed.
+    for (const std::string& warning : dbf.OpenWarnings())
+      std::fprintf(stderr, "dbfcat: warning: %s\n", warning.c_str());
+    const int status = SelectRecords(dbf, request);
     if (status >= 0) return status;
     if (request.exportRecords) {
       TExportRequest exportRequest;
       exportRequest.format = request.exportFormat;
       exportRequest.fileName = request.exportFile;
-      exportRequest.textCodePage = dbf.DbfFile()->UseCodePage();
       ExportRecords(dbf, exportRequest);
       dbf.Close();
       return 0;
     }
-    PrintHeader(dbf, decoder);
-    PrintRecords(dbf, decoder, !request.locate);
+    PrintHeader(dbf);
+    PrintRecords(dbf, !request.locate);
     dbf.Close();
   } catch (const EAbort&) {
     std::fprintf(stderr, "dbfcat: %s: the table cannot be opened\n", tableName.c_str());

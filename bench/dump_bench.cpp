@@ -1,0 +1,133 @@
+// Dumping a whole table, as dbfcat prints it, against a plain read of the
+// same file, on the generated table of one million records:
+//   BM_PlainRead   fread in large blocks, the deletion flag of every record
+//                  counted
+//   BM_Dbfcat      the dbfcat program with its output going to /dev/null
+//   BM_Pgdbf       pgdbf, the same way, when the machine has it
+//   BM_Dbview      dbview -b -t, the same way, when the machine has it
+// Each runs three times; after the run the medians are compared with the
+// plain read's (target for dbfcat: within 15 times).
+
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "bench/generated_table.h"
+
+extern char** environ;
+
+namespace {
+
+// Runs a program with its output thrown away; false when it cannot be run
+// or fails.
+bool RunQuietly(const std::vector<std::string>& args) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  std::vector<char*> argv;
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) return false;
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid) return false;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+bool Installed(const char* program) {
+  const std::string command = std::string("command -v ") + program + " >/dev/null 2>&1";
+  return std::system(command.c_str()) == 0;
+}
+
+void BM_PlainRead(benchmark::State& state) {
+  const TGeneratedTable& table = GeneratedTable();
+  int64_t live = 0;
+  for (auto _ : state) {
+    live = 0;
+    if (!ReadRecordsPlainly(table, [&](const char* record) { live += record[0] == ' '; })) {
+      state.SkipWithError("cannot read the table");
+      break;
+    }
+    benchmark::DoNotOptimize(live);
+  }
+  state.counters["live"] = static_cast<double>(live);
+}
+BENCHMARK(BM_PlainRead)->Unit(benchmark::kMillisecond)->Repetitions(3)->UseRealTime();
+
+void RunProgram(benchmark::State& state, const std::vector<std::string>& args) {
+  if (!Installed(args[0].c_str())) {
+    state.SkipWithError((args[0] + " is not installed").c_str());
+    return;
+  }
+  for (auto _ : state) {
+    if (!RunQuietly(args)) {
+      state.SkipWithError((args[0] + " failed").c_str());
+      break;
+    }
+  }
+}
+
+void BM_Dbfcat(benchmark::State& state) {
+  RunProgram(state, {ZOZUR_DBFCAT, GeneratedTable().Path()});
+}
+BENCHMARK(BM_Dbfcat)->Unit(benchmark::kMillisecond)->Repetitions(3)->Iterations(1)->UseRealTime();
+
+void BM_Pgdbf(benchmark::State& state) { RunProgram(state, {"pgdbf", GeneratedTable().Path()}); }
+BENCHMARK(BM_Pgdbf)->Unit(benchmark::kMillisecond)->Repetitions(3)->Iterations(1)->UseRealTime();
+
+void BM_Dbview(benchmark::State& state) {
+  RunProgram(state, {"dbview", "-b", "-t", GeneratedTable().Path()});
+}
+BENCHMARK(BM_Dbview)->Unit(benchmark::kMillisecond)->Repetitions(3)->Iterations(1)->UseRealTime();
+
+// Shows the runs as the console does and compares the medians of the wall
+// clock (the programs run as processes of their own) at the end.
+class TRatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      if (run.run_type != Run::RT_Aggregate || run.aggregate_name != "median" || run.error_occurred)
+        continue;
+      medians_[run.run_name.function_name] =
+          run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
+    }
+  }
+  void Finalize() override {
+    ConsoleReporter::Finalize();
+    const auto plain = medians_.find("BM_PlainRead");
+    if (plain == medians_.end() || plain->second <= 0) return;
+    std::printf("\nmedian wall-clock seconds against BM_PlainRead's %.4f:\n", plain->second);
+    for (const char* name : {"BM_Dbfcat", "BM_Pgdbf", "BM_Dbview"}) {
+      const auto it = medians_.find(name);
+      if (it == medians_.end()) continue;
+      std::printf("%-10s %.4f: %.1f times the plain read%s\n", name, it->second,
+                  it->second / plain->second,
+                  std::string(name) == "BM_Dbfcat" ? " (target: within 15)" : "");
+    }
+  }
+
+ private:
+  std::map<std::string, double> medians_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  TRatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  return 0;
+}
