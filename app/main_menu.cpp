@@ -76,8 +76,8 @@ QMenuBar* CreateMainMenu(TfrMain& window) {
   recent->setObjectName(QStringLiteral("mnRecent"));
   QObject::connect(recent, &QMenu::aboutToShow, recent,
                    [recent, &window] { FillRecent(recent, window); });
-  AddCommand(file, QStringLiteral("&Export..."), QKeySequence(Qt::CTRL | Qt::Key_E), "acExport",
-             [&window] { window.ExportWithDialog(); });
+  AddCommand(file, QStringLiteral("&Export..."), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_E),
+             "acExport", [&window] { window.ExportWithDialog(); });
   AddCommand(file, QStringLiteral("&Close"), QKeySequence(Qt::CTRL | Qt::Key_W), "acClose",
              [&window] { window.CloseTable(); });
   file->addSeparator();

@@ -7,6 +7,7 @@
 #include <QMimeData>
 #include <QUrl>
 
+#include "app/expression_filter.h"
 #include "tests/app/main_fixture.h"
 #include "tests/support/shell.h"
 
@@ -81,6 +82,19 @@ TEST_F(TfrMainTest, MenuCommandsAndTheirShortcuts) {
   // Ctrl+F goes to the search box.
   QTest::keyClick(window_.grMain(), Qt::Key_F, Qt::ControlModifier);
   EXPECT_EQ(QApplication::focusWidget(), window_.edSearch());
+
+  // Ctrl+Shift+E asks where to export; Ctrl+E stays the expression filter's.
+  {
+    TModalAnswer answer([](QWidget* dialog) { dialog->close(); },
+                        [](QWidget* dialog) { return qobject_cast<QFileDialog*>(dialog); });
+    QTest::keyClick(window_.grMain(), Qt::Key_E, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(answer.Count(), 1);
+  }
+  Reactivate();
+  EXPECT_FALSE(window_.frExpression()->isVisible());
+  QTest::keyClick(window_.grMain(), Qt::Key_E, Qt::ControlModifier);
+  EXPECT_TRUE(window_.frExpression()->isVisible());
+  window_.frExpression()->hide();
 
   // Show deleted records: a deleted record comes and goes with the switch.
   window_.tbMain()->SetRecordNumber(2);
