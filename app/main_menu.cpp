@@ -8,6 +8,7 @@
 #include <QMenuBar>
 
 #include "app/application.h"
+#include "app/codepage_box.h"
 #include "app/main.h"
 #include "app/qt_text.h"
 #include "tdbf/dbf.h"
@@ -40,8 +41,9 @@ void FillRecent(QMenu* menu, TfrMain& window) {
   if (menu->isEmpty()) menu->addAction(QStringLiteral("(none)"))->setEnabled(false);
 }
 
-// What the engine tells of the open table's code page and order; the
-// entries are information until the engine offers a choice.
+// The code pages of the window's code-page box, the one in force checked;
+// choosing one reopens the table in it. The order shows what orders the
+// records.
 void FillTableFacts(QMenu* codePage, QMenu* order, TfrMain& window) {
   codePage->clear();
   order->clear();
@@ -51,10 +53,15 @@ void FillTableFacts(QMenu* codePage, QMenu* order, TfrMain& window) {
     order->addAction(QStringLiteral("(no table open)"))->setEnabled(false);
     return;
   }
-  QAction* page = codePage->addAction(QStringLiteral("cp%1").arg(table->DbfFile()->UseCodePage()));
-  page->setCheckable(true);
-  page->setChecked(true);
-  page->setEnabled(false);
+  TCodePageBox* box = window.cbCodePage();
+  for (int i = 0; i < box->count(); ++i) {
+    QAction* page = codePage->addAction(box->itemText(i));
+    page->setCheckable(true);
+    page->setChecked(i == box->currentIndex());
+    const int chosen = box->itemData(i).toInt();
+    QObject::connect(page, &QAction::triggered, codePage,
+                     [box, chosen] { Guarded([&] { box->Choose(chosen); }); });
+  }
   QAction* records = order->addAction(QStringLiteral("Record order"));
   records->setCheckable(true);
   records->setChecked(table->IndexName().empty());

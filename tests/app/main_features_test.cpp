@@ -6,7 +6,9 @@
 #include <QInputDialog>
 #include <QMimeData>
 #include <QUrl>
+#include <filesystem>
 
+#include "app/codepage_box.h"
 #include "app/expression_filter.h"
 #include "tests/app/main_fixture.h"
 #include "tests/support/shell.h"
@@ -52,6 +54,64 @@ TEST_F(TfrMainTest, TheStatusBarAndTitleFollowTheTable) {
   EXPECT_EQ(window_.windowTitle(), "zozur");
   EXPECT_EQ(bar->Kind()->text(), "");
   EXPECT_EQ(window_.flName()->Text(), "");
+}
+
+// Real tables from other programs: the kind and version byte, the code
+// page and where it came from, why a table is read-only, and the notices
+// of the open.
+TEST_F(TfrMainTest, TheStatusBarTellsWhatTheEngineFound) {
+  TStatusBar* bar = window_.sbMain();
+  // A copy of the table with its memo file, if it has one.
+  auto open = [&](const char* table) {
+    const std::filesystem::path source = TestDataPath(std::string("real/") + table);
+    for (const auto& entry : std::filesystem::directory_iterator(source.parent_path()))
+      if (entry.path().stem() == source.stem())
+        std::filesystem::copy_file(entry.path(), dir_.File(entry.path().filename().string()),
+                                   std::filesystem::copy_options::overwrite_existing);
+    window_.OpenTable(dir_.File(source.filename().string()));
+  };
+  open("infused-dbf/dbase_f5.dbf");
+  EXPECT_EQ(bar->Kind()->text(), "FoxPro (0xF5)");
+  EXPECT_EQ(bar->ReadOnlyState()->text(), "");
+  EXPECT_EQ(bar->Notice()->text(), "");
+  open("javadbf/fixtures/dbase_7.dbf");
+  EXPECT_EQ(bar->Kind()->text(), "dBase VII (0x8C)");
+
+  open("infused-dbf/dbase_83_missing_memo.dbf");
+  EXPECT_EQ(bar->Kind()->text(), "dBase III (0x83)");
+  EXPECT_EQ(bar->ReadOnlyState()->toolTip().toStdString(),
+            "read-only: memo file not found: \"" + dir_.File("dbase_83_missing_memo.dbt") + "\"");
+  EXPECT_EQ(bar->Notice()->toolTip().toStdString(), window_.tbMain()->OpenWarnings().at(0));
+  EXPECT_NE(bar->Notice()->toolTip().indexOf("the table is open read-only"), -1);
+  open("pyshp/corrupt_too_long.dbf");
+  EXPECT_EQ(bar->ReadOnlyState()->text(), "");
+  ASSERT_EQ(window_.tbMain()->OpenWarnings().size(), 1u);
+  EXPECT_EQ(bar->Notice()->toolTip().toStdString(), window_.tbMain()->OpenWarnings()[0]);
+
+  // The language driver decides, then a .cpg file beside the table, then
+  // the user's choice in the code-page box.
+  open("dbase-rs/cp936.dbf");
+  EXPECT_EQ(bar->CodePage()->text(), "cp936");
+  EXPECT_EQ(bar->CodePage()->toolTip(), "Code page from the table's language driver");
+  WriteWholeFile(dir_.File("people.cpg"), "UTF-8\n");
+  window_.OpenTable(dir_.File("people.dbf"));
+  EXPECT_EQ(bar->CodePage()->text(), "UTF-8");
+  EXPECT_EQ(bar->CodePage()->toolTip(), "Code page from the .cpg file");
+  window_.cbCodePage()->Choose(866);
+  EXPECT_EQ(bar->CodePage()->text(), "cp866");
+  EXPECT_EQ(bar->CodePage()->toolTip(), "Code page from the user's choice");
+  // View > Code page offers the same choice, the one in force checked.
+  QMenu* view = window_.mnMain()->actions().at(2)->menu();
+  emit view->aboutToShow();
+  const QList<QAction*> pages = view->actions().at(1)->menu()->actions();
+  ASSERT_GT(pages.size(), 1);
+  EXPECT_EQ(pages[0]->text(), "Table's own");
+  auto checked =
+      std::find_if(pages.begin(), pages.end(), [](QAction* a) { return a->isChecked(); });
+  ASSERT_NE(checked, pages.end());
+  EXPECT_EQ((*checked)->text(), "866 DOS Cyrillic");
+  pages[0]->trigger();
+  EXPECT_EQ(bar->CodePage()->text(), "UTF-8");
 }
 
 TEST_F(TfrMainTest, MenuCommandsAndTheirShortcuts) {
