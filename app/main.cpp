@@ -25,6 +25,7 @@
 #include "app/dialogs.h"
 #include "app/expression_filter.h"
 #include "app/filename_edit.h"
+#include "app/find_dialog.h"
 #include "app/main_menu.h"
 #include "app/qt_text.h"
 #include "app/status_bar.h"
@@ -385,6 +386,7 @@ void TfrMain::FillFieldList() {
   TStringList names;
   tbMain_->ListFieldNames(names);
   lbMain_->SetItems(names);
+  if (dlgFind_) dlgFind_->FillFields();
 }
 
 void TfrMain::ShowOpenNotices() {

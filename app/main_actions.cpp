@@ -13,9 +13,11 @@
 #include <QUrl>
 #include <algorithm>
 
+#include "app/app_str.h"
 #include "app/application.h"
 #include "app/db_grid.h"
 #include "app/filename_edit.h"
+#include "app/find_dialog.h"
 #include "app/main.h"
 #include "app/qt_text.h"
 #include "app/status_bar.h"
@@ -59,6 +61,27 @@ void TfrMain::GoToRecord(int recNo) {
   }
   tbMain_->SettlePendingEdit();
   tbMain_->SetRecordNumber(recNo);
+}
+
+TFindDialog& TfrMain::FindDialog() {
+  if (!dlgFind_) {
+    dlgFind_ = new TFindDialog(tbMain_.get(), this);
+    dlgFind_->SetOnSearched([this](bool found) {
+      if (found)
+        sbMain_->clearMessage();
+      else
+        sbMain_->showMessage(QString::fromLatin1(appmsg::kFindNotFound));
+    });
+  }
+  return *dlgFind_;
+}
+
+void TfrMain::OpenFind() {
+  if (tbMain_->Active()) FindDialog().Open();
+}
+
+void TfrMain::FindAgain(bool forward) {
+  if (tbMain_->Active()) FindDialog().FindAgain(forward);
 }
 
 void TfrMain::CopyCell() {

@@ -92,10 +92,12 @@ QMenuBar* CreateMainMenu(TfrMain& window) {
              [&window] { window.close(); });
 
   QMenu* edit = bar->addMenu(QStringLiteral("&Edit"));
-  AddCommand(edit, QStringLiteral("&Find"), QKeySequence::Find, "acFind", [&window] {
-    window.edSearch()->setFocus(Qt::ShortcutFocusReason);
-    window.edSearch()->selectAll();
-  });
+  AddCommand(edit, QStringLiteral("&Find..."), QKeySequence::Find, "acFind",
+             [&window] { window.OpenFind(); });
+  AddCommand(edit, QStringLiteral("Find &next"), QKeySequence(Qt::Key_F3), "acFindNext",
+             [&window] { window.FindAgain(true); });
+  AddCommand(edit, QStringLiteral("Find pre&vious"), QKeySequence(Qt::SHIFT | Qt::Key_F3),
+             "acFindPrevious", [&window] { window.FindAgain(false); });
   AddCommand(edit, QStringLiteral("&Go to record..."), QKeySequence(Qt::CTRL | Qt::Key_G), "acGoTo",
              [&window] { window.GoToRecord(); });
   AddCommand(edit, QStringLiteral("&Copy cells"), QKeySequence::Copy, "acCopy",

@@ -10,6 +10,7 @@
 
 #include "app/codepage_box.h"
 #include "app/expression_filter.h"
+#include "app/find_dialog.h"
 #include "tests/app/main_fixture.h"
 #include "tests/support/shell.h"
 
@@ -120,6 +121,16 @@ TEST_F(TfrMainTest, MenuCommandsAndTheirShortcuts) {
   Choose(dir_.File("people.dbf"));
   EXPECT_EQ(window_.RecentTables(),
             (std::vector<std::string>{dir_.File("people.dbf"), dir_.File("abc.dbf")}));
+  // File > Recent tables opens the one chosen.
+  auto* recent = window_.findChild<QMenu*>(QStringLiteral("mnRecent"));
+  ASSERT_NE(recent, nullptr);
+  emit recent->aboutToShow();
+  ASSERT_EQ(recent->actions().size(), 2);
+  recent->actions().at(1)->trigger();
+  EXPECT_EQ(ListItems(), "A,B,C");
+  emit recent->aboutToShow();
+  recent->actions().at(1)->trigger();
+  EXPECT_EQ(ListItems(), "NAME,PRICE,BORN,ACTIVE,QTY");
   window_.grMain()->setFocus();
 
   // Ctrl+G asks for the record number.
@@ -139,9 +150,13 @@ TEST_F(TfrMainTest, MenuCommandsAndTheirShortcuts) {
   QTest::keyClick(window_.grMain(), Qt::Key_C, Qt::ControlModifier);
   EXPECT_EQ(QApplication::clipboard()->text(), "O'Brien");
 
-  // Ctrl+F goes to the search box.
+  // Ctrl+F opens the find dialog.
   QTest::keyClick(window_.grMain(), Qt::Key_F, Qt::ControlModifier);
-  EXPECT_EQ(QApplication::focusWidget(), window_.edSearch());
+  ASSERT_NE(window_.dlgFind(), nullptr);
+  EXPECT_TRUE(window_.dlgFind()->isVisible());
+  window_.dlgFind()->hide();
+  window_.activateWindow();
+  QTRY_VERIFY(QApplication::activeWindow() == &window_);
 
   // Ctrl+Shift+E asks where to export; Ctrl+E stays the expression filter's.
   {
