@@ -25,6 +25,8 @@ constexpr uint8_t kLiveFlag = ' ';
 // The code page of text whose own code page cannot be converted.
 constexpr uint32_t kLatin1CodePage = 28591;
 constexpr int32_t kMemoBlockSizeForNewTables = 512;
+// Visual FoxPro's own choice for its memo files.
+constexpr int32_t kVfpMemoBlockSize = 64;
 // The spare bytes behind the calculated-field area of a record buffer.
 constexpr int kSpareBytes = 3;
 
@@ -69,6 +71,8 @@ int LevelOfFormat(TTableFormat format) {
       return 25;
     case tfDBase7:
       return 7;
+    case tfVisualFoxPro:
+      return 30;
     default:
       return 4;
   }
@@ -82,6 +86,8 @@ TTableFormat FormatOfLevel(int level) {
       return tfDBase7;
     case 25:
       return tfFoxPro;
+    case 30:
+      return tfVisualFoxPro;
     default:
       return tfDBase4;
   }
@@ -131,7 +137,7 @@ void TDbf::SetTableName(const std::string& value) {
 
 void TDbf::SetTableLevel(int value) {
   CheckInactive();
-  if (value == 3 || value == 4 || value == 7) tableLevel_ = value;
+  if (value == 3 || value == 4 || value == 7 || value == 30) tableLevel_ = value;
 }
 
 void TDbf::SetShowDeleted(bool value) {
@@ -205,6 +211,15 @@ int64_t AllNines(int digits) {
 // more goes to the point, and the whole part keeps at least one digit.
 void LimitToFieldWidth(TField& field, const TDbfFieldDef& def) {
   const char letter = def.NativeFieldType();
+  if (letter == 'Y') {
+    // A 64-bit count of ten-thousandths, kept to what a double holds to the
+    // last decimal.
+    if (auto* number = dynamic_cast<TFloatField*>(&field)) {
+      number->SetMaxValue(900000000000000.0);
+      number->SetMinValue(-900000000000000.0);
+    }
+    return;
+  }
   if (letter != 'N' && letter != 'F') return;
   const int width = def.Size();
   if (width <= 0) return;
@@ -258,8 +273,16 @@ void TDbf::OpenStorage() {
     for (int i = 0; i < FieldCount(); ++i) {
       TField* field = Fields(i);
       const int index = field->FieldNo() - 1;
-      if (field->FieldKind() == fkData && index >= 0 && index < dbfFile_->FieldDefs().Count())
-        LimitToFieldWidth(*field, dbfFile_->FieldDefs()[index]);
+      if (field->FieldKind() != fkData || index < 0 || index >= dbfFile_->FieldDefs().Count())
+        continue;
+      const TDbfFieldDef& def = dbfFile_->FieldDefs()[index];
+      LimitToFieldWidth(*field, def);
+      // Binary text (Visual FoxPro's binary flag, varbinary and blobs)
+      // keeps its bytes.
+      if (def.NoTranslation()) {
+        if (auto* text = dynamic_cast<TStringField*>(field)) text->SetTransliterate(false);
+        if (auto* blob = dynamic_cast<TBlobField*>(field)) blob->SetTransliterate(false);
+      }
     }
   }
 
@@ -317,7 +340,8 @@ void TDbf::CreateTable() {
   TDbfFieldDefs defs;
   defs.SetTableFormat(format);
   defs.SetUseFloatFields(useFloatFields_);
-  auto addField = [&defs](const std::string& name, TFieldType type, int size, int precision) {
+  auto addField = [&defs, format](const std::string& name, TFieldType type, int size, int precision,
+                                  bool required) {
     TDbfFieldDef& def = defs.Add();
     def.SetFieldName(name);
     def.SetFieldType(type);
@@ -327,17 +351,22 @@ void TDbf::CreateTable() {
       def.SetSize(size);
       def.SetPrecision(precision);
     }
+    // Visual FoxPro tables hold nulls: a field that need not have a value
+    // may have none, as in the record set.
+    if (format == tfVisualFoxPro && !required && !def.IsAutoInc())
+      def.SetFieldFlags(def.FieldFlags() | TDbfFieldDef::kFieldNullable);
   };
   if (FieldDefs().Count() > 0) {
     for (int i = 0; i < FieldDefs().Count(); ++i) {
       const TFieldDef& source = FieldDefs()[i];
-      addField(source.Name(), source.DataType(), source.Size(), source.Precision());
+      addField(source.Name(), source.DataType(), source.Size(), source.Precision(),
+               source.Required());
     }
   } else {
     for (int i = 0; i < FieldCount(); ++i) {
       const TField* field = Fields(i);
       if (field->FieldKind() == fkData)
-        addField(field->FieldName(), field->DataType(), field->Size(), 0);
+        addField(field->FieldName(), field->DataType(), field->Size(), 0, field->Required());
     }
   }
 
@@ -346,7 +375,8 @@ void TDbf::CreateTable() {
   file->SetTableFormat(format);
   try {
     file->Open();
-    file->CreateStructure(defs, kMemoBlockSizeForNewTables);
+    file->CreateStructure(
+        defs, format == tfVisualFoxPro ? kVfpMemoBlockSize : kMemoBlockSizeForNewTables);
   } catch (...) {
     file.reset();
     platform::TEnv::Default()->DeleteFile(FullTableName());
@@ -389,7 +419,8 @@ void TDbf::BuildFieldDefs() {
     const int size = (type == ftString || type == ftBCD) ? tableDef.Size() : 0;
     TFieldDef& def = FieldDefs().Add(name, type, size, false);
     if (type == ftAutoInc) def.SetAttributes(FieldAttr(faReadonly));
-    if (tableDef.IsLockField()) def.SetAttributes(FieldAttr(faHiddenCol));
+    if (tableDef.IsLockField() || tableDef.IsSystemField())
+      def.SetAttributes(FieldAttr(faHiddenCol));
   }
   FieldDefs().SetUpdated(true);
 }
@@ -407,7 +438,8 @@ void TDbf::CloseStorage() {
   tableCodePage_ = 0;
   // Only a table this set wrote to gets its header written: looking at a
   // table leaves its bytes and its time stamp as they were.
-  if (dbfFile_ && storageComplete_ && !readOnly_ && dbfFile_->Changed()) {
+  if (dbfFile_ && storageComplete_ && !readOnly_ && dbfFile_->Changed() &&
+      !dbfFile_->HasStructuralCdx()) {
     try {
       dbfFile_->WriteHeader();
     } catch (...) {
@@ -566,7 +598,8 @@ int TDbf::CompareMarks(const std::string& mark1, const std::string& mark2) {
 }
 
 bool TDbf::IsWritable() {
-  return !readOnly_ && !IsDesigning() && translationMode_ != tmReadOnly && ReadOnlyReason().empty();
+  return !readOnly_ && !IsDesigning() && translationMode_ != tmReadOnly &&
+         ReadOnlyReason().empty() && !(dbfFile_ && dbfFile_->HasStructuralCdx());
 }
 
 std::string TDbf::ReadOnlyReason() const {
@@ -574,6 +607,7 @@ std::string TDbf::ReadOnlyReason() const {
 }
 
 void TDbf::CheckWritable() {
+  if (!readOnly_ && dbfFile_ && dbfFile_->HasStructuralCdx()) throw EDbfError(kDbfCdxReadOnly);
   const std::string reason = ReadOnlyReason();
   if (!reason.empty() && !readOnly_ && !IsDesigning())
     throw EDbfError(Format(kDbfTableReadOnly, reason.c_str()));

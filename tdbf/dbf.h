@@ -95,8 +95,9 @@ class TDbf : public TDataSet {
   // The absolute folder in use, with a trailing delimiter: FilePath
   // resolved against the program's folder.
   const std::string& FilePathFull() const { return filePathFull_; }
-  // dBase level for new tables (3, 4, 7; other values are ignored); set
-  // from the file on open (3, 4, 25, 7). Refused while open.
+  // dBase level for new tables (3, 4, 7, 30 for Visual FoxPro; other values
+  // are ignored); set from the file on open (3, 4, 25, 7, 30). Refused while
+  // open.
   int TableLevel() const { return tableLevel_; }
   void SetTableLevel(int value);
   // Both take effect at the next open.
@@ -173,10 +174,13 @@ class TDbf : public TDataSet {
   // Moves to a record number and refills the buffers.
   void SetRecordNumber(int value) override;
   int CompareMarks(const std::string& mark1, const std::string& mark2) override;
-  // False when ReadOnly, in design mode, or when the table's code page is
-  // not usable.
+  // False when ReadOnly, in design mode, when the table's code page is not
+  // usable, or when a structural ".cdx" index belongs to the table.
   bool IsWritable() override;
-  // Says why the table cannot be written when the open fell back to reading.
+  // Says why the table cannot be written: the open fell back to reading, or
+  // a structural ".cdx" index belongs to the table, which this engine cannot
+  // keep up to date ("the table's .cdx index cannot be kept up to date; open
+  // it read-only").
   void CheckWritable() override;
   // Field text between the table's code page and UTF-8, through a
   // converter made when the table opens; OnTranslate replaces it. A

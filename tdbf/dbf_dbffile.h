@@ -44,6 +44,17 @@
 //   16      1    width
 //   17      1    decimals
 //   18     14    zero
+// Visual FoxPro (version 0x30, 0x31 with autoincrement fields, 0x32 with
+// varchar or varbinary fields) keeps the 32-byte header and descriptors,
+// with these differences:
+//   header 28  1  table flags: 0x01 structural ".cdx", 0x02 memo file,
+//                 0x04 part of a database container
+//   descriptor 12  4  offset of the field in the record
+//              18  1  field flags (TDbfFieldDef::FieldFlags)
+//              19  4  autoincrement: next value, little-endian
+//              23  1  autoincrement: step
+//   after the terminator 263 bytes: the database container's file name,
+//   NUL-padded (inside the header size)
 // Field descriptor, level 7 (48 bytes, the first at 68):
 //    0     32    name, NUL-padded, at most 31 characters
 //   32      1    type letter
@@ -203,6 +214,14 @@ class TDbfFile : public TPagedFile {
   // Level 7: the driver name at header offset 32; empty otherwise.
   std::string LanguageDriverName() const;
   bool HasLockField() const { return lockField_.present; }
+  // Visual FoxPro: header byte 28 says a structural ".cdx" index belongs to
+  // the table. This engine does not keep such indexes up to date, so the
+  // dataset refuses to change the table.
+  bool HasStructuralCdx() const;
+  // Visual FoxPro: the name of the database container the table belongs
+  // to (the 263 bytes after the descriptors' terminator, up to the first
+  // NUL); empty when none.
+  std::string Backlink() const;
   bool HasAutoIncFields() const { return hasAutoInc_; }
 
   // The format found by Open, or to be used by CreateStructure.
@@ -320,6 +339,8 @@ class TDbfFile : public TPagedFile {
   bool headerRepaired_ = false;
   std::vector<std::string> openWarnings_;
   std::string readOnlyReason_;
+  // Header offset of the byte after the descriptors' terminator.
+  int32_t backlinkAt_ = 0;
   TDateTimeHandling dateTimeHandling_ = dtBDETimeStamp;
   TDbfIndexMissingEvent onIndexMissing_;
   TDbfLocaleErrorEvent onLocaleError_;

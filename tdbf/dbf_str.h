@@ -30,6 +30,8 @@ constexpr const char* kDbfEndsInsideRecord =
     "%s: the file ends inside record %d; the %d whole records before it are shown.";
 constexpr const char* kDbfCountBeyondFile =
     "%s: its header counts %u records, but the file holds only %d; those are shown.";
+constexpr const char* kDbfCdxReadOnly =
+    "the table's .cdx index cannot be kept up to date; open it read-only";
 constexpr const char* kDbfNoFreeSlot =
     "Cannot append to \"%s\": no free record slot could be locked.";
 // Structures a table file cannot hold.

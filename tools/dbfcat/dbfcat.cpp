@@ -1,6 +1,7 @@
 // dbfcat: prints a dBase table as JSON Lines. Line 1 describes the table
 // (version, language driver, record count, fields, code page, sizes, memo
-// file); then one line per record, {"deleted": bool, "values": {...}}, with
+// file, and a Visual FoxPro table's database container as "backlink" when it
+// names one); then one line per record, {"deleted": bool, "values": {...}}, with
 // text decoded from the table's own code page to UTF-8. The table is opened
 // read-only through TDbf; nothing is written.
 //
@@ -160,6 +161,18 @@ char* PutDigits(char* at, int value, int width) {
   return at + width;
 }
 
+// A currency value (a count of ten-thousandths) as its exact decimal text,
+// without trailing zeros: 185000 is "18.5", -5 is "-0.0005".
+std::string CurrencyText(int64_t units) {
+  const bool negative = units < 0;
+  const uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(units) : units;
+  std::string text = (negative ? "-" : "") + std::to_string(magnitude / 10000);
+  std::string fraction = std::to_string(magnitude % 10000 + 10000).substr(1);
+  while (!fraction.empty() && fraction.back() == '0') fraction.pop_back();
+  if (!fraction.empty()) text += "." + fraction;
+  return text;
+}
+
 std::string DateText(int32_t dayNumber) {
   int year, month, day;
   DecodeDayNumber(dayNumber, year, month, day);
@@ -191,6 +204,8 @@ void PrintHeader(TDbf& dbf) {
   line.Raw('[');
   for (int i = 0; i < file.FieldDefs().Count(); ++i) {
     const TDbfFieldDef& def = file.FieldDefs()[i];
+    // Visual FoxPro's "_NullFlags" is no column of the table.
+    if (def.IsSystemField()) continue;
     line.Separate();
     line.Raw('{');
     line.Key("name");
@@ -217,6 +232,13 @@ void PrintHeader(TDbf& dbf) {
   } else {
     line.Null();
   }
+  const std::string backlink = file.Backlink();
+  if (!backlink.empty()) {
+    line.Key("backlink");
+    std::string text;
+    dbf.TextFromStorage(backlink, text);
+    line.String(text);
+  }
   line.Key("warnings");
   line.Raw('[');
   if (!platform::IsValidCodePage(static_cast<uint32_t>(file.UseCodePage())))
@@ -230,17 +252,43 @@ void PrintHeader(TDbf& dbf) {
 // How one field of the output is printed; worked out once per table.
 struct TColumn {
   TField* field;
+  const TDbfFieldDef* def;
   TStringField* text;  // text fields, read without a copy per value
   std::string key;     // the field's name as a JSON member name
   bool wholeNumber;    // a float field printed as an integer when it is one
 };
 
-void PrintValue(TJsonLine& line, TColumn& column, std::string& scratch) {
+void PrintValue(TJsonLine& line, TColumn& column, const char* image, std::string& scratch) {
+  const TDbfFieldDef& def = *column.def;
+  // A field whose null bit is set has no value, whatever its bytes hold.
+  if (def.NullFlagMask() != 0 && (image[def.NullFlagAt()] & def.NullFlagMask()) != 0) {
+    line.Null();
+    return;
+  }
   TField& field = *column.field;
   if (column.text != nullptr) {
     // Blank text is the empty string.
     column.text->ReadText(scratch);
     line.String(scratch);
+    return;
+  }
+  // Currency is exact in the record; a double would round its last digits.
+  if (def.NativeFieldType() == 'Y' && def.Size() == 8) {
+    uint64_t units = 0;
+    for (int i = 7; i >= 0; --i)
+      units = (units << 8) | static_cast<uint8_t>(image[def.Offset() + i]);
+    line.String(CurrencyText(static_cast<int64_t>(units)));
+    return;
+  }
+  // Varbinary bytes are no text.
+  if (def.NativeFieldType() == 'Q') {
+    if (field.ValueIsNull()) {
+      line.Null();
+    } else {
+      line.Raw("{\"$hex\": ");
+      line.String(Hex(field.ValueAsString()));
+      line.Raw('}');
+    }
     return;
   }
   // Each value is decoded once: a field without one reads as false.
@@ -318,7 +366,7 @@ void PrintRecords(TDbf& dbf, bool all = true) {
     TJsonLine key;
     key.String(field->FieldName());
     const bool text = field->DataType() == ftString || field->DataType() == ftFixedChar;
-    columns.push_back({field, text ? dynamic_cast<TStringField*>(field) : nullptr,
+    columns.push_back({field, &def, text ? dynamic_cast<TStringField*>(field) : nullptr,
                        key.Text() + ": ", def.Precision() == 0 && def.NativeFieldType() != 'O'});
   }
   TJsonLine line;
@@ -331,7 +379,7 @@ void PrintRecords(TDbf& dbf, bool all = true) {
     for (size_t i = 0; i < columns.size(); ++i) {
       if (i > 0) line.Raw(", ");
       line.Raw(columns[i].key);
-      PrintValue(line, columns[i], scratch);
+      PrintValue(line, columns[i], image, scratch);
     }
     line.Raw("}}");
     line.Print();
