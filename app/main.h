@@ -127,6 +127,8 @@ class TfrMain : public QWidget {
   void GoToRecord(int recNo = 0);
   // Edit > Copy cells: the current cell's text to the clipboard.
   void CopyCell();
+  // View > Structure: the open table's fields and file facts.
+  void ShowStructure();
   // View > Show deleted records.
   void SetShowDeleted(bool show);
   // File > Export: the records in view (filter and order applied) to a

@@ -21,6 +21,7 @@
 #include "app/main.h"
 #include "app/qt_text.h"
 #include "app/status_bar.h"
+#include "app/structure_dialog.h"
 #include "export/table_export.h"
 #include "platform/codepage.h"
 #include "recordset/fields.h"
@@ -95,6 +96,12 @@ void TfrMain::CopyCell() {
   TField* field = grMain_->SelectedField();
   if (!field) return;
   QApplication::clipboard()->setText(Utf8ToQString(field->ShownText()));
+}
+
+void TfrMain::ShowStructure() {
+  if (!tbMain_->Active()) return;
+  TStructureDialog dialog(*tbMain_, this);
+  dialog.exec();
 }
 
 void TfrMain::SetShowDeleted(bool show) {

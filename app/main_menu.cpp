@@ -104,6 +104,8 @@ QMenuBar* CreateMainMenu(TfrMain& window) {
              [&window] { window.CopyCell(); });
 
   QMenu* view = bar->addMenu(QStringLiteral("&View"));
+  AddCommand(view, QStringLiteral("&Structure..."), QKeySequence(Qt::CTRL | Qt::Key_I),
+             "acStructure", [&window] { window.ShowStructure(); });
   QAction* deleted = view->addAction(QStringLiteral("Show &deleted records"));
   deleted->setObjectName(QStringLiteral("acShowDeleted"));
   deleted->setCheckable(true);
@@ -114,7 +116,9 @@ QMenuBar* CreateMainMenu(TfrMain& window) {
     }
   });
   QMenu* codePage = view->addMenu(QStringLiteral("Code &page"));
+  codePage->setObjectName(QStringLiteral("mnCodePage"));
   QMenu* order = view->addMenu(QStringLiteral("&Order"));
+  order->setObjectName(QStringLiteral("mnOrder"));
   QObject::connect(view, &QMenu::aboutToShow, view,
                    [codePage, order, &window] { FillTableFacts(codePage, order, window); });
   return bar;

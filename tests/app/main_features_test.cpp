@@ -104,7 +104,9 @@ TEST_F(TfrMainTest, TheStatusBarTellsWhatTheEngineFound) {
   // View > Code page offers the same choice, the one in force checked.
   QMenu* view = window_.mnMain()->actions().at(2)->menu();
   emit view->aboutToShow();
-  const QList<QAction*> pages = view->actions().at(1)->menu()->actions();
+  QMenu* codePages = window_.findChild<QMenu*>(QStringLiteral("mnCodePage"));
+  ASSERT_NE(codePages, nullptr);
+  const QList<QAction*> pages = codePages->actions();
   ASSERT_GT(pages.size(), 1);
   EXPECT_EQ(pages[0]->text(), "Table's own");
   auto checked =
