@@ -62,36 +62,27 @@ TEST_F(TfrMainTest, TheStatusBarAndTitleFollowTheTable) {
 // of the open.
 TEST_F(TfrMainTest, TheStatusBarTellsWhatTheEngineFound) {
   TStatusBar* bar = window_.sbMain();
-  // A copy of the table with its memo file, if it has one.
-  auto open = [&](const char* table) {
-    const std::filesystem::path source = TestDataPath(std::string("real/") + table);
-    for (const auto& entry : std::filesystem::directory_iterator(source.parent_path()))
-      if (entry.path().stem() == source.stem())
-        std::filesystem::copy_file(entry.path(), dir_.File(entry.path().filename().string()),
-                                   std::filesystem::copy_options::overwrite_existing);
-    window_.OpenTable(dir_.File(source.filename().string()));
-  };
-  open("infused-dbf/dbase_f5.dbf");
+  OpenReal("infused-dbf/dbase_f5.dbf");
   EXPECT_EQ(bar->Kind()->text(), "FoxPro (0xF5)");
   EXPECT_EQ(bar->ReadOnlyState()->text(), "");
   EXPECT_EQ(bar->Notice()->text(), "");
-  open("javadbf/fixtures/dbase_7.dbf");
+  OpenReal("javadbf/fixtures/dbase_7.dbf");
   EXPECT_EQ(bar->Kind()->text(), "dBase VII (0x8C)");
 
-  open("infused-dbf/dbase_83_missing_memo.dbf");
+  OpenReal("infused-dbf/dbase_83_missing_memo.dbf");
   EXPECT_EQ(bar->Kind()->text(), "dBase III (0x83)");
   EXPECT_EQ(bar->ReadOnlyState()->toolTip().toStdString(),
             "read-only: memo file not found: \"" + dir_.File("dbase_83_missing_memo.dbt") + "\"");
   EXPECT_EQ(bar->Notice()->toolTip().toStdString(), window_.tbMain()->OpenWarnings().at(0));
   EXPECT_NE(bar->Notice()->toolTip().indexOf("the table is open read-only"), -1);
-  open("pyshp/corrupt_too_long.dbf");
+  OpenReal("pyshp/corrupt_too_long.dbf");
   EXPECT_EQ(bar->ReadOnlyState()->text(), "");
   ASSERT_EQ(window_.tbMain()->OpenWarnings().size(), 1u);
   EXPECT_EQ(bar->Notice()->toolTip().toStdString(), window_.tbMain()->OpenWarnings()[0]);
 
   // The language driver decides, then a .cpg file beside the table, then
   // the user's choice in the code-page box.
-  open("dbase-rs/cp936.dbf");
+  OpenReal("dbase-rs/cp936.dbf");
   EXPECT_EQ(bar->CodePage()->text(), "cp936");
   EXPECT_EQ(bar->CodePage()->toolTip(), "Code page from the table's language driver");
   WriteWholeFile(dir_.File("people.cpg"), "UTF-8\n");

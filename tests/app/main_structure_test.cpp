@@ -11,15 +11,6 @@ namespace {
 
 class TStructureTest : public TfrMainTest {
  protected:
-  // Opens a copy of a table of the corpus, with its memo file.
-  void OpenReal(const char* table) {
-    const std::filesystem::path source = TestDataPath(std::string("real/") + table);
-    for (const auto& entry : std::filesystem::directory_iterator(source.parent_path()))
-      if (entry.path().stem() == source.stem())
-        std::filesystem::copy_file(entry.path(), dir_.File(entry.path().filename().string()),
-                                   std::filesystem::copy_options::overwrite_existing);
-    window_.OpenTable(dir_.File(source.filename().string()));
-  }
   std::string Fact(const char* label) {
     for (const TTableFact& fact : TableFacts(*window_.tbMain()))
       if (fact.first == QLatin1String(label)) return fact.second.toStdString();
