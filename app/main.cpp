@@ -183,6 +183,7 @@ void TfrMain::CreateControls() {
   grMain_->SetTitleFont(ArialFont());
   grMain_->SetTitleFontColor(kMaroon);
   grMain_->SetDataSource(dsMain_.get());
+  grMain_->SetOnRowMarked([this] { return tbMain_->CurrentDeleted(); });
 
   panel1_ = NewPanel(client_, "Panel1");
   panel1_->setGeometry(0, 0, 772, kPanel1Height);

@@ -129,7 +129,10 @@ class TfrMain : public QWidget {
   void CopyCell();
   // View > Structure: the open table's fields and file facts.
   void ShowStructure();
-  // View > Show deleted records.
+  // Table > Recall record: the current record, a deleted one shown with
+  // Show deleted records, is a record again.
+  void RecallRecord();
+  // View > Show deleted records: deleted records show struck through.
   void SetShowDeleted(bool show);
   // File > Export: the records in view (filter and order applied) to a
   // CSV, JSON Lines or SQLite file chosen by its extension, with a

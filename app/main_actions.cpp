@@ -104,6 +104,12 @@ void TfrMain::ShowStructure() {
   dialog.exec();
 }
 
+void TfrMain::RecallRecord() {
+  if (!tbMain_->Active()) return;
+  tbMain_->Undelete();
+  UpdateStatus();
+}
+
 void TfrMain::SetShowDeleted(bool show) {
   if (tbMain_->Active()) tbMain_->SettlePendingEdit();
   tbMain_->SetShowDeleted(show);

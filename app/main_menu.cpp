@@ -121,5 +121,9 @@ QMenuBar* CreateMainMenu(TfrMain& window) {
   order->setObjectName(QStringLiteral("mnOrder"));
   QObject::connect(view, &QMenu::aboutToShow, view,
                    [codePage, order, &window] { FillTableFacts(codePage, order, window); });
+
+  QMenu* table = bar->addMenu(QStringLiteral("&Table"));
+  AddCommand(table, QStringLiteral("&Recall record"), QKeySequence(Qt::CTRL | Qt::Key_R),
+             "acRecall", [&window] { window.RecallRecord(); });
   return bar;
 }

@@ -224,6 +224,13 @@ class TDbf : public TDataSet {
   // on the current record, when no record holds it. A pending edit is
   // settled first, as leaving the record would.
   bool FindRecord(const std::string& condition, bool forward);
+  // Recalls the current record when it is marked deleted (shown with
+  // ShowDeleted): its mark goes, through the record lock and the write of
+  // an edit, as a delete sets it. Nothing for a record not deleted; a
+  // pending edit is settled first.
+  void Undelete();
+  // Whether the current record is marked deleted.
+  bool CurrentDeleted();
 
   // ---- The engine behind the set ----
 

@@ -109,7 +109,7 @@ TEST_F(TfrMainTest, TheStatusBarTellsWhatTheEngineFound) {
 }
 
 TEST_F(TfrMainTest, MenuCommandsAndTheirShortcuts) {
-  EXPECT_EQ(window_.mnMain()->actions().size(), 3);
+  EXPECT_EQ(window_.mnMain()->actions().size(), 4);
   Choose(dir_.File("abc.dbf"));
   Choose(dir_.File("people.dbf"));
   EXPECT_EQ(window_.RecentTables(),
@@ -172,8 +172,22 @@ TEST_F(TfrMainTest, MenuCommandsAndTheirShortcuts) {
   ASSERT_NE(showDeleted, nullptr);
   showDeleted->trigger();
   EXPECT_EQ(Names().size(), 5u);
+  // The deleted record shows struck through; Ctrl+R recalls it, on disk.
+  EXPECT_FALSE(window_.grMain()->RowMarked(0));
+  EXPECT_TRUE(window_.grMain()->RowMarked(1));
+  window_.tbMain()->SetRecordNumber(2);
+  QTest::keyClick(window_.grMain(), Qt::Key_R, Qt::ControlModifier);
+  EXPECT_FALSE(window_.grMain()->RowMarked(1));
+  EXPECT_EQ(ReadWholeFile(dir_.File("people.dbf"))[193 + 31], ' ');
+  window_.tbMain()->SetRecordNumber(3);
+  window_.tbMain()->Delete();
   showDeleted->trigger();
   EXPECT_EQ(Names().size(), 4u);
+  // A record that is not deleted stays as it is.
+  window_.tbMain()->First();
+  QTest::keyClick(window_.grMain(), Qt::Key_R, Qt::ControlModifier);
+  EXPECT_EQ(Names().size(), 4u);
+  EXPECT_EQ(ReadWholeFile(dir_.File("people.dbf"))[193], ' ');
 
   // Ctrl+W closes the table; Ctrl+Q the window.
   QTest::keyClick(window_.grMain(), Qt::Key_W, Qt::ControlModifier);

@@ -1,5 +1,6 @@
 // View > Structure on real tables: the fields with their types, sizes and
-// Visual FoxPro's null and autoincrement flags, and the facts of the file.
+// Visual FoxPro's null and autoincrement flags, and the facts of the file;
+// and the columns fitted to what they show when a table opens.
 
 #include <QTableWidget>
 #include <filesystem>
@@ -77,6 +78,30 @@ TEST_F(TStructureTest, ShowsTheFieldsAndTheFileFacts) {
   TableFacts(*window_.tbMain());
   window_.CloseTable();
   EXPECT_EQ(ReadWholeFile(dir_.File("dbase_31.dbf")), before);
+}
+
+}  // namespace
+
+namespace {
+
+// Columns fit what they show when a table opens: a wide text field with
+// short values is narrow, a number as wide as its field's values.
+TEST_F(TfrMainTest, ColumnsFitTheirValuesOnOpen) {
+  TDbfWriter wide({{"NOTE", 'C', 254, 0}, {"AMOUNT", 'N', 20, 4}, {"CODE", 'C', 3, 0}});
+  wide.Add({"abc", "-12345678901.1234", "X"});
+  wide.Add({"a longer note", "1.5", "Y"});
+  wide.Write(dir_.File("wide.dbf"));
+  Choose(dir_.File("wide.dbf"));
+  TDBGrid* grid = window_.grMain();
+  const QFontMetrics cells(grid->font());
+  const int zero = cells.horizontalAdvance(QLatin1Char('0'));
+  EXPECT_EQ(grid->ColumnWidth(0), qMax(cells.horizontalAdvance("a longer note"), zero * 6) + 4);
+  // The number needs its 17 characters; its field's width of 20 holds it.
+  EXPECT_EQ(grid->CellText(0, 1), "-12345678901.1234");
+  EXPECT_EQ(grid->ColumnWidth(1), zero * 20 + 4);
+  EXPECT_GE(grid->ColumnWidth(1), cells.horizontalAdvance("-12345678901.1234") + 4);
+  // A narrow field is as wide as its title.
+  EXPECT_EQ(grid->ColumnWidth(2), QFontMetrics(grid->TitleFont()).horizontalAdvance("CODE") + 4);
 }
 
 }  // namespace
