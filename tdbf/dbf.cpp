@@ -13,6 +13,7 @@
 #include "runtime/exceptions.h"
 #include "tdbf/dbf_cursor.h"
 #include "tdbf/dbf_dbffile.h"
+#include "tdbf/dbf_idxdef.h"
 #include "tdbf/dbf_memo.h"
 #include "tdbf/dbf_parser.h"
 #include "tdbf/dbf_str.h"
@@ -113,14 +114,20 @@ void SetExceptionReporter(TExceptionReporter reporter) {
 
 // ---- Construction and properties ---------------------------------------------
 
-TDbf::TDbf() {
+TDbf::TDbf()
+    : indexDefs_(std::make_unique<TDbfIndexDefs>()),
+      masterLink_(std::make_unique<TDbfMasterLink>(this)) {
   InstallMemoFiles();
   DbfGlobals();
   SetBookmarkSize(kDbfBookmarkSize);
   filePathFull_ = ResolveFolder(std::string());
 }
 
-TDbf::~TDbf() { Destroying(); }
+TDbf::~TDbf() {
+  destroying_ = true;
+  masterLink_.reset();
+  Destroying();
+}
 
 void TDbf::SetFilePath(const std::string& value) {
   CheckInactive();
@@ -149,23 +156,6 @@ void TDbf::SetShowDeleted(bool value) {
     CursorToActive();
     RefillBuffers(0);
   }
-}
-
-std::string TDbf::IndexName() const {
-  // While open the records are in record-number order: no index files are
-  // opened with the table, so no name matches one.
-  return cursor_ ? std::string() : indexName_;
-}
-
-void TDbf::SetIndexName(const std::string& value) {
-  indexName_ = value;
-  if (!cursor_ || !Active()) return;
-  SettlePendingEdit();
-  ForgetRejected();
-  CursorToActive();
-  UsePhysicalCursor(cursor_->PhysicalPosition());
-  CursorMoved();
-  if (State() == rsBrowse) RefillBuffers(0);
 }
 
 std::string TDbf::Version() const { return Format("%d.%02d", 6, 24); }
@@ -297,7 +287,8 @@ void TDbf::OpenStorage() {
 
   blobStreams_.assign(static_cast<size_t>(dbfFile_->FieldDefs().Count()), nullptr);
   CompileFilterAtOpen();
-  UsePhysicalCursor(1);
+  OpenIndexes();
+  ApplyIndexName(1);
   cursor_->First();
   lockedRecNo_ = -1;
   storageComplete_ = true;
@@ -795,9 +786,13 @@ void TDbf::StoreRecord() {
     if (stream && stream->Dirty()) stream->CommitChanges(MemoFile(), *dbfFile_, image);
   if (State() == rsEdit) {
     dbfFile_->PostRecord(lockedRecNo_, image);
+    // In index order the record may have moved.
+    if (ActiveIndexFile() != nullptr)
+      cursor_->RecordUpdated(lockedRecNo_, dbfFile_->PrevBuffer(), image);
     lockedRecNo_ = -1;
   } else if (State() == rsInsert) {
-    dbfFile_->AppendRecord(image);
+    const int32_t recNo = dbfFile_->AppendRecord(image);
+    if (ActiveIndexFile() != nullptr) cursor_->RecordInserted(recNo, image);
   }
 }
 

@@ -133,6 +133,7 @@ void TDbfFile::OpenExisting() {
   NoteDamagedEnd(info.storedRecordCount);
   if (HasMemoFields()) OpenMemoFile(false, 0);
   CheckProductionIndex();
+  if (!forceClose_) OpenProductionIndex();
 }
 
 int32_t TDbfFile::CountPages(int32_t wholePages) {
@@ -344,6 +345,9 @@ void TDbfFile::RepairHeaderOnce() {
 
 void TDbfFile::Close() {
   if (!opened_ && !IsOpen()) return;
+  productionIndex_ = nullptr;
+  indexNames_.clear();
+  indexOpenError_.clear();
   for (auto& indexFile : indexFiles_) indexFile->Close();
   indexFiles_.clear();
   memoFile_.reset();
@@ -655,6 +659,7 @@ int32_t TDbfFile::AppendRecord(char* record) {
     if (probes > kMaxSlotProbes) throw EDbfError(Format(kDbfNoFreeSlot, FileName().c_str()));
   TScopeExit unlockRecord([this, recNo] { UnlockPage(recNo); });
 
+  CheckIndexesUsable();
   AssignAutoIncValues(record);
   size_t inserted = 0;
   try {
@@ -699,6 +704,7 @@ void TDbfFile::WriteEndOfFileAfter(int32_t recNo) {
 }
 
 void TDbfFile::LockRecordForEdit(int32_t recNo, char* record) {
+  CheckIndexesUsable();
   if (!LockPage(recNo, false)) throw EDbfError(kRecordLocked);
   TScopeExit unlock([this, recNo] { UnlockPage(recNo); });
   ReadPage(recNo, record);
@@ -711,7 +717,29 @@ void TDbfFile::LockRecordForEdit(int32_t recNo, char* record) {
 }
 
 void TDbfFile::PostRecord(int32_t recNo, const char* record) {
-  for (auto& indexFile : indexFiles_) indexFile->UpdateRecordAll(recNo, PrevBuffer(), record);
+  // The lock a failed post let go of is taken again.
+  if (releasedByFailedPost_ == recNo) {
+    if (!LockPage(recNo, false)) throw EDbfError(kRecordLocked);
+    releasedByFailedPost_ = -1;
+  }
+  // A key violation takes back the keys already changed, in every file,
+  // and lets the record go with its old data on disk.
+  size_t updated = 0;
+  try {
+    for (; updated < indexFiles_.size(); ++updated)
+      indexFiles_[updated]->UpdateRecordAll(recNo, PrevBuffer(), record);
+  } catch (...) {
+    while (updated-- > 0) {
+      try {
+        indexFiles_[updated]->UpdateRecordAll(recNo, record, PrevBuffer());
+      } catch (...) {
+        // The key violation is what the caller must see.
+      }
+    }
+    UnlockPage(recNo);
+    releasedByFailedPost_ = recNo;
+    throw;
+  }
   WritePage(recNo, record);
   UnlockPage(recNo);
 }

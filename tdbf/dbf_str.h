@@ -62,6 +62,17 @@ constexpr const char* kMemoNextFreeBeyondEnd =
 
 // ---- Index files ---------------------------------------------------------------
 
+constexpr const char* kKeyViolation =
+    "Key violation. (Key already present in file).\r\nIndex: %s\r\nRecord=%d Key='%s'.";
+constexpr const char* kInvalidIndexType = "Invalid index type: can only be string or float.";
+constexpr const char* kTooManyIndexes = "Can not create index: too many indexes in file.";
+constexpr const char* kIndexNotFound = "Index \"%s\" does not exist.";
+// A damaged index file: the file name, then what is wrong with it.
+constexpr const char* kIndexDamaged = "Damaged index \"%s\": %s.";
+// Editing a table whose production index could not be opened.
+constexpr const char* kIndexClosedNoEdit =
+    "Table \"%s\" cannot be changed: its index \"%s\" could not be opened (%s).";
+
 // ---- Table dataset ----------------------------------------------------------
 
 constexpr const char* kDbfNoMemoFile = "Table \"%s\" has memo fields but no memo file is open.";

@@ -498,7 +498,7 @@ TEST_F(TDbfcatTest, ClearErrors) {
             junk.err);
 
   const std::string usage =
-      "usage: dbfcat [--deleted] [--codepage CP] [--filter EXPR]\n"
+      "usage: dbfcat [--deleted] [--codepage CP] [--index NAME] [--filter EXPR]\n"
       "              [--locate FIELDS=VALUE [--partial] [--nocase]]\n"
       "              [--format csv|jsonl | --sqlite OUT.db] TABLE\n";
   const TRun none = Dbfcat({});
