@@ -14,6 +14,7 @@
 #include "tdbf/dbf.h"
 #include "tdbf/dbf_dbffile.h"
 #include "tdbf/dbf_fields.h"
+#include "tdbf/dbf_idxdef.h"
 
 namespace {
 
@@ -118,6 +119,17 @@ std::vector<TTableFact> TableFacts(TDbf& table) {
   facts.emplace_back(QStringLiteral("Header size"), Bytes(file.HeaderSize()));
   facts.emplace_back(QStringLiteral("Record size"), Bytes(file.RecordSize()));
   facts.emplace_back(QStringLiteral("Memo file"), MemoFact(table));
+  // The indexes opened with the table (the production index's tags and
+  // index files), each with its key expression.
+  QStringList indexes;
+  for (int i = 0; i < table.Indexes().Count(); ++i) {
+    const TDbfIndexDef& index = table.Indexes().Items(i);
+    indexes << Utf8ToQString(index.IndexFile()) + QStringLiteral(": ") +
+                   Utf8ToQString(index.SortField());
+  }
+  facts.emplace_back(QStringLiteral("Indexes"), indexes.isEmpty()
+                                                    ? QStringLiteral("none")
+                                                    : indexes.join(QStringLiteral("; ")));
   return facts;
 }
 

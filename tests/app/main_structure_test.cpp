@@ -52,6 +52,12 @@ TEST_F(TStructureTest, ShowsTheFieldsAndTheFileFacts) {
   EXPECT_EQ(Fact("Header size"), "193 bytes");
   EXPECT_EQ(Fact("Record size"), "31 bytes");
   EXPECT_EQ(Fact("Memo file"), "none");
+  EXPECT_EQ(Fact("Indexes"), "none");
+  // The production index's tags with their keys.
+  OpenReal("jdbfdriver/TEST.DBF");
+  const std::string indexes = Fact("Indexes");
+  EXPECT_EQ(indexes.rfind("TEST1: ", 0), 0u) << indexes;
+  EXPECT_NE(indexes.find("; TEST2: "), std::string::npos) << indexes;
 
   // dBase III with its memo file, FoxPro with its own.
   OpenReal("infused-dbf/dbase_83.dbf");
