@@ -11,6 +11,9 @@ constexpr const char* kSaveChangesQuestion = "Save changes to the current record
 constexpr const char* kFileNameHint = "Dbf Dosya";
 // The status bar when the search text matches no record.
 constexpr const char* kSearchNotFound = "not found";
+// The Find dialog and the status bar when no further record holds the
+// text.
+constexpr const char* kFindNotFound = "Not found";
 // Filtering on a field whose values cannot be compared with a typed value.
 constexpr const char* kFieldCannotBeFiltered =
     "Field '%s' holds memo or binary data and cannot be filtered";

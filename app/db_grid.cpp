@@ -225,12 +225,13 @@ void TDBGrid::LinkActiveChanged() {
   HideEditor();
   BuildColumns();
   UpdateRowCount();
-  viewport()->update();
+  FitColumns();
 }
 
 void TDBGrid::LinkLayoutChanged() {
   BuildColumns();
   LinkDataSetChanged();
+  FitColumns();
 }
 
 void TDBGrid::LinkDataSetChanged() {

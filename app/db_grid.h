@@ -15,6 +15,7 @@
 #include <QColor>
 #include <QFont>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -78,6 +79,14 @@ class TDBGrid : public QAbstractScrollArea {
   const std::string& ColumnTitle(int column) const;
   int ColumnWidth(int column) const;
   void SetColumnWidth(int column, int width);
+  // Fits the columns to the rows on screen: text columns as wide as their
+  // widest value (within their field's width), others at least as wide as
+  // theirs. Done when the record set opens or its fields change.
+  void FitColumns();
+  // Asked for each row painted, with the row's record the active one:
+  // true shows the row struck through (the window marks deleted records).
+  void SetOnRowMarked(std::function<bool()> handler) { onRowMarked_ = std::move(handler); }
+  bool RowMarked(int row) const;
   bool ColumnReadOnly(int column) const;
   void SetColumnReadOnly(int column, bool value);
   // The current column and its field.
@@ -191,6 +200,7 @@ class TDBGrid : public QAbstractScrollArea {
   std::unique_ptr<TGridDataLink> link_;
   TInplaceEdit* editor_;
   std::vector<TColumn> columns_;
+  std::function<bool()> onRowMarked_;
   TDBGridOptions options_ = kDefaultGridOptions;
   bool readOnly_ = false;
   int selectedIndex_ = 0;

@@ -17,6 +17,24 @@ constexpr int kIndicatorWidth = 11;
 // The pixels a column needs beyond its characters.
 constexpr int kColumnExtra = 4;
 constexpr int kMinColumnWidth = 4;
+// A text column fitted to its values is at least this many characters
+// wide, so that a short first screen leaves room to type, and at most this
+// many pixels, so that one long text does not push the others out of view.
+constexpr int kMinFittedChars = 6;
+constexpr int kMaxFittedWidth = 360;
+
+bool IsTextField(const TField& field) {
+  switch (field.DataType()) {
+    case ftString:
+    case ftFixedChar:
+    case ftWideString:
+    case ftMemo:
+    case ftFmtMemo:
+      return true;
+    default:
+      return false;
+  }
+}
 
 }  // namespace
 
@@ -79,6 +97,36 @@ void TDBGrid::BuildColumns() {
     }
   }
   if (selectedIndex_ >= ColumnCount()) selectedIndex_ = qMax(0, ColumnCount() - 1);
+}
+
+void TDBGrid::FitColumns() {
+  const QFontMetrics cells(font());
+  const int digit = cells.horizontalAdvance(QLatin1Char('0'));
+  const int rows = link_->Active() ? link_->RecordCount() : 0;
+  for (int column = 0; column < ColumnCount(); ++column) {
+    TColumn& c = columns_[column];
+    // The widest value of the rows on screen.
+    int content = 0;
+    for (int row = 0; row < rows; ++row)
+      content = qMax(content, cells.horizontalAdvance(Utf8ToQString(CellText(row, column))));
+    content += kColumnExtra;
+    const int title =
+        (options_ & GridOpt(dgTitles))
+            ? QFontMetrics(titleFont_).horizontalAdvance(Utf8ToQString(c.title)) + kColumnExtra
+            : 0;
+    if (IsTextField(*c.field)) {
+      // Text is as wide as the values shown, within the field's width.
+      const int least = qMax(title, digit * kMinFittedChars + kColumnExtra);
+      c.width = qMin(c.width, qMax(least, qMin(content, kMaxFittedWidth)));
+    } else {
+      // Numbers, dates and logicals keep the width their field needs and
+      // grow for a value that needs more.
+      c.width = qMax(c.width, content);
+    }
+  }
+  UpdateScrollBars();
+  PlaceEditor();
+  viewport()->update();
 }
 
 int TDBGrid::DataLeft() const { return (options_ & GridOpt(dgIndicator)) ? kIndicatorWidth : 0; }

@@ -11,12 +11,14 @@
 #include "recordset/dataset.h"
 #include "recordset/datasource.h"
 #include "recordset/fields.h"
+#include "runtime/exceptions.h"
 
 namespace {
 
 // Padding left and right of a cell's text.
 constexpr int kCellPadding = 2;
 const QColor kGridLineColor(192, 192, 192);
+const QColor kMarkedInk(128, 128, 128);
 
 }  // namespace
 
@@ -29,6 +31,20 @@ void TDBGrid::resizeEvent(QResizeEvent* event) {
   QAbstractScrollArea::resizeEvent(event);
   UpdateRowCount();
   PlaceEditor();
+}
+
+bool TDBGrid::RowMarked(int row) const {
+  if (!onRowMarked_ || row < 0 || row >= link_->RecordCount()) return false;
+  const int saved = link_->ActiveRecord();
+  link_->SetActiveRecord(row);
+  bool marked = false;
+  try {
+    marked = onRowMarked_();
+  } catch (const Exception&) {
+    // A row that cannot be told is painted unmarked.
+  }
+  link_->SetActiveRecord(saved);
+  return marked;
 }
 
 void TDBGrid::DrawIndicator(QPainter& painter, const QRect& cell, TGridIndicator indicator) const {
@@ -90,6 +106,9 @@ void TDBGrid::paintEvent(QPaintEvent*) {
     if (row < 0 && !(options_ & GridOpt(dgTitles))) continue;
     const int top = row < 0 ? 0 : TitleHeight() + row * RowHeight();
     const int height = row < 0 ? TitleHeight() : RowHeight();
+    const bool marked = row >= 0 && RowMarked(row);
+    QFont cellFont = font();
+    cellFont.setStrikeOut(marked);
     for (int column = firstShown; column <= lastShown; ++column) {
       const QRect cell(lefts[column], top, columns_[column].width, height);
       QColor ink = fontColor_;
@@ -98,7 +117,9 @@ void TDBGrid::paintEvent(QPaintEvent*) {
         painter.setFont(titleFont_);
         ink = titleFontColor_;
       } else {
-        painter.setFont(font());
+        // A marked record (a deleted one shown) is struck through in grey.
+        painter.setFont(cellFont);
+        if (marked) ink = kMarkedInk;
         const bool current = row == link_->ActiveRecord() &&
                              (column == selectedIndex_ || (options_ & GridOpt(dgRowSelect)));
         if (current && showSelection) {

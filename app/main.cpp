@@ -25,6 +25,7 @@
 #include "app/dialogs.h"
 #include "app/expression_filter.h"
 #include "app/filename_edit.h"
+#include "app/find_dialog.h"
 #include "app/main_menu.h"
 #include "app/qt_text.h"
 #include "app/status_bar.h"
@@ -182,6 +183,7 @@ void TfrMain::CreateControls() {
   grMain_->SetTitleFont(ArialFont());
   grMain_->SetTitleFontColor(kMaroon);
   grMain_->SetDataSource(dsMain_.get());
+  grMain_->SetOnRowMarked([this] { return tbMain_->CurrentDeleted(); });
 
   panel1_ = NewPanel(client_, "Panel1");
   panel1_->setGeometry(0, 0, 772, kPanel1Height);
@@ -385,6 +387,7 @@ void TfrMain::FillFieldList() {
   TStringList names;
   tbMain_->ListFieldNames(names);
   lbMain_->SetItems(names);
+  if (dlgFind_) dlgFind_->FillFields();
 }
 
 void TfrMain::ShowOpenNotices() {

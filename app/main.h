@@ -35,6 +35,7 @@ class TDataSource;
 class TDbf;
 class TExpressionFilter;
 class TFilenameEdit;
+class TFindDialog;
 class TCheckListBox;
 
 // The field chosen in the field list: its name and data type. They live
@@ -84,6 +85,8 @@ class TfrMain : public QWidget {
   // The expression filter box, opened from the button at the end of the
   // value box (or Ctrl+E) for filters beyond field = value.
   TExpressionFilter* frExpression() const { return frExpression_; }
+  // Edit > Find: the find dialog, made at its first use (nullptr before).
+  TFindDialog* dlgFind() const { return dlgFind_; }
   // The area below the menu bar and above the status bar that holds the
   // controls above, laid out as the window was designed.
   QWidget* ClientArea() const { return client_; }
@@ -115,13 +118,27 @@ class TfrMain : public QWidget {
   void CloseTable();
   // The tables opened in this session, latest first (at most 8).
   const std::vector<std::string>& RecentTables() const { return recentTables_; }
+  // Edit > Find (Ctrl+F) opens the find dialog; Find next (F3) and Find
+  // previous (Shift+F3) run its last search again.
+  void OpenFind();
+  void FindAgain(bool forward);
   // Edit > Go to record: moves to record number recNo (1-based, in the
   // table's order); asks for it when recNo is 0.
   void GoToRecord(int recNo = 0);
   // Edit > Copy cells: the current cell's text to the clipboard.
   void CopyCell();
-  // View > Show deleted records.
+  // View > Structure: the open table's fields and file facts.
+  void ShowStructure();
+  // Table > Recall record: the current record, a deleted one shown with
+  // Show deleted records, is a record again.
+  void RecallRecord();
+  // View > Show deleted records: deleted records show struck through.
   void SetShowDeleted(bool show);
+  // File > Export: the records in view (filter and order applied) to a
+  // CSV, JSON Lines or SQLite file chosen by its extension, with a
+  // progress bar and Cancel; the current record stays current.
+  void ExportTo(const std::string& fileName);
+  void ExportWithDialog();
   // Brings the status bar and the title up to date with the table.
   void UpdateStatus();
   // The non-blocking notice that tells what the last open found (the table
@@ -153,6 +170,7 @@ class TfrMain : public QWidget {
   // The .dbf file a drag carries, empty when it carries none.
   static std::string DraggedTable(const QMimeData* data);
   void ShowOpenNotices();
+  TFindDialog& FindDialog();
 
   // The record set and its data source outlive the controls bound to them:
   // the destructor unbinds the controls first.
@@ -179,4 +197,5 @@ class TfrMain : public QWidget {
   std::string filterDescription_;
   std::vector<std::string> recentTables_;
   QMessageBox* openNotice_ = nullptr;
+  TFindDialog* dlgFind_ = nullptr;
 };

@@ -5,18 +5,25 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFile>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QInputDialog>
 #include <QMimeData>
+#include <QProgressDialog>
 #include <QUrl>
 #include <algorithm>
 
+#include "app/app_str.h"
 #include "app/application.h"
 #include "app/db_grid.h"
 #include "app/filename_edit.h"
+#include "app/find_dialog.h"
 #include "app/main.h"
 #include "app/qt_text.h"
 #include "app/status_bar.h"
+#include "app/structure_dialog.h"
+#include "export/table_export.h"
+#include "platform/codepage.h"
 #include "recordset/fields.h"
 #include "runtime/exceptions.h"
 #include "tdbf/dataset/dbf.h"
@@ -57,6 +64,27 @@ void TfrMain::GoToRecord(int recNo) {
   tbMain_->SetRecordNumber(recNo);
 }
 
+TFindDialog& TfrMain::FindDialog() {
+  if (!dlgFind_) {
+    dlgFind_ = new TFindDialog(tbMain_.get(), this);
+    dlgFind_->SetOnSearched([this](bool found) {
+      if (found)
+        sbMain_->clearMessage();
+      else
+        sbMain_->showMessage(QString::fromLatin1(appmsg::kFindNotFound));
+    });
+  }
+  return *dlgFind_;
+}
+
+void TfrMain::OpenFind() {
+  if (tbMain_->Active()) FindDialog().Open();
+}
+
+void TfrMain::FindAgain(bool forward) {
+  if (tbMain_->Active()) FindDialog().FindAgain(forward);
+}
+
 void TfrMain::CopyCell() {
   // A copy in a text box copies its selection, as everywhere.
   if (auto* edit = qobject_cast<QLineEdit*>(QApplication::focusWidget());
@@ -68,6 +96,18 @@ void TfrMain::CopyCell() {
   TField* field = grMain_->SelectedField();
   if (!field) return;
   QApplication::clipboard()->setText(Utf8ToQString(field->ShownText()));
+}
+
+void TfrMain::ShowStructure() {
+  if (!tbMain_->Active()) return;
+  TStructureDialog dialog(*tbMain_, this);
+  dialog.exec();
+}
+
+void TfrMain::RecallRecord() {
+  if (!tbMain_->Active()) return;
+  tbMain_->Undelete();
+  UpdateStatus();
 }
 
 void TfrMain::SetShowDeleted(bool show) {
@@ -108,4 +148,47 @@ void TfrMain::dropEvent(QDropEvent* event) {
   if (table.empty()) return;
   event->acceptProposedAction();
   Guarded([&] { OpenTable(table); });
+}
+
+void TfrMain::ExportTo(const std::string& fileName) {
+  if (!tbMain_->Active()) return;
+  QProgressDialog progress(QStringLiteral("Exporting records..."), QStringLiteral("Cancel"), 0, 100,
+                           this);
+  progress.setWindowModality(Qt::WindowModal);
+  // Shown only when the export takes longer than a moment.
+  progress.setMinimumDuration(500);
+  TExportRequest request;
+  request.format = ExportFormatFor(fileName);
+  request.fileName = fileName;
+  request.tableName = "records";
+  request.textCodePage = static_cast<int>(platform::GetACP());
+  request.progress = [&progress](int64_t written, int64_t total) {
+    progress.setValue(total > 0 ? static_cast<int>(std::min<int64_t>(100, written * 100 / total))
+                                : 0);
+    QApplication::processEvents();
+    return !progress.wasCanceled();
+  };
+  // The record the user stands on is where they find themselves after.
+  const std::string bookmark = tbMain_->Bookmark();
+  tbMain_->SuspendNotifications();
+  int64_t written = 0;
+  try {
+    written = ExportRecords(*tbMain_, request);
+  } catch (...) {
+    tbMain_->ResumeNotifications();
+    if (!bookmark.empty()) Guarded([&] { tbMain_->MoveToBookmark(bookmark); });
+    throw;
+  }
+  tbMain_->ResumeNotifications();
+  if (!bookmark.empty()) tbMain_->MoveToBookmark(bookmark);
+  sbMain_->showMessage(QStringLiteral("%1 records exported").arg(GroupedNumber(written)), 5000);
+}
+
+void TfrMain::ExportWithDialog() {
+  if (!tbMain_->Active()) return;
+  const QString name = QFileDialog::getSaveFileName(
+      this, QStringLiteral("Export records"), QString(),
+      QStringLiteral("CSV (*.csv);;JSON Lines (*.jsonl);;SQLite database (*.db *.sqlite)"));
+  if (name.isEmpty()) return;
+  ExportTo(QFile::encodeName(name).toStdString());
 }

@@ -8,6 +8,7 @@
 #include <QMenuBar>
 
 #include "app/application.h"
+#include "app/codepage_box.h"
 #include "app/main.h"
 #include "app/qt_text.h"
 #include "tdbf/dataset/dbf.h"
@@ -40,8 +41,9 @@ void FillRecent(QMenu* menu, TfrMain& window) {
   if (menu->isEmpty()) menu->addAction(QStringLiteral("(none)"))->setEnabled(false);
 }
 
-// What the engine tells of the open table's code page and order; the
-// entries are information until the engine offers a choice.
+// The code pages of the window's code-page box, the one in force checked;
+// choosing one reopens the table in it. The order shows what orders the
+// records.
 void FillTableFacts(QMenu* codePage, QMenu* order, TfrMain& window) {
   codePage->clear();
   order->clear();
@@ -51,10 +53,15 @@ void FillTableFacts(QMenu* codePage, QMenu* order, TfrMain& window) {
     order->addAction(QStringLiteral("(no table open)"))->setEnabled(false);
     return;
   }
-  QAction* page = codePage->addAction(QStringLiteral("cp%1").arg(table->DbfFile()->UseCodePage()));
-  page->setCheckable(true);
-  page->setChecked(true);
-  page->setEnabled(false);
+  TCodePageBox* box = window.cbCodePage();
+  for (int i = 0; i < box->count(); ++i) {
+    QAction* page = codePage->addAction(box->itemText(i));
+    page->setCheckable(true);
+    page->setChecked(i == box->currentIndex());
+    const int chosen = box->itemData(i).toInt();
+    QObject::connect(page, &QAction::triggered, codePage,
+                     [box, chosen] { Guarded([&] { box->Choose(chosen); }); });
+  }
   QAction* records = order->addAction(QStringLiteral("Record order"));
   records->setCheckable(true);
   records->setChecked(table->IndexName().empty());
@@ -76,6 +83,8 @@ QMenuBar* CreateMainMenu(TfrMain& window) {
   recent->setObjectName(QStringLiteral("mnRecent"));
   QObject::connect(recent, &QMenu::aboutToShow, recent,
                    [recent, &window] { FillRecent(recent, window); });
+  AddCommand(file, QStringLiteral("&Export..."), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_E),
+             "acExport", [&window] { window.ExportWithDialog(); });
   AddCommand(file, QStringLiteral("&Close"), QKeySequence(Qt::CTRL | Qt::Key_W), "acClose",
              [&window] { window.CloseTable(); });
   file->addSeparator();
@@ -83,16 +92,20 @@ QMenuBar* CreateMainMenu(TfrMain& window) {
              [&window] { window.close(); });
 
   QMenu* edit = bar->addMenu(QStringLiteral("&Edit"));
-  AddCommand(edit, QStringLiteral("&Find"), QKeySequence::Find, "acFind", [&window] {
-    window.edSearch()->setFocus(Qt::ShortcutFocusReason);
-    window.edSearch()->selectAll();
-  });
+  AddCommand(edit, QStringLiteral("&Find..."), QKeySequence::Find, "acFind",
+             [&window] { window.OpenFind(); });
+  AddCommand(edit, QStringLiteral("Find &next"), QKeySequence(Qt::Key_F3), "acFindNext",
+             [&window] { window.FindAgain(true); });
+  AddCommand(edit, QStringLiteral("Find pre&vious"), QKeySequence(Qt::SHIFT | Qt::Key_F3),
+             "acFindPrevious", [&window] { window.FindAgain(false); });
   AddCommand(edit, QStringLiteral("&Go to record..."), QKeySequence(Qt::CTRL | Qt::Key_G), "acGoTo",
              [&window] { window.GoToRecord(); });
   AddCommand(edit, QStringLiteral("&Copy cells"), QKeySequence::Copy, "acCopy",
              [&window] { window.CopyCell(); });
 
   QMenu* view = bar->addMenu(QStringLiteral("&View"));
+  AddCommand(view, QStringLiteral("&Structure..."), QKeySequence(Qt::CTRL | Qt::Key_I),
+             "acStructure", [&window] { window.ShowStructure(); });
   QAction* deleted = view->addAction(QStringLiteral("Show &deleted records"));
   deleted->setObjectName(QStringLiteral("acShowDeleted"));
   deleted->setCheckable(true);
@@ -103,8 +116,14 @@ QMenuBar* CreateMainMenu(TfrMain& window) {
     }
   });
   QMenu* codePage = view->addMenu(QStringLiteral("Code &page"));
+  codePage->setObjectName(QStringLiteral("mnCodePage"));
   QMenu* order = view->addMenu(QStringLiteral("&Order"));
+  order->setObjectName(QStringLiteral("mnOrder"));
   QObject::connect(view, &QMenu::aboutToShow, view,
                    [codePage, order, &window] { FillTableFacts(codePage, order, window); });
+
+  QMenu* table = bar->addMenu(QStringLiteral("&Table"));
+  AddCommand(table, QStringLiteral("&Recall record"), QKeySequence(Qt::CTRL | Qt::Key_R),
+             "acRecall", [&window] { window.RecallRecord(); });
   return bar;
 }

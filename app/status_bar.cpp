@@ -30,6 +30,46 @@ QString TableKindText(const TDbf& table) {
   return QString();
 }
 
+namespace {
+
+// Texts that name files can be long: the section shows the start and the
+// end, the whole text shows on hover.
+constexpr int kLongTextWidth = 320;
+
+void SetLongText(QLabel* label, const QString& text) {
+  label->setText(label->fontMetrics().elidedText(text, Qt::ElideMiddle, kLongTextWidth));
+  label->setToolTip(text);
+}
+
+}  // namespace
+
+QString CodePageName(int codePage) {
+  if (codePage == 0) return QString();
+  return codePage == 65001 ? QStringLiteral("UTF-8") : QStringLiteral("cp%1").arg(codePage);
+}
+
+QString CodePageSourceText(TCodePageSource source) {
+  switch (source) {
+    case cpsUser:
+      return QStringLiteral("user's choice");
+    case cpsCpgFile:
+      return QStringLiteral(".cpg file");
+    case cpsLanguageDriver:
+      return QStringLiteral("table's language driver");
+    case cpsSystemDefault:
+      return QStringLiteral("system default");
+  }
+  return QString();
+}
+
+QString VersionByteText(const TDbf& table) {
+  const TDbfFile* file = table.DbfFile();
+  if (!file || !file->Header()) return QString();
+  const auto version = static_cast<uint8_t>(file->Header()[0]);
+  return QStringLiteral("0x") +
+         QString::number(version, 16).toUpper().rightJustified(2, QLatin1Char('0'));
+}
+
 TStatusBar::TStatusBar(QWidget* parent) : QStatusBar(parent) {
   setSizeGripEnabled(false);
   position_ = AddSection("lbPosition");
@@ -50,8 +90,10 @@ QLabel* TStatusBar::AddSection(const char* name) {
 
 void TStatusBar::ShowTable(TDbf& table, const std::string& filterDescription) {
   const bool open = table.Active() && table.DbfFile() != nullptr;
-  for (QLabel* label : {position_, filter_, readOnly_, codePage_, kind_, order_, notice_})
+  for (QLabel* label : {position_, filter_, readOnly_, codePage_, kind_, order_, notice_}) {
     label->clear();
+    label->setToolTip(QString());
+  }
   if (!open) return;
   TDbfFile& file = *table.DbfFile();
 
@@ -63,22 +105,38 @@ void TStatusBar::ShowTable(TDbf& table, const std::string& filterDescription) {
   if (table.Filtered() && !filterDescription.empty())
     filter_->setText(QStringLiteral("filtered: ") + Utf8ToQString(filterDescription));
 
-  // Why the table cannot be changed, as far as the engine tells today.
+  // Why the table cannot be changed: the user asked for it, the engine
+  // fell back to reading (no permission, memo file missing), or the text
+  // cannot be converted.
+  QString readOnly;
   if (table.ReadOnly())
-    readOnly_->setText(QStringLiteral("read-only: opened read-only"));
+    readOnly = QStringLiteral("opened read-only");
+  else if (const std::string reason = table.ReadOnlyReason(); !reason.empty())
+    readOnly = Utf8ToQString(reason);
   else if (table.TranslationMode() == tmReadOnly)
-    readOnly_->setText(
-        QStringLiteral("read-only: code page %1 cannot be converted").arg(file.UseCodePage()));
+    readOnly = QStringLiteral("code page %1 cannot be converted").arg(file.UseCodePage());
+  if (!readOnly.isEmpty()) SetLongText(readOnly_, QStringLiteral("read-only: ") + readOnly);
 
-  codePage_->setText(QStringLiteral("cp%1").arg(file.UseCodePage()));
+  codePage_->setText(CodePageName(table.TableCodePage()));
+  codePage_->setToolTip(QStringLiteral("Code page from the ") +
+                        CodePageSourceText(table.CodePageSource()));
   // The kind as the engine reads it, with the version byte it read it from.
-  const auto version = static_cast<uint8_t>(file.Header()[0]);
-  kind_->setText(TableKindText(table) + QStringLiteral(" (0x") +
-                 QString::number(version, 16).toUpper().rightJustified(2, QLatin1Char('0')) +
+  kind_->setText(TableKindText(table) + QStringLiteral(" (") + VersionByteText(table) +
                  QLatin1Char(')'));
   const std::string index = table.IndexName();
   order_->setText(index.empty() ? QStringLiteral("record order")
                                 : QStringLiteral("order: ") + Utf8ToQString(index));
-  if (file.HasMemoFields() && file.MemoFile() == nullptr)
-    notice_->setText(QStringLiteral("memo file missing: memo fields read empty"));
+
+  // What the open found: the first notice, all of them on hover.
+  const std::vector<std::string>& warnings = table.OpenWarnings();
+  if (!warnings.empty()) {
+    QString all;
+    for (const std::string& warning : warnings)
+      all += (all.isEmpty() ? QString() : QStringLiteral("\n")) + Utf8ToQString(warning);
+    SetLongText(notice_, warnings.size() == 1
+                             ? all
+                             : Utf8ToQString(warnings.front()) +
+                                   QStringLiteral(" (%1 more)").arg(warnings.size() - 1));
+    notice_->setToolTip(all);
+  }
 }

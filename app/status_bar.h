@@ -9,6 +9,8 @@
 #include <QStatusBar>
 #include <string>
 
+#include "tdbf/dbf_codepage.h"
+
 class QLabel;
 class TDbf;
 
@@ -16,6 +18,13 @@ class TDbf;
 QString GroupedNumber(long long value);
 // "dBase III", "dBase IV", "dBase VII" or "FoxPro", from the open table.
 QString TableKindText(const TDbf& table);
+
+// 1252 -> "cp1252", 65001 -> "UTF-8", 0 -> "".
+QString CodePageName(int codePage);
+// Where the code page in force came from: "table's language driver", ...
+QString CodePageSourceText(TCodePageSource source);
+// The table's first header byte, "0x83".
+QString VersionByteText(const TDbf& table);
 
 class TStatusBar : public QStatusBar {
   Q_OBJECT

@@ -197,8 +197,11 @@ int64_t AllNines(int digits) {
 // its width and decimals hold. The table file fills a field that cannot
 // hold a value with "*" (integers keep their last digits), so without the
 // range a too-wide value typed by the user would be lost without a word.
+// Its display width is what its values need.
 // A negative value spends one character on its sign; with decimals one
 // more goes to the point, and the whole part keeps at least one digit.
+constexpr int kBinaryNumberWidth = 22;
+
 void LimitToFieldWidth(TField& field, const TDbfFieldDef& def) {
   const char letter = def.NativeFieldType();
   if (letter == 'Y') {
@@ -207,9 +210,13 @@ void LimitToFieldWidth(TField& field, const TDbfFieldDef& def) {
     if (auto* number = dynamic_cast<TFloatField*>(&field)) {
       number->SetMaxValue(900000000000000.0);
       number->SetMinValue(-900000000000000.0);
+      number->SetDisplayWidth(kBinaryNumberWidth);
     }
     return;
   }
+  // A binary double shows up to 15 digits with its sign, point and exponent.
+  if (def.FieldType() == ftFloat && letter != 'N' && letter != 'F')
+    field.SetDisplayWidth(kBinaryNumberWidth);
   if (letter != 'N' && letter != 'F') return;
   const int width = def.Size();
   if (width <= 0) return;
@@ -221,6 +228,8 @@ void LimitToFieldWidth(TField& field, const TDbfFieldDef& def) {
   }
   auto* number = dynamic_cast<TFloatField*>(&field);
   if (number == nullptr) return;
+  // Every value the field holds fits in its width, and is shown in no more.
+  number->SetDisplayWidth(width);
   const int decimals = def.Precision() > 0 && width >= 3 ? std::min(def.Precision(), width - 2) : 0;
   const int wholeDigits = decimals > 0 ? width - decimals - 1 : width;
   // Whole numbers divided by a power of ten give the doubles nearest the

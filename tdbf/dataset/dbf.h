@@ -230,6 +230,21 @@ class TDbf : public TDataSet {
   // other field types compare as variants. Lookup is not provided (the variant false).
   bool LocateRecord(const std::string& keyFields, const TVariant& keyValues,
                     TSearchOptions options) override;
+  // Moves to the next (forward) or the previous visible record in the
+  // current order, counting from the current record (from the start or the
+  // end when there is none), for which condition holds: a logical
+  // expression over the table's fields, as a filter is written. One pass
+  // with the filter's machinery, reading each record once. False, staying
+  // on the current record, when no record holds it. A pending edit is
+  // settled first, as leaving the record would.
+  bool FindRecord(const std::string& condition, bool forward);
+  // Recalls the current record when it is marked deleted (shown with
+  // ShowDeleted): its mark goes, through the record lock and the write of
+  // an edit, as a delete sets it. Nothing for a record not deleted; a
+  // pending edit is settled first.
+  void Undelete();
+  // Whether the current record is marked deleted.
+  bool CurrentDeleted();
 
   // ---- Indexes ----
 

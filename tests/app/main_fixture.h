@@ -18,6 +18,7 @@
 #include <QStatusBar>
 #include <QTest>
 #include <QToolButton>
+#include <filesystem>
 
 #include "app/animated_image.h"
 #include "app/check_list_box.h"
@@ -115,6 +116,16 @@ class TfrMainTest : public ::testing::Test {
   }
   void Key(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
     QTest::keyClick(QApplication::focusWidget(), key, modifiers);
+  }
+  // Copies a table of the corpus (tests/data/real) into the folder, with
+  // its memo file, and opens it as the user would.
+  void OpenReal(const std::string& table) {
+    const std::filesystem::path source = TestDataPath("real/" + table);
+    for (const auto& entry : std::filesystem::directory_iterator(source.parent_path()))
+      if (entry.path().stem() == source.stem())
+        std::filesystem::copy_file(entry.path(), dir_.File(entry.path().filename().string()),
+                                   std::filesystem::copy_options::overwrite_existing);
+    window_.OpenTable(dir_.File(source.filename().string()));
   }
   // memo.dbf: NAME C(10) and NOTE M, two records, made by the engine.
   std::string MemoTable() {

@@ -21,6 +21,7 @@
 #include "tdbf/dbf_common.h"
 #include "tests/support/dbf_locale.h"
 #include "tests/support/jsonl.h"
+#include "tests/support/shell.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -521,18 +522,6 @@ TEST_F(TDbfcatTest, RelativeNamesAreTakenFromTheCurrentDirectory) {
 
 namespace {
 
-// Standard output of a shell command.
-std::string Shell(const std::string& command) {
-  std::string out;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return out;
-  char chunk[4096];
-  size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, n);
-  pclose(pipe);
-  return out;
-}
-
 // A table of every kind of value an export writes, with a deleted record.
 std::string ExportTable(TTempDir& dir) {
   const std::string path = dir.File("export.dbf");
@@ -579,12 +568,13 @@ TEST_F(TDbfcatTest, ExportsReadBackValueForValue) {
   const TRun csv = Dbfcat({"--format", "csv", table});
   ASSERT_EQ(0, csv.status) << csv.err;
   WriteWholeFile(dir.File("out.csv"), csv.out);
-  EXPECT_EQ(Shell("python3 -c \"import csv,json,sys; print(json.dumps(list(csv.reader(open(sys."
+  EXPECT_EQ(
+      ShellOutput("python3 -c \"import csv,json,sys; print(json.dumps(list(csv.reader(open(sys."
                   "argv[1], newline='', encoding='utf-8')))))\" '" +
                   dir.File("out.csv") + "'"),
-            "[[\"NAME\", \"PRICE\", \"QTY\", \"OK\", \"DUE\", \"NOTE\"], [\"Smith, J\", "
-            "\"12.5\", \"3\", \"true\", \"2024-01-15\", \"says \\\"hi\\\"\\r\\nbye\"], [\"\", "
-            "\"\", \"\", \"\", \"\", \"\"]]\n");
+      "[[\"NAME\", \"PRICE\", \"QTY\", \"OK\", \"DUE\", \"NOTE\"], [\"Smith, J\", "
+      "\"12.5\", \"3\", \"true\", \"2024-01-15\", \"says \\\"hi\\\"\\r\\nbye\"], [\"\", "
+      "\"\", \"\", \"\", \"\", \"\"]]\n");
   // The deleted record is there with --deleted.
   EXPECT_EQ(Lines(Dbfcat({"--format", "csv", "--deleted", table}).out).size(), 5u);
 
@@ -599,9 +589,9 @@ TEST_F(TDbfcatTest, ExportsReadBackValueForValue) {
   const std::string db = dir.File("out.db");
   const TRun sqlite = Dbfcat({"--sqlite", db, table});
   ASSERT_EQ(0, sqlite.status) << sqlite.err;
-  EXPECT_EQ(Shell("sqlite3 '" + db +
-                  "' \"SELECT NAME, typeof(PRICE), PRICE, typeof(QTY), QTY, OK, DUE, "
-                  "quote(NOTE) FROM records\""),
+  EXPECT_EQ(ShellOutput("sqlite3 '" + db +
+                        "' \"SELECT NAME, typeof(PRICE), PRICE, typeof(QTY), QTY, OK, DUE, "
+                        "quote(NOTE) FROM records\""),
             "Smith, J|real|12.5|real|3.0|1|2024-01-15|'says \"hi\"\r\nbye'\n"
             "|null||null||||''\n");
   // A table name on the command line that cannot be written: a message,
