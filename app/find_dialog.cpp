@@ -14,9 +14,9 @@
 #include "app/application.h"
 #include "app/qt_text.h"
 #include "recordset/fields.h"
-#include "tdbf/dbf.h"
-#include "tdbf/dbf_dbffile.h"
-#include "tdbf/dbf_fields.h"
+#include "tdbf/dataset/dbf.h"
+#include "tdbf/file/dbf_dbffile.h"
+#include "tdbf/file/dbf_fields.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <QStatusBar>
 #include <string>
 
-#include "tdbf/dbf_codepage.h"
+#include "tdbf/file/dbf_codepage.h"
 
 class QLabel;
 class TDbf;

@@ -11,10 +11,10 @@
 #include "app/qt_text.h"
 #include "app/status_bar.h"
 #include "recordset/fields.h"
-#include "tdbf/dbf.h"
-#include "tdbf/dbf_dbffile.h"
-#include "tdbf/dbf_fields.h"
-#include "tdbf/dbf_idxdef.h"
+#include "tdbf/dataset/dbf.h"
+#include "tdbf/file/dbf_dbffile.h"
+#include "tdbf/file/dbf_fields.h"
+#include "tdbf/index/dbf_idxdef.h"
 
 namespace {
 

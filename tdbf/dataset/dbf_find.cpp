@@ -7,9 +7,9 @@
 #include <string>
 
 #include "runtime/exceptions.h"
-#include "tdbf/dbf.h"
-#include "tdbf/dbf_cursor.h"
-#include "tdbf/dbf_parser.h"
+#include "tdbf/dataset/dbf.h"
+#include "tdbf/dataset/dbf_cursor.h"
+#include "tdbf/expr/dbf_parser.h"
 
 bool TDbf::FindRecord(const std::string& condition, bool forward) {
   CheckActive();

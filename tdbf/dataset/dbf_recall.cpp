@@ -1,7 +1,7 @@
 // Recalling a deleted record: the reverse of a delete, written as a delete
 // is, under the record's lock.
 
-#include "tdbf/dbf.h"
+#include "tdbf/dataset/dbf.h"
 
 namespace {
 
