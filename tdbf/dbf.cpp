@@ -203,6 +203,7 @@ int64_t AllNines(int digits) {
 // range a too-wide value typed by the user would be lost without a word.
 // A negative value spends one character on its sign; with decimals one
 // more goes to the point, and the whole part keeps at least one digit.
+// Numbers with decimals are shown with all of them.
 void LimitToFieldWidth(TField& field, const TDbfFieldDef& def) {
   const char letter = def.NativeFieldType();
   if (letter != 'N' && letter != 'F') return;
@@ -224,6 +225,10 @@ void LimitToFieldWidth(TField& field, const TDbfFieldDef& def) {
   number->SetMaxValue((std::pow(10.0, wholeDigits + decimals) - 1) / scale);
   number->SetMinValue(wholeDigits > 1 ? -(std::pow(10.0, wholeDigits - 1 + decimals) - 1) / scale
                                       : 0.0);
+  // A number with decimals is shown with as many as the field stores
+  // (672298 in an N(12,2) field as 672298.00), in the user's format.
+  if (decimals > 0 && number->DisplayFormat().empty())
+    number->SetDisplayFormat("0." + std::string(static_cast<size_t>(decimals), '0'));
 }
 
 }  // namespace
