@@ -24,6 +24,8 @@ QString TableKindText(const TDbf& table) {
       return QStringLiteral("dBase VII");
     case tfFoxPro:
       return QStringLiteral("FoxPro");
+    case tfVisualFoxPro:
+      return QStringLiteral("Visual FoxPro");
   }
   return QString();
 }

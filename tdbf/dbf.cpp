@@ -13,6 +13,7 @@
 #include "runtime/exceptions.h"
 #include "tdbf/dbf_cursor.h"
 #include "tdbf/dbf_dbffile.h"
+#include "tdbf/dbf_idxdef.h"
 #include "tdbf/dbf_memo.h"
 #include "tdbf/dbf_parser.h"
 #include "tdbf/dbf_str.h"
@@ -25,6 +26,8 @@ constexpr uint8_t kLiveFlag = ' ';
 // The code page of text whose own code page cannot be converted.
 constexpr uint32_t kLatin1CodePage = 28591;
 constexpr int32_t kMemoBlockSizeForNewTables = 512;
+// Visual FoxPro's own choice for its memo files.
+constexpr int32_t kVfpMemoBlockSize = 64;
 // The spare bytes behind the calculated-field area of a record buffer.
 constexpr int kSpareBytes = 3;
 
@@ -69,6 +72,8 @@ int LevelOfFormat(TTableFormat format) {
       return 25;
     case tfDBase7:
       return 7;
+    case tfVisualFoxPro:
+      return 30;
     default:
       return 4;
   }
@@ -82,6 +87,8 @@ TTableFormat FormatOfLevel(int level) {
       return tfDBase7;
     case 25:
       return tfFoxPro;
+    case 30:
+      return tfVisualFoxPro;
     default:
       return tfDBase4;
   }
@@ -107,14 +114,20 @@ void SetExceptionReporter(TExceptionReporter reporter) {
 
 // ---- Construction and properties ---------------------------------------------
 
-TDbf::TDbf() {
+TDbf::TDbf()
+    : indexDefs_(std::make_unique<TDbfIndexDefs>()),
+      masterLink_(std::make_unique<TDbfMasterLink>(this)) {
   InstallMemoFiles();
   DbfGlobals();
   SetBookmarkSize(kDbfBookmarkSize);
   filePathFull_ = ResolveFolder(std::string());
 }
 
-TDbf::~TDbf() { Destroying(); }
+TDbf::~TDbf() {
+  destroying_ = true;
+  masterLink_.reset();
+  Destroying();
+}
 
 void TDbf::SetFilePath(const std::string& value) {
   CheckInactive();
@@ -131,7 +144,7 @@ void TDbf::SetTableName(const std::string& value) {
 
 void TDbf::SetTableLevel(int value) {
   CheckInactive();
-  if (value == 3 || value == 4 || value == 7) tableLevel_ = value;
+  if (value == 3 || value == 4 || value == 7 || value == 30) tableLevel_ = value;
 }
 
 void TDbf::SetShowDeleted(bool value) {
@@ -143,23 +156,6 @@ void TDbf::SetShowDeleted(bool value) {
     CursorToActive();
     RefillBuffers(0);
   }
-}
-
-std::string TDbf::IndexName() const {
-  // While open the records are in record-number order: no index files are
-  // opened with the table, so no name matches one.
-  return cursor_ ? std::string() : indexName_;
-}
-
-void TDbf::SetIndexName(const std::string& value) {
-  indexName_ = value;
-  if (!cursor_ || !Active()) return;
-  SettlePendingEdit();
-  ForgetRejected();
-  CursorToActive();
-  UsePhysicalCursor(cursor_->PhysicalPosition());
-  CursorMoved();
-  if (State() == rsBrowse) RefillBuffers(0);
 }
 
 std::string TDbf::Version() const { return Format("%d.%02d", 6, 24); }
@@ -206,6 +202,15 @@ int64_t AllNines(int digits) {
 // Numbers with decimals are shown with all of them.
 void LimitToFieldWidth(TField& field, const TDbfFieldDef& def) {
   const char letter = def.NativeFieldType();
+  if (letter == 'Y') {
+    // A 64-bit count of ten-thousandths, kept to what a double holds to the
+    // last decimal.
+    if (auto* number = dynamic_cast<TFloatField*>(&field)) {
+      number->SetMaxValue(900000000000000.0);
+      number->SetMinValue(-900000000000000.0);
+    }
+    return;
+  }
   if (letter != 'N' && letter != 'F') return;
   const int width = def.Size();
   if (width <= 0) return;
@@ -263,14 +268,23 @@ void TDbf::OpenStorage() {
     for (int i = 0; i < FieldCount(); ++i) {
       TField* field = Fields(i);
       const int index = field->FieldNo() - 1;
-      if (field->FieldKind() == fkData && index >= 0 && index < dbfFile_->FieldDefs().Count())
-        LimitToFieldWidth(*field, dbfFile_->FieldDefs()[index]);
+      if (field->FieldKind() != fkData || index < 0 || index >= dbfFile_->FieldDefs().Count())
+        continue;
+      const TDbfFieldDef& def = dbfFile_->FieldDefs()[index];
+      LimitToFieldWidth(*field, def);
+      // Binary text (Visual FoxPro's binary flag, varbinary and blobs)
+      // keeps its bytes.
+      if (def.NoTranslation()) {
+        if (auto* text = dynamic_cast<TStringField*>(field)) text->SetTransliterate(false);
+        if (auto* blob = dynamic_cast<TBlobField*>(field)) blob->SetTransliterate(false);
+      }
     }
   }
 
   blobStreams_.assign(static_cast<size_t>(dbfFile_->FieldDefs().Count()), nullptr);
   CompileFilterAtOpen();
-  UsePhysicalCursor(1);
+  OpenIndexes();
+  ApplyIndexName(1);
   cursor_->First();
   lockedRecNo_ = -1;
   storageComplete_ = true;
@@ -322,7 +336,8 @@ void TDbf::CreateTable() {
   TDbfFieldDefs defs;
   defs.SetTableFormat(format);
   defs.SetUseFloatFields(useFloatFields_);
-  auto addField = [&defs](const std::string& name, TFieldType type, int size, int precision) {
+  auto addField = [&defs, format](const std::string& name, TFieldType type, int size, int precision,
+                                  bool required) {
     TDbfFieldDef& def = defs.Add();
     def.SetFieldName(name);
     def.SetFieldType(type);
@@ -332,17 +347,22 @@ void TDbf::CreateTable() {
       def.SetSize(size);
       def.SetPrecision(precision);
     }
+    // Visual FoxPro tables hold nulls: a field that need not have a value
+    // may have none, as in the record set.
+    if (format == tfVisualFoxPro && !required && !def.IsAutoInc())
+      def.SetFieldFlags(def.FieldFlags() | TDbfFieldDef::kFieldNullable);
   };
   if (FieldDefs().Count() > 0) {
     for (int i = 0; i < FieldDefs().Count(); ++i) {
       const TFieldDef& source = FieldDefs()[i];
-      addField(source.Name(), source.DataType(), source.Size(), source.Precision());
+      addField(source.Name(), source.DataType(), source.Size(), source.Precision(),
+               source.Required());
     }
   } else {
     for (int i = 0; i < FieldCount(); ++i) {
       const TField* field = Fields(i);
       if (field->FieldKind() == fkData)
-        addField(field->FieldName(), field->DataType(), field->Size(), 0);
+        addField(field->FieldName(), field->DataType(), field->Size(), 0, field->Required());
     }
   }
 
@@ -351,7 +371,8 @@ void TDbf::CreateTable() {
   file->SetTableFormat(format);
   try {
     file->Open();
-    file->CreateStructure(defs, kMemoBlockSizeForNewTables);
+    file->CreateStructure(
+        defs, format == tfVisualFoxPro ? kVfpMemoBlockSize : kMemoBlockSizeForNewTables);
   } catch (...) {
     file.reset();
     platform::TEnv::Default()->DeleteFile(FullTableName());
@@ -394,7 +415,8 @@ void TDbf::BuildFieldDefs() {
     const int size = (type == ftString || type == ftBCD) ? tableDef.Size() : 0;
     TFieldDef& def = FieldDefs().Add(name, type, size, false);
     if (type == ftAutoInc) def.SetAttributes(FieldAttr(faReadonly));
-    if (tableDef.IsLockField()) def.SetAttributes(FieldAttr(faHiddenCol));
+    if (tableDef.IsLockField() || tableDef.IsSystemField())
+      def.SetAttributes(FieldAttr(faHiddenCol));
   }
   FieldDefs().SetUpdated(true);
 }
@@ -412,7 +434,8 @@ void TDbf::CloseStorage() {
   tableCodePage_ = 0;
   // Only a table this set wrote to gets its header written: looking at a
   // table leaves its bytes and its time stamp as they were.
-  if (dbfFile_ && storageComplete_ && !readOnly_ && dbfFile_->Changed()) {
+  if (dbfFile_ && storageComplete_ && !readOnly_ && dbfFile_->Changed() &&
+      !dbfFile_->HasStructuralCdx()) {
     try {
       dbfFile_->WriteHeader();
     } catch (...) {
@@ -571,7 +594,8 @@ int TDbf::CompareMarks(const std::string& mark1, const std::string& mark2) {
 }
 
 bool TDbf::IsWritable() {
-  return !readOnly_ && !IsDesigning() && translationMode_ != tmReadOnly && ReadOnlyReason().empty();
+  return !readOnly_ && !IsDesigning() && translationMode_ != tmReadOnly &&
+         ReadOnlyReason().empty() && !(dbfFile_ && dbfFile_->HasStructuralCdx());
 }
 
 std::string TDbf::ReadOnlyReason() const {
@@ -579,6 +603,7 @@ std::string TDbf::ReadOnlyReason() const {
 }
 
 void TDbf::CheckWritable() {
+  if (!readOnly_ && dbfFile_ && dbfFile_->HasStructuralCdx()) throw EDbfError(kDbfCdxReadOnly);
   const std::string reason = ReadOnlyReason();
   if (!reason.empty() && !readOnly_ && !IsDesigning())
     throw EDbfError(Format(kDbfTableReadOnly, reason.c_str()));
@@ -757,9 +782,13 @@ void TDbf::StoreRecord() {
     if (stream && stream->Dirty()) stream->CommitChanges(MemoFile(), *dbfFile_, image);
   if (State() == rsEdit) {
     dbfFile_->PostRecord(lockedRecNo_, image);
+    // In index order the record may have moved.
+    if (ActiveIndexFile() != nullptr)
+      cursor_->RecordUpdated(lockedRecNo_, dbfFile_->PrevBuffer(), image);
     lockedRecNo_ = -1;
   } else if (State() == rsInsert) {
-    dbfFile_->AppendRecord(image);
+    const int32_t recNo = dbfFile_->AppendRecord(image);
+    if (ActiveIndexFile() != nullptr) cursor_->RecordInserted(recNo, image);
   }
 }
 

@@ -20,6 +20,9 @@
 
 class TDataSource;
 class TDbf;
+class TDbfIndexDefs;
+class TDbfMasterLink;
+class TIndexFile;
 class TDbfBlobStream;
 class TDbfFile;
 class TDbfParser;
@@ -95,8 +98,9 @@ class TDbf : public TDataSet {
   // The absolute folder in use, with a trailing delimiter: FilePath
   // resolved against the program's folder.
   const std::string& FilePathFull() const { return filePathFull_; }
-  // dBase level for new tables (3, 4, 7; other values are ignored); set
-  // from the file on open (3, 4, 25, 7). Refused while open.
+  // dBase level for new tables (3, 4, 7, 30 for Visual FoxPro; other values
+  // are ignored); set from the file on open (3, 4, 25, 7, 30). Refused while
+  // open.
   int TableLevel() const { return tableLevel_; }
   void SetTableLevel(int value);
   // Both take effect at the next open.
@@ -128,16 +132,27 @@ class TDbf : public TDataSet {
   void SetUseFloatFields(bool value) { useFloatFields_ = value; }
   TDateTimeHandling DateTimeHandling() const { return dateTimeHandling_; }
   void SetDateTimeHandling(TDateTimeHandling value) { dateTimeHandling_ = value; }
-  // The index ordering the records; empty while the records are in
-  // record-number order (also when the name matches no open index).
+  // The index ordering the records: a tag of the production index or an
+  // index file name with its extension. While open, a name that matches no
+  // open index gives record-number order and reads back empty. Changing it
+  // keeps the current record current.
   std::string IndexName() const;
   void SetIndexName(const std::string& value);
-  const std::string& IndexFieldNames() const { return indexFieldNames_; }
-  void SetIndexFieldNames(const std::string& value) { indexFieldNames_ = value; }
+  // The key expression of the definition (Indexes) of the active index;
+  // setting it chooses the index defined by that expression (none:
+  // record-number order).
+  std::string IndexFieldNames() const;
+  void SetIndexFieldNames(const std::string& value);
+  // The index definitions opened with the table; filled in with the tags
+  // of the production index when the table opens.
+  TDbfIndexDefs& Indexes() { return *indexDefs_; }
+  // The master record set and the expression (over the master's fields)
+  // whose value limits this set to the records with that key in its active
+  // index.
   TDataSource* MasterSource() const { return masterSource_; }
-  void SetMasterSource(TDataSource* value) { masterSource_ = value; }
+  void SetMasterSource(TDataSource* value);
   const std::string& MasterFields() const { return masterFields_; }
-  void SetMasterFields(const std::string& value) { masterFields_ = value; }
+  void SetMasterFields(const std::string& value);
   bool StoreDefs() const { return storeDefs_; }
   void SetStoreDefs(bool value) { storeDefs_ = value; }
   // "6.24".
@@ -173,10 +188,13 @@ class TDbf : public TDataSet {
   // Moves to a record number and refills the buffers.
   void SetRecordNumber(int value) override;
   int CompareMarks(const std::string& mark1, const std::string& mark2) override;
-  // False when ReadOnly, in design mode, or when the table's code page is
-  // not usable.
+  // False when ReadOnly, in design mode, when the table's code page is not
+  // usable, or when a structural ".cdx" index belongs to the table.
   bool IsWritable() override;
-  // Says why the table cannot be written when the open fell back to reading.
+  // Says why the table cannot be written: the open fell back to reading, or
+  // a structural ".cdx" index belongs to the table, which this engine cannot
+  // keep up to date ("the table's .cdx index cannot be kept up to date; open
+  // it read-only").
   void CheckWritable() override;
   // Field text between the table's code page and UTF-8, through a
   // converter made when the table opens; OnTranslate replaces it. A
@@ -212,6 +230,24 @@ class TDbf : public TDataSet {
   // other field types compare as variants. Lookup is not provided (the variant false).
   bool LocateRecord(const std::string& keyFields, const TVariant& keyValues,
                     TSearchOptions options) override;
+
+  // ---- Indexes ----
+
+  // The index file of the active index (nullptr in record-number order).
+  TIndexFile* ActiveIndexFile() const;
+  // Moves to the first record whose key in the active index equals (mode
+  // 0), is at least (1) or follows (2) the value; false, without moving,
+  // when there is none, no index is active or the value is null.
+  bool SearchKey(const TVariant& value, int mode);
+  // The same with a key in index form (text is padded to the key length).
+  bool SearchKeyBuffer(const std::string& key, int mode);
+  // Limits the records to the keys from lowKey to highKey (index form;
+  // both included) and moves to the first. Nothing without an active index.
+  void SetKeyRange(const std::string& lowKey, const std::string& highKey);
+  void CancelRange();
+  // The master link tells of a new master record, or that it closed.
+  void MasterChanged();
+  void MasterDisabled();
 
   // ---- The engine behind the set ----
 
@@ -268,6 +304,19 @@ class TDbf : public TDataSet {
   std::string ExpressionText(const std::string& text);
   // Places a new physical cursor on physical record recNo.
   void UsePhysicalCursor(int32_t recNo);
+  // Opens the indexes of Indexes and lists the production index's tags
+  // there (dbf_indexes.cpp).
+  void OpenIndexes();
+  // Makes the cursor of IndexName (or a physical one) and keeps the record
+  // recNo current.
+  void ApplyIndexName(int32_t recNo);
+  // Limits the active index to the master's key.
+  void ApplyMasterRange();
+  // The search of LocateRecord through the active index, when its key is
+  // exactly the located field; false in found when none. Gives whether
+  // the index could be used.
+  bool LocateByIndex(const std::string& keyFields, const TVariant& keyValues,
+                     TSearchOptions options, bool& found);
   // Whether the filter accepts the record image being fetched: the
   // filter expression first, then the OnFilterRecord handler, both in the
   // rsFilter state.
@@ -308,7 +357,9 @@ class TDbf : public TDataSet {
   bool useFloatFields_ = true;
   TDateTimeHandling dateTimeHandling_ = dtBDETimeStamp;
   std::string indexName_;
-  std::string indexFieldNames_;
+  std::unique_ptr<TDbfIndexDefs> indexDefs_;
+  std::unique_ptr<TDbfMasterLink> masterLink_;
+  bool destroying_ = false;
   TDataSource* masterSource_ = nullptr;
   std::string masterFields_;
   bool storeDefs_ = false;

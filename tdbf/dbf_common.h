@@ -8,8 +8,9 @@
 #include <functional>
 #include <string>
 
-// The four table formats; TDbf calls them TableLevel 3, 4, 25 and 7.
-enum TTableFormat : uint8_t { tfDBase3, tfDBase4, tfFoxPro, tfDBase7 };
+// The table formats; TDbf calls them TableLevel 3, 4, 25, 7 and 30 (Visual
+// FoxPro: version bytes 0x30, 0x31 and 0x32).
+enum TTableFormat : uint8_t { tfDBase3, tfDBase4, tfFoxPro, tfDBase7, tfVisualFoxPro };
 
 // How the dataset wants date-time fields presented. The table file keeps it
 // for its callers; the stored encodings do not depend on it.

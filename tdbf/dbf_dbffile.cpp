@@ -44,12 +44,19 @@ constexpr int kNameWidth = 11;  // 10 characters and a NUL
 constexpr int kNameWidth7 = 32;
 constexpr int kTypeAt = 11, kWidthAt = 16, kDecimalsAt = 17;
 constexpr int kTypeAt7 = 32, kWidthAt7 = 33, kDecimalsAt7 = 34, kNextAutoIncAt7 = 42;
+// Visual FoxPro descriptors add these.
+constexpr int kFieldOffsetAt = 12, kFieldFlagsAt = 18, kNextAutoIncAtVfp = 19, kAutoIncStepAt = 23;
 // Offsets inside the main header.
 constexpr int kRecordCountAt = 4, kHeaderSizeAt = 8, kRecordSizeAt = 10;
 constexpr int kProductionIndexAt = 28, kLanguageIdAt = 29, kDriverNameAt = 32;
 constexpr int kDriverNameWidth = 31;
 // The version byte of a table with dBase IV memos.
 constexpr uint8_t kDbase4MemoVersion = 0x8B;
+// Visual FoxPro: header byte 28 holds table flags, and the database
+// container's name follows the descriptors' terminator.
+constexpr uint8_t kVfpHasCdx = 0x01, kVfpHasMemo = 0x02;
+constexpr int32_t kVfpBacklinkSize = 263;
+constexpr const char* kNullFlagsName = "_NullFlags";
 // Appending gives up after probing this many locked slots.
 constexpr int32_t kMaxSlotProbes = 100000;
 
@@ -126,6 +133,7 @@ void TDbfFile::OpenExisting() {
   NoteDamagedEnd(info.storedRecordCount);
   if (HasMemoFields()) OpenMemoFile(false, 0);
   CheckProductionIndex();
+  if (!forceClose_) OpenProductionIndex();
 }
 
 int32_t TDbfFile::CountPages(int32_t wholePages) {
@@ -195,11 +203,15 @@ void TDbfFile::ApplyFieldDefs(const TDbfHeaderInfo& info) {
     def.SetSize(f.width);
     def.SetPrecision(f.decimals);
     def.SetNextAutoInc(f.nextAutoInc);
+    def.SetFieldFlags(f.flags);
+    def.SetAutoIncStep(f.autoIncStep);
     def.SetNativeFieldType(f.letter);
     const char stored = def.NativeFieldType();
     if (stored == 'C' || stored == 'N' || stored == 'F') def.SetStoredSize(f.width);
     NoteSpecialField(def);
   }
+  fieldDefs_->AssignNullFlags();
+  backlinkAt_ = info.backlinkAt;
   for (const TDbfFieldProperty& p : info.properties) {
     TDbfFieldDef& def = fieldDefs_->Items(p.field - 1);
     if (p.kind == 1) {
@@ -229,10 +241,14 @@ void TDbfFile::NoteSpecialField(TDbfFieldDef& def) {
     lockField_.userNameLength =
         std::max(0, std::min(def.Size() - 8, DbfGlobals().UserNameLength()));
   }
-  // Only level 7 keeps next values in its descriptors.
+  // Only level 7 and Visual FoxPro keep next values in their descriptors.
   if (def.NativeFieldType() == '+' && tableFormat_ == tfDBase7) {
     hasAutoInc_ = true;
     def.SetAutoIncOffset(kMainHeaderSize7 + kDescriptorSize7 * def.Index() + kNextAutoIncAt7);
+  }
+  if (tableFormat_ == tfVisualFoxPro && def.IsAutoInc()) {
+    hasAutoInc_ = true;
+    def.SetAutoIncOffset(kMainHeaderSize + kDescriptorSize * def.Index() + kNextAutoIncAtVfp);
   }
 }
 
@@ -285,6 +301,9 @@ void TDbfFile::NoteReadOnly(const std::string& reason) {
 }
 
 void TDbfFile::CheckProductionIndex() {
+  // Visual FoxPro's byte 28 holds table flags; its structural index is a
+  // ".cdx", which this engine does not keep (HasStructuralCdx).
+  if (tableFormat_ == tfVisualFoxPro) return;
   if (Header()[kProductionIndexAt] == 0) return;
   // An existing production index is opened by the index code, which lists
   // it with the other index files.
@@ -300,6 +319,11 @@ void TDbfFile::CheckProductionIndex() {
 void TDbfFile::AdjustHeader() {
   if (!Header() || HeaderSize() <= kProductionIndexAt) return;
   auto* h = reinterpret_cast<uint8_t*>(Header());
+  if (tableFormat_ == tfVisualFoxPro) {
+    h[kProductionIndexAt] = HasMemoFields() ? (h[kProductionIndexAt] | kVfpHasMemo)
+                                            : (h[kProductionIndexAt] & ~kVfpHasMemo);
+    return;
+  }
   h[0] = HasMemoFields() ? (h[0] | 0x80) : (h[0] & 0x7F);
   if (indexLinkDropped_) h[kProductionIndexAt] = 0;
   // A count beyond the records the file holds (a copy cut short) comes
@@ -321,6 +345,9 @@ void TDbfFile::RepairHeaderOnce() {
 
 void TDbfFile::Close() {
   if (!opened_ && !IsOpen()) return;
+  productionIndex_ = nullptr;
+  indexNames_.clear();
+  indexOpenError_.clear();
   for (auto& indexFile : indexFiles_) indexFile->Close();
   indexFiles_.clear();
   memoFile_.reset();
@@ -352,12 +379,13 @@ void TDbfFile::CreateStructure(TDbfFieldDefs& fieldDefs, int32_t memoBlockSize) 
         LanguageDriverNameFor(globals.CreateCodePage(), globals.CreateLocale(), false);
     std::memcpy(h + kDriverNameAt, name.data(), std::min<size_t>(name.size(), kDriverNameWidth));
   } else {
-    h[0] = tableFormat_ == tfFoxPro ? 0x05 : 0x03;
-    h[kLanguageIdAt] = tableFormat_ == tfDBase3
-                           ? 0
-                           : LanguageIdFor(globals.CreateCodePage(), globals.CreateLocale(),
-                                           tableFormat_ == tfFoxPro);
+    const bool foxPro = tableFormat_ == tfFoxPro || tableFormat_ == tfVisualFoxPro;
+    h[0] = tableFormat_ == tfVisualFoxPro ? 0x30 : tableFormat_ == tfFoxPro ? 0x05 : 0x03;
+    h[kLanguageIdAt] = tableFormat_ == tfDBase3 ? 0
+                                                : LanguageIdFor(globals.CreateCodePage(),
+                                                                globals.CreateLocale(), foxPro);
   }
+  const bool vfp = tableFormat_ == tfVisualFoxPro;
 
   // Whatever happens below, the header that stands is written back.
   TScopeExit finish([this] {
@@ -369,15 +397,20 @@ void TDbfFile::CreateStructure(TDbfFieldDefs& fieldDefs, int32_t memoBlockSize) 
   fieldDefs_->SetTableFormat(tableFormat_);
   lockField_ = TLockFieldInfo();
   hasAutoInc_ = false;
-  const int count = fieldDefs.Count();
-  if (count < 1 || count > kDbfMaxFields) throw EDbfError(Format(kInvalidFieldCount, count));
-  if (mainSize + count * descSize + 1 > 0xFFFF)
+  const int given = fieldDefs.Count();
+  // Visual FoxPro keeps the null bits and the lengths of varying fields in
+  // a hidden last field.
+  const int nullBits = vfp ? TDbfFieldDefs::NullFlagBitsNeeded(fieldDefs) : 0;
+  const int count = given + (nullBits > 0 ? 1 : 0);
+  const int32_t backlinkSize = vfp ? kVfpBacklinkSize : 0;
+  if (given < 1 || count > kDbfMaxFields) throw EDbfError(Format(kInvalidFieldCount, count));
+  if (mainSize + count * descSize + 1 + backlinkSize > 0xFFFF)
     throw EDbfError(Format(kDbfHeaderTooLarge, FileName().c_str(), count));
 
   // All definitions are taken and checked before the first byte is written.
   int32_t offset = 1;
   bool hasMemo = false;
-  for (int i = 0; i < count; ++i) {
+  for (int i = 0; i < given; ++i) {
     TDbfFieldDef& src = fieldDefs[i];
     if (copyDateTimeAsString_ && src.FieldType() == ftDateTime) {
       src.SetFieldType(ftString);
@@ -402,9 +435,34 @@ void TDbfFile::CreateStructure(TDbfFieldDefs& fieldDefs, int32_t memoBlockSize) 
     src.SetSize(def.Size());
     src.SetPrecision(def.Precision());
     hasMemo = hasMemo || def.IsBlob();
+    if (vfp && def.IsAutoInc()) {
+      // Visual FoxPro numbers new tables from 1.
+      def.SetNextAutoInc(1);
+      if (def.AutoIncStep() == 0) def.SetAutoIncStep(1);
+    }
     NoteSpecialField(def);
     offset += def.Size();
   }
+  if (nullBits > 0) {
+    TDbfFieldDef& flags = fieldDefs_->Add();
+    flags.SetFieldName(kNullFlagsName);
+    flags.SetNativeFieldType('0');
+    flags.SetSize((nullBits + 7) / 8);
+    flags.SetFieldFlags(TDbfFieldDef::kFieldSystem | TDbfFieldDef::kFieldBinary);
+    flags.SetOffset(offset);
+    offset += flags.Size();
+    if (offset > 0xFFFF) throw EDbfError(Format(kDbfRecordTooLarge, FileName().c_str(), offset));
+  }
+  fieldDefs_->AssignNullFlags();
+  uint8_t version = h[0];
+  for (int i = 0; vfp && i < count; ++i) {
+    const TDbfFieldDef& def = fieldDefs_->Items(i);
+    if (def.IsVarying() || def.NativeFieldType() == 'W')
+      version = 0x32;
+    else if (def.IsAutoInc() && version == 0x30)
+      version = 0x31;
+  }
+  h[0] = version;
 
   std::vector<char> desc(descSize);
   for (int i = 0; i < count; ++i) {
@@ -416,26 +474,43 @@ void TDbfFile::CreateStructure(TDbfFieldDefs& fieldDefs, int32_t memoBlockSize) 
     desc[level7 ? kTypeAt7 : kTypeAt] = def.NativeFieldType();
     desc[level7 ? kWidthAt7 : kWidthAt] = static_cast<char>(def.Size());
     desc[level7 ? kDecimalsAt7 : kDecimalsAt] = static_cast<char>(def.Precision());
+    if (vfp) {
+      PutLE32(desc.data() + kFieldOffsetAt, static_cast<uint32_t>(def.Offset()));
+      desc[kFieldFlagsAt] = static_cast<char>(def.FieldFlags());
+      if (def.IsAutoInc()) {
+        PutLE32(desc.data() + kNextAutoIncAtVfp, def.NextAutoInc());
+        desc[kAutoIncStepAt] = static_cast<char>(def.AutoIncStep());
+      }
+    }
     // Descriptor i + 1 is page i + 1; written by offset so that the file's
     // size is followed exactly when descriptors and pages differ in size.
     WriteAt(desc.data(), descSize, PageOffset(i + 1));
   }
   WriteChar(kDbfHeaderTerminator);
+  backlinkAt_ = mainSize + count * descSize + 1;
+  if (vfp) {
+    // No database container: the back-link stays zero.
+    const std::vector<char> backlink(kVfpBacklinkSize, 0);
+    WriteAt(backlink.data(), kVfpBacklinkSize, backlinkAt_);
+  }
 
   if (hasMemo) {
     if (tableFormat_ == tfDBase3)
       h[0] |= 0x80;
     else if (tableFormat_ == tfFoxPro)
       h[0] |= 0xF0;
+    else if (vfp)
+      h[kProductionIndexAt] |= kVfpHasMemo;
     else
       h[0] |= 0x88;
   }
+  const int32_t headerSize = descSize * count + mainSize + 1 + backlinkSize;
   PutLE16(h + kRecordSizeAt, static_cast<uint16_t>(offset));
-  PutLE16(h + kHeaderSizeAt, static_cast<uint16_t>(descSize * count + mainSize + 1));
+  PutLE16(h + kHeaderSizeAt, static_cast<uint16_t>(headerSize));
   TPagedFile::WriteHeader();
   finish.Dismiss();
   SetRecordSize(offset);
-  SetHeaderSize(descSize * count + mainSize + 1);
+  SetHeaderSize(headerSize);
   WriteHeader();
   DetermineCodePage();
   if (hasMemo) OpenMemoFile(true, memoBlockSize);
@@ -475,7 +550,8 @@ void TDbfFile::KeepStoredCounters() {
   }
   for (int i = 0; hasAutoInc_ && i < fieldDefs_->Count(); ++i) {
     TDbfFieldDef& def = fieldDefs_->Items(i);
-    if (def.NativeFieldType() != '+' || def.AutoIncOffset() + 4 > HeaderSize()) continue;
+    if (!def.IsAutoInc() || def.AutoIncOffset() <= 0 || def.AutoIncOffset() + 4 > HeaderSize())
+      continue;
     if (ReadAt(stored, 4, HeaderOffset() + def.AutoIncOffset()) != 4) continue;
     const uint32_t next = GetLE32(stored);
     if (next <= GetLE32(Header() + def.AutoIncOffset())) continue;
@@ -537,13 +613,15 @@ void TDbfFile::AssignAutoIncValues(char* record) {
   });
   for (int i = 0; i < fieldDefs_->Count(); ++i) {
     TDbfFieldDef& def = fieldDefs_->Items(i);
-    if (def.NativeFieldType() != '+') continue;
+    if (!def.IsAutoInc() || def.AutoIncOffset() <= 0) continue;
     uint32_t next = def.NextAutoInc();
     char stored[4];
     if (shared && ReadAt(stored, 4, def.AutoIncOffset()) == 4) next = GetLE32(stored);
-    PutBE32(record + def.Offset(), next ^ 0x80000000u);
-    def.SetNextAutoInc(next + 1);
-    PutLE32(stored, next + 1);
+    const int32_t value = static_cast<int32_t>(next);
+    EncodeFieldValue(def, ftInteger, record, &value);
+    const uint32_t following = next + def.AutoIncStep();
+    def.SetNextAutoInc(following);
+    PutLE32(stored, following);
     WriteAt(stored, 4, def.AutoIncOffset());
     if (Header() && def.AutoIncOffset() + 4 <= HeaderSize())
       std::memcpy(Header() + def.AutoIncOffset(), stored, 4);
@@ -581,6 +659,7 @@ int32_t TDbfFile::AppendRecord(char* record) {
     if (probes > kMaxSlotProbes) throw EDbfError(Format(kDbfNoFreeSlot, FileName().c_str()));
   TScopeExit unlockRecord([this, recNo] { UnlockPage(recNo); });
 
+  CheckIndexesUsable();
   AssignAutoIncValues(record);
   size_t inserted = 0;
   try {
@@ -625,6 +704,7 @@ void TDbfFile::WriteEndOfFileAfter(int32_t recNo) {
 }
 
 void TDbfFile::LockRecordForEdit(int32_t recNo, char* record) {
+  CheckIndexesUsable();
   if (!LockPage(recNo, false)) throw EDbfError(kRecordLocked);
   TScopeExit unlock([this, recNo] { UnlockPage(recNo); });
   ReadPage(recNo, record);
@@ -637,7 +717,29 @@ void TDbfFile::LockRecordForEdit(int32_t recNo, char* record) {
 }
 
 void TDbfFile::PostRecord(int32_t recNo, const char* record) {
-  for (auto& indexFile : indexFiles_) indexFile->UpdateRecordAll(recNo, PrevBuffer(), record);
+  // The lock a failed post let go of is taken again.
+  if (releasedByFailedPost_ == recNo) {
+    if (!LockPage(recNo, false)) throw EDbfError(kRecordLocked);
+    releasedByFailedPost_ = -1;
+  }
+  // A key violation takes back the keys already changed, in every file,
+  // and lets the record go with its old data on disk.
+  size_t updated = 0;
+  try {
+    for (; updated < indexFiles_.size(); ++updated)
+      indexFiles_[updated]->UpdateRecordAll(recNo, PrevBuffer(), record);
+  } catch (...) {
+    while (updated-- > 0) {
+      try {
+        indexFiles_[updated]->UpdateRecordAll(recNo, record, PrevBuffer());
+      } catch (...) {
+        // The key violation is what the caller must see.
+      }
+    }
+    UnlockPage(recNo);
+    releasedByFailedPost_ = recNo;
+    throw;
+  }
   WritePage(recNo, record);
   UnlockPage(recNo);
 }
@@ -682,7 +784,23 @@ bool TDbfFile::HasMemoFields() const {
   return false;
 }
 
-std::string TDbfFile::MemoExtension() const { return tableFormat_ == tfFoxPro ? ".fpt" : ".dbt"; }
+std::string TDbfFile::MemoExtension() const {
+  return tableFormat_ == tfFoxPro || tableFormat_ == tfVisualFoxPro ? ".fpt" : ".dbt";
+}
+
+bool TDbfFile::HasStructuralCdx() const {
+  return tableFormat_ == tfVisualFoxPro && Header() && HeaderSize() > kProductionIndexAt &&
+         (Header()[kProductionIndexAt] & kVfpHasCdx) != 0;
+}
+
+std::string TDbfFile::Backlink() const {
+  if (tableFormat_ != tfVisualFoxPro || !Header() || backlinkAt_ <= 0 ||
+      backlinkAt_ >= HeaderSize())
+    return std::string();
+  const char* link = Header() + backlinkAt_;
+  const size_t room = static_cast<size_t>(std::min(HeaderSize() - backlinkAt_, kVfpBacklinkSize));
+  return std::string(link, strnlen(link, room));
+}
 
 uint8_t TDbfFile::LanguageId() const {
   if (!Header() || HeaderSize() <= kLanguageIdAt) return 0;

@@ -19,6 +19,9 @@
 #include "tdbf/dbf_header.h"
 #include "tdbf/dbf_pgfile.h"
 
+// Progress of long index work: records done out of the total.
+using TIndexProgress = std::function<void(int32_t done, int32_t total)>;
+
 // Main header (levels 3, 4, 25: 32 bytes; level 7: 68 bytes), little-endian:
 //   offset size  meaning
 //    0      1    version: low 3 bits give the format (2, 5 FoxPro; 3 dBase
@@ -44,6 +47,17 @@
 //   16      1    width
 //   17      1    decimals
 //   18     14    zero
+// Visual FoxPro (version 0x30, 0x31 with autoincrement fields, 0x32 with
+// varchar or varbinary fields) keeps the 32-byte header and descriptors,
+// with these differences:
+//   header 28  1  table flags: 0x01 structural ".cdx", 0x02 memo file,
+//                 0x04 part of a database container
+//   descriptor 12  4  offset of the field in the record
+//              18  1  field flags (TDbfFieldDef::FieldFlags)
+//              19  4  autoincrement: next value, little-endian
+//              23  1  autoincrement: step
+//   after the terminator 263 bytes: the database container's file name,
+//   NUL-padded (inside the header size)
 // Field descriptor, level 7 (48 bytes, the first at 68):
 //    0     32    name, NUL-padded, at most 31 characters
 //   32      1    type letter
@@ -102,6 +116,8 @@ class TIndexFileUpkeep {
   virtual void EnterExclusive() = 0;
   virtual void LeaveExclusive() = 0;
 };
+
+class TIndexFile;
 
 // States: closed -> (Open, or Open in a create mode + CreateStructure) open
 // -> (Close) closed; the object can be opened again. ForceClose set by Open
@@ -203,6 +219,14 @@ class TDbfFile : public TPagedFile {
   // Level 7: the driver name at header offset 32; empty otherwise.
   std::string LanguageDriverName() const;
   bool HasLockField() const { return lockField_.present; }
+  // Visual FoxPro: header byte 28 says a structural ".cdx" index belongs to
+  // the table. This engine does not keep such indexes up to date, so the
+  // dataset refuses to change the table.
+  bool HasStructuralCdx() const;
+  // Visual FoxPro: the name of the database container the table belongs
+  // to (the 263 bytes after the descriptors' terminator, up to the first
+  // NUL); empty when none.
+  std::string Backlink() const;
   bool HasAutoIncFields() const { return hasAutoInc_; }
 
   // The format found by Open, or to be used by CreateStructure.
@@ -230,6 +254,36 @@ class TDbfFile : public TPagedFile {
   // Name of the production index file (table name + ".mdx", in the letter
   // case found on disk).
   std::string ProductionIndexName();
+
+  // ---- Index management (dbf_dbffile_idx.cpp) ----
+
+  // The open production index, or nullptr.
+  TIndexFile* ProductionIndex() const { return productionIndex_; }
+  // The index file open under name (a tag of the production index or the
+  // name a separate file was opened by; letter case ignored), or nullptr.
+  TIndexFile* IndexFileOf(const std::string& name) const;
+  // Every name of the index-name list, in order.
+  std::vector<std::string> IndexNameList() const;
+  // Opens (and with create or a missing tag, creates and fills) the index
+  // called name: a name with an extension is a separate index file, one
+  // without a tag of the production index, which is made when missing.
+  // Creating needs exclusive access: a shared table tries to get it for
+  // the time of the work. A failure is passed on after the partly made
+  // index is removed again. Gives the index file, or nullptr when it must
+  // not be opened (its collation cannot be had).
+  TIndexFile* OpenIndex(const std::string& name, const std::string& expression, bool create,
+                        uint8_t options, const TIndexProgress& progress = {});
+  // Rebuilds a tag (or, with an empty name, every tag) of indexFile from
+  // every record of the table.
+  void RegenerateIndex(TIndexFile* indexFile, const std::string& name,
+                       const TIndexProgress& progress = {});
+  // Removes a tag of the production index, or closes and deletes a
+  // separate index file. REQUIRES: exclusive access.
+  void DeleteIndex(const std::string& name);
+  // Why the production index was left closed when the table opened (its
+  // message); empty when it opened or there is none. While it is closed the
+  // table refuses changes, so the index cannot go stale.
+  const std::string& IndexOpenError() const { return indexOpenError_; }
 
   // ---- Settings ----
 
@@ -268,6 +322,10 @@ class TDbfFile : public TPagedFile {
   void DetermineCodePage();
   void OpenMemoFile(bool create, int32_t blockSize);
   void CheckProductionIndex();
+  void OpenProductionIndex();
+  // EDbfError when a closed production index makes changes unsafe.
+  void CheckIndexesUsable();
+  std::unique_ptr<TIndexFile> NewIndexFile(const std::string& path, bool create);
   // Notes a table cut short inside a record, or counting more records than
   // the file holds, in OpenWarnings().
   void NoteDamagedEnd(uint32_t storedCount);
@@ -299,6 +357,12 @@ class TDbfFile : public TPagedFile {
   std::unique_ptr<TDbfFieldDefs> fieldDefs_;
   std::unique_ptr<TPagedFile> memoFile_;
   std::vector<std::unique_ptr<TIndexFileUpkeep>> indexFiles_;
+  TIndexFile* productionIndex_ = nullptr;
+  std::vector<std::pair<std::string, TIndexFile*>> indexNames_;
+  std::string indexOpenError_;
+  // The record whose lock a post failing on a key violation let go of; the
+  // next post of it locks it again.
+  int32_t releasedByFailedPost_ = -1;
   std::vector<char> prevBuffer_;
   TTableFormat tableFormat_ = tfDBase4;
   int fileCodePage_ = 0;
@@ -320,6 +384,8 @@ class TDbfFile : public TPagedFile {
   bool headerRepaired_ = false;
   std::vector<std::string> openWarnings_;
   std::string readOnlyReason_;
+  // Header offset of the byte after the descriptors' terminator.
+  int32_t backlinkAt_ = 0;
   TDateTimeHandling dateTimeHandling_ = dtBDETimeStamp;
   TDbfIndexMissingEvent onIndexMissing_;
   TDbfLocaleErrorEvent onLocaleError_;

@@ -26,6 +26,26 @@ bool TDbfFieldDef::UseFloatFields() const {
 }
 
 TFieldType TDbfFieldDef::TypeOfLetter(char letter) const {
+  if (TableFormat() == tfVisualFoxPro) {
+    switch (letter) {
+      case 'Y':
+        return ftCurrency;
+      case 'B':
+        return ftFloat;
+      case 'T':
+        return ftDateTime;
+      case 'V':
+      case 'Q':
+        return ftString;
+      case 'P':
+      case 'W':
+        return ftBlob;
+      case '0':
+        return ftBytes;
+      default:
+        break;
+    }
+  }
   switch (letter) {
     case 'C':
       return ftString;
@@ -43,7 +63,7 @@ TFieldType TDbfFieldDef::TypeOfLetter(char letter) const {
     case 'T':
       return ftDateTime;
     case 'I':
-      return ftInteger;
+      return (fieldFlags_ & kFieldAutoInc) == kFieldAutoInc ? ftAutoInc : ftInteger;
     case '+':
       return ftAutoInc;
     case 'O':
@@ -62,6 +82,28 @@ TFieldType TDbfFieldDef::TypeOfLetter(char letter) const {
 }
 
 char TDbfFieldDef::LetterOfType(TFieldType type) const {
+  if (TableFormat() == tfVisualFoxPro) {
+    switch (type) {
+      case ftInteger:
+      case ftAutoInc:
+        return 'I';
+      case ftCurrency:
+        return 'Y';
+      case ftFloat:
+        return 'B';
+      case ftDateTime:
+        return 'T';
+      case ftBlob:
+        return 'W';
+      case ftWideString:
+        return 'V';
+      case ftBytes:
+      case ftVarBytes:
+        return 'Q';
+      default:
+        break;
+    }
+  }
   switch (type) {
     case ftString:
     case ftFixedChar:
@@ -106,6 +148,8 @@ void TDbfFieldDef::SetFieldType(TFieldType type) {
   nativeFieldType_ = LetterOfType(type);
   if (nativeFieldType_ == 0)
     throw EDbfError(Format(kCannotCreateField, fieldName_.c_str(), static_cast<unsigned>(type)));
+  // Visual FoxPro counts with a flagged I field.
+  if (type == ftAutoInc && nativeFieldType_ == 'I') fieldFlags_ |= kFieldAutoInc;
   ApplySizeRules();
 }
 
@@ -124,6 +168,20 @@ void TDbfFieldDef::ApplySizeRules() {
     size_ = size;
     precision_ = 0;
   };
+  if (TableFormat() == tfVisualFoxPro) {
+    switch (nativeFieldType_) {
+      case 'Y':
+        size_ = 8;
+        precision_ = 4;
+        return;
+      case 'B':
+      case 'T':
+        fixed(8);
+        return;
+      default:
+        break;
+    }
+  }
   switch (nativeFieldType_) {
     case 'C':
       fixed(size_ < 0 ? 0 : (size_ > 254 ? 254 : size_));
@@ -155,9 +213,17 @@ void TDbfFieldDef::ApplySizeRules() {
       break;
     case 'M':
     case 'G':
-      fixed(10);
+      fixed(HasBinaryBlockNumber() ? 4 : 10);
       break;
-    default:  // T and letters without rules keep their sizes
+    case 'P':
+    case 'W':
+      fixed(4);
+      break;
+    case 'V':
+    case 'Q':
+      fixed(size_ < 1 ? 1 : (size_ > 254 ? 254 : size_));
+      break;
+    default:  // T, 0 and letters without rules keep their sizes
       break;
   }
 }
@@ -187,6 +253,8 @@ void TDbfFieldDef::SetDefaultSize() {
     default:
       break;
   }
+  // Visual FoxPro's I, Y, T and B keep their fixed widths.
+  if (TableFormat() == tfVisualFoxPro) ApplySizeRules();
 }
 
 char* TDbfFieldDef::ValueBuf(int which) {
@@ -200,8 +268,8 @@ void TDbfFieldDef::PrepareValueBufs() {
 }
 
 bool TDbfFieldDef::IsBlob() const {
-  return nativeFieldType_ == 'M' || nativeFieldType_ == 'G' ||
-         (nativeFieldType_ == 'B' && !IsFoxProDouble());
+  return nativeFieldType_ == 'M' || nativeFieldType_ == 'G' || nativeFieldType_ == 'P' ||
+         nativeFieldType_ == 'W' || (nativeFieldType_ == 'B' && !IsFoxProDouble());
 }
 
 bool TDbfFieldDef::IsFoxProDouble() const {
@@ -224,7 +292,26 @@ bool TDbfFieldDef::HasFoxProEncoding() const {
 
 bool TDbfFieldDef::IsBinary() const {
   return nativeFieldType_ == 'I' || nativeFieldType_ == '+' || nativeFieldType_ == 'O' ||
-         nativeFieldType_ == '@' || HasFoxProEncoding();
+         nativeFieldType_ == '@' || nativeFieldType_ == '0' || HasBinaryBlockNumber() ||
+         HasFoxProEncoding();
+}
+
+bool TDbfFieldDef::HasBinaryBlockNumber() const {
+  return TableFormat() == tfVisualFoxPro && (nativeFieldType_ == 'M' || nativeFieldType_ == 'G' ||
+                                             nativeFieldType_ == 'P' || nativeFieldType_ == 'W');
+}
+
+void TDbfFieldDef::SetFieldFlags(uint8_t flags) {
+  fieldFlags_ = flags;
+  if (nativeFieldType_ != 0) fieldType_ = TypeOfLetter(nativeFieldType_);
+}
+
+bool TDbfFieldDef::NoTranslation() const {
+  return (fieldFlags_ & kFieldBinary) != 0 || nativeFieldType_ == 'Q' || nativeFieldType_ == 'W';
+}
+
+bool TDbfFieldDef::IsAutoInc() const {
+  return nativeFieldType_ == '+' || (nativeFieldType_ == 'I' && fieldType_ == ftAutoInc);
 }
 
 void TDbfFieldDef::CopyDefinition(const TDbfFieldDef& other) {
@@ -235,6 +322,12 @@ void TDbfFieldDef::CopyDefinition(const TDbfFieldDef& other) {
   precision_ = other.precision_;
   required_ = other.required_;
   isLockField_ = other.isLockField_;
+  fieldFlags_ = other.fieldFlags_;
+  autoIncStep_ = other.autoIncStep_;
+  nullFlagAt_ = other.nullFlagAt_;
+  nullFlagMask_ = other.nullFlagMask_;
+  varLengthFlagAt_ = other.varLengthFlagAt_;
+  varLengthFlagMask_ = other.varLengthFlagMask_;
   hasDefault_ = other.hasDefault_;
   hasMin_ = other.hasMin_;
   hasMax_ = other.hasMax_;
@@ -301,6 +394,48 @@ int TDbfFieldDefs::IndexOf(const TDbfFieldDef* def) const {
   for (int i = 0; i < Count(); ++i)
     if (items_[i].get() == def) return i;
   return -1;
+}
+
+const TDbfFieldDef* TDbfFieldDefs::NullFlagsField() const {
+  if (tableFormat_ != tfVisualFoxPro) return nullptr;
+  for (const auto& def : items_)
+    if (def->NativeFieldType() == '0') return def.get();
+  return nullptr;
+}
+
+int TDbfFieldDefs::NullFlagBitsNeeded(const TDbfFieldDefs& defs) {
+  int bits = 0;
+  for (const auto& def : defs.items_) {
+    if (def->NativeFieldType() == '0') continue;
+    if (def->IsVarying()) ++bits;
+    if (def->IsNullable()) ++bits;
+  }
+  return bits;
+}
+
+int TDbfFieldDefs::AssignNullFlags() {
+  const TDbfFieldDef* flags = NullFlagsField();
+  const int32_t size = flags ? flags->Size() : 0;
+  int bit = 0;
+  // A bit beyond the field's bytes is not given out: the caller refuses
+  // such a table, and until then the field reads as having no bits.
+  auto next = [&](TDbfFieldDef& def, bool length) {
+    const int n = bit++;
+    const int32_t at = flags ? flags->Offset() + n / 8 : 0;
+    const uint8_t mask = n / 8 < size ? static_cast<uint8_t>(1u << (n % 8)) : 0;
+    if (length)
+      def.SetVarLengthFlag(mask ? at : 0, mask);
+    else
+      def.SetNullFlag(mask ? at : 0, mask);
+  };
+  for (auto& def : items_) {
+    def->SetNullFlag(0, 0);
+    def->SetVarLengthFlag(0, 0);
+    if (tableFormat_ != tfVisualFoxPro || def->NativeFieldType() == '0') continue;
+    if (def->IsVarying()) next(*def, true);
+    if (def->IsNullable()) next(*def, false);
+  }
+  return bit;
 }
 
 // ---- Value encoding -----------------------------------------------------------
@@ -513,6 +648,48 @@ void PutDateText(char* f, int n, double ms, bool withTime) {
   std::memcpy(f, text, std::min(len, n));
 }
 
+// V and Q: the whole field is the value, unless the field's length bit is
+// set; then the last byte holds the length of the value before it. A
+// length that does not fit the field (a damaged record) is no value.
+int VaryingLength(const TDbfFieldDef& def, const char* record) {
+  const int n = def.Size();
+  if (def.VarLengthFlagMask() == 0 ||
+      (record[def.VarLengthFlagAt()] & def.VarLengthFlagMask()) == 0)
+    return n;
+  const int length = static_cast<uint8_t>(record[def.Offset() + n - 1]);
+  return length < n ? length : -1;
+}
+
+bool DecodeVarying(const TDbfFieldDef& def, TFieldType type, void* dst, const char* record) {
+  const int length = VaryingLength(def, record);
+  if (length <= 0) return false;
+  if (dst && type == ftString) {
+    std::memcpy(dst, record + def.Offset(), static_cast<size_t>(length));
+    static_cast<char*>(dst)[length] = 0;
+  }
+  return true;
+}
+
+void EncodeVarying(const TDbfFieldDef& def, TFieldType type, char* record, const void* src) {
+  const int n = def.Size();
+  char* f = record + def.Offset();
+  int length = 0;
+  if (src) {
+    if (type != ftString) return;
+    length = static_cast<int>(strnlen(static_cast<const char*>(src), n));
+    std::memcpy(f, src, static_cast<size_t>(length));
+  }
+  std::memset(f + length, ' ', static_cast<size_t>(n - length));
+  if (def.VarLengthFlagMask() == 0) return;
+  char& flags = record[def.VarLengthFlagAt()];
+  if (length == n) {
+    flags = static_cast<char>(flags & ~def.VarLengthFlagMask());
+  } else {
+    f[n - 1] = static_cast<char>(length);
+    flags = static_cast<char>(flags | def.VarLengthFlagMask());
+  }
+}
+
 // The Julian day number of day number 0 (the day before 0001-01-01).
 constexpr int64_t kJulianDayOfDayZero = 1721425;
 
@@ -600,9 +777,17 @@ void EncodeFoxPro(const TDbfFieldDef& def, TFieldType type, char* f, const void*
 
 bool DecodeBinary(const TDbfFieldDef& def, TFieldType type, void* dst, const char* f) {
   const int n = def.Size();
+  if (def.HasBinaryBlockNumber()) {
+    const uint32_t block = GetLE32(f);
+    if (block == 0) return false;
+    if (dst) StoreInteger(type, dst, static_cast<int32_t>(block));
+    return true;
+  }
   // The size rules give these letters their whole widths.
   if (def.HasFoxProEncoding()) return DecodeFoxPro(def, type, dst, f);
   switch (def.NativeFieldType()) {
+    case '0':
+      return false;
     case 'I':
     case '+': {
       if (n < 4 || AllZero(f, 4)) return false;
@@ -640,11 +825,18 @@ void EncodeBinary(const TDbfFieldDef& def, TFieldType type, char* f, const void*
     std::memset(f, 0, n);
     return;
   }
+  if (def.HasBinaryBlockNumber()) {
+    int64_t block;
+    if (LoadInteger(type, src, block)) PutLE32(f, static_cast<uint32_t>(block));
+    return;
+  }
   if (def.HasFoxProEncoding()) {
     EncodeFoxPro(def, type, f, src);
     return;
   }
   switch (def.NativeFieldType()) {
+    case '0':
+      return;
     case 'I':
     case '+': {
       int64_t v;
@@ -675,7 +867,9 @@ void EncodeBinary(const TDbfFieldDef& def, TFieldType type, char* f, const void*
 
 bool DecodeFieldValue(const TDbfFieldDef& def, TFieldType type, void* dst, const char* record) {
   if (!record) return false;
+  if (def.NullFlagMask() != 0 && (record[def.NullFlagAt()] & def.NullFlagMask()) != 0) return false;
   const char* f = record + def.Offset();
+  if (def.IsVarying()) return DecodeVarying(def, type, dst, record);
   if (def.IsBinary()) return DecodeBinary(def, type, dst, f);
   if (def.Size() <= 0) return false;
 
@@ -753,6 +947,14 @@ void EncodeFieldValue(const TDbfFieldDef& def, TFieldType type, char* record, co
   char* f = record + def.Offset();
   const int n = def.Size();
   if (n <= 0) return;
+  if (def.NullFlagMask() != 0) {
+    char& flags = record[def.NullFlagAt()];
+    flags = static_cast<char>(src ? flags & ~def.NullFlagMask() : flags | def.NullFlagMask());
+  }
+  if (def.IsVarying()) {
+    EncodeVarying(def, type, record, src);
+    return;
+  }
   if (def.IsBinary()) {
     EncodeBinary(def, type, f, src);
     return;
@@ -806,5 +1008,12 @@ void BlankRecordImage(TDbfFieldDefs& defs, char* record, int recordSize) {
     if (def.HasDefault() && def.DefaultBuf())
       std::memcpy(record + def.Offset(), def.DefaultBuf(),
                   std::min(def.Size(), def.ValueBufSize()));
+  }
+  // Visual FoxPro: the "_NullFlags" bytes are zero now (a binary field);
+  // new values are empty varying text, and null where the field allows it.
+  for (int i = 0; i < defs.Count(); ++i) {
+    TDbfFieldDef& def = defs[i];
+    if (def.IsVarying()) EncodeVarying(def, ftString, record, nullptr);
+    if (def.NullFlagMask() != 0) record[def.NullFlagAt()] |= static_cast<char>(def.NullFlagMask());
   }
 }

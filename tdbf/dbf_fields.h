@@ -30,6 +30,10 @@ class TFieldDef;
 //   G general memo   ftDBaseOle  10        Y currency      ftCurrency   8
 // Below level 7, B of width 8 is FoxPro's double (ftFloat, 8), and I, Y, B
 // and T of width 8 use FoxPro's encodings (HasFoxProEncoding).
+// Visual FoxPro tables add (their M, G, P and W hold a 4-byte block number):
+//   V varchar        ftString     kept     Q varbinary     ftString     kept
+//   P picture memo   ftBlob       4        W blob memo     ftBlob       4
+//   0 "_NullFlags"   ftBytes      kept (a hidden system field)
 // Any other letter becomes 0 with ftUnknown, sizes kept.
 class TDbfFieldDef {
  public:
@@ -78,6 +82,48 @@ class TDbfFieldDef {
   bool IsLockField() const { return isLockField_; }
   void SetIsLockField(bool value) { isLockField_ = value; }
 
+  // Visual FoxPro field flags (descriptor byte 18): kFieldSystem, a hidden
+  // system column; kFieldNullable, the field can hold null; kFieldBinary, text
+  // or memo bytes that are never translated between code pages;
+  // kFieldAutoInc, an autoincrementing integer. Setting them derives the
+  // record-set type again (an autoincrementing I is ftAutoInc).
+  static constexpr uint8_t kFieldSystem = 0x01;
+  static constexpr uint8_t kFieldNullable = 0x02;
+  static constexpr uint8_t kFieldBinary = 0x04;
+  static constexpr uint8_t kFieldAutoInc = 0x0C;
+  uint8_t FieldFlags() const { return fieldFlags_; }
+  void SetFieldFlags(uint8_t flags);
+  bool IsNullable() const { return (fieldFlags_ & kFieldNullable) != 0; }
+  bool IsSystemField() const { return (fieldFlags_ & kFieldSystem) != 0; }
+  // Text whose bytes go to and from the record as they are: the binary flag,
+  // varbinary (Q) and blob (W) fields.
+  bool NoTranslation() const;
+  // An autoincrementing field: "+" at level 7, I with kFieldAutoInc in
+  // Visual FoxPro tables.
+  bool IsAutoInc() const;
+  // What an autoincrement adds for each new record (Visual FoxPro keeps it
+  // in descriptor byte 23; level 7 always counts by one).
+  uint8_t AutoIncStep() const { return autoIncStep_; }
+  void SetAutoIncStep(uint8_t step) { autoIncStep_ = step; }
+
+  // The bit of the hidden "_NullFlags" field that marks this field null,
+  // and for V and Q fields the bit that says the value is shorter than the
+  // field (its length then stands in the field's last byte): the record
+  // offset of the byte holding the bit and its mask; mask 0 when none.
+  int32_t NullFlagAt() const { return nullFlagAt_; }
+  uint8_t NullFlagMask() const { return nullFlagMask_; }
+  int32_t VarLengthFlagAt() const { return varLengthFlagAt_; }
+  uint8_t VarLengthFlagMask() const { return varLengthFlagMask_; }
+  void SetNullFlag(int32_t at, uint8_t mask) { nullFlagAt_ = at, nullFlagMask_ = mask; }
+  void SetVarLengthFlag(int32_t at, uint8_t mask) {
+    varLengthFlagAt_ = at, varLengthFlagMask_ = mask;
+  }
+  // V (varchar) and Q (varbinary): values shorter than the field.
+  bool IsVarying() const { return nativeFieldType_ == 'V' || nativeFieldType_ == 'Q'; }
+  // The record holds the memo block number as a 4-byte little-endian
+  // integer (Visual FoxPro), not as text.
+  bool HasBinaryBlockNumber() const;
+
   // Level-7 field properties. The values are in the field's own record
   // encoding, ValueBufSize() bytes each; they exist once PrepareValueBufs
   // ran.
@@ -99,7 +145,8 @@ class TDbfFieldDef {
   // Index of the definition this one was copied from, -1 when none.
   int SourceIndex() const { return sourceIndex_; }
 
-  // M, B and G: the record holds a memo block number (not a FoxPro double).
+  // M, B and G (and P, W in Visual FoxPro tables): the record holds a memo
+  // block number (not a FoxPro double).
   bool IsBlob() const;
   // Letters stored as binary numbers (I, +, O, @, and FoxPro's Y, T, B):
   // no padding, no translation.
@@ -152,6 +199,12 @@ class TDbfFieldDef {
   int32_t autoIncOffset_ = 0;
   uint32_t nextAutoInc_ = 0;
   bool isLockField_ = false;
+  uint8_t fieldFlags_ = 0;
+  uint8_t autoIncStep_ = 1;
+  int32_t nullFlagAt_ = 0;
+  uint8_t nullFlagMask_ = 0;
+  int32_t varLengthFlagAt_ = 0;
+  uint8_t varLengthFlagMask_ = 0;
   bool hasDefault_ = false;
   bool hasMin_ = false;
   bool hasMax_ = false;
@@ -174,6 +227,16 @@ class TDbfFieldDefs {
   TDbfFieldDef& Add();
   void Clear() { items_.clear(); }
   int IndexOf(const TDbfFieldDef* def) const;
+
+  // The hidden "_NullFlags" field of a Visual FoxPro table, or nullptr.
+  const TDbfFieldDef* NullFlagsField() const;
+  // Gives each nullable field its null bit and each V and Q field its
+  // length bit in "_NullFlags", in field order (for a V or Q field the
+  // length bit comes before its null bit). Gives the number of bits needed;
+  // the caller checks that the field holds them (8 per byte).
+  int AssignNullFlags();
+  // Bits AssignNullFlags would need for these fields.
+  static int NullFlagBitsNeeded(const TDbfFieldDefs& defs);
 
   TTableFormat TableFormat() const { return tableFormat_; }
   void SetTableFormat(TTableFormat format) { tableFormat_ = format; }
@@ -199,15 +262,18 @@ class TDbfFieldDefs {
 // REQUIRES: Offset() + Size() lies inside the record image.
 
 // True when the field holds a value; with dst, stores it as type. A null
-// record gives false. Text that is not a number or date never raises: it
-// reads as 0, and impossible dates as 1899-12-30.
+// record gives false, and so does a field whose "_NullFlags" bit says null
+// or a V or Q field whose stored length is larger than the field. Text that is not a number or date
+// never raises: it reads as 0, and impossible dates as 1899-12-30.
 bool DecodeFieldValue(const TDbfFieldDef& def, TFieldType type, void* dst, const char* record);
 
-// Writes src (of type) into the field; a null src writes the empty value.
-// Never touches bytes outside the field.
+// Writes src (of type) into the field; a null src writes the empty value,
+// which in a nullable field is null. Never touches bytes outside the field
+// and its "_NullFlags" bits.
 void EncodeFieldValue(const TDbfFieldDef& def, TFieldType type, char* record, const void* src);
 
 // A new record: spaces everywhere (the deletion flag included), zero bytes
-// in binary fields, then each field's default value.
+// in binary fields, then each field's default value. In Visual FoxPro
+// tables nullable fields start null and V and Q fields empty.
 // REQUIRES: record holds recordSize bytes and every field lies inside it.
 void BlankRecordImage(TDbfFieldDefs& defs, char* record, int recordSize);

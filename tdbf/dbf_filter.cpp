@@ -172,9 +172,10 @@ bool TDbf::LocateRecord(const std::string& keyFields, const TVariant& keyValues,
   try {
     const std::string bookmark = Bookmark();
     SettlePendingEdit();
-    // The records are in record-number order (no index cursor), so the
-    // search walks them.
-    found = LocateByScan(keyFields, keyValues, options);
+    // An active index whose key is the located field seeks; otherwise the
+    // search walks the records.
+    if (!LocateByIndex(keyFields, keyValues, options, found))
+      found = LocateByScan(keyFields, keyValues, options);
     if (found) {
       DoAfterScroll();
     } else if (!bookmark.empty()) {

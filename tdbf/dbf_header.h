@@ -18,8 +18,10 @@ struct TDbfFieldDescriptor {
   char letter = 0;   // upper-cased type letter
   int32_t width = 0;
   int32_t decimals = 0;
-  uint32_t nextAutoInc = 0;  // level 7 "+" fields; 0 otherwise
+  uint32_t nextAutoInc = 0;  // level 7 "+" fields, Visual FoxPro I fields
   int32_t offset = 0;        // in the record; the first field is at 1
+  uint8_t flags = 0;         // Visual FoxPro: TDbfFieldDef::FieldFlags
+  uint8_t autoIncStep = 1;   // Visual FoxPro: what each new record adds
 };
 
 // One level-7 standard field property (1 required, 2 minimum, 3 maximum,
@@ -42,7 +44,12 @@ struct TDbfHeaderInfo {
   int32_t recordSize = 0;
   uint8_t languageId = 0;
   std::string languageDriverName;  // level 7
-  bool productionIndex = false;
+  bool productionIndex = false;    // never for Visual FoxPro (its flags below)
+  // Visual FoxPro: table flags (byte 28) and the database container the
+  // table belongs to (the 263 bytes after the terminator, up to a NUL).
+  uint8_t tableFlags = 0;
+  std::string backlink;
+  int32_t backlinkAt = 0;
   // Header or record size zero: there is nothing to open.
   bool empty = false;
   std::vector<TDbfFieldDescriptor> fields;

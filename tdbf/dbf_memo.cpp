@@ -69,7 +69,8 @@ void TMemoFile::Open() {
   SetRecordSize(BlockLength());
   // A block size no dBase memo file has (dBase III leaves it 0) means the
   // usual 512; the header held in memory says so, the file is not written.
-  if (dbfFormat_ != tfFoxPro && (RecordSize() == 0 || RecordSize() % 128 != 0)) {
+  const bool foxPro = dbfFormat_ == tfFoxPro || dbfFormat_ == tfVisualFoxPro;
+  if (!foxPro && (RecordSize() == 0 || RecordSize() % 128 != 0)) {
     SetBlockLength(kMemoDefaultBlockSize);
     SetRecordSize(kMemoDefaultBlockSize);
   }
@@ -281,7 +282,7 @@ void TFoxProMemoFile::SetBlockLength(int32_t size) {
 }
 
 void TFoxProMemoFile::PutValueHead(uint8_t* head, int64_t length) const {
-  PutBE32(head, 1);  // a text value
+  PutBE32(head, ValueType());
   PutBE32(head + 4, static_cast<uint32_t>(length));
 }
 
@@ -289,7 +290,7 @@ void TFoxProMemoFile::PutValueHead(uint8_t* head, int64_t length) const {
 
 std::unique_ptr<TMemoFile> NewMemoFile(const std::string& fileName, TTableFormat format) {
   std::unique_ptr<TMemoFile> memo;
-  if (format == tfFoxPro) {
+  if (format == tfFoxPro || format == tfVisualFoxPro) {
     memo = std::make_unique<TFoxProMemoFile>(fileName);
   } else {
     memo = std::make_unique<TDbaseMemoFile>(fileName);
@@ -369,13 +370,17 @@ void TDbfBlobStream::CommitChanges(TMemoFile& memoFile, TDbfFile& dbfFile, char*
     SetSize(Position());
   }
   Translate(true);
+  const int fieldIndex = blobField_->FieldNo() - 1;
+  const TDbfFieldDef& def = dbfFile.FieldDefs()[fieldIndex];
+  memoFile.SetValueType(def.NativeFieldType() == 'M' && !def.NoTranslation()
+                            ? TMemoFile::kMemoText
+                            : TMemoFile::kMemoBinary);
   memoFile.WriteMemo(blockNo_, readSize_, *this);
   // The chain now holds the value as stored.
   readSize_ = static_cast<int32_t>(std::min<int64_t>(Size(), INT32_MAX));
   // Keep the cached value as a fresh read of the file would give it.
   Translate(false);
   SetPosition(0);
-  const int fieldIndex = blobField_->FieldNo() - 1;
   if (blockNo_ > 0) {
     dbfFile.WriteFieldValue(fieldIndex, ftInteger, record, &blockNo_);
   } else {

@@ -37,7 +37,8 @@ class TField;
 // A value occupies consecutive blocks from the block number in the record:
 //   level 3     the bytes, then 0x1A 0x1A
 //   levels 4, 7 FF FF 08 00; data length + 8 (32-bit little-endian); the bytes
-//   level 25    00 00 00 01; data length (32-bit big-endian); the bytes
+//   FoxPro      the value's kind (32-bit big-endian: 1 text, 0 binary); data
+//               length (32-bit big-endian); the bytes
 // The rest of the last block holds spaces. Block number 0 means no value.
 constexpr int32_t kMemoHeaderSize = 512;
 constexpr int32_t kMemoDefaultBlockSize = 512;
@@ -78,6 +79,13 @@ class TMemoFile : public TPagedFile {
   // is appended. So one call grows the file by at most the value's blocks
   // and the rest of a partly filled last block.
   void WriteMemo(int32_t& blockNo, int32_t readSize, TStream& stream);
+  // The kind of value WriteMemo stores next, which FoxPro memo files keep
+  // in the first word of its block header: kMemoText for memo fields,
+  // kMemoBinary for picture, blob and general fields and binary memos.
+  static constexpr uint32_t kMemoBinary = 0;
+  static constexpr uint32_t kMemoText = 1;
+  uint32_t ValueType() const { return valueType_; }
+  void SetValueType(uint32_t type) { valueType_ = type; }
 
   // ---- Format details ----
   // The block size stored in the header.
@@ -109,6 +117,7 @@ class TMemoFile : public TPagedFile {
   std::vector<uint8_t> buffer_;  // one block and two NULs behind it
   TTableFormat dbfFormat_ = tfDBase4;
   int32_t requestedBlockSize_ = 0;
+  uint32_t valueType_ = kMemoText;
   bool opened_ = false;
 };
 
@@ -126,7 +135,9 @@ class TDbaseMemoFile : public TMemoFile {
   void PutValueHead(uint8_t* head, int64_t length) const override;
 };
 
-// The ".fpt" memo file of FoxPro tables (level 25).
+// The ".fpt" memo file of FoxPro and Visual FoxPro tables (levels 25 and
+// 30). Visual FoxPro writes 64-byte blocks; every block size in the header
+// is used as it stands.
 class TFoxProMemoFile : public TMemoFile {
  public:
   using TMemoFile::TMemoFile;

@@ -30,6 +30,8 @@ constexpr const char* kDbfEndsInsideRecord =
     "%s: the file ends inside record %d; the %d whole records before it are shown.";
 constexpr const char* kDbfCountBeyondFile =
     "%s: its header counts %u records, but the file holds only %d; those are shown.";
+constexpr const char* kDbfCdxReadOnly =
+    "the table's .cdx index cannot be kept up to date; open it read-only";
 constexpr const char* kDbfNoFreeSlot =
     "Cannot append to \"%s\": no free record slot could be locked.";
 // Structures a table file cannot hold.
@@ -59,6 +61,17 @@ constexpr const char* kMemoNextFreeBeyondEnd =
     "memo file %s is damaged: next free block %u lies beyond its end (block %lld)";
 
 // ---- Index files ---------------------------------------------------------------
+
+constexpr const char* kKeyViolation =
+    "Key violation. (Key already present in file).\r\nIndex: %s\r\nRecord=%d Key='%s'.";
+constexpr const char* kInvalidIndexType = "Invalid index type: can only be string or float.";
+constexpr const char* kTooManyIndexes = "Can not create index: too many indexes in file.";
+constexpr const char* kIndexNotFound = "Index \"%s\" does not exist.";
+// A damaged index file: the file name, then what is wrong with it.
+constexpr const char* kIndexDamaged = "Damaged index \"%s\": %s.";
+// Editing a table whose production index could not be opened.
+constexpr const char* kIndexClosedNoEdit =
+    "Table \"%s\" cannot be changed: its index \"%s\" could not be opened (%s).";
 
 // ---- Table dataset ----------------------------------------------------------
 

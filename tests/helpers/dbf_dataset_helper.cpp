@@ -10,6 +10,7 @@
 //   append FIELD=TEXT ...  AppendNew, set the fields, Post -> ok N (the
 //                          new record's number)
 //   appendmany N           N appends of blank records
+//   appendnamed N P        N appends with NAME = P followed by the number
 //   count                  RecordCount
 //   last                   Last -> the current record's number
 //   memo PATH              open a dBase IV memo file shared
@@ -82,6 +83,15 @@ std::string Run(TDbf& dbf, std::unique_ptr<TMemoFile>& memo, const std::string& 
     in >> count;
     for (int i = 0; i < count; ++i) {
       dbf.AppendNew();
+      dbf.Post();
+    }
+  } else if (command == "appendnamed") {
+    int count = 0;
+    std::string prefix;
+    in >> count >> prefix;
+    for (int i = 0; i < count; ++i) {
+      dbf.AppendNew();
+      dbf.FieldNamed("NAME")->SetValueAsString(prefix + std::to_string(i));
       dbf.Post();
     }
   } else if (command == "count") {

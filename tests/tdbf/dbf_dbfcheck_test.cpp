@@ -36,7 +36,9 @@ TCheckRun Dbfcheck(const std::vector<std::string>& args) {
 }
 
 // Real tables made damaged on purpose by their collectors (or whose memo
-// file was cut short), with the first line dbfcheck prints for each.
+// file was cut short, or whose writer left bytes no dBase program writes:
+// deletion flags of 0x00, a logical '1'), with the first line dbfcheck
+// prints for each.
 const std::map<std::string, std::string> kDamagedRealTables = {
     {"dans-dbf/dbase3plus/fileExceptions/MEMEMPTY.DBF",
      "MEMEMPTY.DBF: record 1 field MEMO: memo block 1 lies beyond the end of the memo file (block "
@@ -46,6 +48,10 @@ const std::map<std::string, std::string> kDamagedRealTables = {
      "8)"},
     {"dbfread/examples/files/invalid_value.dbf",
      "invalid_value.dbf: record 1 field BIRTHDATE: 'NotAYear' is no date"},
+    {"infused-dbf/mazovia.dbf", "mazovia.dbf: record 1 has the deletion flag 0x00"},
+    {"javadbf/bug-33-corrupted-file-sync-mode/myfileafter-corrupted.dbf",
+     "myfileafter-corrupted.dbf: slot 1 is a hole (never written)"},
+    {"javadbf/numbers2.dbf", "numbers2.dbf: record 4 field LOGIC: '1' is no logical value"},
     {"javadbf/bug-102/bug102.dbf",
      "bug102.dbf: record 1 field MEMOINDEX1: memo block 1 lies beyond the end of the memo file "
      "(block 1)"},

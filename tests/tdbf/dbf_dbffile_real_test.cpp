@@ -26,7 +26,16 @@
 namespace {
 
 // What opening a table gives: its level, or how it fails.
-enum TOutcome { kLevel3, kLevel4, kLevel25, kLevel7, kInvalid, kTruncated, kFieldsTooWide };
+enum TOutcome {
+  kLevel3,
+  kLevel4,
+  kLevel25,
+  kLevel7,
+  kLevel30,
+  kInvalid,
+  kTruncated,
+  kFieldsTooWide
+};
 
 const std::map<std::string, TOutcome>& RealTables() {
   static const std::map<std::string, TOutcome> tables = {
@@ -87,14 +96,14 @@ const std::map<std::string, TOutcome>& RealTables() {
       {"dbase-rs/KUNDEN-schema-only.DBF", kLevel4},
       {"dbase-rs/contain_none_float.dbf", kLevel3},
       {"dbase-rs/contain_null_padded_numeric.dbf", kLevel3},
-      {"dbase-rs/cp850.dbf", kInvalid},
+      {"dbase-rs/cp850.dbf", kLevel30},
       {"dbase-rs/cp936.dbf", kLevel4},
       {"dbase-rs/line.dbf", kLevel3},
       {"dbase-rs/stations.dbf", kLevel3},
       {"dbase-rs/stations_optional.dbf", kLevel3},
       // Record size 1016, but the fields need 1017 bytes.
       {"dbase-rs/stations_with_deleted.dbf", kFieldsTooWide},
-      {"dbd-xbase/afox5.dbf", kInvalid},
+      {"dbd-xbase/afox5.dbf", kLevel30},
       {"dbd-xbase/ndx-char.dbf", kLevel3},
       {"dbd-xbase/ndx-date.dbf", kLevel3},
       {"dbd-xbase/ndx-num.dbf", kLevel3},
@@ -106,67 +115,65 @@ const std::map<std::string, TOutcome>& RealTables() {
       {"dbffile/PYACFL.DBF", kLevel3},
       {"dbffile/dbase_03_fixed.dbf", kLevel3},
       {"dbffile/dbase_8b_missing_memo.dbf", kLevel3},
-      {"dbffile/dbase_currency.dbf", kInvalid},
+      {"dbffile/dbase_currency.dbf", kLevel30},
       {"dbffile/dbase_not_latin1.dbf", kLevel3},
-      {"dbffile/vfp9_30.dbf", kInvalid},
-      {"dbffile/vfp9_30_memo.dbf", kInvalid},
-      {"dbffile/vfp9_memo_bs1.dbf", kInvalid},
+      {"dbffile/vfp9_30.dbf", kLevel30},
+      {"dbffile/vfp9_30_memo.dbf", kLevel30},
+      {"dbffile/vfp9_memo_bs1.dbf", kLevel30},
       {"dbfread/examples/files/invalid_value.dbf", kLevel3},
       {"dbfread/examples/files/people.dbf", kLevel3},
-      {"dbfread/tests/cases/memotest.dbf", kInvalid},
-      {"dbfread/tests/cases/no_memofile.dbf", kInvalid},
-      {"infused-dbf/cp1251.dbf", kInvalid},
+      {"dbfread/tests/cases/memotest.dbf", kLevel30},
+      {"dbfread/tests/cases/no_memofile.dbf", kLevel30},
+      {"infused-dbf/cp1251.dbf", kLevel30},
       // FoxBase with a dBase II header: its header size lies beyond the file.
       {"infused-dbf/dbase_02.dbf", kTruncated},
       {"infused-dbf/dbase_03.dbf", kLevel3},
       {"infused-dbf/dbase_03_cyrillic.dbf", kLevel4},
-      {"infused-dbf/dbase_30.dbf", kInvalid},
-      {"infused-dbf/dbase_31.dbf", kInvalid},
-      // Version 0x32 has FoxPro's low bits, but its V and _NullFlags fields
-      // have letters no level knows.
-      {"infused-dbf/dbase_32.dbf", kInvalid},
+      {"infused-dbf/dbase_30.dbf", kLevel30},
+      {"infused-dbf/dbase_31.dbf", kLevel30},
+      {"infused-dbf/dbase_32.dbf", kLevel30},
       {"infused-dbf/dbase_83.dbf", kLevel3},
       {"infused-dbf/dbase_83_missing_memo.dbf", kLevel3},
       {"infused-dbf/dbase_8b.dbf", kLevel3},
       {"infused-dbf/dbase_8c.dbf", kLevel7},
       {"infused-dbf/dbase_f5.dbf", kLevel25},
-      {"infused-dbf/foxprodb/calls.dbf", kInvalid},
-      {"infused-dbf/foxprodb/contacts.dbf", kInvalid},
-      {"infused-dbf/foxprodb/setup.dbf", kInvalid},
-      {"infused-dbf/foxprodb/types.dbf", kInvalid},
-      {"infused-dbf/mazovia.dbf", kInvalid},
+      {"infused-dbf/foxprodb/calls.dbf", kLevel30},
+      {"infused-dbf/foxprodb/contacts.dbf", kLevel30},
+      {"infused-dbf/foxprodb/setup.dbf", kLevel30},
+      {"infused-dbf/foxprodb/types.dbf", kLevel30},
+      {"infused-dbf/mazovia.dbf", kLevel30},
       // No fields, one record: a shape without attributes.
       {"infused-dbf/polygon.dbf", kLevel3},
-      {"javadbf/bdays.dbf", kInvalid},
-      {"javadbf/books.dbf", kInvalid},
+      {"javadbf/bdays.dbf", kLevel30},
+      {"javadbf/books.dbf", kLevel30},
       {"javadbf/bug-102/bug102.dbf", kLevel7},
-      {"javadbf/bug-115/bug115.dbf", kInvalid},
-      {"javadbf/bug-33-corrupted-file-sync-mode/myfileafter-corrupted.dbf", kInvalid},
-      {"javadbf/bug-33-corrupted-file-sync-mode/myfilebefore.dbf", kInvalid},
+      {"javadbf/bug-115/bug115.dbf", kLevel30},
+      {"javadbf/bug-33-corrupted-file-sync-mode/myfileafter-corrupted.dbf", kLevel30},
+      {"javadbf/bug-33-corrupted-file-sync-mode/myfilebefore.dbf", kLevel30},
       {"javadbf/bug-37/agencias.dbf", kLevel4},
       {"javadbf/bug-46-zero_field_count/a3.dbf", kLevel3},
       {"javadbf/bug-49/student.dbf", kLevel3},
-      {"javadbf/bug-56-index-out-of-bounds/56-testdata.dbf", kInvalid},
+      {"javadbf/bug-56-index-out-of-bounds/56-testdata.dbf", kLevel30},
       {"javadbf/bug-60-fieldlength/060.dbf", kLevel3},
       {"javadbf/bug-77-no-header-record-terminator/"
        "continents-null-header-record-terminator.dbf",
        kLevel4},
       {"javadbf/bug-77-no-header-record-terminator/continents_no_header_record_terminator.dbf",
        kLevel4},
-      {"javadbf/bug93_null_field/testfile.dbf", kInvalid},
+      {"javadbf/bug93_null_field/testfile.dbf", kLevel30},
       {"javadbf/bug_64_excel_dbf/wrong-exented-character-field.dbf", kLevel3},
       {"javadbf/continents.dbf", kLevel4},
       {"javadbf/countries.dbf", kLevel4},
       {"javadbf/dbc-files/sids.dbf", kLevel4},
       {"javadbf/dbc-files/storm.dbf", kLevel3},
       {"javadbf/fixtures/dbase_7.dbf", kLevel7},
-      {"javadbf/fixtures/foxpro-xsource/employees.dbf", kInvalid},
-      {"javadbf/fixtures/foxpro-xsource/foxref_ref.dbf", kInvalid},
-      {"javadbf/fixtures/foxpro-xsource/payments.dbf", kInvalid},
-      {"javadbf/gbk.dbf", kInvalid},
+      {"javadbf/fixtures/foxpro-xsource/employees.dbf", kLevel30},
+      {"javadbf/fixtures/foxpro-xsource/foxref_ref.dbf", kLevel30},
+      {"javadbf/fixtures/foxpro-xsource/payments.dbf", kLevel30},
+      {"javadbf/gbk.dbf", kLevel30},
       {"javadbf/inventory.dbf", kLevel7},
       {"javadbf/javadbf.dbf", kLevel3},
-      {"javadbf/numbers2.dbf", kInvalid},
+      {"javadbf/numbers2.dbf", kLevel30},
       {"javadbf/provincias_es.dbf", kLevel4},
       {"javadbf/test_delete.dbf", kLevel7},
       {"jdbfdriver/TEST.DBF", kLevel4},
@@ -186,6 +193,8 @@ TTableFormat FormatOf(TOutcome outcome) {
       return tfDBase4;
     case kLevel25:
       return tfFoxPro;
+    case kLevel30:
+      return tfVisualFoxPro;
     default:
       return tfDBase7;
   }
@@ -244,13 +253,19 @@ int CompareWithDump(TDbfFile& file, const std::string& table) {
     EXPECT_EQ(def.Size(), fields[i]["length"].AsInt64()) << table << " " << def.FieldName();
     // Decimals belong to numbers; other letters have none, whatever a
     // writer put there (Clipper's memo fields carry 3).
-    const int64_t decimals = letter == 'N' || letter == 'F' ? fields[i]["decimals"].AsInt64() : 0;
+    const int64_t decimals =
+        letter == 'N' || letter == 'F' || (letter == 'Y' && file.TableFormat() == tfVisualFoxPro)
+            ? fields[i]["decimals"].AsInt64()
+            : 0;
     EXPECT_EQ(def.Precision(), decimals) << table << " " << def.FieldName();
   }
   // The records are those the file holds: the dump's reader stops at an
   // end-of-file byte, and two tables keep old bytes after it (MYTABLE.DBF,
   // TABLE2.DBF), which are no records.
   const int records = static_cast<int>(dump.size()) - 1;
+  // The dump's reader skipped records whose deletion flag is neither blank
+  // nor "*" (mazovia.dbf: NUL); dbfcat's test compares what remains.
+  if (header["skipped_flag_records"].AsInt64() > 0) return 0;
   std::vector<char> record(file.RecordSize());
   EXPECT_EQ(file.PageCount(), records) << table;
   if (file.PageCount() != records) return 0;
@@ -266,10 +281,17 @@ int CompareWithDump(TDbfFile& file, const std::string& table) {
       const TJsonValue& expected = values.at(i).second;
       const std::string where = table + " record " + std::to_string(r) + " " + def.FieldName();
       ++compared;
+      // A null field has no value, whatever its bytes say.
+      if (def.NullFlagMask() != 0 && (record[def.NullFlagAt()] & def.NullFlagMask()) != 0) {
+        EXPECT_FALSE(file.ReadFieldValue(i, def.FieldType(), nullptr, record.data())) << where;
+        continue;
+      }
       switch (def.NativeFieldType()) {
         case 'C': {
           std::vector<char> text(def.Size() + 1);
           bool present = file.ReadFieldValue(i, ftString, text.data(), record.data());
+          // U+FFFD: a byte the dump's codec lacks (dbfcat's test allows it).
+          if (expected.AsString().find("\xEF\xBF\xBD") != std::string::npos) break;
           EXPECT_EQ(present ? ToUtf8(text.data(), encoding) : "", expected.AsString()) << where;
           break;
         }
@@ -323,6 +345,8 @@ int CompareWithDump(TDbfFile& file, const std::string& table) {
           }
           break;
         }
+        case '0':  // Visual FoxPro's hidden null flags
+          break;
         case 'Y': {
           double v = 0;
           bool present = file.ReadFieldValue(i, ftCurrency, &v, record.data());
@@ -340,12 +364,14 @@ int CompareWithDump(TDbfFile& file, const std::string& table) {
             EXPECT_EQ(DateText(static_cast<int32_t>(whole / 86400000)) +
                           Format("T%02d:%02d:%02d", static_cast<int>(secs / 3600),
                                  static_cast<int>(secs / 60 % 60), static_cast<int>(secs % 60)),
-                      expected.AsString())
+                      expected.AsString().substr(0, 19))
                 << where;
           }
           break;
         }
         default: {  // memo block numbers: a value in the dump needs a block
+          // FoxPro's binary numbers and dates are compared by dbfcat's test.
+          if (!def.IsBlob()) break;
           int32_t block = 0;
           bool present = file.ReadFieldValue(i, ftInteger, &block, record.data());
           if (expected.Kind() == TJsonValue::jkString && !expected.AsString().empty()) {
@@ -424,10 +450,10 @@ TEST_F(TDbfFileRealTest, TablesOpenAtTheirLevelsAndReadAsDumped) {
     file.Close();
     EXPECT_EQ(ReadWholeFile(path), before) << "opening read-only changed the file";
   }
-  EXPECT_EQ(tables, 100);
+  EXPECT_EQ(tables, 129);
   RecordProperty("dumps", dumps);
   RecordProperty("values", values);
-  EXPECT_EQ(dumps, 83);
+  EXPECT_EQ(dumps, 110);
   EXPECT_GT(values, 100000);
 }
 

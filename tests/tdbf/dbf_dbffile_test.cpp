@@ -161,10 +161,11 @@ TEST_F(TDbfFileTest, FormatFromVersionAndLanguageBytes) {
   const struct {
     uint8_t version, language;
     TTableFormat format;
-  } cases[] = {{0x03, 0, tfDBase3},    {0x03, 0x1B, tfDBase4}, {0x83, 0, tfDBase3},
-               {0x8B, 0x57, tfDBase4}, {0x8B, 0, tfDBase3},    {0x02, 0, tfFoxPro},
-               {0x05, 0, tfFoxPro},    {0xF5, 0x03, tfFoxPro}, {0x04, 0, tfDBase7},
-               {0x8C, 0, tfDBase7}};
+  } cases[] = {{0x03, 0, tfDBase3},         {0x03, 0x1B, tfDBase4},       {0x83, 0, tfDBase3},
+               {0x8B, 0x57, tfDBase4},      {0x8B, 0, tfDBase3},          {0x02, 0, tfFoxPro},
+               {0x05, 0, tfFoxPro},         {0xF5, 0x03, tfFoxPro},       {0x04, 0, tfDBase7},
+               {0x8C, 0, tfDBase7},         {0x30, 0x03, tfVisualFoxPro}, {0x31, 0, tfVisualFoxPro},
+               {0x32, 0x03, tfVisualFoxPro}};
   for (const auto& c : cases) {
     auto file = Open(Write(OneField(c.version, c.language)), amReadOnly);
     EXPECT_EQ(file->TableFormat(), c.format) << std::hex << int(c.version);
@@ -172,7 +173,7 @@ TEST_F(TDbfFileTest, FormatFromVersionAndLanguageBytes) {
     EXPECT_EQ(file->PageCount(), 2);
     EXPECT_EQ(file->LanguageId(), c.language);
   }
-  for (uint8_t version : {0x30, 0x31, 0x00, 0x07, 0xF8}) {
+  for (uint8_t version : {0x38, 0xB0, 0x00, 0x07, 0xF8}) {
     const std::string path = Write(OneField(version));
     EXPECT_EQ(OpenError(path), "Invalid DBF file: " + ExtractFileName(path) +
                                    ": not a dBase table (first byte " + Format("0x%02X", version) +
@@ -375,7 +376,7 @@ TEST_F(TDbfFileTest, DamagedHeadersFailClearly) {
   EXPECT_EQ(OpenError(WriteBytes(bytes)), invalid + "field 1 has no name");
 
   // Files too short to hold a header at all.
-  EXPECT_EQ(OpenError(WriteBytes("\x30")),
+  EXPECT_EQ(OpenError(WriteBytes("\x39")),
             invalid + "the file is too short for a table header (1 bytes)");
   EXPECT_EQ(OpenError(WriteBytes("")), invalid + "the file is empty");
 }

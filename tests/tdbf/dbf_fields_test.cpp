@@ -79,6 +79,7 @@ TEST_F(TDbfFieldDefTest, LettersGiveRecordSetTypes) {
   EXPECT_FALSE(Def().IsBlob());
   EXPECT_EQ(Field('B', 10).FieldType(), ftBlob);
   EXPECT_TRUE(Def().IsBlob());
+  EXPECT_EQ(Field('V', 8).FieldType(), ftUnknown);
   defs_.SetTableFormat(tfDBase7);
   EXPECT_EQ(Field('Y', 8).FieldType(), ftUnknown);
   EXPECT_EQ(Def().NativeFieldType(), 0);

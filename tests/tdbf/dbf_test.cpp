@@ -254,8 +254,8 @@ TEST_F(TDbfTest, AbandonedAndFailedOpensWriteNothing) {
   EXPECT_FALSE(dbf.Active());
   EXPECT_EQ(before, ReadWholeFile(path_));
 
-  PatchByte(path_, 0, 0x30);
-  EXPECT_EQ("Invalid DBF file: people.dbf: not a dBase table (first byte 0x30)",
+  PatchByte(path_, 0, 0x39);
+  EXPECT_EQ("Invalid DBF file: people.dbf: not a dBase table (first byte 0x39)",
             Message([&] { dbf.Open(); }));
   PatchByte(path_, 0, 0x03);
   dbf.SetOnIndexMissing(nullptr);  // the link is dropped, when the table is written
@@ -1093,34 +1093,42 @@ TEST_F(TDbfTest, ClosingKeepsWhatAnotherProcessAppended) {
 }
 
 TEST_F(TDbfTest, ConcurrentAppendersNumberAutoIncrementsOnce) {
-  CreateTable(path_, 7, {{"ID", ftAutoInc, 0}, {"NAME", ftString, 8}});
-  auto first = Helper();
-  auto second = Helper();
-  ASSERT_EQ("ok", first->Request("open " + path_ + " shared"));
-  ASSERT_EQ("ok", second->Request("open " + path_ + " shared"));
-  std::string replyA, replyB;
-  std::thread a([&] { replyA = first->Request("appendmany 60"); });
-  std::thread b([&] { replyB = second->Request("appendmany 60"); });
-  a.join();
-  b.join();
-  ASSERT_EQ("ok", replyA);
-  ASSERT_EQ("ok", replyB);
-  EXPECT_EQ("ok", first->Request("close"));
-  EXPECT_EQ("ok", second->Request("close"));
-  const std::string file = ReadWholeFile(path_);
-  EXPECT_EQ(120u, GetLE32(file.data() + 4));  // neither close wrote an older count
-  EXPECT_EQ(GetLE16(file.data() + 8) + 120u * GetLE16(file.data() + 10) + 1, file.size());
-  TDbf dbf;
-  Open(dbf, path_);
-  std::vector<bool> seen(120, false);
-  for (const std::string& id : Values(dbf, "ID")) {
-    ASSERT_LT(std::stoul(id), 120u);
-    EXPECT_FALSE(seen[std::stoul(id)]) << id;
-    seen[std::stoul(id)] = true;
+  // dBase 7 numbers from 0, Visual FoxPro from 1; both keep the next value
+  // in the header, raised under the header lock.
+  for (const int level : {7, 30}) {
+    SCOPED_TRACE(level);
+    std::filesystem::remove(path_);
+    const uint32_t first = level == 30 ? 1 : 0;
+    CreateTable(path_, level, {{"ID", ftAutoInc, 0}, {"NAME", ftString, 8}});
+    auto one = Helper();
+    auto two = Helper();
+    ASSERT_EQ("ok", one->Request("open " + path_ + " shared"));
+    ASSERT_EQ("ok", two->Request("open " + path_ + " shared"));
+    std::string replyA, replyB;
+    std::thread a([&] { replyA = one->Request("appendmany 60"); });
+    std::thread b([&] { replyB = two->Request("appendmany 60"); });
+    a.join();
+    b.join();
+    ASSERT_EQ("ok", replyA);
+    ASSERT_EQ("ok", replyB);
+    EXPECT_EQ("ok", one->Request("close"));
+    EXPECT_EQ("ok", two->Request("close"));
+    const std::string file = ReadWholeFile(path_);
+    EXPECT_EQ(120u, GetLE32(file.data() + 4));  // neither close wrote an older count
+    EXPECT_EQ(GetLE16(file.data() + 8) + 120u * GetLE16(file.data() + 10) + 1, file.size());
+    TDbf dbf;
+    Open(dbf, path_);
+    std::vector<bool> seen(120, false);
+    for (const std::string& id : Values(dbf, "ID")) {
+      const uint32_t n = static_cast<uint32_t>(std::stoul(id)) - first;
+      ASSERT_LT(n, 120u);
+      EXPECT_FALSE(seen[n]) << id;
+      seen[n] = true;
+    }
+    dbf.AppendNew();
+    dbf.Post();
+    EXPECT_EQ(static_cast<int>(120 + first), dbf.FieldNamed("ID")->ValueAsInteger());
   }
-  dbf.AppendNew();
-  dbf.Post();
-  EXPECT_EQ(120, dbf.FieldNamed("ID")->ValueAsInteger());
 }
 
 }  // namespace

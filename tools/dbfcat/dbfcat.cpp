@@ -1,16 +1,19 @@
 // dbfcat: prints a dBase table as JSON Lines. Line 1 describes the table
 // (version, language driver, record count, fields, code page, sizes, memo
-// file); then one line per record, {"deleted": bool, "values": {...}}, with
+// file, and a Visual FoxPro table's database container as "backlink" when it
+// names one); then one line per record, {"deleted": bool, "values": {...}}, with
 // text decoded from the table's own code page to UTF-8. The table is opened
 // read-only through TDbf; nothing is written.
 //
-//   dbfcat [--deleted] [--codepage CP] [--filter EXPR]
+//   dbfcat [--deleted] [--codepage CP] [--index NAME] [--filter EXPR]
 //          [--locate FIELDS=VALUE [--partial] [--nocase]]
 //          [--format csv|jsonl | --sqlite OUT.db] TABLE
 //
 // --deleted also prints the records flagged as deleted. --codepage reads
 // the text in code page CP (cp866, 866, windows-1251, utf-8, ...) whatever
-// the table says. --filter prints
+// the table says. --index prints the records in the order of an index: NAME
+// is a tag of the table's production index or an index file (a name with an
+// extension, relative to the table's folder). --filter prints
 // only the records the dBase expression EXPR accepts. --locate prints just
 // the first (visible) record whose fields hold the values: FIELDS names one
 // field or several separated by ";", VALUE then holds as many values
@@ -45,12 +48,13 @@
 #include "tdbf/dbf.h"
 #include "tdbf/dbf_codepage.h"
 #include "tdbf/dbf_dbffile.h"
+#include "tdbf/dbf_idxdef.h"
 #include "tools/dbfcat/json_records.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: dbfcat [--deleted] [--codepage CP] [--filter EXPR]\n"
+    "usage: dbfcat [--deleted] [--codepage CP] [--index NAME] [--filter EXPR]\n"
     "              [--locate FIELDS=VALUE [--partial] [--nocase]]\n"
     "              [--format csv|jsonl | --sqlite OUT.db] TABLE\n";
 void PrintHeader(TDbf& dbf) {
@@ -68,6 +72,8 @@ void PrintHeader(TDbf& dbf) {
   line.Raw('[');
   for (int i = 0; i < file.FieldDefs().Count(); ++i) {
     const TDbfFieldDef& def = file.FieldDefs()[i];
+    // Visual FoxPro's "_NullFlags" is no column of the table.
+    if (def.IsSystemField()) continue;
     line.Separate();
     line.Raw('{');
     line.Key("name");
@@ -94,6 +100,13 @@ void PrintHeader(TDbf& dbf) {
   } else {
     line.Null();
   }
+  const std::string backlink = file.Backlink();
+  if (!backlink.empty()) {
+    line.Key("backlink");
+    std::string text;
+    dbf.TextFromStorage(backlink, text);
+    line.String(text);
+  }
   line.Key("warnings");
   line.Raw('[');
   if (!platform::IsValidCodePage(static_cast<uint32_t>(file.UseCodePage())))
@@ -117,6 +130,7 @@ std::vector<std::string> SplitAtSemicolons(const std::string& text) {
 struct TRequest {
   bool showDeleted = false;
   int codePage = 0;
+  std::string index;
   bool filtered = false;
   std::string filter;
   bool locate = false;
@@ -180,7 +194,7 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if ((arg == "--filter" || arg == "--locate" || arg == "--format" || arg == "--sqlite" ||
-         arg == "--codepage") &&
+         arg == "--codepage" || arg == "--index") &&
         i + 1 == argc) {
       std::fprintf(stderr, "dbfcat: %s needs a value\n%s", arg.c_str(), kUsage);
       return 2;
@@ -197,6 +211,8 @@ int main(int argc, char** argv) {
                      name.c_str());
         return 2;
       }
+    } else if (arg == "--index") {
+      request.index = argv[++i];
     } else if (arg == "--filter") {
       request.filtered = true;
       request.filter = argv[++i];
@@ -267,7 +283,19 @@ int main(int argc, char** argv) {
     dbf.SetShowDeleted(request.showDeleted);
     dbf.SetCodePage(request.codePage);
     dbf.SetTableName(path);
+    if (!request.index.empty()) {
+      // An index file given by name is opened with the table.
+      if (!ExtractFileExt(request.index).empty()) {
+        TDbfIndexDef& def = dbf.Indexes().Add();
+        def.SetIndexFile(request.index);
+      }
+      dbf.SetIndexName(request.index);
+    }
     dbf.Open();
+    if (!request.index.empty() && dbf.IndexName().empty()) {
+      std::fprintf(stderr, "dbfcat: %s: no index %s\n", tableName.c_str(), request.index.c_str());
+      return 1;
+    }
     // What the user should know about the table goes to standard error;
     // the table is still printed.
     for (const std::string& warning : dbf.OpenWarnings())

@@ -72,6 +72,18 @@ std::string Hex(const std::string& bytes) {
   return out;
 }
 
+// A currency value (a count of ten-thousandths) as its exact decimal text,
+// without trailing zeros: 185000 is "18.5", -5 is "-0.0005".
+std::string CurrencyText(int64_t units) {
+  const bool negative = units < 0;
+  const uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(units) : units;
+  std::string text = (negative ? "-" : "") + std::to_string(magnitude / 10000);
+  std::string fraction = std::to_string(magnitude % 10000 + 10000).substr(1);
+  while (!fraction.empty() && fraction.back() == '0') fraction.pop_back();
+  if (!fraction.empty()) text += "." + fraction;
+  return text;
+}
+
 // Writes value as width decimal digits, zero-padded, and returns the end.
 char* PutDigits(char* at, int value, int width) {
   for (int i = width - 1; i >= 0; --i) {
@@ -243,9 +255,10 @@ constexpr size_t kShortKey = 32;
 
 struct TColumn {
   TField* field;
-  TStringField* text;  // text fields, read without a copy per value
-  std::string key;     // ", " (but for the first), the name as JSON, ": "
-  bool wholeNumber;    // a float field printed as an integer when it is one
+  const TDbfFieldDef* def;  // nullptr for a field of no table column
+  TStringField* text;       // text fields, read without a copy per value
+  std::string key;          // ", " (but for the first), the name as JSON, ": "
+  bool wholeNumber;         // a float field printed as an integer when it is one
   TColumnKind kind;
   int offset;  // in the record image
   int size;
@@ -311,7 +324,7 @@ class TRecordPrinter {
  private:
   void MakeColumns(TDbf& dbf, TValuePath path);
   void MakeByteTexts();
-  void PrintField(TJsonLine& line, TColumn& column);
+  void PrintField(TJsonLine& line, TColumn& column, const char* image);
   char* PutStoredText(char* out, const char* f, int size);
   char* PutNumber(char* out, const TColumn& column, const char* f);
   char* PutDate(char* out, const char* f);
@@ -366,7 +379,7 @@ void TRecordPrinter::MakeColumns(TDbf& dbf, TValuePath path) {
     if (i > 0) key.Raw(", ");
     key.String(field->FieldName());
     key.Raw(": ");
-    TColumn column{field, nullptr, std::string(key.Text()), false, ckField, 0, 0, {}};
+    TColumn column{field, nullptr, nullptr, std::string(key.Text()), false, ckField, 0, 0, {}};
     std::memcpy(column.shortKey, column.key.data(), std::min(column.key.size(), kShortKey));
     recordRoom_ += column.key.size() + kShortKey;
     if (field->DataType() == ftString || field->DataType() == ftFixedChar)
@@ -376,6 +389,7 @@ void TRecordPrinter::MakeColumns(TDbf& dbf, TValuePath path) {
       continue;
     }
     const TDbfFieldDef& def = file.FieldDefs()[field->FieldNo() - 1];
+    column.def = &def;
     column.wholeNumber = def.Precision() == 0 && def.NativeFieldType() != 'O';
     column.offset = def.Offset();
     column.size = def.Size();
@@ -461,7 +475,7 @@ void TRecordPrinter::Print(TJsonLine& line, const char* image) {
       codec_->ToUtf8(std::string_view(f, strnlen(f, stored)), scratch_);
       line.String(scratch_);
     } else {
-      PrintField(line, column);
+      PrintField(line, column, image);
     }
     out = line.Reserve(recordRoom_);
   }
@@ -656,8 +670,35 @@ char* TRecordPrinter::PutLogical(char* out, const char* f, int size) {
 
 // The general path: the value as the field reads it, decoded once (a
 // field without a value reads as false).
-void TRecordPrinter::PrintField(TJsonLine& line, TColumn& column) {
+void TRecordPrinter::PrintField(TJsonLine& line, TColumn& column, const char* image) {
   TField& field = *column.field;
+  if (const TDbfFieldDef* def = column.def) {
+    // A field whose null bit is set has no value, whatever its bytes hold.
+    if (def->NullFlagMask() != 0 && (image[def->NullFlagAt()] & def->NullFlagMask()) != 0) {
+      line.Null();
+      return;
+    }
+    // Currency is exact in the record; a double would round its last
+    // digits.
+    if (def->NativeFieldType() == 'Y' && def->Size() == 8) {
+      uint64_t units = 0;
+      for (int i = 7; i >= 0; --i)
+        units = (units << 8) | static_cast<uint8_t>(image[def->Offset() + i]);
+      line.String(CurrencyText(static_cast<int64_t>(units)));
+      return;
+    }
+    // Varbinary bytes are no text.
+    if (def->NativeFieldType() == 'Q') {
+      if (field.ValueIsNull()) {
+        line.Null();
+      } else {
+        line.Raw("{\"$hex\": ");
+        line.String(Hex(field.ValueAsString()));
+        line.Raw('}');
+      }
+      return;
+    }
+  }
   if (column.text != nullptr) {
     // Blank text is the empty string.
     column.text->ReadText(scratch_);

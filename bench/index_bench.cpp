@@ -1,0 +1,320 @@
+// Indexes on a generated table of 1,000,000 records (the fields of the
+// dataset benchmark: ID N(8), NAME C(20), CITY C(20), AMOUNT N(12,2),
+// DUE D(8), ACTIVE L(1), NOTE C(20)); every figure a median of runs made
+// side by side in this process:
+//  (a) creating a tag on NAME and on UPPER(NAME)+DTOS(DUE), against reading
+//      the same keys from the file, sorting them and writing them out as
+//      plain bytes;
+//  (b) 10,000 SearchKey calls for random keys on the NAME tag, per call;
+//  (c) appending 100,000 records to a table with two open tags, against
+//      the same table without indexes;
+//  (d) opening the table with its production index and showing the first
+//      30 records in NAME order, against opening it in record order;
+//  (e) the peak memory of a process creating the NAME tag.
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/env.h"
+#include "recordset/datasource.h"
+#include "tdbf/dbf.h"
+#include "tdbf/dbf_dbffile.h"
+#include "tdbf/dbf_idxfile.h"
+
+namespace {
+
+constexpr int kRecords = 1000000;
+constexpr int kRecordSize = 90;
+constexpr int kNameOffset = 9;
+constexpr int kNameSize = 20;
+constexpr int kDueOffset = 61;
+
+std::string Folder() {
+  static const std::string folder = [] {
+    char pattern[] = "/tmp/zozur-index-bench-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) std::abort();
+    return std::string(pattern);
+  }();
+  return folder;
+}
+
+std::string Path(const std::string& name) { return Folder() + "/" + name; }
+
+// An empty table of the benchmark's fields, made through the table file.
+void CreateEmpty(const std::string& path) {
+  TDbfFile file(path);
+  file.SetMode(amExclusiveCreate);
+  file.SetAutoCreate(true);
+  file.SetTableFormat(tfDBase4);
+  file.Open();
+  TDbfFieldDefs defs;
+  defs.SetTableFormat(tfDBase4);
+  const struct {
+    const char* name;
+    char letter;
+    int size;
+    int decimals;
+  } columns[] = {{"ID", 'N', 8, 0},      {"NAME", 'C', 20, 0}, {"CITY", 'C', 20, 0},
+                 {"AMOUNT", 'N', 12, 2}, {"DUE", 'D', 8, 0},   {"ACTIVE", 'L', 1, 0},
+                 {"NOTE", 'C', 20, 0}};
+  for (const auto& column : columns) {
+    TDbfFieldDef& def = defs.Add();
+    def.SetFieldName(column.name);
+    def.SetNativeFieldType(column.letter);
+    def.SetSize(column.size);
+    def.SetPrecision(column.decimals);
+  }
+  file.CreateStructure(defs, 512);
+  if (file.RecordSize() != kRecordSize) std::abort();
+}
+
+// Record i's image (90 bytes): names from a list of surnames with a number,
+// so that keys are many and repeat.
+void MakeRecord(int i, char* out) {
+  static const char* const kNames[] = {"JONES",  "MILLER", "SMITH", "BROWN", "WILSON",
+                                       "TAYLOR", "DAVIS",  "CLARK", "LEWIS", "WALKER"};
+  char record[128];
+  const unsigned mixed = static_cast<unsigned>(i) * 2654435761u;
+  std::snprintf(record, sizeof record, " %8d%-14s%06u%-20s%12.2f%04d%02d%02d%c%-20s", i + 1,
+                kNames[mixed % 10], (mixed >> 8) % 1000000, "ANKARA", (i % 100000) / 100.0,
+                1990 + i % 30, 1 + i % 12, 1 + i % 28, i % 3 ? 'T' : 'F', "generated");
+  std::memcpy(out, record, kRecordSize);
+}
+
+// The 1M table, written as bytes after the header the table file made.
+const std::string& BigTable() {
+  static const std::string path = [] {
+    const std::string p = Path("big.dbf");
+    CreateEmpty(p);
+    std::string header;
+    {
+      std::ifstream in(p, std::ios::binary);
+      header.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    header.resize(header.size() - 1);  // the end-of-file byte
+    PutLE32(header.data() + 4, kRecords);
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out.write(header.data(), static_cast<std::streamsize>(header.size()));
+    std::string chunk;
+    char record[kRecordSize];
+    for (int i = 0; i < kRecords; ++i) {
+      MakeRecord(i, record);
+      chunk.append(record, kRecordSize);
+      if (chunk.size() >= (1u << 20)) {
+        out.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+        chunk.clear();
+      }
+    }
+    chunk += '\x1A';
+    out.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+    return p;
+  }();
+  return path;
+}
+
+double Seconds(const std::function<void()>& work) {
+  const auto start = std::chrono::steady_clock::now();
+  work();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+// (a) baseline: the keys read from the file in 1 MiB pieces, sorted with
+// their record numbers and written out.
+void PlainSortedKeys(bool composite) {
+  std::ifstream in(BigTable(), std::ios::binary);
+  std::string header(4096, '\0');
+  in.read(header.data(), 32);
+  const int headerSize = GetLE16(header.data() + 8);
+  in.seekg(headerSize);
+  const size_t keySize = composite ? kNameSize + 8 : kNameSize;
+  std::vector<char> keys(static_cast<size_t>(kRecords) * (keySize + 4));
+  std::vector<char> chunk(static_cast<size_t>(kRecordSize) * 11650);
+  int recNo = 0;
+  while (recNo < kRecords) {
+    in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+    const int got = static_cast<int>(in.gcount()) / kRecordSize;
+    if (got == 0) break;
+    for (int r = 0; r < got && recNo < kRecords; ++r, ++recNo) {
+      char* key = keys.data() + static_cast<size_t>(recNo) * (keySize + 4);
+      const char* record = chunk.data() + static_cast<size_t>(r) * kRecordSize;
+      std::memcpy(key, record + kNameOffset, kNameSize);
+      if (composite) {
+        for (int c = 0; c < kNameSize; ++c)
+          key[c] = static_cast<char>(std::toupper(static_cast<unsigned char>(key[c])));
+        std::memcpy(key + kNameSize, record + kDueOffset, 8);
+      }
+      PutLE32(key + keySize, static_cast<uint32_t>(recNo + 1));
+    }
+  }
+  std::vector<uint32_t> order(static_cast<size_t>(kRecords));
+  for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+    const int c =
+        std::memcmp(keys.data() + a * (keySize + 4), keys.data() + b * (keySize + 4), keySize);
+    return c != 0 ? c < 0 : a < b;
+  });
+  std::ofstream out(Path("plain.keys"), std::ios::binary | std::ios::trunc);
+  for (uint32_t i : order)
+    out.write(keys.data() + i * (keySize + 4), static_cast<std::streamsize>(keySize + 4));
+}
+
+void CreateTag(const std::string& name, const std::string& expression) {
+  TDbfFile file(BigTable());
+  file.SetMode(amExclusiveOpen);
+  file.Open();
+  if (file.IndexFileOf(name) != nullptr) file.DeleteIndex(name);
+  if (file.OpenIndex(name, expression, true, 0) == nullptr) std::abort();
+  file.Close();
+}
+
+void BenchCreate() {
+  for (const bool composite : {false, true}) {
+    const std::string tag = composite ? "NAMEDUE" : "NAME";
+    const std::string expression = composite ? "UPPER(NAME)+DTOS(DUE)" : "NAME";
+    std::vector<double> plain, index;
+    for (int run = 0; run < 3; ++run) {
+      plain.push_back(Seconds([composite] { PlainSortedKeys(composite); }));
+      index.push_back(Seconds([&] { CreateTag(tag, expression); }));
+    }
+    std::printf("(a) create tag on %-22s %7.3f s; plain read+sort+write %7.3f s; ratio %.2f\n",
+                expression.c_str(), Median(index), Median(plain), Median(index) / Median(plain));
+  }
+}
+
+void BenchSearch() {
+  TDbfFile file(BigTable());
+  file.SetMode(amExclusiveOpen);
+  file.Open();
+  TIndexFile* index = file.IndexFileOf("NAME");
+  index->SelectIndex("NAME");
+  std::mt19937 random(7);
+  std::vector<std::string> keys;
+  char record[kRecordSize];
+  for (int i = 0; i < 10000; ++i) {
+    MakeRecord(static_cast<int>(random() % kRecords), record);
+    keys.emplace_back(record + kNameOffset, kNameSize);
+  }
+  std::vector<double> perCall;
+  int found = 0;
+  for (int run = 0; run < 5; ++run) {
+    const double seconds = Seconds([&] {
+      for (const std::string& key : keys) found += index->SearchKey(key.data(), 0) ? 1 : 0;
+    });
+    perCall.push_back(seconds / static_cast<double>(keys.size()) * 1e6);
+  }
+  std::printf("(b) SearchKey on NAME: %.2f us per call (median of 5 x 10,000; %d found)\n",
+              Median(perCall), found);
+}
+
+void AppendMany(bool indexed) {
+  const std::string path = Path(indexed ? "append_indexed.dbf" : "append_plain.dbf");
+  platform::TEnv::Default()->DeleteFile(path);
+  platform::TEnv::Default()->DeleteFile(ChangeFileExt(path, ".mdx"));
+  CreateEmpty(path);
+  TDbfFile file(path);
+  file.SetMode(amExclusiveOpen);
+  file.Open();
+  if (indexed) {
+    file.OpenIndex("NAME", "NAME", true, 0);
+    file.OpenIndex("ID", "ID", true, 0);
+  }
+  char record[kRecordSize];
+  for (int i = 0; i < 100000; ++i) {
+    MakeRecord(i, record);
+    file.AppendRecord(record);
+  }
+  file.Close();
+}
+
+void BenchAppend() {
+  std::vector<double> plain, indexed;
+  for (int run = 0; run < 3; ++run) {
+    plain.push_back(Seconds([] { AppendMany(false); }));
+    indexed.push_back(Seconds([] { AppendMany(true); }));
+  }
+  const double plainRate = 100000 / Median(plain);
+  const double indexedRate = 100000 / Median(indexed);
+  std::printf("(c) append 100,000: %.0f records/s with two tags, %.0f without; ratio 1/%.2f\n",
+              indexedRate, plainRate, plainRate / indexedRate);
+}
+
+double OpenFirst30(const std::string& indexName) {
+  return Seconds([&] {
+    TDbf dbf;
+    TDataSource source;
+    TDataLink link;
+    link.SetBufferCount(30);
+    source.SetDataSet(&dbf);
+    link.SetDataSource(&source);
+    dbf.SetTableName(BigTable());
+    dbf.SetIndexName(indexName);
+    dbf.Open();
+    if (dbf.RingRecordCount() != 30) std::abort();
+    dbf.Close();
+  });
+}
+
+void BenchOpen() {
+  std::vector<double> plain, indexed;
+  for (int run = 0; run < 9; ++run) {
+    plain.push_back(OpenFirst30(""));
+    indexed.push_back(OpenFirst30("NAME"));
+  }
+  std::printf("(d) open + first 30: %.3f ms in NAME order, %.3f ms in record order; ratio %.2f\n",
+              Median(indexed) * 1e3, Median(plain) * 1e3, Median(indexed) / Median(plain));
+}
+
+long StatusKb(const char* key) {
+  std::ifstream in("/proc/self/status");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind(key, 0) == 0) return std::atol(line.c_str() + std::strlen(key));
+  return -1;
+}
+
+void BenchMemory() {
+  std::fflush(stdout);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const long before = StatusKb("VmHWM:");
+    CreateTag("NAME", "NAME");
+    const long peak = StatusKb("VmHWM:");
+    std::printf(
+        "(e) creating the NAME tag: peak resident %.1f MiB above the program's %.1f MiB "
+        "(the table is %.1f MiB)\n",
+        (peak - before) / 1024.0, before / 1024.0, kRecords * kRecordSize / 1048576.0);
+    std::fflush(stdout);
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+}
+
+}  // namespace
+
+int main() {
+  BigTable();
+  BenchMemory();
+  BenchCreate();
+  BenchSearch();
+  BenchOpen();
+  BenchAppend();
+  std::system(("rm -rf '" + Folder() + "'").c_str());
+  return 0;
+}
