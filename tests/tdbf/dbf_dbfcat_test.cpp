@@ -627,7 +627,7 @@ std::string PrintedRecords(const std::string& path, TValuePath valuePath, int co
   char* text = nullptr;
   size_t size = 0;
   std::FILE* out = open_memstream(&text, &size);
-  {
+  try {
     TDbf dbf;
     dbf.SetReadOnly(true);
     dbf.SetShowDeleted(true);
@@ -636,6 +636,10 @@ std::string PrintedRecords(const std::string& path, TValuePath valuePath, int co
     dbf.Open();
     TJsonLine line(out);
     PrintRecords(dbf, line, true, valuePath);
+  } catch (...) {
+    std::fclose(out);
+    std::free(text);
+    throw;
   }
   std::fclose(out);
   std::string printed(text, size);

@@ -814,6 +814,7 @@ void TJsonLine::Print() {
 }
 
 bool TJsonLine::Flush() {
+  if (size_ == 0) return true;
   const bool written = std::fwrite(data_.get(), 1, size_, out_) == size_;
   size_ = 0;
   return written;
