@@ -103,6 +103,9 @@ class TDBGrid : public QAbstractScrollArea {
   // What the grid draws: a cell's text (row: 0-based data row of the
   // window) and a row's indicator.
   std::string CellText(int row, int column) const;
+  // The text a cell shows in its column's width: a number too wide for it
+  // as "#" marks, never with digits cut off, other text ended with "…".
+  QString FittedCellText(int row, int column) const;
   TGridIndicator RowIndicator(int row) const;
   // A cell's rectangle in viewport coordinates; row -1 is the title row,
   // column -1 the indicator column.

@@ -3,6 +3,7 @@
 
 #include "app/db_grid.h"
 
+#include <QFontMetrics>
 #include <QPainter>
 #include <QScrollBar>
 
@@ -21,6 +22,18 @@ const QColor kGridLineColor(192, 192, 192);
 const QColor kMarkedInk(128, 128, 128);
 
 }  // namespace
+
+QString TDBGrid::FittedCellText(int row, int column) const {
+  const QString text = Utf8ToQString(CellText(row, column));
+  if (column < 0 || column >= ColumnCount()) return text;
+  const QFontMetrics metrics(font());
+  const int room = columns_[column].width - 2 * kCellPadding;
+  if (metrics.horizontalAdvance(text) <= room) return text;
+  if (dynamic_cast<const TNumericField*>(columns_[column].field) == nullptr)
+    return metrics.elidedText(text, Qt::ElideRight, room);
+  const int marks = qMax(1, room / qMax(1, metrics.horizontalAdvance(QLatin1Char('#'))));
+  return QString(marks, QLatin1Char('#'));
+}
 
 void TDBGrid::scrollContentsBy(int, int) {
   PlaceEditor();
@@ -127,7 +140,8 @@ void TDBGrid::paintEvent(QPaintEvent*) {
           ink = pal.color(QPalette::HighlightedText);
         }
       }
-      const QString text = Utf8ToQString(row < 0 ? columns_[column].title : CellText(row, column));
+      const QString text =
+          row < 0 ? Utf8ToQString(columns_[column].title) : FittedCellText(row, column);
       Qt::Alignment align = Qt::AlignLeft;
       if (row >= 0 && columns_[column].field->Alignment() == taRightJustify) align = Qt::AlignRight;
       if (row >= 0 && columns_[column].field->Alignment() == taCenter) align = Qt::AlignHCenter;

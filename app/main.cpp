@@ -125,11 +125,15 @@ bool LogicalFilterValue(const std::string& value) {
 
 std::string FloatFilterText(const std::string& fieldName, const std::string& value) {
   // Trimmed of blanks and control characters; what remains must be one
-  // number literal of the expression language (with an optional sign).
-  const std::string number = Trim(value);
+  // number literal of the expression language (with an optional sign),
+  // once the user's decimal separator is the expression's point.
+  const std::string typed = Trim(value);
+  std::string number = typed;
+  for (char& c : number)
+    if (c == FormatSettings().DecimalSeparator) c = '.';
   static const std::regex kNumber(R"([+-]?(\d+(\.\d*)?|\.\d+)(e[+-]?\d+)?)");
   if (!std::regex_match(number, kNumber))
-    throw EConvertError(Format(appmsg::kFilterValueNotANumber, number.c_str()));
+    throw EConvertError(Format(appmsg::kFilterValueNotANumber, typed.c_str()));
   return fieldName + "=" + number;
 }
 

@@ -6,9 +6,12 @@
 #include "app/application.h"
 #include "app/main.h"
 #include "platform/env.h"
+#include "runtime/sysutils.h"
 
 int main(int argc, char** argv) {
   TApplication application(argc, argv);
+  // Dates and numbers are shown and read in the user's locale.
+  FormatSettings() = UserFormatSettings();
   TfrMain frMain;
   frMain.show();
   if (argc > 1) {

@@ -700,6 +700,14 @@ void TTextCodec::ToUtf8(std::string_view stored, std::string& text) {
   }
   if (utf8_) {
     for (size_t at = 0; at < stored.size();) {
+      // Runs of ASCII go as they stand.
+      size_t run = at;
+      while (run < stored.size() && static_cast<unsigned char>(stored[run]) < 0x80) ++run;
+      if (run > at) {
+        text.append(stored.substr(at, run - at));
+        at = run;
+        continue;
+      }
       const size_t start = at;
       const char32_t c = NextUtf8(stored, at);
       if (c == 0xFFFD && !(at - start == 3 && stored.substr(start, 3) == "\xEF\xBF\xBD"))
@@ -915,13 +923,23 @@ void TTextCodec::ChangeCase(std::string_view stored, bool upper, std::string& ou
       out[i] = static_cast<char>(bytes[static_cast<uint8_t>(stored[i])]);
     return;
   }
-  // Multi-byte code pages go through UTF-8; a character keeps its case
-  // when the code page lacks the other one.
+  if (utf8_) {
+    // Straight into out: bytes that are no character stay as they are.
+    for (size_t at = 0; at < stored.size();) {
+      const size_t start = at;
+      const char32_t c = NextUtf8(stored, at);
+      const char32_t other = OtherCase(c, upper, turkicCase_);
+      if (other != c)
+        AppendUtf8(out, other);
+      else
+        out.append(stored.substr(start, at - start));
+    }
+    return;
+  }
+  // Other multi-byte code pages go through UTF-8; a character keeps its
+  // case when the code page lacks the other one.
   std::string text;
-  if (utf8_)
-    text.assign(stored);
-  else
-    ToUtf8(stored, text);
+  ToUtf8(stored, text);
   std::string changed;
   std::string mapped;
   std::string probe;
@@ -932,15 +950,12 @@ void TTextCodec::ChangeCase(std::string_view stored, bool upper, std::string& ou
     const char32_t other = OtherCase(c, upper, turkicCase_);
     mapped.clear();
     AppendUtf8(mapped, other);
-    if (other != c && (utf8_ || FromUtf8(mapped, probe, bad)))
+    if (other != c && FromUtf8(mapped, probe, bad))
       changed += mapped;
     else
       changed.append(text, start, at - start);
   }
-  if (utf8_)
-    out.swap(changed);
-  else if (!FromUtf8(changed, out, bad))
-    out.assign(stored);
+  if (!FromUtf8(changed, out, bad)) out.assign(stored);
 }
 
 // ---- Collation --------------------------------------------------------------

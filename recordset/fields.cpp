@@ -14,6 +14,22 @@
 
 namespace {
 
+// A number as %g writes it, with the user's decimal separator.
+std::string MessageNumber(double value) {
+  std::string text = Format("%g", value);
+  for (char& c : text)
+    if (c == '.') c = FormatSettings().DecimalSeparator;
+  return text;
+}
+
+// The range message of a float field, its numbers in the user's format.
+std::string RangeMessage(double value, const std::string& name, double low, double high) {
+  std::string message = dbmsg::kFieldRangeError;
+  for (size_t at; (at = message.find("%g")) != std::string::npos;) message[at + 1] = 's';
+  return Format(message.c_str(), MessageNumber(value).c_str(), name.c_str(),
+                MessageNumber(low).c_str(), MessageNumber(high).c_str());
+}
+
 // The native date limits: 1 January of year 1 .. 31 December 9999.
 constexpr int32_t kMinDayNumber = 1;
 constexpr int32_t kMaxDayNumber = 3652059;
@@ -527,7 +543,7 @@ double TFloatField::ValueAsFloat() const {
 void TFloatField::SetValueAsFloat(double value) {
   if (!std::isfinite(value)) FieldError(Format(dbmsg::kFieldValueError, DisplayName().c_str()));
   if ((minValue_ != 0 || maxValue_ != 0) && (value < minValue_ || value > maxValue_))
-    FieldError(Format(dbmsg::kFieldRangeError, value, DisplayName().c_str(), minValue_, maxValue_));
+    FieldError(RangeMessage(value, DisplayName(), minValue_, maxValue_));
   SetData(&value);
 }
 

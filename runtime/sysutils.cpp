@@ -1,5 +1,7 @@
 #include "runtime/sysutils.h"
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <chrono>
 #include <cmath>
@@ -7,6 +9,7 @@
 #include <ctime>
 #include <vector>
 
+#include "platform/locale_formats.h"
 #include "runtime/exceptions.h"
 
 namespace {
@@ -74,6 +77,14 @@ bool ScanDate(const std::string& s, size_t& pos, TDateTime& date) {
   const TFormatSettings& fs = FormatSettings();
   int n1, n2, n3 = 0, l1, l2, l3 = 0;
   if (!ScanNumber(s, pos, n1, l1)) return false;
+  // An ISO date, year-month-day, is taken whatever the format: no format
+  // starts with a four-digit number followed by "-".
+  if (l1 == 4 && pos < s.size() && s[pos] == '-') {
+    ++pos;
+    if (!ScanNumber(s, pos, n2, l2) || !ScanChar(s, pos, '-') || !ScanNumber(s, pos, n3, l3))
+      return false;
+    return TryEncodeDate(n1, n2, n3, date);
+  }
   if (!ScanChar(s, pos, fs.DateSeparator)) return false;
   if (!ScanNumber(s, pos, n2, l2)) return false;
   bool haveThird = false;
@@ -186,6 +197,86 @@ std::string WithSeparator(std::string text) {
 TFormatSettings& FormatSettings() {
   static TFormatSettings settings;
   return settings;
+}
+
+namespace {
+
+// The short date format of an ICU date pattern: its day, month and year
+// fields in order with one separator between them; years with four
+// digits, month names as numbers, other fields and quoted text left out.
+// "" when the pattern lacks a field.
+std::string DateFormatOfPattern(const std::string& pattern, char& separator) {
+  std::string format;
+  separator = 0;
+  bool quoted = false;
+  int fields = 0;
+  for (size_t i = 0; i < pattern.size();) {
+    const char c = pattern[i];
+    size_t run = i;
+    while (run < pattern.size() && pattern[run] == c) ++run;
+    const size_t count = run - i;
+    if (c == '\'') {
+      quoted = !quoted;
+    } else if (!quoted && (c == 'd' || c == 'M' || c == 'y')) {
+      if (fields > 0) format += '/';
+      format += c == 'y' ? std::string("yyyy") : std::string(std::min<size_t>(count, 2), c);
+      ++fields;
+    } else if (!quoted && separator == 0 && fields > 0 && c != ' ' &&
+               static_cast<unsigned char>(c) < 0x80 &&
+               !std::isalpha(static_cast<unsigned char>(c))) {
+      separator = c;
+    }
+    i = run;
+  }
+  if (fields != 3 || separator == 0) return {};
+  return format;
+}
+
+// A one-byte form of a separator symbol in UTF-8: ASCII as it is, the
+// spaces that do not break as a blank, anything else fallback.
+char SeparatorOf(const std::string& symbol, char fallback) {
+  if (symbol.size() == 1 && static_cast<unsigned char>(symbol[0]) < 0x80) return symbol[0];
+  if (symbol == "\u00A0" || symbol == "\u202F") return ' ';
+  if (symbol == "\u2019") return '\'';
+  return fallback;
+}
+
+}  // namespace
+
+TFormatSettings FormatSettingsForLocales(const std::string& timeLocale,
+                                         const std::string& numericLocale) {
+  TFormatSettings fs;
+  platform::TLocaleFormats formats;
+  if (platform::LocaleFormats(timeLocale, formats)) {
+    char separator = 0;
+    const std::string date = DateFormatOfPattern(formats.datePattern, separator);
+    if (!date.empty()) {
+      fs.ShortDateFormat = date;
+      fs.DateSeparator = separator;
+    }
+    const std::string& time = formats.timePattern;
+    const size_t hour = time.find_first_of("Hh");
+    if (hour != std::string::npos) {
+      const size_t after = time.find_first_not_of(time[hour], hour);
+      if (after != std::string::npos && !std::isalpha(static_cast<unsigned char>(time[after])) &&
+          static_cast<unsigned char>(time[after]) < 0x80)
+        fs.TimeSeparator = time[after];
+      const bool twelveHours = time[hour] == 'h';
+      fs.ShortTimeFormat = twelveHours ? "h:mm AMPM" : "HH:mm";
+      fs.LongTimeFormat = twelveHours ? "h:mm:ss AMPM" : "HH:mm:ss";
+    }
+  }
+  if (platform::LocaleFormats(numericLocale, formats)) {
+    fs.DecimalSeparator = SeparatorOf(formats.decimalSeparator, '.');
+    fs.ThousandSeparator = SeparatorOf(formats.groupingSeparator, ',');
+    if (fs.ThousandSeparator == fs.DecimalSeparator)
+      fs.ThousandSeparator = fs.DecimalSeparator == ',' ? '.' : ',';
+  }
+  return fs;
+}
+
+TFormatSettings UserFormatSettings() {
+  return FormatSettingsForLocales(platform::TimeLocaleName(), platform::NumericLocaleName());
 }
 
 TFormatSettings FormatSettingsForLocale(uint32_t lcid) {

@@ -34,6 +34,15 @@ TFormatSettings& FormatSettings();
 // Settings of a Windows locale identifier (0x0409 en-US, 0x041F tr-TR, ...);
 // an unknown identifier gives the en-US settings.
 TFormatSettings FormatSettingsForLocale(uint32_t lcid);
+// Settings by the locales of POSIX names, dates and times by timeLocale,
+// numbers by numericLocale, from ICU's locale data: "tr_TR.UTF-8" gives
+// the short date format "d.MM.yyyy" (years always with four digits) and
+// the decimal separator ','. "C", "POSIX", "" and unknown names keep the
+// en-US settings for their part.
+TFormatSettings FormatSettingsForLocales(const std::string& timeLocale,
+                                         const std::string& numericLocale);
+// The settings of the user's locales (LC_ALL, LC_TIME, LC_NUMERIC, LANG).
+TFormatSettings UserFormatSettings();
 
 // ---- Dates -----------------------------------------------------------------
 

@@ -197,9 +197,10 @@ int64_t AllNines(int digits) {
 // its width and decimals hold. The table file fills a field that cannot
 // hold a value with "*" (integers keep their last digits), so without the
 // range a too-wide value typed by the user would be lost without a word.
-// Its display width is what its values need.
 // A negative value spends one character on its sign; with decimals one
 // more goes to the point, and the whole part keeps at least one digit.
+// Its display width is what its values need, and a number with decimals is
+// shown with all of them.
 constexpr int kBinaryNumberWidth = 22;
 
 void LimitToFieldWidth(TField& field, const TDbfFieldDef& def) {
@@ -238,6 +239,10 @@ void LimitToFieldWidth(TField& field, const TDbfFieldDef& def) {
   number->SetMaxValue((std::pow(10.0, wholeDigits + decimals) - 1) / scale);
   number->SetMinValue(wholeDigits > 1 ? -(std::pow(10.0, wholeDigits - 1 + decimals) - 1) / scale
                                       : 0.0);
+  // A number with decimals is shown with as many as the field stores
+  // (672298 in an N(12,2) field as 672298.00), in the user's format.
+  if (decimals > 0 && number->DisplayFormat().empty())
+    number->SetDisplayFormat("0." + std::string(static_cast<size_t>(decimals), '0'));
 }
 
 }  // namespace

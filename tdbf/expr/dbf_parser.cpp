@@ -84,6 +84,7 @@ class TTextWord : public TFunction {
   int Compare(const char* a, const char* b) {
     if (codec_ == nullptr) return CompareTrimmedText(a, b, asciiUpper_.data());
     if (const uint8_t* upper = codec_->CaseBytes(true)) return CompareTrimmedText(a, b, upper);
+    if (codec_->CodePage() == platform::kCodePageUtf8) return CompareUtf8(a, b);
     if (IsAscii(a) && IsAscii(b)) return CompareTrimmedText(a, b, asciiUpper_.data());
     codec_->ChangeCase(a, true, upperA_);
     codec_->ChangeCase(b, true, upperB_);
@@ -149,6 +150,42 @@ class TTextWord : public TFunction {
     const bool yEnded = IsBlankTail(y);
     if (xEnded || yEnded) return xEnded == yEnded ? 0 : (xEnded ? -1 : 1);
     return fold[*x] < fold[*y] ? -1 : 1;
+  }
+
+  // UTF-8 texts: ASCII bytes through the ASCII fold, and where the texts
+  // differ outside ASCII, the characters there in upper case, one at a
+  // time. The order is that of both texts in upper case, without changing
+  // the case of more than the characters that differ.
+  int CompareUtf8(const char* a, const char* b) {
+    const uint8_t* fold = asciiUpper_.data();
+    const auto* x = reinterpret_cast<const unsigned char*>(a);
+    const auto* y = reinterpret_cast<const unsigned char*>(b);
+    while (*x != 0 && *x < 33) ++x;
+    while (*y != 0 && *y < 33) ++y;
+    for (;;) {
+      while (*x != 0 && *x < 0x80 && *y < 0x80 && fold[*x] == fold[*y]) ++x, ++y;
+      const bool xEnded = IsBlankTail(x);
+      const bool yEnded = IsBlankTail(y);
+      if (xEnded || yEnded) return xEnded == yEnded ? 0 : (xEnded ? -1 : 1);
+      if (*x < 0x80 && *y < 0x80) return fold[*x] < fold[*y] ? -1 : 1;
+      const size_t xLength = Utf8Length(x);
+      const size_t yLength = Utf8Length(y);
+      codec_->ChangeCase(std::string_view(reinterpret_cast<const char*>(x), xLength), true,
+                         upperA_);
+      codec_->ChangeCase(std::string_view(reinterpret_cast<const char*>(y), yLength), true,
+                         upperB_);
+      if (upperA_ != upperB_) return upperA_ < upperB_ ? -1 : 1;
+      x += xLength;
+      y += yLength;
+    }
+  }
+  // The bytes of the UTF-8 character at p, as its first byte says, not
+  // past the terminating NUL.
+  static size_t Utf8Length(const unsigned char* p) {
+    const size_t want = *p < 0xC0 ? 1 : *p < 0xE0 ? 2 : *p < 0xF0 ? 3 : *p < 0xF8 ? 4 : 1;
+    size_t length = 1;
+    while (length < want && p[length] != 0) ++length;
+    return length;
   }
 
   platform::TTextCodec* codec_;

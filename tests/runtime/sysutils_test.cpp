@@ -76,6 +76,43 @@ TEST_F(SysUtilsTest, DateTextFollowsShortDateFormat) {
   EXPECT_THROW(StrToDate("12"), EConvertError);
 }
 
+// The settings of the user's locales come from ICU's data: dates and
+// times by LC_TIME's locale, numbers by LC_NUMERIC's, four-digit years;
+// ISO dates read under every format.
+TEST_F(SysUtilsTest, SettingsOfTheUsersLocales) {
+  const TDateTime day = EncodeDate(2020, 10, 15);
+  FormatSettings() = FormatSettingsForLocales("tr_TR.UTF-8", "tr_TR.UTF-8");
+  EXPECT_EQ(DateToStr(day), "15.10.2020");
+  EXPECT_EQ(DateToStr(EncodeDate(2020, 10, 5)), "5.10.2020");
+  EXPECT_EQ(StrToDate("15.10.2020"), day);
+  EXPECT_EQ(StrToDate("2020-10-15"), day);
+  EXPECT_EQ(TimeToStr(EncodeTime(14, 5, 9, 0)), "14:05:09");
+  EXPECT_EQ(FloatToStr(1234.5), "1234,5");
+  EXPECT_EQ(StrToFloat("0,25"), 0.25);
+
+  FormatSettings() = FormatSettingsForLocales("en_US.UTF-8", "en_US.UTF-8");
+  EXPECT_EQ(DateToStr(day), "10/15/2020");
+  EXPECT_EQ(StrToDate("10/15/2020"), day);
+  EXPECT_EQ(StrToDate("2020-10-15"), day);
+  EXPECT_EQ(TimeToStr(EncodeTime(14, 5, 9, 0)), "2:05:09 PM");
+  EXPECT_EQ(FloatToStr(1234.5), "1234.5");
+
+  // Dates by one locale, numbers by another; Swedish writes ISO dates.
+  FormatSettings() = FormatSettingsForLocales("sv_SE.UTF-8", "de_DE.UTF-8");
+  EXPECT_EQ(DateToStr(day), "2020-10-15");
+  EXPECT_EQ(StrToDate("2020-10-15"), day);
+  EXPECT_EQ(FormatSettings().DecimalSeparator, ',');
+  EXPECT_EQ(FormatSettings().ThousandSeparator, '.');
+  EXPECT_THROW(StrToDate("2020-13-15"), EConvertError);
+
+  // No locale, or one ICU does not know: the US settings.
+  for (const char* none : {"", "C", "C.UTF-8", "POSIX", "xx_YY.UTF-8"}) {
+    const TFormatSettings fs = FormatSettingsForLocales(none, none);
+    EXPECT_EQ(fs.ShortDateFormat, "M/d/yyyy") << none;
+    EXPECT_EQ(fs.DecimalSeparator, '.') << none;
+  }
+}
+
 TEST_F(SysUtilsTest, FloatTextUsesDecimalSeparator) {
   EXPECT_EQ(StrToFloat(" 1.5e3 "), 1500.0);
   EXPECT_EQ(StrToFloat(".5"), 0.5);

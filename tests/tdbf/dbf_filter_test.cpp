@@ -16,6 +16,7 @@
 #include "recordset/fields.h"
 #include "runtime/exceptions.h"
 #include "tdbf/dataset/dbf.h"
+#include "tdbf/dbf_common.h"
 #include "tdbf/file/dbf_dbffile.h"
 #include "tests/recordset/log_link.h"
 #include "tests/support/dbf_locale.h"
@@ -395,6 +396,62 @@ TEST_F(TDbfFilterTest, LetterCaseByCharacterAndByTheTablesRules) {
               shown(other, "NAME = '\u043C\u043E\u0441\u043A\u0432\u0430' OR NAME = 'iSTANBUL'"));
     EXPECT_TRUE(Locate(other, "NAME", "\u043C\u043E\u0441\u043A\u0432\u0430", kNoCase));
     EXPECT_EQ(1, other.RecordNumber());
+  }
+}
+
+// In a UTF-8 table text compares as both sides in upper case, character
+// for character, whether the letters are ASCII or not, under Turkish rules
+// and under the others.
+TEST_F(TDbfFilterTest, Utf8TextOrdersAsInUpperCase) {
+  const Names names = {"\u015Fahin",
+                       "SAHIN",
+                       "\u015Eahin",
+                       "\u015EAH\u0130N",
+                       "\u0131i",
+                       "Ii",
+                       "i\u0130",
+                       "Zeta",
+                       "\u03B6\u03AE\u03C4\u03B1",
+                       "\u0396\u0389\u03A4\u0391",
+                       "\u00C4rger",
+                       "arger",
+                       "x\u20AC",
+                       "X\u20AC",
+                       "\u03C9a",
+                       "\u03A9",
+                       "a",
+                       ""};
+  for (const bool turkish : {false, true}) {
+    SCOPED_TRACE(turkish ? "Turkish" : "English");
+    locale_.Set(turkish ? platform::TSystemLocale{1254, 857, 0x041F}
+                        : platform::TSystemLocale{1252, 437, 0x0409});
+    path_ = dir_.File(turkish ? "tr.dbf" : "en.dbf");
+    WriteWholeFile(ChangeFileExt(path_, ".cpg"), "UTF-8");
+    People(names);
+    TDbf dbf;
+    Open(dbf);
+    ASSERT_EQ(65001, dbf.TableCodePage());
+    auto codec = platform::TTextCodec::Make(platform::kCodePageUtf8);
+    codec->SetTurkicCase(turkish);
+    auto upper = [&](const std::string& text) {
+      std::string out;
+      codec->ChangeCase(text, true, out);
+      return out;
+    };
+    for (const std::string& value : names) {
+      SCOPED_TRACE(value);
+      Names less, same;
+      for (const std::string& name : names) {
+        if (upper(name) < upper(value)) less.push_back(name);
+        if (upper(name) == upper(value)) same.push_back(name);
+      }
+      dbf.SetFilter("NAME < '" + value + "'");
+      dbf.SetFiltered(true);
+      EXPECT_EQ(less, Shown(dbf));
+      dbf.SetFilter("NAME = '" + value + "'");
+      EXPECT_EQ(same, Shown(dbf));
+      dbf.SetFiltered(false);
+    }
   }
 }
 

@@ -49,6 +49,7 @@
 #include "tdbf/file/dbf_codepage.h"
 #include "tdbf/file/dbf_dbffile.h"
 #include "tdbf/index/dbf_idxdef.h"
+#include "tools/dbfcat/json_records.h"
 
 namespace {
 
@@ -56,142 +57,6 @@ constexpr const char* kUsage =
     "usage: dbfcat [--deleted] [--codepage CP] [--index NAME] [--filter EXPR]\n"
     "              [--locate FIELDS=VALUE [--partial] [--nocase]]\n"
     "              [--format csv|jsonl | --sqlite OUT.db] TABLE\n";
-constexpr size_t kOutputBlock = 64 * 1024;
-constexpr char kHexDigits[] = "0123456789abcdef";
-
-// Collects one output line.
-class TJsonLine {
- public:
-  void Raw(std::string_view text) { line_ += text; }
-  void Raw(char c) { line_ += c; }
-  // Starts a member of an object: its name, after a comma when it is not
-  // the first.
-  void Key(const std::string& name) {
-    Separate();
-    String(name);
-    line_ += ": ";
-  }
-  // A comma before the next item of an array or object, unless it is the
-  // first or follows a member's name.
-  void Separate() {
-    if (!line_.empty() && line_.back() != '{' && line_.back() != '[' && line_.back() != ' ')
-      line_ += ", ";
-  }
-  // A JSON string of UTF-8 text.
-  void String(std::string_view text) {
-    line_ += '"';
-    size_t run = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-      const auto c = static_cast<unsigned char>(text[i]);
-      if (c >= 0x20 && c != '"' && c != '\\') continue;
-      line_.append(text.data() + run, i - run);
-      run = i + 1;
-      switch (c) {
-        case '"':
-          line_ += "\\\"";
-          break;
-        case '\\':
-          line_ += "\\\\";
-          break;
-        case '\n':
-          line_ += "\\n";
-          break;
-        case '\r':
-          line_ += "\\r";
-          break;
-        case '\t':
-          line_ += "\\t";
-          break;
-        default:
-          line_ += "\\u00";
-          line_ += kHexDigits[c >> 4];
-          line_ += kHexDigits[c & 15];
-      }
-    }
-    line_.append(text.data() + run, text.size() - run);
-    line_ += '"';
-  }
-  void Integer(int64_t value) {
-    char text[24];
-    line_.append(text, std::to_chars(text, text + sizeof text, value).ptr);
-  }
-  // The shortest text that reads back as the same double, with a ".0" for
-  // whole numbers so that it stays a float; null for NaN and infinities.
-  void Float(double value) {
-    if (!std::isfinite(value)) {
-      line_ += "null";
-      return;
-    }
-    char text[64];
-    const auto result = std::to_chars(text, text + sizeof text, value);
-    std::string s(text, result.ptr);
-    if (s.find_first_of(".e") == std::string::npos) s += ".0";
-    line_ += s;
-  }
-  void Bool(bool value) { line_ += value ? "true" : "false"; }
-  const std::string& Text() const { return line_; }
-  void Null() { line_ += "null"; }
-  // Ends the line; lines go out in blocks of about 64 KiB.
-  void Print() {
-    line_ += '\n';
-    if (line_.size() >= kOutputBlock) Flush();
-  }
-  void Flush() {
-    std::fwrite(line_.data(), 1, line_.size(), stdout);
-    line_.clear();
-  }
-
- private:
-  std::string line_;
-};
-
-std::string Hex(const std::string& bytes) {
-  std::string out;
-  out.reserve(bytes.size() * 2);
-  for (unsigned char c : bytes) {
-    out += kHexDigits[c >> 4];
-    out += kHexDigits[c & 15];
-  }
-  return out;
-}
-
-// Writes value as width decimal digits, zero-padded, and returns the end.
-char* PutDigits(char* at, int value, int width) {
-  for (int i = width - 1; i >= 0; --i) {
-    at[i] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  }
-  return at + width;
-}
-
-// A currency value (a count of ten-thousandths) as its exact decimal text,
-// without trailing zeros: 185000 is "18.5", -5 is "-0.0005".
-std::string CurrencyText(int64_t units) {
-  const bool negative = units < 0;
-  const uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(units) : units;
-  std::string text = (negative ? "-" : "") + std::to_string(magnitude / 10000);
-  std::string fraction = std::to_string(magnitude % 10000 + 10000).substr(1);
-  while (!fraction.empty() && fraction.back() == '0') fraction.pop_back();
-  if (!fraction.empty()) text += "." + fraction;
-  return text;
-}
-
-std::string DateText(int32_t dayNumber) {
-  int year, month, day;
-  DecodeDayNumber(dayNumber, year, month, day);
-  char text[16];
-  if (year < 0 || year > 9999) {
-    std::snprintf(text, sizeof text, "%04d-%02d-%02d", year, month, day);
-    return text;
-  }
-  char* at = PutDigits(text, year, 4);
-  *at++ = '-';
-  at = PutDigits(at, month, 2);
-  *at++ = '-';
-  PutDigits(at, day, 2);
-  return std::string(text, 10);
-}
-
 void PrintHeader(TDbf& dbf) {
   TDbfFile& file = *dbf.DbfFile();
   const auto* header = reinterpret_cast<const uint8_t*>(file.Header());
@@ -249,145 +114,6 @@ void PrintHeader(TDbf& dbf) {
                 " cannot be converted; text is shown as Latin-1");
   line.Raw("]}");
   line.Print();
-  line.Flush();
-}
-
-// How one field of the output is printed; worked out once per table.
-struct TColumn {
-  TField* field;
-  const TDbfFieldDef* def;
-  TStringField* text;  // text fields, read without a copy per value
-  std::string key;     // the field's name as a JSON member name
-  bool wholeNumber;    // a float field printed as an integer when it is one
-};
-
-void PrintValue(TJsonLine& line, TColumn& column, const char* image, std::string& scratch) {
-  const TDbfFieldDef& def = *column.def;
-  // A field whose null bit is set has no value, whatever its bytes hold.
-  if (def.NullFlagMask() != 0 && (image[def.NullFlagAt()] & def.NullFlagMask()) != 0) {
-    line.Null();
-    return;
-  }
-  TField& field = *column.field;
-  if (column.text != nullptr) {
-    // Blank text is the empty string.
-    column.text->ReadText(scratch);
-    line.String(scratch);
-    return;
-  }
-  // Currency is exact in the record; a double would round its last digits.
-  if (def.NativeFieldType() == 'Y' && def.Size() == 8) {
-    uint64_t units = 0;
-    for (int i = 7; i >= 0; --i)
-      units = (units << 8) | static_cast<uint8_t>(image[def.Offset() + i]);
-    line.String(CurrencyText(static_cast<int64_t>(units)));
-    return;
-  }
-  // Varbinary bytes are no text.
-  if (def.NativeFieldType() == 'Q') {
-    if (field.ValueIsNull()) {
-      line.Null();
-    } else {
-      line.Raw("{\"$hex\": ");
-      line.String(Hex(field.ValueAsString()));
-      line.Raw('}');
-    }
-    return;
-  }
-  // Each value is decoded once: a field without one reads as false.
-  switch (field.DataType()) {
-    case ftSmallint: {
-      int16_t value = 0;
-      field.GetData(&value) ? line.Integer(value) : line.Null();
-      return;
-    }
-    case ftInteger:
-    case ftAutoInc: {
-      int32_t value = 0;
-      field.GetData(&value) ? line.Integer(value) : line.Null();
-      return;
-    }
-    case ftLargeint: {
-      int64_t value = 0;
-      field.GetData(&value) ? line.Integer(value) : line.Null();
-      return;
-    }
-    case ftWord:
-      if (field.ValueIsNull())
-        line.Null();
-      else
-        line.Integer(field.ValueAsLargeInt());
-      return;
-    case ftFloat:
-    case ftCurrency: {
-      double value = 0;
-      if (!field.GetData(&value)) {
-        line.Null();
-      } else if (column.wholeNumber && std::fabs(value) < 1e18 && value == std::trunc(value)) {
-        line.Integer(static_cast<int64_t>(value));
-      } else {
-        line.Float(value);
-      }
-      return;
-    }
-    case ftBoolean: {
-      int16_t value = 0;
-      field.GetData(&value) ? line.Bool(value != 0) : line.Null();
-      return;
-    }
-    case ftDate: {
-      int32_t dayNumber = 0;
-      field.GetData(&dayNumber) ? line.String(DateText(dayNumber)) : line.Null();
-      return;
-    }
-    case ftDateTime: {
-      double milliseconds = 0;
-      field.GetData(&milliseconds) ? line.String(IsoDateTimeText(milliseconds)) : line.Null();
-      return;
-    }
-    default:
-      break;
-  }
-  if (field.ValueIsNull()) {
-    line.Null();
-  } else if (field.IsBlob() && field.DataType() != ftMemo) {
-    line.Raw("{\"$hex\": ");
-    line.String(Hex(field.ValueAsString()));
-    line.Raw('}');
-  } else {
-    line.String(field.ValueAsString());
-  }
-}
-
-// Prints the current record, or with all every record the set shows.
-void PrintRecords(TDbf& dbf, bool all = true) {
-  TDbfFile& file = *dbf.DbfFile();
-  std::vector<TColumn> columns;
-  for (int i = 0; i < dbf.FieldCount(); ++i) {
-    TField* field = dbf.Fields(i);
-    const TDbfFieldDef& def = file.FieldDefs()[field->FieldNo() - 1];
-    TJsonLine key;
-    key.String(field->FieldName());
-    const bool text = field->DataType() == ftString || field->DataType() == ftFixedChar;
-    columns.push_back({field, &def, text ? dynamic_cast<TStringField*>(field) : nullptr,
-                       key.Text() + ": ", def.Precision() == 0 && def.NativeFieldType() != 'O'});
-  }
-  TJsonLine line;
-  std::string scratch;
-  if (all) dbf.First();
-  for (; !dbf.AtEnd(); dbf.Next()) {
-    const char* image = TDbf::RecordImage(dbf.ActiveBuffer());
-    line.Raw(image[0] == '*' ? "{\"deleted\": true, \"values\": {"
-                             : "{\"deleted\": false, \"values\": {");
-    for (size_t i = 0; i < columns.size(); ++i) {
-      if (i > 0) line.Raw(", ");
-      line.Raw(columns[i].key);
-      PrintValue(line, columns[i], image, scratch);
-    }
-    line.Raw("}}");
-    line.Print();
-    if (!all) break;
-  }
   line.Flush();
 }
 
@@ -585,7 +311,8 @@ int main(int argc, char** argv) {
       return 0;
     }
     PrintHeader(dbf);
-    PrintRecords(dbf, !request.locate);
+    TJsonLine line;
+    PrintRecords(dbf, line, !request.locate);
     dbf.Close();
   } catch (const EAbort&) {
     std::fprintf(stderr, "dbfcat: %s: the table cannot be opened\n", tableName.c_str());
