@@ -615,7 +615,9 @@ bool TDbf::IsWritable() {
 }
 
 std::string TDbf::ReadOnlyReason() const {
-  return dbfFile_ && !readOnly_ ? dbfFile_->ReadOnlyReason() : std::string();
+  if (!dbfFile_ || readOnly_) return std::string();
+  if (dbfFile_->HasStructuralCdx()) return kDbfCdxReadOnly;
+  return dbfFile_->ReadOnlyReason();
 }
 
 void TDbf::CheckWritable() {

@@ -113,7 +113,8 @@ class TDbf : public TDataSet {
   bool ReadOnlyFallback() const { return readOnlyFallback_; }
   void SetReadOnlyFallback(bool value) { readOnlyFallback_ = value; }
   // Why the open table cannot be written although ReadOnly is off (no
-  // permission, memo file missing); empty when it can be written.
+  // permission, memo file missing, a structural ".cdx" index); empty when
+  // it can be written.
   std::string ReadOnlyReason() const;
   // Notices for the user from the last open: the table opened read-only
   // and why, a table cut short, a count beyond the file.

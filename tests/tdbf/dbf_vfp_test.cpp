@@ -191,6 +191,8 @@ TEST_F(TVisualFoxProTest, StructuralCdxRefusesChanges) {
   EXPECT_EQ(refusal, Message([&] { dbf.Edit(); }));
   EXPECT_EQ(refusal, Message([&] { dbf.AppendNew(); }));
   EXPECT_EQ(refusal, Message([&] { dbf.Delete(); }));
+  // The window's status bar says why the table is read-only.
+  EXPECT_EQ(refusal, dbf.ReadOnlyReason());
   dbf.Close();
   EXPECT_EQ(before, ReadWholeFile(path_));
 }
