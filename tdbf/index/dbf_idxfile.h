@@ -304,7 +304,6 @@ class TIndexFile : public TPagedFile, public TIndexFileUpkeep {
   TIndexUpdateMode updateMode_ = umCurrent;
   uint32_t locale_ = 0;  // 0: binary
   int tableCodePage_ = 0;
-  uint32_t localeCodePage_ = 0;
   bool distinctOnly_ = false;
   std::unordered_map<int32_t, TPage> pages_;
   int lockDepth_ = 0;
