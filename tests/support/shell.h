@@ -1,9 +1,16 @@
 #pragma once
-// The standard output of a shell command, for tests that read files back
-// through other programs (python3, sqlite3).
+// Shell commands for tests: the standard output of a command, for tests
+// that read files back through other programs (python3, sqlite3), and a run
+// of one of the project's command-line tools with its exit status and both
+// output streams.
+
+#include <sys/wait.h>
 
 #include <cstdio>
 #include <string>
+#include <vector>
+
+#include "tests/support/temp_dir.h"
 
 inline std::string ShellOutput(const std::string& command) {
   std::string out;
@@ -14,4 +21,30 @@ inline std::string ShellOutput(const std::string& command) {
   while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, n);
   pclose(pipe);
   return out;
+}
+
+struct TToolRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs the built tool (dbfcat, dbfindex, ...) with the arguments, each
+// quoted for the shell, after an optional environment prefix.
+inline TToolRun RunTool(const std::string& tool, const std::vector<std::string>& args,
+                        const std::string& env = "") {
+  TTempDir dir;
+  std::string command = env + " '" + std::string(ZOZUR_HELPER_DIR) + "/../" + tool + "'";
+  for (const std::string& arg : args) command += " '" + arg + "'";
+  command += " 2>'" + dir.File("err") + "'";
+  TToolRun run;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return run;
+  char chunk[65536];
+  size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) run.out.append(chunk, n);
+  const int status = pclose(pipe);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.err = ReadWholeFile(dir.File("err"));
+  return run;
 }

@@ -32,29 +32,8 @@
 
 namespace {
 
-struct TRun {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-// Runs dbfcat with the arguments (quoted for the shell) and an optional
-// environment prefix.
-TRun Dbfcat(const std::vector<std::string>& args, const std::string& env = "") {
-  TTempDir dir;
-  std::string command = env + " '" + std::string(ZOZUR_HELPER_DIR) + "/../dbfcat'";
-  for (const std::string& arg : args) command += " '" + arg + "'";
-  command += " 2>'" + dir.File("err") + "'";
-  TRun run;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return run;
-  char chunk[65536];
-  size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) run.out.append(chunk, n);
-  const int status = pclose(pipe);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  run.err = ReadWholeFile(dir.File("err"));
-  return run;
+TToolRun Dbfcat(const std::vector<std::string>& args, const std::string& env = "") {
+  return RunTool("dbfcat", args, env);
 }
 
 std::vector<std::string> Lines(const std::string& text) {
@@ -188,7 +167,7 @@ class TDbfcatTest : public ::testing::Test {
   int Compare(const std::string& table, const std::vector<TJsonValue>& dump) {
     const std::string path = TestDataPath("real/" + table);
     const TJsonValue& header = dump.at(0);
-    const TRun run = Dbfcat({"--deleted", path});
+    const TToolRun run = Dbfcat({"--deleted", path});
     const std::string failure = ExpectedFailure(header, path);
     if (!failure.empty()) {
       EXPECT_EQ(1, run.status) << table;
@@ -368,7 +347,7 @@ TEST_F(TDbfcatTest, RealTablesPrintAsDumped) {
 
 TEST_F(TDbfcatTest, DeletedRecordsOnlyOnRequest) {
   const std::string people = TestDataPath("real/dbfread/examples/files/people.dbf");
-  const TRun plain = Dbfcat({people});
+  const TToolRun plain = Dbfcat({people});
   ASSERT_EQ(0, plain.status);
   const std::vector<std::string> lines = Lines(plain.out);
   ASSERT_EQ(3u, lines.size());
@@ -381,7 +360,7 @@ TEST_F(TDbfcatTest, DeletedRecordsOnlyOnRequest) {
   EXPECT_EQ(
       "{\"deleted\": false, \"values\": {\"NAME\": \"Alice\", \"BIRTHDATE\": \"1987-03-01\"}}",
       lines[1]);
-  const TRun all = Dbfcat({"--deleted", people});
+  const TToolRun all = Dbfcat({"--deleted", people});
   ASSERT_EQ(0, all.status);
   const std::vector<std::string> allLines = Lines(all.out);
   ASSERT_EQ(4u, allLines.size());
@@ -392,7 +371,7 @@ TEST_F(TDbfcatTest, DeletedRecordsOnlyOnRequest) {
 }
 
 TEST_F(TDbfcatTest, LevelSevenTables) {
-  const TRun run = Dbfcat({"--deleted", TestDataPath("real/javadbf/test_delete.dbf")});
+  const TToolRun run = Dbfcat({"--deleted", TestDataPath("real/javadbf/test_delete.dbf")});
   ASSERT_EQ(0, run.status) << run.err;
   const std::vector<std::string> lines = Lines(run.out);
   ASSERT_EQ(4u, lines.size());
@@ -403,7 +382,7 @@ TEST_F(TDbfcatTest, LevelSevenTables) {
   // header; the production index the header names is missing.
   const std::string inventory = TestDataPath("real/javadbf/inventory.dbf");
   const std::string before = ReadWholeFile(inventory);
-  const TRun items = Dbfcat({inventory});
+  const TToolRun items = Dbfcat({inventory});
   ASSERT_EQ(0, items.status) << items.err;
   const std::vector<std::string> rows = Lines(items.out);
   ASSERT_EQ(13u, rows.size());
@@ -438,7 +417,7 @@ TEST_F(TDbfcatTest, TextIsDecodedFromTheTableCodePage) {
   bytes[29] = 0x26;  // the table names code page 866
   WriteWholeFile(path, bytes);
   for (const char* env : {"LC_ALL=C", "LC_ALL=tr_TR.UTF-8", "LC_ALL=ru_RU.UTF-8"}) {
-    const TRun run = Dbfcat({path}, env);
+    const TToolRun run = Dbfcat({path}, env);
     ASSERT_EQ(0, run.status) << env << run.err;
     const std::vector<std::string> lines = Lines(run.out);
     ASSERT_EQ(2u, lines.size());
@@ -454,14 +433,14 @@ TEST_F(TDbfcatTest, TextIsDecodedFromTheTableCodePage) {
 TEST_F(TDbfcatTest, CodePageChosenOnTheCommandLine) {
   const std::string table = TestDataPath("real/infused-dbf/dbase_f5.dbf");
   for (const char* name : {"850", "cp850", "IBM850", "OEM 850"}) {
-    const TRun run = Dbfcat({"--codepage", name, table});
+    const TToolRun run = Dbfcat({"--codepage", name, table});
     ASSERT_EQ(0, run.status) << name << run.err;
     const std::vector<std::string> lines = Lines(run.out);
     ASSERT_EQ(976u, lines.size());
     EXPECT_NE(std::string::npos, lines[0].find("\"encoding\": \"cp850\""));
     EXPECT_EQ("baix pened\u00E8s", ParseJson(lines[1])["values"]["COMN"].AsString());
   }
-  const TRun unknown = Dbfcat({"--codepage", "klingon", table});
+  const TToolRun unknown = Dbfcat({"--codepage", "klingon", table});
   EXPECT_EQ(2, unknown.status);
   EXPECT_EQ("", unknown.out);
   EXPECT_EQ(
@@ -478,7 +457,7 @@ TEST_F(TDbfcatTest, CodePageThePlatformLacksFallsBackToLatin1) {
   bytes[29] = 0x69;  // Mazovia, code page 620
   bytes[98] = '\xA5';
   WriteWholeFile(path, bytes);
-  const TRun run = Dbfcat({path});
+  const TToolRun run = Dbfcat({path});
   ASSERT_EQ(0, run.status) << run.err;
   const std::vector<std::string> lines = Lines(run.out);
   EXPECT_NE(std::string::npos,
@@ -489,7 +468,7 @@ TEST_F(TDbfcatTest, CodePageThePlatformLacksFallsBackToLatin1) {
 
 TEST_F(TDbfcatTest, ClearErrors) {
   TTempDir dir;
-  const TRun missing = Dbfcat({dir.File("none.dbf")});
+  const TToolRun missing = Dbfcat({dir.File("none.dbf")});
   EXPECT_EQ(1, missing.status);
   EXPECT_EQ("dbfcat: " + dir.File("none.dbf") + ": Open: file not found: \"" +
                 dir.File("none.dbf") + "\".\n",
@@ -497,7 +476,7 @@ TEST_F(TDbfcatTest, ClearErrors) {
   EXPECT_EQ("", missing.out);
 
   WriteWholeFile(dir.File("junk.dbf"), std::string(40, '\x39'));
-  const TRun junk = Dbfcat({dir.File("junk.dbf")});
+  const TToolRun junk = Dbfcat({dir.File("junk.dbf")});
   EXPECT_EQ(1, junk.status);
   EXPECT_EQ("dbfcat: " + dir.File("junk.dbf") +
                 ": Invalid DBF file: junk.dbf: not a dBase table (first byte 0x39)\n",
@@ -507,10 +486,10 @@ TEST_F(TDbfcatTest, ClearErrors) {
       "usage: dbfcat [--deleted] [--codepage CP] [--index NAME] [--filter EXPR]\n"
       "              [--locate FIELDS=VALUE [--partial] [--nocase]]\n"
       "              [--format csv|jsonl | --sqlite OUT.db] TABLE\n";
-  const TRun none = Dbfcat({});
+  const TToolRun none = Dbfcat({});
   EXPECT_EQ(2, none.status);
   EXPECT_EQ(usage, none.err);
-  const TRun option = Dbfcat({"--fast", "x.dbf"});
+  const TToolRun option = Dbfcat({"--fast", "x.dbf"});
   EXPECT_EQ(2, option.status);
   EXPECT_EQ("dbfcat: unknown option --fast\n" + usage, option.err);
   EXPECT_EQ(2, Dbfcat({"a.dbf", "b.dbf"}).status);
@@ -519,7 +498,7 @@ TEST_F(TDbfcatTest, ClearErrors) {
 
 TEST_F(TDbfcatTest, RelativeNamesAreTakenFromTheCurrentDirectory) {
   const std::string folder = TestDataPath("real/dbfread/examples/files");
-  const TRun run = Dbfcat({"people.dbf"}, "cd '" + folder + "' &&");
+  const TToolRun run = Dbfcat({"people.dbf"}, "cd '" + folder + "' &&");
   EXPECT_EQ(0, run.status) << run.err;
   EXPECT_EQ(3u, Lines(run.out).size());
 }
@@ -571,7 +550,7 @@ TEST_F(TDbfcatTest, ExportsReadBackValueForValue) {
   const std::string table = ExportTable(dir);
 
   // CSV, read back by Python's csv module.
-  const TRun csv = Dbfcat({"--format", "csv", table});
+  const TToolRun csv = Dbfcat({"--format", "csv", table});
   ASSERT_EQ(0, csv.status) << csv.err;
   WriteWholeFile(dir.File("out.csv"), csv.out);
   EXPECT_EQ(
@@ -585,7 +564,7 @@ TEST_F(TDbfcatTest, ExportsReadBackValueForValue) {
   EXPECT_EQ(Lines(Dbfcat({"--format", "csv", "--deleted", table}).out).size(), 5u);
 
   // JSON Lines through a filter.
-  const TRun jsonl = Dbfcat({"--format", "jsonl", "--filter", "QTY = 3", table});
+  const TToolRun jsonl = Dbfcat({"--format", "jsonl", "--filter", "QTY = 3", table});
   ASSERT_EQ(0, jsonl.status) << jsonl.err;
   EXPECT_EQ(jsonl.out,
             "{\"NAME\": \"Smith, J\", \"PRICE\": 12.5, \"QTY\": 3, \"OK\": true, \"DUE\": "
@@ -593,7 +572,7 @@ TEST_F(TDbfcatTest, ExportsReadBackValueForValue) {
 
   // SQLite, read back by the sqlite3 program with each value's type.
   const std::string db = dir.File("out.db");
-  const TRun sqlite = Dbfcat({"--sqlite", db, table});
+  const TToolRun sqlite = Dbfcat({"--sqlite", db, table});
   ASSERT_EQ(0, sqlite.status) << sqlite.err;
   EXPECT_EQ(ShellOutput("sqlite3 '" + db +
                         "' \"SELECT NAME, typeof(PRICE), PRICE, typeof(QTY), QTY, OK, DUE, "
@@ -602,7 +581,7 @@ TEST_F(TDbfcatTest, ExportsReadBackValueForValue) {
             "|null||null||||''\n");
   // A table name on the command line that cannot be written: a message,
   // status 1, no file left behind.
-  const TRun bad = Dbfcat({"--sqlite", dir.File("no/such/folder/out.db"), table});
+  const TToolRun bad = Dbfcat({"--sqlite", dir.File("no/such/folder/out.db"), table});
   EXPECT_EQ(1, bad.status);
   EXPECT_NE(std::string::npos, bad.err.find("Cannot write file")) << bad.err;
   EXPECT_EQ(2, Dbfcat({"--format", "xml", table}).status);

@@ -21,31 +21,13 @@
 #include "tdbf/index/dbf_idxfile.h"
 #include "tests/support/child_process.h"
 #include "tests/support/dbf_locale.h"
+#include "tests/support/shell.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
 
-struct TRun {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
-
-TRun Tool(const std::string& tool, const std::vector<std::string>& args) {
-  TTempDir dir;
-  std::string command = "'" + std::string(ZOZUR_HELPER_DIR) + "/../" + tool + "'";
-  for (const std::string& arg : args) command += " '" + arg + "'";
-  command += " 2>'" + dir.File("err") + "'";
-  TRun run;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return run;
-  char chunk[65536];
-  size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) run.out.append(chunk, n);
-  const int status = pclose(pipe);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  run.err = ReadWholeFile(dir.File("err"));
-  return run;
+TToolRun Tool(const std::string& tool, const std::vector<std::string>& args) {
+  return RunTool(tool, args);
 }
 
 class TDbfIndexToolTest : public ::testing::Test {
@@ -74,7 +56,7 @@ class TDbfIndexToolTest : public ::testing::Test {
 // dbfcat in the new order; no progress when the output is no terminal.
 TEST_F(TDbfIndexToolTest, CreateListCheckRegenerateAndPrintInOrder) {
   CreatePeople(1000);
-  TRun run = Tool("dbfindex", {"create", path_, "name", "NAME"});
+  TToolRun run = Tool("dbfindex", {"create", path_, "name", "NAME"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.err, "");
   run = Tool("dbfindex", {"create", path_, "NUM", "NUM", "--distinct", "--descending"});
@@ -191,9 +173,9 @@ TEST_F(TDbfIndexToolTest, SharedAppendersKeepEveryTagConsistent) {
   }
   usleep(100000);
   EXPECT_EQ(ReadWholeFile(dir_.File("oa")).substr(0, 6), "ok\nok\n");
-  const TRun check = Tool("dbfindex", {"check", path_});
+  const TToolRun check = Tool("dbfindex", {"check", path_});
   EXPECT_EQ(check.status, 0) << check.out << check.err;
-  const TRun list = Tool("dbfindex", {"list", path_});
+  const TToolRun list = Tool("dbfindex", {"list", path_});
   EXPECT_EQ(list.out, "NAME\tNAME\tC normal\t310 keys\nNUM\tNUM\tN descending\t310 keys\n");
 }
 
