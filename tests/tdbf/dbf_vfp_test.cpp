@@ -17,6 +17,7 @@
 #include "tdbf/file/dbf_dbffile.h"
 #include "tests/support/dbf_locale.h"
 #include "tests/support/jsonl.h"
+#include "tests/support/messages.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -31,15 +32,6 @@ std::string Output(const std::string& command) {
   while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, n);
   pclose(pipe);
   return out;
-}
-
-std::string Message(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "(no error)";
 }
 
 class TVisualFoxProTest : public ::testing::Test {
