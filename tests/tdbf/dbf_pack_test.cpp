@@ -232,6 +232,21 @@ TEST_F(TDbfPackTest, PackKeepsLiveRecordsMemosAndIndexes) {
   EXPECT_EQ(recNos.end(), std::adjacent_find(recNos.begin(), recNos.end()));
 }
 
+// dbfindex pack: the same work from the command line, with the index file
+// named to it regenerated too.
+TEST_F(TDbfPackTest, DbfindexPacksAndRegenerates) {
+  Build(60);
+  TToolRun run = RunTool("dbfindex", {"pack", path_, "qty.ndx"});
+  EXPECT_EQ(0, run.status) << run.err;
+  EXPECT_EQ("40 records kept, 20 removed\n", run.out);
+  for (const char* index : {"", "qty.ndx"}) {
+    run = RunTool("dbfindex", {"check", path_, index});
+    EXPECT_EQ(0, run.status) << index << run.out << run.err;
+  }
+  EXPECT_EQ(PerlIndexEntries(dir_.File("qty.ndx"), "").size(), 40u);
+  EXPECT_NE(std::string::npos, ReadBack(path_, "cp1252").find("deleted: 0\n"));
+}
+
 // Tables of other programs, with their memo files: dBase III with some and
 // with all records deleted, Visual FoxPro with 64-byte memo blocks, and a
 // table with no memo file. What dbfread reads stays the same but for the
