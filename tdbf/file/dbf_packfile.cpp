@@ -192,13 +192,16 @@ TPackResult PackTableFile(TDbfFile& file, const TIndexProgress& progress) {
     if (file.FieldDefs()[i].IsBlob()) blobs.push_back(&file.FieldDefs()[i]);
   if (!blobs.empty() && memo == nullptr)
     throw EDbfError(Format(kDbfNoMemoFile, ExtractFileName(table).c_str()));
+  // Without a block size the values cannot be found, so they cannot be
+  // kept: the pack is refused rather than the records losing them.
+  if (memo != nullptr && memo->RecordSize() <= 0)
+    throw EDbfError(Format(kMemoBadBlockSize, memo->FileName().c_str(), memo->RecordSize()));
 
   TPackResult result;
   bool restoreFailed = false;
   try {
     std::unique_ptr<TMemoCompactor> memoOut;
-    if (memo != nullptr && memo->RecordSize() > 0)
-      memoOut = std::make_unique<TMemoCompactor>(*memo, env);
+    if (memo != nullptr) memoOut = std::make_unique<TMemoCompactor>(*memo, env);
     TNewFile tableOut(env, table + kNewSuffix);
     std::vector<char> header(file.Header(), file.Header() + file.HeaderSize());
     tableOut.Append(header.data(), header.size());

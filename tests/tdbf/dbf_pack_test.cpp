@@ -262,6 +262,8 @@ TEST_F(TDbfPackTest, CorpusTablesReadTheSameAfterPacking) {
       {"dans-dbf/dbase3plus/cars_del2/cars.dbf", "cars.dbt", 4},
       {"dbfread/tests/cases/memotest.dbf", "memotest.FPT", 1},
       {"dbffile/vfp9_30_memo.dbf", "vfp9_30_memo.fpt", 1},
+      // Memo blocks of one byte each.
+      {"dbffile/vfp9_memo_bs1.dbf", "vfp9_memo_bs1.fpt", 0},
       {"dbffile/PYACFL.DBF", "", 30},
   };
   for (const TCase& c : cases) {
@@ -331,6 +333,17 @@ TEST_F(TDbfPackTest, RefusedWithoutExclusiveUse) {
     EXPECT_EQ(std::string(dbmsg::kDataSetReadOnly), Message([&] { dbf.PackTable(); }));
   }
   EXPECT_EQ("", Changed(files, Snapshot(dir_.Path())));
+
+  // A Visual FoxPro table with a structural .cdx, which this engine cannot
+  // keep up to date.
+  TTempDir foxDir;
+  const std::string fox = foxDir.File("payments.dbf");
+  fs::copy_file(TestDataPath("real/javadbf/fixtures/foxpro-xsource/payments.dbf"), fox);
+  TDbf foxTable;
+  foxTable.SetTableName(fox);
+  foxTable.Open();
+  EXPECT_EQ("the table's .cdx index cannot be kept up to date; open it read-only",
+            Message([&] { foxTable.PackTable(); }));
 
   TTempDir plainDir;
   TDbf plain;
