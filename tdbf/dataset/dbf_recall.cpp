@@ -3,14 +3,6 @@
 
 #include "tdbf/dataset/dbf.h"
 
-namespace {
-
-// The first byte of a record image.
-constexpr uint8_t kDeletedFlag = '*';
-constexpr uint8_t kLiveFlag = ' ';
-
-}  // namespace
-
 bool TDbf::CurrentDeleted() {
   if (!Active() || IsEmpty() || ActiveBuffer() == nullptr) return false;
   return static_cast<uint8_t>(RecordImage(ActiveBuffer())[0]) == kDeletedFlag;
