@@ -22,12 +22,12 @@ namespace {
 
 class TDbfSortTest : public ::testing::Test {
  protected:
-  // A table of NAME C(12), AMOUNT N(9,2), DUE D; empty texts stay blank.
+  // A table of NAME C(24), AMOUNT N(9,2), DUE D; empty texts stay blank.
   void Make(const std::vector<std::vector<std::string>>& rows) {
     TDbf dbf;
     dbf.SetTableName(path_);
     dbf.SetOpenMode(omAutoCreate);
-    dbf.FieldDefs().Add("NAME", ftString, 12);
+    dbf.FieldDefs().Add("NAME", ftString, 24);
     dbf.FieldDefs().Add("AMOUNT", ftFloat, 9).SetPrecision(2);
     dbf.FieldDefs().Add("DUE", ftDate, 0);
     dbf.Open();
@@ -71,15 +71,29 @@ class TDbfSortTest : public ::testing::Test {
   std::string path_ = dir_.File("people.dbf");
 };
 
-// Three thousand records of mixed-case names with leading blanks, blanks
-// and repeats, numbers with blanks and signs, dates with blanks: the walk
+// Three thousand records of mixed-case names with leading blanks, blanks,
+// repeats and long common beginnings, numbers with blanks and signs, dates with blanks: the walk
 // in each order is the order python3-dbfread's values sort in (letter case
 // ignored, leading blanks skipped, blanks first, ties by record number),
 // forwards and back.
 TEST_F(TDbfSortTest, OrdersAsAnIndependentReaderSorts) {
   std::mt19937 random(17);
-  const std::vector<std::string> names = {"smith", "Smith",   "  jones", "JONES", "adams", "",
-                                          "Zeb",   "o'brien", "Ada",     "ada b", "x"};
+  // Names longer than sixteen letters that differ only past them, too.
+  const std::vector<std::string> names = {"smith",
+                                          "Smith",
+                                          "  jones",
+                                          "JONES",
+                                          "adams",
+                                          "",
+                                          "Zeb",
+                                          "o'brien",
+                                          "Ada",
+                                          "ada b",
+                                          "x",
+                                          "Adams Johnson Smithers a",
+                                          "ADAMS JOHNSON SMITHERS",
+                                          "adams johnson smithers B",
+                                          "Adams Johnson Smith"};
   std::vector<std::vector<std::string>> rows;
   for (int i = 0; i < 3000; ++i) {
     const int amount = static_cast<int>(random() % 2001) - 1000;
