@@ -9,6 +9,8 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <cctype>
 
 #include "app/app_str.h"
 #include "app/application.h"
@@ -82,6 +84,9 @@ std::string FindCondition(TDbf& table, const TFindRequest& request) {
   } catch (const EDatabaseError&) {
     return std::string();
   }
+  const bool hasLetters = std::any_of(request.text.begin(), request.text.end(), [](char c) {
+    return (static_cast<unsigned char>(c) >= 0x80) || std::isalpha(static_cast<unsigned char>(c));
+  });
   const std::string literal = TextLiteral(request.text);
   const std::string folded = "UPPER" + literal;
   std::string condition;
@@ -92,6 +97,10 @@ std::string FindCondition(TDbf& table, const TFindRequest& request) {
       continue;
     const TFieldText shown = FieldText(table, field);
     if (shown.expression.empty()) continue;
+    // Numbers and dates show digits and signs only: a text with a letter
+    // (or any character beyond ASCII) is in none of them, and leaving
+    // them out saves their conversion to text in every record.
+    if (!shown.letters && hasLetters) continue;
     const bool fold = shown.letters && !request.matchCase;
     const std::string text = fold ? "UPPER(" + shown.expression + ")" : shown.expression;
     const std::string& value = fold ? folded : literal;

@@ -34,7 +34,8 @@ struct TFindRequest {
 // digits they show, date fields the date in the user's format. Empty when
 // the text is empty, has a character the table's code page lacks (no
 // record can hold it) or no field of the request can be searched. Blank
-// number and date fields match nothing.
+// number and date fields match nothing, nor does a text with a letter
+// (they show none).
 std::string FindCondition(TDbf& table, const TFindRequest& request);
 
 class TFindDialog : public QDialog {
