@@ -92,7 +92,7 @@ struct TSortEntry {
   uint64_t head;
   uint64_t head2;
   int32_t recNo;
-  int32_t tail;
+  int32_t tail;  // -1: none
 };
 
 constexpr size_t kWordBytes = sizeof(uint64_t);
@@ -150,7 +150,7 @@ bool TDbf::SortByField(const std::string& fieldName, bool descending,
     // Slots holding no record (another program's holes) are left out.
     const auto flag = static_cast<uint8_t>(record[0]);
     if (flag != kLiveFlag && flag != kDeletedFlag) continue;
-    TSortEntry entry{0, 0, recNo, 0};
+    TSortEntry entry{0, 0, recNo, -1};
     if (text) {
       size_t length = 0;
       if (DecodeFieldValue(def, ftString, value.data(), record.data()))
@@ -164,7 +164,6 @@ bool TDbf::SortByField(const std::string& fieldName, bool descending,
       entry.head = WordOf(key, keyLength, 0);
       entry.head2 = WordOf(key, keyLength, kWordBytes);
       // Only keys longer than the two numbers keep their rest.
-      entry.tail = -1;
       if (keyLength > kHeadBytes) {
         entry.tail = static_cast<int32_t>(tails.size() / tailWidth);
         const size_t at = tails.size();
