@@ -126,7 +126,7 @@ TEST_F(TVisualFoxProTest, CreatedTableReadsBackHereAndInOtherReaders) {
       "  print(json.dumps({k.upper(): j(r[k]) for k in t.field_names}))\n";
   WriteWholeFile(dir_.File("read.py"), script);
   const std::string out = ShellOutput("/usr/bin/python3 '" + dir_.File("read.py") + "' '" + path_ +
-                                 "' '" + plain + "' 2>&1");
+                                      "' '" + plain + "' 2>&1");
   std::vector<TJsonValue> rows;
   size_t start = 0;
   for (size_t end; (end = out.find('\n', start)) != std::string::npos; start = end + 1)
