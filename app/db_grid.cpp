@@ -281,7 +281,16 @@ int TDBGrid::ResizeEdgeAt(const QPoint& pos) const {
 
 void TDBGrid::ClickCell(const QPoint& pos, bool doubleClick) {
   TDataSet* set = ActiveSet();
-  if (!set || pos.y() < TitleHeight()) return;
+  if (!set) return;
+  if (pos.y() < TitleHeight()) {
+    const int column = ColumnAt(pos.x());
+    if (!doubleClick && column >= 0 && onTitleClicked_) {
+      WriteEditText();
+      if (!(options_ & GridOpt(dgAlwaysShowEditor))) HideEditor();
+      onTitleClicked_(column);
+    }
+    return;
+  }
   const int row = (pos.y() - TitleHeight()) / RowHeight();
   const int column = ColumnAt(pos.x());
   if (row >= link_->RecordCount() || column == -2) return;

@@ -87,6 +87,15 @@ class TDBGrid : public QAbstractScrollArea {
   // true shows the row struck through (the window marks deleted records).
   void SetOnRowMarked(std::function<bool()> handler) { onRowMarked_ = std::move(handler); }
   bool RowMarked(int row) const;
+  // Told of a click on a column's title (not on its resize edge).
+  void SetOnTitleClicked(std::function<void(int column)> handler) {
+    onTitleClicked_ = std::move(handler);
+  }
+  // The column whose title shows the order's arrow (up ascending, down
+  // descending); -1 for none. Cleared when the columns are rebuilt.
+  void SetSortIndicator(int column, bool descending);
+  int SortIndicatorColumn() const { return sortColumn_; }
+  bool SortIndicatorDescending() const { return sortDescending_; }
   bool ColumnReadOnly(int column) const;
   void SetColumnReadOnly(int column, bool value);
   // The current column and its field.
@@ -204,6 +213,9 @@ class TDBGrid : public QAbstractScrollArea {
   TInplaceEdit* editor_;
   std::vector<TColumn> columns_;
   std::function<bool()> onRowMarked_;
+  std::function<void(int column)> onTitleClicked_;
+  int sortColumn_ = -1;
+  bool sortDescending_ = false;
   TDBGridOptions options_ = kDefaultGridOptions;
   bool readOnly_ = false;
   int selectedIndex_ = 0;

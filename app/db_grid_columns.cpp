@@ -88,6 +88,7 @@ int TDBGrid::DefaultColumnWidth(TField* field, const std::string& title) const {
 
 void TDBGrid::BuildColumns() {
   columns_.clear();
+  sortColumn_ = -1;
   if (TDataSet* set = ActiveSet()) {
     for (int i = 0; i < set->FieldCount(); ++i) {
       TField* field = set->Fields(i);
@@ -157,4 +158,10 @@ void TDBGrid::MakeColumnVisible(int column) {
     bar->setValue(start);
   else if (end > bar->value() + visibleWidth)
     bar->setValue(qMin(start, end - visibleWidth));
+}
+
+void TDBGrid::SetSortIndicator(int column, bool descending) {
+  sortColumn_ = column >= 0 && column < ColumnCount() ? column : -1;
+  sortDescending_ = descending;
+  viewport()->update();
 }

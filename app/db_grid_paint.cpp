@@ -146,8 +146,14 @@ void TDBGrid::paintEvent(QPaintEvent*) {
       if (row >= 0 && columns_[column].field->Alignment() == taRightJustify) align = Qt::AlignRight;
       if (row >= 0 && columns_[column].field->Alignment() == taCenter) align = Qt::AlignHCenter;
       painter.setPen(ink);
-      painter.drawText(cell.adjusted(kCellPadding, 0, -kCellPadding, 0),
-                       align | Qt::AlignVCenter | Qt::TextSingleLine, text);
+      QRect textCell = cell.adjusted(kCellPadding, 0, -kCellPadding, 0);
+      // The title of the column the records are ordered by ends in an arrow.
+      if (row < 0 && column == sortColumn_) {
+        const QString arrow = sortDescending_ ? QStringLiteral("\u25BC") : QStringLiteral("\u25B2");
+        painter.drawText(textCell, Qt::AlignRight | Qt::AlignVCenter | Qt::TextSingleLine, arrow);
+        textCell.setRight(textCell.right() - painter.fontMetrics().horizontalAdvance(arrow) - 2);
+      }
+      painter.drawText(textCell, align | Qt::AlignVCenter | Qt::TextSingleLine, text);
     }
   }
   painter.restore();

@@ -9,11 +9,14 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <cctype>
 
 #include "app/app_str.h"
 #include "app/application.h"
 #include "app/qt_text.h"
 #include "recordset/fields.h"
+#include "runtime/exceptions.h"
 #include "tdbf/dataset/dbf.h"
 #include "tdbf/file/dbf_dbffile.h"
 #include "tdbf/file/dbf_fields.h"
@@ -38,10 +41,12 @@ std::string TextLiteral(const std::string& text) {
 
 // The text of a field a search compares, as an expression (empty for a
 // field that shows no searchable text: logical, memo, binary), and whether
-// it holds letters whose case may be folded.
+// it holds letters whose case may be folded, and whether a blank field
+// would read as a value (a blank number as 0) and so must be passed over.
 struct TFieldText {
   std::string expression;
   bool letters = false;
+  bool blankReadsAsValue = false;
 };
 
 TFieldText FieldText(TDbf& table, const TField& field) {
@@ -58,10 +63,11 @@ TFieldText FieldText(TDbf& table, const TField& field) {
       // The digits as the table holds them, without the leading blanks.
       const TDbfFieldDef& def = table.DbfFile()->FieldDefs()[field.FieldNo() - 1];
       return {"LTRIM(STR(" + name + "," + std::to_string(def.Size()) + "," +
-              std::to_string(def.Precision()) + "))"};
+                  std::to_string(def.Precision()) + "))",
+              false, true};
     }
     case ftDate:
-      return {"DTOC(" + name + ")"};
+      return {"DTOC(" + name + ")", false, true};
     default:
       return {};
   }
@@ -70,7 +76,17 @@ TFieldText FieldText(TDbf& table, const TField& field) {
 }  // namespace
 
 std::string FindCondition(TDbf& table, const TFindRequest& request) {
-  if (request.text.empty() || !table.Active()) return std::string();
+  if (request.text.empty() || !table.Active() || table.FieldCount() == 0) return std::string();
+  // A text with characters the table's code page lacks is in no record.
+  std::string stored;
+  try {
+    table.TextToStorage(*table.Fields(0), request.text, stored, std::string::npos);
+  } catch (const EDatabaseError&) {
+    return std::string();
+  }
+  const bool hasLetters = std::any_of(request.text.begin(), request.text.end(), [](char c) {
+    return (static_cast<unsigned char>(c) >= 0x80) || std::isalpha(static_cast<unsigned char>(c));
+  });
   const std::string literal = TextLiteral(request.text);
   const std::string folded = "UPPER" + literal;
   std::string condition;
@@ -81,11 +97,17 @@ std::string FindCondition(TDbf& table, const TFindRequest& request) {
       continue;
     const TFieldText shown = FieldText(table, field);
     if (shown.expression.empty()) continue;
+    // Numbers and dates show digits and signs only: a text with a letter
+    // (or any character beyond ASCII) is in none of them, and leaving
+    // them out saves their conversion to text in every record.
+    if (!shown.letters && hasLetters) continue;
     const bool fold = shown.letters && !request.matchCase;
     const std::string text = fold ? "UPPER(" + shown.expression + ")" : shown.expression;
     const std::string& value = fold ? folded : literal;
-    const std::string test =
+    std::string test =
         request.match == fmContains ? value + " $ " + text : "AT(" + value + "," + text + ") = 1";
+    if (shown.blankReadsAsValue)
+      test = "(.NOT. ISBLANK(" + field.FieldName() + ") .AND. " + test + ")";
     condition += (condition.empty() ? "" : " .OR. ") + test;
   }
   return condition;

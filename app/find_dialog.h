@@ -32,7 +32,10 @@ struct TFindRequest {
 // table's fields. Character fields compare their text (in upper case by
 // the table's rules when the case does not matter), number fields the
 // digits they show, date fields the date in the user's format. Empty when
-// the text is empty or no field of the request can be searched.
+// the text is empty, has a character the table's code page lacks (no
+// record can hold it) or no field of the request can be searched. Blank
+// number and date fields match nothing, nor does a text with a letter
+// (they show none).
 std::string FindCondition(TDbf& table, const TFindRequest& request);
 
 class TFindDialog : public QDialog {

@@ -164,6 +164,7 @@ TfrMain::TfrMain(QWidget* parent)
     UpdateStatus();
   });
   dsMain_->SetOnDataChange([this](TDataSource&, TField*) { UpdateStatus(); });
+  grMain_->SetOnTitleClicked([this](int column) { SortByColumn(column); });
   UpdateTableControls();
   UpdateStatus();
 }

@@ -23,6 +23,7 @@ class QLineEdit;
 class QMimeData;
 class QMessageBox;
 class QPushButton;
+class QMenu;
 class QMenuBar;
 class QTimer;
 class TStatusBar;
@@ -111,6 +112,20 @@ class TfrMain : public QWidget {
   // The filter in force as the status bar shows it, empty while off.
   const std::string& FilterDescription() const { return filterDescription_; }
 
+  // ---- Order (main_order.cpp) ----
+  // A click on a column's title: the records in the order of its field,
+  // then descending, then in record order again.
+  void SortByColumn(int column);
+  // Orders by the field: through an open index on exactly that field in
+  // that direction, else in memory (with a progress window and Cancel when
+  // it takes more than a moment).
+  void OrderByField(const std::string& fieldName, bool descending);
+  // The order of an index by its name; empty: record order.
+  void OrderByIndex(const std::string& indexName);
+  // View > Order: record order, the open indexes and the field order in
+  // force, the one in force checked; choosing one applies it.
+  void FillOrderMenu(QMenu* menu);
+
   // ---- Menu commands (main_actions.cpp) ----
   // File > Open: the file-name edit's dialog.
   void OpenWithDialog();
@@ -181,6 +196,8 @@ class TfrMain : public QWidget {
   // clause: "it cannot be packed"); true when it can be written.
   bool CheckTableWritable(const char* what);
   TFindDialog& FindDialog();
+  // The order's arrow on its column's title, and the status bar.
+  void ShowOrder();
 
   // The record set and its data source outlive the controls bound to them:
   // the destructor unbinds the controls first.

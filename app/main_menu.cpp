@@ -42,8 +42,8 @@ void FillRecent(QMenu* menu, TfrMain& window) {
 }
 
 // The code pages of the window's code-page box, the one in force checked;
-// choosing one reopens the table in it. The order shows what orders the
-// records.
+// choosing one reopens the table in it. The order lists the orders to
+// choose from.
 void FillTableFacts(QMenu* codePage, QMenu* order, TfrMain& window) {
   codePage->clear();
   order->clear();
@@ -62,10 +62,7 @@ void FillTableFacts(QMenu* codePage, QMenu* order, TfrMain& window) {
     QObject::connect(page, &QAction::triggered, codePage,
                      [box, chosen] { Guarded([&] { box->Choose(chosen); }); });
   }
-  QAction* records = order->addAction(QStringLiteral("Record order"));
-  records->setCheckable(true);
-  records->setChecked(table->IndexName().empty());
-  records->setEnabled(false);
+  window.FillOrderMenu(order);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <QLabel>
 
 #include "app/qt_text.h"
+#include "runtime/sysutils.h"
 #include "tdbf/dataset/dbf.h"
 #include "tdbf/file/dbf_dbffile.h"
 
@@ -70,6 +71,14 @@ QString VersionByteText(const TDbf& table) {
          QString::number(version, 16).toUpper().rightJustified(2, QLatin1Char('0'));
 }
 
+std::string FieldOrderText(const std::string& fieldName, bool descending) {
+  return fieldName + (descending ? " descending" : " ascending");
+}
+
+std::string IndexOrderText(const std::string& indexName) {
+  return (ExtractFileExt(indexName).empty() ? "tag " : "index ") + indexName;
+}
+
 TStatusBar::TStatusBar(QWidget* parent) : QStatusBar(parent) {
   setSizeGripEnabled(false);
   position_ = AddSection("lbPosition");
@@ -124,8 +133,14 @@ void TStatusBar::ShowTable(TDbf& table, const std::string& filterDescription) {
   kind_->setText(TableKindText(table) + QStringLiteral(" (") + VersionByteText(table) +
                  QLatin1Char(')'));
   const std::string index = table.IndexName();
-  order_->setText(index.empty() ? QStringLiteral("record order")
-                                : QStringLiteral("order: ") + Utf8ToQString(index));
+  if (!table.SortField().empty()) {
+    order_->setText(Utf8ToQString(FieldOrderText(table.SortField(), table.SortDescending())));
+    order_->setToolTip(QStringLiteral(
+        "An edited record keeps its place until the order is chosen again (View > Order)"));
+  } else {
+    order_->setText(index.empty() ? QStringLiteral("record order")
+                                  : Utf8ToQString(IndexOrderText(index)));
+  }
 
   // What the open found: the first notice, all of them on hover.
   const std::vector<std::string>& warnings = table.OpenWarnings();

@@ -25,6 +25,9 @@ QString CodePageName(int codePage);
 QString CodePageSourceText(TCodePageSource source);
 // The table's first header byte, "0x83".
 QString VersionByteText(const TDbf& table);
+// How an order is named: "NAME ascending", "tag NAME", "index NAME.NDX".
+std::string FieldOrderText(const std::string& fieldName, bool descending);
+std::string IndexOrderText(const std::string& indexName);
 
 class TStatusBar : public QStatusBar {
   Q_OBJECT

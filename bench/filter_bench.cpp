@@ -28,83 +28,33 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "bench/generated_table.h"
-#include "recordset/datasource.h"
 #include "tdbf/dataset/dbf.h"
 #include "tests/support/file_wrapper.h"
 
 namespace {
 
 constexpr const char* kLocatePrefix = "ZEB";
-// Rows of the grid that the window links to the table.
-constexpr int kGridRows = 10;
 
-// The table as the window holds it: shared, with a grid's link on it
-// (dbfcat holds it without one).
-class TOpenTable {
+// The table as the window holds it, or as dbfcat holds it (no grid).
+class TOpenTable : public TBenchTable {
  public:
-  explicit TOpenTable(TGeneratedText text, platform::TEnv* env = nullptr, bool grid = true) {
-    dbf_.SetEnv(env);
-    dbf_.SetTableName(GeneratedTable(text).Path());
-    dbf_.Open();
-    if (!grid) return;
-    source_.SetDataSet(&dbf_);
-    grid_.SetDataSource(&source_);
-    grid_.SetBufferCount(kGridRows);
-  }
-  ~TOpenTable() { grid_.SetDataSource(nullptr); }
-  TDbf& Dbf() { return dbf_; }
+  explicit TOpenTable(TGeneratedText text, platform::TEnv* env = nullptr, bool grid = true)
+      : TBenchTable(GeneratedTable(text).Path(), env, grid) {}
   // The code page the table's text is read in.
-  std::string Label() const {
-    return "text from code page " + std::to_string(dbf_.TableCodePage()) + " to UTF-8";
+  std::string Label() {
+    return "text from code page " + std::to_string(Dbf().TableCodePage()) + " to UTF-8";
   }
-
- private:
-  TDbf dbf_;
-  TDataSource source_;
-  TDataLink grid_;
 };
 
-void SetRecordCounters(benchmark::State& state) {
-  state.counters["records_per_second"] = benchmark::Counter(
-      static_cast<double>(kRecords), benchmark::Counter::kIsIterationInvariantRate);
-}
-
-void BM_PlainRead(benchmark::State& state) {
-  const TGeneratedTable& table = GeneratedTable();
-  char wanted[kNameWidth];
-  std::memset(wanted, ' ', sizeof wanted);
-  std::memcpy(wanted, "SMITH", 5);
-  int64_t matches = 0;
-  for (auto _ : state) {
-    matches = 0;
-    if (!ReadRecordsPlainly(table, [&](const char* record) {
-          matches += std::memcmp(record + table.NameOffset(), wanted, sizeof wanted) == 0;
-        })) {
-      state.SkipWithError("cannot read the table");
-      break;
-    }
-    benchmark::DoNotOptimize(matches);
-  }
-  SetRecordCounters(state);
-  state.counters["matches"] = static_cast<double>(matches);
-}
+void BM_PlainRead(benchmark::State& state) { RunPlainRead(state); }
 BENCHMARK(BM_PlainRead)->Unit(benchmark::kMillisecond)->Repetitions(5);
 
 void BM_FilteredScan(benchmark::State& state) {
   TOpenTable open(static_cast<TGeneratedText>(state.range(0)));
-  TDbf& dbf = open.Dbf();
-  dbf.SetFilter("NAME='SMITH'");
-  dbf.SetFiltered(true);
-  int64_t shown = 0;
-  for (auto _ : state) {
-    shown = 0;
-    for (dbf.First(); !dbf.AtEnd(); dbf.Next()) ++shown;
-    benchmark::DoNotOptimize(shown);
-  }
-  SetRecordCounters(state);
+  RunFilteredScan(state, open.Dbf());
   state.SetLabel(open.Label());
-  state.counters["shown"] = static_cast<double>(shown);
 }
 BENCHMARK(BM_FilteredScan)
     ->Arg(gtSingleByte)
@@ -179,22 +129,10 @@ BENCHMARK(BM_NoMatchWindow)->Unit(benchmark::kMillisecond)->Repetitions(5);
 void BM_NoMatchDbfcat(benchmark::State& state) { RunNoMatch(state, false); }
 BENCHMARK(BM_NoMatchDbfcat)->Unit(benchmark::kMillisecond)->Repetitions(5);
 
-// Shows the runs as the console does and keeps the medians, which it
-// compares at the end, in wall-clock time and in CPU time (which other
-// processes on a busy machine disturb less).
-class TRatioReporter : public benchmark::ConsoleReporter {
+// Compares the medians at the end, in wall-clock time and in CPU time
+// (which other processes on a busy machine disturb less).
+class TRatioReporter : public TMedianReporter {
  public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      if (run.run_type != Run::RT_Aggregate || run.aggregate_name != "median") continue;
-      const double perSecond = benchmark::GetTimeUnitMultiplier(run.time_unit);
-      std::string name = run.run_name.function_name;
-      if (!run.run_name.args.empty()) name += "/" + run.run_name.args;
-      medians_[name] = {run.GetAdjustedRealTime() / perSecond,
-                        run.GetAdjustedCPUTime() / perSecond};
-    }
-  }
   void Finalize() override {
     ConsoleReporter::Finalize();
     const auto plain = medians_.find("BM_PlainRead");
@@ -231,13 +169,6 @@ class TRatioReporter : public benchmark::ConsoleReporter {
       std::printf("\n");
     }
   }
-
- private:
-  struct TMedian {
-    double real;
-    double cpu;
-  };
-  std::map<std::string, TMedian> medians_;
 };
 
 }  // namespace

@@ -23,6 +23,8 @@ constexpr const char* kCannotCreateField =
 // Why a table opened in a writing mode cannot be written.
 constexpr const char* kDbfMemoFileMissing = "memo file not found: \"%s\"";
 constexpr const char* kDbfNoWritePermission = "no permission to write \"%s\" (%s)";
+// A field whose values have no order (memo, binary large values).
+constexpr const char* kDbfCannotSortBy = "The records cannot be ordered by field '%s'.";
 // An edit of such a table.
 constexpr const char* kDbfTableReadOnly = "The table cannot be edited: %s.";
 // Tables that open with what they hold, and a notice.

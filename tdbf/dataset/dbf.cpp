@@ -21,8 +21,6 @@
 namespace {
 
 using platform::kPathDelimiter;
-constexpr uint8_t kDeletedFlag = '*';
-constexpr uint8_t kLiveFlag = ' ';
 // The code page of text whose own code page cannot be converted.
 constexpr uint32_t kLatin1CodePage = 28591;
 constexpr int32_t kMemoBlockSizeForNewTables = 512;
@@ -807,7 +805,8 @@ void TDbf::StoreRecord() {
     lockedRecNo_ = -1;
   } else if (State() == rsInsert) {
     const int32_t recNo = dbfFile_->AppendRecord(image);
-    if (ActiveIndexFile() != nullptr) cursor_->RecordInserted(recNo, image);
+    // An index or an order in memory places the new record.
+    if (ActiveIndexFile() != nullptr || !sortField_.empty()) cursor_->RecordInserted(recNo, image);
   }
 }
 

@@ -62,6 +62,9 @@ using TTranslateEvent =
     std::function<void(TDbf& dbf, std::string_view src, std::string& dest, bool toStorage)>;
 using TDbfNotifyEvent = std::function<void(TDbf& dbf)>;
 using TConvertFieldEvent = std::function<void(TDbf& dbf, TField* dstField, TField* srcField)>;
+// Told how far the scan of SortByField is (records read of all); false
+// gives up.
+using TSortProgressEvent = std::function<bool(int32_t done, int32_t total)>;
 
 // Record buffer (one per ring slot):
 //   offset           size             content
@@ -76,6 +79,10 @@ using TConvertFieldEvent = std::function<void(TDbf& dbf, TField* dstField, TFiel
 constexpr int kDbfBookmarkSize = 4;
 constexpr int kDbfBufferFlagOffset = 4;
 constexpr int kDbfRecordImageOffset = 5;
+// The first byte of a record image: a live or a deleted record; other
+// bytes mark a slot that holds no record.
+constexpr uint8_t kLiveFlag = ' ';
+constexpr uint8_t kDeletedFlag = '*';
 
 // States (besides those of TDataSet): while open the set holds its table
 // file, a cursor and the blob-stream slots; a record is locked for editing
@@ -265,6 +272,28 @@ class TDbf : public TDataSet {
   // when the table has no open index.
   void RegenerateIndexes(const std::function<void(int32_t done, int32_t total)>& progress = {});
 
+  // ---- Order in memory ----
+
+  // Orders the records by the value of one field, without an index: one
+  // pass over the table reads every key and the sorted record numbers are
+  // held in memory. Text sorts as the expression language compares it
+  // (letter case ignored by the table's rules), numbers by value, dates
+  // by day, logical values false before true; blank values come first
+  // (last when descending) and equal values stay in record-number order.
+  // RecordNumber is then the place in this order. Records appended later
+  // follow at the end, and an edited record keeps its place until the
+  // order is made again. The current record stays current. EDbfError for
+  // a field that cannot be sorted (memo, binary large values); false when
+  // progress gave up, leaving the order as it was. Choosing an index
+  // (SetIndexName) ends the order.
+  bool SortByField(const std::string& fieldName, bool descending,
+                   const TSortProgressEvent& progress = {});
+  // Whether SortByField can order by the field.
+  bool CanSortByField(const std::string& fieldName);
+  // The field of the order in memory (empty when none) and its direction.
+  const std::string& SortField() const { return sortField_; }
+  bool SortDescending() const { return sortDescending_; }
+
   // ---- Indexes ----
 
   // The index file of the active index (nullptr in record-number order).
@@ -397,6 +426,8 @@ class TDbf : public TDataSet {
   bool useFloatFields_ = true;
   TDateTimeHandling dateTimeHandling_ = dtBDETimeStamp;
   std::string indexName_;
+  std::string sortField_;
+  bool sortDescending_ = false;
   std::unique_ptr<TDbfIndexDefs> indexDefs_;
   std::unique_ptr<TDbfMasterLink> masterLink_;
   bool destroying_ = false;

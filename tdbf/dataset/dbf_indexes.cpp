@@ -240,6 +240,8 @@ void TDbf::SetIndexName(const std::string& value) {
 }
 
 void TDbf::ApplyIndexName(int32_t recNo) {
+  sortField_.clear();
+  sortDescending_ = false;
   const std::string name = Trim(indexName_);
   const std::string lookup = IndexPathFor(name, filePathFull_);
   TIndexFile* file = name.empty() ? nullptr : dbfFile_->IndexFileOf(lookup);

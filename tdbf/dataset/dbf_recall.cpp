@@ -9,14 +9,6 @@
 #include "tdbf/file/dbf_dbffile.h"
 #include "tdbf/file/dbf_packfile.h"
 
-namespace {
-
-// The first byte of a record image.
-constexpr uint8_t kDeletedFlag = '*';
-constexpr uint8_t kLiveFlag = ' ';
-
-}  // namespace
-
 bool TDbf::CurrentDeleted() {
   if (!Active() || IsEmpty() || ActiveBuffer() == nullptr) return false;
   return static_cast<uint8_t>(RecordImage(ActiveBuffer())[0]) == kDeletedFlag;

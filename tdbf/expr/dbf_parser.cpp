@@ -668,6 +668,47 @@ bool FusedProc(TExprProc proc, TExprResultType var, TExprResultType constant, TE
   return fused != nullptr;
 }
 
+// ISBLANK of a field stored as text: all its bytes are blanks (an empty
+// record reads as blank).
+void FusedIsBlank(TExprNode* node) {
+  const auto& f = *static_cast<const TDbfParser::TFusedCompare*>(node->Value);
+  bool blank = true;
+  if (*f.record != nullptr) {
+    const char* p = *f.record + f.def->Offset();
+    for (int32_t i = 0; i < f.def->Size() && blank; ++i) blank = p[i] == ' ' || p[i] == '\0';
+  }
+  StoreBoolean(node, blank);
+}
+
+// Field types whose bytes are text, so that blanks mean no value.
+bool StoredAsText(const TDbfFieldDef& def) {
+  switch (def.NativeFieldType()) {
+    case 'C':
+    case 'N':
+    case 'F':
+    case 'D':
+    case 'L':
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The node put in place of node: its word (its overload, its messages),
+// running proc on value without arguments.
+std::unique_ptr<TExprNode> FusedNode(const TExprNode& node, TExprProc proc,
+                                     TDbfParser::TFusedCompare* value) {
+  auto replacement = std::make_unique<TExprNode>();
+  replacement->Word = node.Word;
+  replacement->Proc = proc;
+  replacement->Value = value;
+  replacement->TextStart = node.TextStart;
+  replacement->TextEnd = node.TextEnd;
+  replacement->WordStart = node.WordStart;
+  replacement->WordEnd = node.WordEnd;
+  return replacement;
+}
+
 TExprProc FusedProcFor(TExprProc proc, TExprResultType var, TExprResultType constant) {
   TExprProc fused = nullptr;
   FusedProc<std::equal_to>(proc, var, constant, fused) ||
@@ -699,6 +740,8 @@ std::unique_ptr<TExprNode> TDbfParser::Fuse(std::unique_ptr<TExprNode> node) {
     if (arg) arg = Fuse(std::move(arg));
   const TExprNode* field = node->ArgNode[0].get();
   const TExprNode* constant = node->ArgNode[1].get();
+  if (field != nullptr && constant == nullptr && SameText(node->Word->Name(), "ISBLANK"))
+    return FuseIsBlank(std::move(node));
   if (!node->Word->IsOperator() || field == nullptr || constant == nullptr ||
       node->ArgNode[2] != nullptr)
     return node;
@@ -732,17 +775,25 @@ std::unique_ptr<TExprNode> TDbfParser::Fuse(std::unique_ptr<TExprNode> node) {
   } else {
     fused->number = *static_cast<const double*>(constant->Value);
   }
-  // The node keeps the comparison's word (its overload, its messages) and
-  // runs the fused procedure without arguments.
-  auto replacement = std::make_unique<TExprNode>();
-  replacement->Word = node->Word;
-  replacement->Proc = proc;
-  replacement->Value = fused.get();
-  replacement->TextStart = node->TextStart;
-  replacement->TextEnd = node->TextEnd;
-  replacement->WordStart = node->WordStart;
-  replacement->WordEnd = node->WordEnd;
   --entry->uses;
+  auto replacement = FusedNode(*node, proc, fused.get());
+  fused_.push_back(std::move(fused));
+  return replacement;
+}
+
+std::unique_ptr<TExprNode> TDbfParser::FuseIsBlank(std::unique_ptr<TExprNode> node) {
+  const TExprNode* field = node->ArgNode[0].get();
+  // A logical field reaches the function through the reading of its letter.
+  if (field->Word->Name() == kLogicalTextName && field->ArgNode[0]) field = field->ArgNode[0].get();
+  auto entry = std::find_if(fieldVars_.begin(), fieldVars_.end(),
+                            [&](const TFieldVarEntry& e) { return e.word == field->Word; });
+  if (entry == fieldVars_.end() || !StoredAsText(*entry->var->FieldDef())) return node;
+  auto fused = std::make_unique<TFusedCompare>();
+  fused->record = &record_;
+  fused->def = entry->var->FieldDef();
+  fused->file = tableFile_;
+  --entry->uses;
+  auto replacement = FusedNode(*node, FusedIsBlank, fused.get());
   fused_.push_back(std::move(fused));
   return replacement;
 }

@@ -178,6 +178,9 @@ class TDbfParser : public TCustomExpressionParser {
   void Parse(const std::string& text, bool filter);
   void CountUses(const TExprNode* node);
   std::unique_ptr<TExprNode> Fuse(std::unique_ptr<TExprNode> node);
+  // ISBLANK of a field stored as text: one node that looks at the field's
+  // bytes, since its value cannot tell a blank number from 0.
+  std::unique_ptr<TExprNode> FuseIsBlank(std::unique_ptr<TExprNode> node);
 
   TDbfFile* tableFile_;
   // The case rules of the table's code page for the text words.

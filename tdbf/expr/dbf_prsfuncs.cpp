@@ -461,10 +461,14 @@ void AddDbaseWords(TExpressList& words) {
   Function(words, "IIF", "BLL", 3, rtLargeInt, Choose<int64_t>);
   Function(words, "IIF", "BII", 3, rtInteger, Choose<int32_t>);
   Function(words, "IIF", "BBB", 3, rtBoolean, Choose<uint8_t>);
-  Function(words, "EMPTY", "S", 1, rtBoolean, IsEmpty<std::string_view>);
-  Function(words, "EMPTY", "F", 1, rtBoolean, IsEmpty<double>);
-  Function(words, "EMPTY", "D", 1, rtBoolean, IsEmpty<double>);
-  Function(words, "EMPTY", "I", 1, rtBoolean, IsEmpty<int32_t>);
-  Function(words, "EMPTY", "L", 1, rtBoolean, IsEmpty<int64_t>);
-  Function(words, "EMPTY", "B", 1, rtBoolean, IsEmpty<bool>);
+  // ISBLANK of a value that is no table field is EMPTY; of a field the
+  // table parser reads the field's bytes, so a blank number is not 0.
+  for (const char* name : {"EMPTY", "ISBLANK"}) {
+    Function(words, name, "S", 1, rtBoolean, IsEmpty<std::string_view>);
+    Function(words, name, "F", 1, rtBoolean, IsEmpty<double>);
+    Function(words, name, "D", 1, rtBoolean, IsEmpty<double>);
+    Function(words, name, "I", 1, rtBoolean, IsEmpty<int32_t>);
+    Function(words, name, "L", 1, rtBoolean, IsEmpty<int64_t>);
+    Function(words, name, "B", 1, rtBoolean, IsEmpty<bool>);
+  }
 }

@@ -118,6 +118,30 @@ TEST_F(TFindTest, FindsOnlyWhatTheWindowShows) {
   EXPECT_EQ(dialog->cbField()->itemText(1), "A");
 }
 
+// A blank number or date shows nothing, so it holds no "0" or "/"; a text
+// the table's code page cannot hold is simply in no record.
+TEST_F(TFindTest, BlankFieldsAndTextOutsideTheCodePageAreNotFound) {
+  TDbfWriter table({{"NAME", 'C', 10, 0}, {"QTY", 'N', 5, 0}, {"DUE", 'D', 8, 0}});
+  table.Add({"blank", "", ""});
+  table.Add({"zero", "0", "20240102"});
+  table.Add({"ten", "10", ""});
+  table.Write(dir_.File("blanks.dbf"));
+  Choose(dir_.File("blanks.dbf"));
+  TFindDialog* dialog = OpenFind();
+  window_.tbMain()->First();
+  EXPECT_EQ(Find(dialog, "0"), 2);
+  EXPECT_EQ(Find(dialog, "0"), 3);
+  EXPECT_EQ(Find(dialog, "0"), 3);
+  EXPECT_EQ(Notice(dialog), "Not found");
+  EXPECT_EQ(Find(dialog, "0", false, "QTY", true), 2);
+  EXPECT_EQ(Find(dialog, "/", false), 2);
+  EXPECT_EQ(Find(dialog, "/", false), 2);
+  EXPECT_EQ(Notice(dialog), "Not found");
+  EXPECT_EQ(Find(dialog, "\xd0\x96"), 2);  // a Cyrillic letter, not in code page 1252
+  EXPECT_EQ(Notice(dialog), "Not found");
+  EXPECT_EQ(window_.sbMain()->currentMessage(), "Not found");
+}
+
 // A million records: the one record that holds the text is found, first
 // from the start and then back from the end, through one pass each.
 TEST_F(TFindTest, FindsTheOneRecordOfAMillion) {

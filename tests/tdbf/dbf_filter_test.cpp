@@ -144,7 +144,8 @@ TEST_F(TDbfFilterTest, RecordFunctionsSeeTheRecordBeingTested) {
 
 // A logical field is a logical value wherever a function or operator
 // takes one: .F. and an unset field are EMPTY, and two logical fields
-// compare by value, not by their stored letters.
+// compare by value, not by their stored letters. ISBLANK is true only for
+// a field never set.
 TEST_F(TDbfFilterTest, LogicalFieldsAsLogicalValues) {
   Make({{"NAME", ftString, 8, 0}, {"ACTIVE", ftBoolean, 1, 0}, {"PAID", ftBoolean, 1, 0}},
        {{"yes", "T", "T"}, {"no", "F", "T"}, {"unset", "", "F"}, {"mixed", "T", "F"}}, path_);
@@ -164,6 +165,7 @@ TEST_F(TDbfFilterTest, LogicalFieldsAsLogicalValues) {
   dbf.SetFiltered(true);
   for (const auto& [text, names] : std::vector<std::pair<std::string, Names>>{
            {"EMPTY(ACTIVE)", {"no", "unset"}},
+           {"ISBLANK(ACTIVE)", {"unset"}},
            {"!EMPTY(ACTIVE) .AND. EMPTY(PAID)", {"mixed"}},
            {"ACTIVE = PAID", {"yes", "unset"}},
            {"ACTIVE <> PAID", {"no", "mixed"}},

@@ -1,0 +1,226 @@
+// What the window does with a large table, on the generated table of one
+// million records of 89 bytes (bench/generated_table.h), single-byte text:
+//   BM_PlainRead      fread in large blocks, memcmp of NAME per record
+//   BM_FilteredScan   Filter NAME='SMITH' (3% of the records), First to end
+//   BM_Find/0..2      Edit > Find's engine path (TDbf::FindRecord with the
+//                     find dialog's condition) for a text no record holds,
+//                     so that it reads every record: /0 all fields,
+//                     contains; /1 NAME, contains; /2 NAME, begins with
+//   BM_Sort/0..1      ordering by a column in memory (TDbf::SortByField):
+//                     /0 by NAME (text), /1 by AMOUNT (number)
+//   BM_ExportCsv      File > Export to CSV of every record
+//   BM_ExportSqlite   File > Export to a SQLite database of every record
+// Each runs five times (the exports three); the medians are then compared
+// with the plain read and the filtered scan of the same run. Last, each of
+// the sorts, the find and the exports runs once more in a child process of
+// its own, started afresh, which prints its peak resident memory above
+// what the open table holds.
+
+#include <benchmark/benchmark.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "app/find_dialog.h"
+#include "bench/bench_support.h"
+#include "bench/generated_table.h"
+#include "export/table_export.h"
+#include "recordset/datasource.h"
+#include "tdbf/dataset/dbf.h"
+
+namespace {
+
+constexpr const char* kAbsentText = "QXZQ";
+
+class TOpenTable : public TBenchTable {
+ public:
+  explicit TOpenTable(const std::string& path = GeneratedTable().Path()) : TBenchTable(path) {}
+};
+
+// The find dialog's request of a find benchmark.
+TFindRequest FindRequest(int64_t kind) {
+  TFindRequest request;
+  request.text = kAbsentText;
+  if (kind > 0) request.fieldName = "NAME";
+  request.match = kind == 2 ? fmBeginsWith : fmContains;
+  return request;
+}
+
+const char* kSortFields[] = {"NAME", "AMOUNT"};
+
+std::string ExportPath(TExportFormat format) {
+  return (std::filesystem::temp_directory_path() /
+          ("zozur_browse_bench_" + std::to_string(::getpid()) + (format == efCsv ? ".csv" : ".db")))
+      .string();
+}
+
+int64_t Export(TDbf& dbf, TExportFormat format) {
+  TExportRequest request;
+  request.format = format;
+  request.fileName = ExportPath(format);
+  std::filesystem::remove(request.fileName);
+  const int64_t written = ExportRecords(dbf, request);
+  std::filesystem::remove(request.fileName);
+  return written;
+}
+
+void BM_PlainRead(benchmark::State& state) { RunPlainRead(state); }
+BENCHMARK(BM_PlainRead)->Unit(benchmark::kMillisecond)->Repetitions(5);
+
+void BM_FilteredScan(benchmark::State& state) {
+  TOpenTable open;
+  RunFilteredScan(state, open.Dbf());
+}
+BENCHMARK(BM_FilteredScan)->Unit(benchmark::kMillisecond)->Repetitions(5);
+
+void BM_Find(benchmark::State& state) {
+  TOpenTable open;
+  TDbf& dbf = open.Dbf();
+  const std::string condition = FindCondition(dbf, FindRequest(state.range(0)));
+  for (auto _ : state) {
+    state.PauseTiming();
+    dbf.First();
+    state.ResumeTiming();
+    if (dbf.FindRecord(condition, true)) {
+      state.SkipWithError("the find found a record");
+      break;
+    }
+  }
+  SetRecordCounters(state);
+  state.SetLabel(condition.size() > 60 ? condition.substr(0, 57) + "..." : condition);
+}
+BENCHMARK(BM_Find)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->Repetitions(5);
+
+void BM_Sort(benchmark::State& state) {
+  TOpenTable open;
+  TDbf& dbf = open.Dbf();
+  const char* field = kSortFields[state.range(0)];
+  for (auto _ : state) {
+    if (!dbf.SortByField(field, false) || dbf.RecordCount() != kRecords) {
+      state.SkipWithError("the order was not made");
+      break;
+    }
+  }
+  SetRecordCounters(state);
+  state.SetLabel(field);
+}
+BENCHMARK(BM_Sort)->DenseRange(0, 1)->Unit(benchmark::kMillisecond)->Repetitions(5);
+
+void RunExport(benchmark::State& state, TExportFormat format) {
+  TOpenTable open;
+  for (auto _ : state) {
+    if (Export(open.Dbf(), format) != kRecords) {
+      state.SkipWithError("the export did not write every record");
+      break;
+    }
+  }
+  SetRecordCounters(state);
+}
+void BM_ExportCsv(benchmark::State& state) { RunExport(state, efCsv); }
+BENCHMARK(BM_ExportCsv)->Unit(benchmark::kMillisecond)->Repetitions(3);
+void BM_ExportSqlite(benchmark::State& state) { RunExport(state, efSqlite); }
+BENCHMARK(BM_ExportSqlite)->Unit(benchmark::kMillisecond)->Repetitions(3);
+
+// ---- Peak memory -------------------------------------------------------------
+
+// The actions whose peak memory is measured.
+const std::vector<std::pair<const char*, std::function<void(TDbf&)>>>& PeakActions() {
+  static const std::vector<std::pair<const char*, std::function<void(TDbf&)>>> actions = {
+      {"sort by NAME", [](TDbf& dbf) { dbf.SortByField("NAME", false); }},
+      {"sort by AMOUNT", [](TDbf& dbf) { dbf.SortByField("AMOUNT", false); }},
+      {"find, all fields",
+       [](TDbf& dbf) {
+         benchmark::DoNotOptimize(dbf.FindRecord(FindCondition(dbf, FindRequest(0)), true));
+       }},
+      {"export to CSV", [](TDbf& dbf) { Export(dbf, efCsv); }},
+      {"export to SQLite", [](TDbf& dbf) { Export(dbf, efSqlite); }}};
+  return actions;
+}
+
+// Run as "browse_bench --peak N TABLE": a fresh process, whose heap holds
+// nothing freed by earlier runs, opens the table as the window does and
+// prints the peak resident size that action N adds to that.
+int MeasurePeak(int action, const std::string& table) {
+  TOpenTable open(table);
+  const long before = StatusKb("VmHWM:");
+  PeakActions().at(static_cast<size_t>(action)).second(open.Dbf());
+  const long peak = StatusKb("VmHWM:");
+  std::printf("peak memory %-20s %7.1f MiB above the open table's %.1f MiB\n",
+              PeakActions()[static_cast<size_t>(action)].first, (peak - before) / 1024.0,
+              before / 1024.0);
+  return 0;
+}
+
+void MeasurePeaks() {
+  std::printf("\n");
+  std::fflush(stdout);
+  const std::string table = GeneratedTable().Path();
+  for (size_t i = 0; i < PeakActions().size(); ++i) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      const std::string number = std::to_string(i);
+      execl("/proc/self/exe", "browse_bench", "--peak", number.c_str(), table.c_str(), nullptr);
+      _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+  }
+}
+
+// Compares the medians at the end with the plain read and the filtered
+// scan, in wall-clock time and in CPU time (which other processes on a
+// busy machine disturb less).
+class TRatioReporter : public TMedianReporter {
+ public:
+  void Finalize() override {
+    ConsoleReporter::Finalize();
+    const auto plain = medians_.find("BM_PlainRead");
+    const auto scan = medians_.find("BM_FilteredScan");
+    if (plain == medians_.end() || scan == medians_.end() || plain->second.real <= 0 ||
+        scan->second.real <= 0)
+      return;
+    std::printf(
+        "\nmedians, wall-clock / CPU seconds; plain read %.4f / %.4f, filtered scan %.4f / "
+        "%.4f\n",
+        plain->second.real, plain->second.cpu, scan->second.real, scan->second.cpu);
+    const std::pair<const char*, const char*> rows[] = {
+        {"BM_Find/0", "find, all fields, contains"},
+        {"BM_Find/1", "find, NAME, contains"},
+        {"BM_Find/2", "find, NAME, begins with"},
+        {"BM_Sort/0", "sort by NAME (target: under 1 s)"},
+        {"BM_Sort/1", "sort by AMOUNT (target: under 1 s)"},
+        {"BM_ExportCsv", "export to CSV"},
+        {"BM_ExportSqlite", "export to SQLite"}};
+    for (const auto& [name, text] : rows) {
+      const auto it = medians_.find(name);
+      if (it == medians_.end()) continue;
+      std::printf(
+          "%-36s %.4f / %.4f: %.2f / %.2f times the filtered scan, %.1f / %.1f the plain "
+          "read\n",
+          text, it->second.real, it->second.cpu, it->second.real / scan->second.real,
+          it->second.cpu / scan->second.cpu, it->second.real / plain->second.real,
+          it->second.cpu / plain->second.cpu);
+    }
+  }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 4 && std::strcmp(argv[1], "--peak") == 0)
+    return MeasurePeak(std::atoi(argv[2]), argv[3]);
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  TRatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+  MeasurePeaks();
+  return 0;
+}

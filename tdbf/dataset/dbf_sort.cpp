@@ -1,0 +1,213 @@
+// Ordering the records by one field's value in memory: one pass over the
+// table reads each record's key, the keys are sorted, and a TSortCursor
+// walks the record numbers in that order.
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstring>
+#include <vector>
+
+#include "platform/codepage.h"
+#include "runtime/exceptions.h"
+#include "runtime/sysutils.h"
+#include "tdbf/dataset/dbf.h"
+#include "tdbf/dataset/dbf_sortcur.h"
+#include "tdbf/dbf_common.h"
+#include "tdbf/dbf_str.h"
+#include "tdbf/file/dbf_dbffile.h"
+#include "tdbf/file/dbf_fields.h"
+
+namespace {
+
+// What a field's values sort as.
+enum class TSortKind { Text, Number, None };
+
+TSortKind SortKindOf(const TDbfFieldDef& def) {
+  if (def.IsBlob()) return TSortKind::None;
+  switch (def.FieldType()) {
+    case ftString:
+    case ftFixedChar:
+    case ftWideString:
+    case ftBytes:
+    case ftVarBytes:
+      return TSortKind::Text;
+    case ftSmallint:
+    case ftInteger:
+    case ftWord:
+    case ftLargeint:
+    case ftAutoInc:
+    case ftFloat:
+    case ftCurrency:
+    case ftBCD:
+    case ftDate:
+    case ftDateTime:
+    case ftTime:
+    case ftBoolean:
+      return TSortKind::Number;
+    default:
+      return TSortKind::None;
+  }
+}
+
+// A number as an unsigned value in the same order; 0 stays free for a
+// blank field, which sorts first.
+uint64_t NumberKey(double value) {
+  if (value == 0) value = 0;  // -0 and 0 are the same value
+  const auto bits = std::bit_cast<uint64_t>(value);
+  const uint64_t key = (bits & 0x8000000000000000ull) != 0 ? ~bits : bits | 0x8000000000000000ull;
+  return std::max<uint64_t>(key, 1);
+}
+
+// The value of a field that sorts as a number (dates by their day, logical
+// values false before true); false when the field is blank.
+bool NumberOf(const TDbfFieldDef& def, const char* record, double& number) {
+  switch (def.FieldType()) {
+    case ftDate: {
+      int32_t day = 0;
+      if (!DecodeFieldValue(def, ftDate, &day, record)) return false;
+      number = day;
+      return true;
+    }
+    case ftDateTime:
+    case ftTime:
+      return DecodeFieldValue(def, ftDateTime, &number, record);
+    case ftBoolean: {
+      int16_t truth = 0;
+      if (!DecodeFieldValue(def, ftBoolean, &truth, record)) return false;
+      number = truth;
+      return true;
+    }
+    default:
+      return DecodeFieldValue(def, ftFloat, &number, record);
+  }
+}
+
+// One record's place in the sort: the first sixteen bytes of its key as
+// two numbers (big endian, so that they compare as the bytes do; a number
+// key is all in the first), its record number, and where the rest of a
+// longer text key lies. Most comparisons end within the numbers, without
+// a call.
+struct TSortEntry {
+  uint64_t head;
+  uint64_t head2;
+  int32_t recNo;
+  int32_t tail;  // -1: none
+};
+
+constexpr size_t kWordBytes = sizeof(uint64_t);
+constexpr size_t kHeadBytes = 2 * kWordBytes;
+
+// Eight bytes from bytes[from] on (zeros past length) as a big-endian number.
+uint64_t WordOf(const unsigned char* bytes, size_t length, size_t from) {
+  uint64_t word = 0;
+  for (size_t i = from; i < from + kWordBytes; ++i) word = word << 8 | (i < length ? bytes[i] : 0);
+  return word;
+}
+
+}  // namespace
+
+bool TDbf::CanSortByField(const std::string& fieldName) {
+  TDbfFieldDef* def = dbfFile_ ? dbfFile_->FindFieldDef(fieldName) : nullptr;
+  return def != nullptr && SortKindOf(*def) != TSortKind::None;
+}
+
+bool TDbf::SortByField(const std::string& fieldName, bool descending,
+                       const TSortProgressEvent& progress) {
+  CheckActive();
+  TDbfFieldDef* found = dbfFile_->FindFieldDef(fieldName);
+  if (found == nullptr || SortKindOf(*found) == TSortKind::None)
+    throw EDbfError(Format(kDbfCannotSortBy, fieldName.c_str()));
+  const TDbfFieldDef& def = *found;
+  const bool text = SortKindOf(def) == TSortKind::Text;
+  SettlePendingEdit();
+
+  // Text sorts as the expression language compares it: leading blanks
+  // skipped, letters in upper case by the table's rules (binary text as
+  // its bytes), trailing blanks ignored.
+  std::array<uint8_t, 256> fold{};
+  const uint8_t* upper = codec_ ? codec_->CaseBytes(true) : nullptr;
+  for (int c = 0; c < 256; ++c) {
+    uint8_t folded = static_cast<uint8_t>(c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c);
+    if (upper != nullptr) folded = upper[c];
+    if (def.NoTranslation() || def.IsBinary()) folded = static_cast<uint8_t>(c);
+    fold[static_cast<size_t>(c)] = folded;
+  }
+  const size_t width = static_cast<size_t>(std::max(def.Size(), 1));
+  const size_t tailWidth = text && width > kHeadBytes ? width - kHeadBytes : 0;
+
+  TDbfFile& file = *dbfFile_;
+  const int32_t slots = file.PageCount();
+  std::vector<TSortEntry> entries;
+  entries.reserve(static_cast<size_t>(slots));
+  std::vector<unsigned char> tails;
+  std::vector<char> record(static_cast<size_t>(file.RecordSize()));
+  std::vector<unsigned char> value(width + 1);
+  constexpr int32_t kProgressStep = 65536;
+  for (int32_t recNo = 1; recNo <= slots; ++recNo) {
+    if (progress && recNo % kProgressStep == 0 && !progress(recNo, slots)) return false;
+    if (file.ReadPage(recNo, record.data()) < file.RecordSize()) break;
+    // Slots holding no record (another program's holes) are left out.
+    const auto flag = static_cast<uint8_t>(record[0]);
+    if (flag != kLiveFlag && flag != kDeletedFlag) continue;
+    TSortEntry entry{0, 0, recNo, -1};
+    if (text) {
+      size_t length = 0;
+      if (DecodeFieldValue(def, ftString, value.data(), record.data()))
+        length = strnlen(reinterpret_cast<const char*>(value.data()), width);
+      size_t start = 0;
+      if (!def.NoTranslation() && !def.IsBinary())
+        while (start < length && value[start] < 33) ++start;
+      unsigned char* key = value.data() + start;
+      const size_t keyLength = length - start;
+      for (size_t i = 0; i < keyLength; ++i) key[i] = fold[key[i]];
+      entry.head = WordOf(key, keyLength, 0);
+      entry.head2 = WordOf(key, keyLength, kWordBytes);
+      // Only keys longer than the two numbers keep their rest.
+      if (keyLength > kHeadBytes) {
+        entry.tail = static_cast<int32_t>(tails.size() / tailWidth);
+        const size_t at = tails.size();
+        tails.resize(at + tailWidth, 0);
+        std::memcpy(tails.data() + at, key + kHeadBytes, keyLength - kHeadBytes);
+      }
+    } else {
+      double number = 0;
+      if (NumberOf(def, record.data(), number)) entry.head = NumberKey(number);
+    }
+    entries.push_back(entry);
+  }
+  if (progress && !progress(slots, slots)) return false;
+
+  // Equal keys keep record-number order in both directions.
+  auto less = [&](const TSortEntry& a, const TSortEntry& b) {
+    if (a.head != b.head) return (a.head < b.head) != descending;
+    if (a.head2 != b.head2) return (a.head2 < b.head2) != descending;
+    if (a.tail != b.tail && (a.tail < 0 || b.tail < 0)) return (a.tail < 0) != descending;
+    if (a.tail >= 0 && b.tail >= 0) {
+      const int c = std::memcmp(tails.data() + static_cast<size_t>(a.tail) * tailWidth,
+                                tails.data() + static_cast<size_t>(b.tail) * tailWidth, tailWidth);
+      if (c != 0) return (c < 0) != descending;
+    }
+    return a.recNo < b.recNo;
+  };
+  std::sort(entries.begin(), entries.end(), less);
+  std::vector<int32_t> order(entries.size());
+  for (size_t i = 0; i < entries.size(); ++i) order[i] = entries[i].recNo;
+  entries = {};
+  tails = {};
+
+  ForgetRejected();
+  CursorToActive();
+  const int32_t current = cursor_->PhysicalPosition();
+  indexName_.clear();
+  sortField_ = def.FieldName();
+  sortDescending_ = descending;
+  cursor_ = std::make_unique<TSortCursor>(dbfFile_.get(), std::move(order), slots);
+  if (current > 0)
+    cursor_->SetPhysicalPosition(current);
+  else
+    cursor_->First();
+  CursorMoved();
+  if (State() == rsBrowse) RefillBuffers(0);
+  return true;
+}
