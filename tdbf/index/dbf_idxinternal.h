@@ -1,0 +1,126 @@
+#pragma once
+// What the parts of TIndexFile share: the layout constants of the file, a
+// tag's state and the operation guard of shared mode. Only the index
+// file's own sources include this.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/collator.h"
+#include "tdbf/expr/dbf_parser.h"
+#include "tdbf/index/dbf_idxfile.h"
+
+constexpr int32_t kBlock = 512;
+constexpr int32_t kMdxHeaderBytes = 2048;
+constexpr int32_t kNdxHeaderBytes = 512;
+constexpr int32_t kTagHeaderBytes = 1024;
+// A deeper tree cannot hold 2^31 records even with 3 keys a page.
+constexpr int kMaxDepth = 24;
+// Pages kept in memory between operations of an exclusive handle.
+constexpr size_t kMaxCachedPages = 16384;
+constexpr int32_t kJulianDayOf18991230 = 2415019;
+
+// Index header offsets.
+constexpr int kRootAt = 0, kPageCountAt = 4, kFlagsAt = 8, kKeyTypeAt = 9, kMarkerAt = 10;
+constexpr int kKeyLengthAt = 12, kMaxKeysAt = 14, kKeyNumericAt = 16, kEntrySizeAt = 18;
+constexpr int kVersionWordAt = 20, kUniqueByteAt = 23, kExpressionAt = 24, kKeyPresentAt = 246;
+constexpr int kExpressionWidth = 220;
+constexpr uint8_t kFlagDescending = 0x08, kFlagCharacter = 0x10, kFlagDistinct = 0x20,
+                  kFlagUnique = 0x40;
+// Multi-index file header offsets.
+constexpr int kTagEntrySizeAt = 26, kTagCountAt = 28, kLanguageIdAt = 31, kBlockCountAt = 32;
+
+// The file name without folder and extension.
+inline std::string BaseNameOf(const std::string& path) {
+  const size_t slash = path.find_last_of("/\\");
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  const size_t dot = name.rfind('.');
+  return dot == std::string::npos ? name : name.substr(0, dot);
+}
+
+struct TIndexFile::TTag {
+  std::string name;
+  int32_t headerBlock = 0;  // multi-index: block of the tag header
+  std::vector<char> header;
+  bool headerDirty = false;
+  int32_t root = 0;
+  uint8_t flags = 0;
+  char keyType = 'C';
+  int32_t keyLength = 0;
+  int32_t maxKeys = 0;
+  int32_t entrySize = 0;
+  std::string expression;
+  std::unique_ptr<TDbfParser> parser;
+  // The walk: the path from the root, what it stands on, and the entry
+  // (key and record) to find it again after the tree changed.
+  std::vector<TLevel> path;
+  TWalkState state = wsBefore;
+  std::string currentKey;
+  int32_t currentRecNo = 0;
+  uint64_t pathVersion = 0;
+  uint64_t treeVersion = 1;
+  std::string rangeLow;
+  std::string rangeHigh;
+  std::unique_ptr<platform::TCollator> collator;
+
+  TIndexUniqueMode Unique() const {
+    if (flags & kFlagDistinct) return iuDistinct;
+    if (flags & kFlagUnique) return iuUnique;
+    return iuNormal;
+  }
+};
+
+// One operation on the file. In a shared mode it holds the lock on page 0
+// (a read lock for a read-only handle), starts from the headers and pages
+// as other processes left them, and writes what it changed before letting
+// go. Operations nest; the outermost one does the work.
+class TIndexFile::TOperation {
+ public:
+  explicit TOperation(TIndexFile& file) : file_(file) {
+    if (file_.lockDepth_++ > 0) return;
+    if (!file_.NeedLocks()) {
+      // An exclusive handle keeps pages between operations, up to a bound.
+      if (file_.pages_.size() > kMaxCachedPages) {
+        file_.Flush();
+        file_.DropCache();
+      }
+      return;
+    }
+    file_.LockPage(0, true);
+    locked_ = true;
+    try {
+      file_.DropCache();
+      // Every tag: an operation may select others, and another process
+      // may have grown any tree a level.
+      if (file_.IsMultiIndex()) file_.ReadFileHeader();
+      for (auto& tag : file_.tags_) file_.ReadTagHeader(*tag);
+    } catch (...) {
+      Release();
+      throw;
+    }
+  }
+  ~TOperation() { Release(); }
+  // Ends a changing operation: the changes go to the file while the lock
+  // is held.
+  void Commit() {
+    if (locked_ && file_.lockDepth_ == 1) file_.Flush();
+  }
+
+ private:
+  void Release() {
+    if (released_) return;
+    released_ = true;
+    --file_.lockDepth_;
+    if (!locked_) return;
+    // Pages of a failed change must not outlive the lock.
+    file_.DropCache();
+    file_.UnlockPage(0);
+  }
+
+  TIndexFile& file_;
+  bool locked_ = false;
+  bool released_ = false;
+};
