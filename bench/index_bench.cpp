@@ -26,6 +26,8 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_report.h"
+#include "bench/generated_table.h"
 #include "platform/env.h"
 #include "recordset/datasource.h"
 #include "tdbf/dataset/dbf.h"
@@ -34,50 +36,12 @@
 
 namespace {
 
-constexpr int kRecords = 1000000;
-constexpr int kRecordSize = 90;
+constexpr int kRecordSize = kWideRecordSize;
 constexpr int kNameOffset = 9;
 constexpr int kNameSize = 20;
 constexpr int kDueOffset = 61;
 
-std::string Folder() {
-  static const std::string folder = [] {
-    char pattern[] = "/tmp/zozur-index-bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) std::abort();
-    return std::string(pattern);
-  }();
-  return folder;
-}
-
-std::string Path(const std::string& name) { return Folder() + "/" + name; }
-
-// An empty table of the benchmark's fields, made through the table file.
-void CreateEmpty(const std::string& path) {
-  TDbfFile file(path);
-  file.SetMode(amExclusiveCreate);
-  file.SetAutoCreate(true);
-  file.SetTableFormat(tfDBase4);
-  file.Open();
-  TDbfFieldDefs defs;
-  defs.SetTableFormat(tfDBase4);
-  const struct {
-    const char* name;
-    char letter;
-    int size;
-    int decimals;
-  } columns[] = {{"ID", 'N', 8, 0},      {"NAME", 'C', 20, 0}, {"CITY", 'C', 20, 0},
-                 {"AMOUNT", 'N', 12, 2}, {"DUE", 'D', 8, 0},   {"ACTIVE", 'L', 1, 0},
-                 {"NOTE", 'C', 20, 0}};
-  for (const auto& column : columns) {
-    TDbfFieldDef& def = defs.Add();
-    def.SetFieldName(column.name);
-    def.SetNativeFieldType(column.letter);
-    def.SetSize(column.size);
-    def.SetPrecision(column.decimals);
-  }
-  file.CreateStructure(defs, 512);
-  if (file.RecordSize() != kRecordSize) std::abort();
-}
+std::string Path(const std::string& name) { return BenchFolder() + "/" + name; }
 
 // Record i's image (90 bytes): names from a list of surnames with a number,
 // so that keys are many and repeat.
@@ -92,32 +56,10 @@ void MakeRecord(int i, char* out) {
   std::memcpy(out, record, kRecordSize);
 }
 
-// The 1M table, written as bytes after the header the table file made.
 const std::string& BigTable() {
   static const std::string path = [] {
     const std::string p = Path("big.dbf");
-    CreateEmpty(p);
-    std::string header;
-    {
-      std::ifstream in(p, std::ios::binary);
-      header.assign(std::istreambuf_iterator<char>(in), {});
-    }
-    header.resize(header.size() - 1);  // the end-of-file byte
-    PutLE32(header.data() + 4, kRecords);
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out.write(header.data(), static_cast<std::streamsize>(header.size()));
-    std::string chunk;
-    char record[kRecordSize];
-    for (int i = 0; i < kRecords; ++i) {
-      MakeRecord(i, record);
-      chunk.append(record, kRecordSize);
-      if (chunk.size() >= (1u << 20)) {
-        out.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
-        chunk.clear();
-      }
-    }
-    chunk += '\x1A';
-    out.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+    WriteWideTable(p, kRecords, MakeRecord);
     return p;
   }();
   return path;
@@ -224,9 +166,8 @@ void BenchSearch() {
 
 void AppendMany(bool indexed) {
   const std::string path = Path(indexed ? "append_indexed.dbf" : "append_plain.dbf");
-  platform::TEnv::Default()->DeleteFile(path);
   platform::TEnv::Default()->DeleteFile(ChangeFileExt(path, ".mdx"));
-  CreateEmpty(path);
+  WriteWideTable(path, 0, MakeRecord);
   TDbfFile file(path);
   file.SetMode(amExclusiveOpen);
   file.Open();
@@ -280,14 +221,6 @@ void BenchOpen() {
               Median(indexed) * 1e3, Median(plain) * 1e3, Median(indexed) / Median(plain));
 }
 
-long StatusKb(const char* key) {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind(key, 0) == 0) return std::atol(line.c_str() + std::strlen(key));
-  return -1;
-}
-
 void BenchMemory() {
   std::fflush(stdout);
   const pid_t pid = fork();
@@ -308,13 +241,22 @@ void BenchMemory() {
 
 }  // namespace
 
-int main() {
+// The figures to measure: all, or those named by their letters ("b d").
+int main(int argc, char** argv) {
+  std::string figures;
+  for (int i = 1; i < argc; ++i) figures += argv[i];
+  auto wanted = [&](char figure) {
+    return figures.empty() || figures.find(figure) != std::string::npos;
+  };
   BigTable();
-  BenchMemory();
-  BenchCreate();
-  BenchSearch();
-  BenchOpen();
-  BenchAppend();
-  std::system(("rm -rf '" + Folder() + "'").c_str());
+  if (wanted('e')) BenchMemory();
+  if (wanted('a')) BenchCreate();
+  if (!wanted('a') && (wanted('b') || wanted('d'))) {
+    CreateTag("NAME", "NAME");
+    CreateTag("NAMEDUE", "UPPER(NAME)+DTOS(DUE)");
+  }
+  if (wanted('b')) BenchSearch();
+  if (wanted('d')) BenchOpen();
+  if (wanted('c')) BenchAppend();
   return 0;
 }
