@@ -23,16 +23,17 @@ void TIndexFile::Rebuild(int slot, const TIndexProgress& progress) {
   const int first = slot < 0 ? 0 : slot;
   const int last = slot < 0 ? TagCount() - 1 : slot;
   TOperation op(*this);
+  FreshHeaders();
   const int32_t total = dbfFile_->PageCount();
   if (slot < 0 && IsMultiIndex()) {
     // The whole file is laid out anew: tag headers first, then the trees.
-    pages_.clear();
+    ClearPages();
     selected_ = -1;
     PutLE32(fileHeader_.data() + kBlockCountAt, kMdxHeaderBytes / kBlock);
     for (int t = 0; t < TagCount(); ++t) {
       int32_t block = 0;
       NewPage(block);
-      pages_.erase(block);
+      ForgetPage(block);
       TTag& tag = *tags_[static_cast<size_t>(t)];
       tag.headerBlock = block;
       PutLE32(fileHeader_.data() + kBlock + tagEntrySize_ * (t + 1), static_cast<uint32_t>(block));
@@ -126,7 +127,7 @@ void TIndexFile::Rebuild(int slot, const TIndexProgress& progress) {
 void TIndexFile::BuildFromSorted(TTag& tag, int32_t count, const TEntrySource& entryAt) {
   ResetTree(tag);
   Flush();
-  pages_.clear();
+  ClearPages();
   if (count == 0) return;
   const int32_t keyLength = tag.keyLength;
   struct TChild {
@@ -153,7 +154,7 @@ void TIndexFile::BuildFromSorted(TTag& tag, int32_t count, const TEntrySource& e
     int32_t pageNo = tag.root;
     if (p > 0) {
       NewPage(pageNo);
-      pages_.erase(pageNo);
+      ForgetPage(pageNo);
     }
     WriteAt(buffer.data(), pageBytes_, int64_t{pageNo} * kBlock);
     level.push_back({pageNo, std::string(key, static_cast<size_t>(keyLength))});
@@ -175,7 +176,7 @@ void TIndexFile::BuildFromSorted(TTag& tag, int32_t count, const TEntrySource& e
       PutLE32(buffer.data(), static_cast<uint32_t>(take - 1));
       int32_t pageNo = 0;
       NewPage(pageNo);
-      pages_.erase(pageNo);
+      ForgetPage(pageNo);
       WriteAt(buffer.data(), pageBytes_, int64_t{pageNo} * kBlock);
       upper.push_back({pageNo, level[static_cast<size_t>(used + take - 1)].maxKey});
       used += take;

@@ -57,7 +57,7 @@ void TIndexFile::Open() {
   created_ = false;
   tags_.clear();
   selected_ = -1;
-  pages_.clear();
+  ClearPages();
   lockDepth_ = 0;
   layout_ = UpperAscii(ExtractFileExt(FileName())) == ".MDX" ? 3 : 2;
   const bool existed = Env()->FileExists(FileName());
@@ -65,6 +65,7 @@ void TIndexFile::Open() {
   SetHeaderSize(0);
   SetPageSize(kBlock);
   OpenFile();
+  ReadPagesScattered();
   SetPageSize(kBlock);
   try {
     pageBytes_ = IsMultiIndex() ? kTagHeaderBytes : kNdxHeaderBytes;
@@ -121,12 +122,26 @@ void TIndexFile::Open() {
     }
   } catch (...) {
     tags_.clear();
-    pages_.clear();
+    ClearPages();
     selected_ = -1;
     CloseFile();
     throw;
   }
   opened_ = true;
+}
+
+void TIndexFile::ReadPagesScattered() {
+  if (File() != nullptr) File()->SetScatteredReads();
+}
+
+void TIndexFile::EnterExclusive() {
+  TPagedFile::EnterExclusive();
+  ReadPagesScattered();
+}
+
+void TIndexFile::LeaveExclusive() {
+  TPagedFile::LeaveExclusive();
+  ReadPagesScattered();
 }
 
 void TIndexFile::ChooseCollation() {
@@ -210,6 +225,18 @@ void TIndexFile::ReadFileHeader() {
   if (ReadAt(fileHeader_.data(), kMdxHeaderBytes, 0) < kMdxHeaderBytes)
     RaiseDamaged("its header is shorter than 2048 bytes");
   fileHeaderDirty_ = false;
+  fileHeaderStale_ = false;
+}
+
+void TIndexFile::FreshFileHeader() {
+  if (fileHeaderStale_ && lockDepth_ > 0) ReadFileHeader();
+}
+
+void TIndexFile::FreshHeaders() {
+  FreshFileHeader();
+  if (lockDepth_ == 0) return;
+  for (auto& tag : tags_)
+    if (tag->headerStale) ReadTagHeader(*tag);
 }
 
 void TIndexFile::WriteFileHeader() {
@@ -237,6 +264,7 @@ void TIndexFile::ReadTagHeader(TTag& tag) {
                                          tag.name.c_str())
                                 : std::string("its header is shorter than 512 bytes"));
   tag.headerDirty = false;
+  tag.headerStale = false;
   ParseTagHeader(tag);
 }
 
@@ -287,7 +315,7 @@ void TIndexFile::Close() {
     failure = std::current_exception();
   }
   tags_.clear();
-  pages_.clear();
+  ClearPages();
   selected_ = -1;
   opened_ = false;
   CloseFile();
@@ -338,6 +366,7 @@ void TIndexFile::SelectTag(int slot) {
   if (slot < 0 || slot >= TagCount()) return;
   selected_ = slot;
   TTag& tag = Tag();
+  if (tag.headerStale && lockDepth_ > 0) ReadTagHeader(tag);
   if (!tag.parser) CompileExpression(tag);
 }
 
@@ -415,12 +444,13 @@ void TIndexFile::CreateIndex(const std::string& expression, const std::string& n
   tag->name = IsMultiIndex() ? UpperAscii(name).substr(0, layout_ == 6 ? 32 : 10) : FileName();
 
   TOperation op(*this);
+  FreshHeaders();
   selected_ = -1;
   if (IsMultiIndex()) {
     // The tag header takes two blocks, as a page does.
     int32_t block = 0;
     NewPage(block);
-    pages_.erase(block);
+    ForgetPage(block);
     tag->headerBlock = block;
     const int count = TagCount();
     char* entry = fileHeader_.data() + kBlock + tagEntrySize_ * (count + 1);
@@ -468,6 +498,7 @@ void TIndexFile::DeleteIndex(const std::string& name) {
     return;
   }
   TOperation op(*this);
+  FreshHeaders();
   const int count = TagCount();
   char* table = fileHeader_.data() + kBlock;
   std::memmove(table + tagEntrySize_ * (slot + 1), table + tagEntrySize_ * (slot + 2),
@@ -486,13 +517,31 @@ void TIndexFile::DeleteIndex(const std::string& name) {
 // ---- Pages ------------------------------------------------------------------------
 
 void TIndexFile::DropCache() {
-  pages_.clear();
+  ClearPages();
   for (auto& tag : tags_) ++tag->treeVersion;
 }
 
-char* TIndexFile::Page(int32_t pageNo) {
+char* TIndexFile::Page(int32_t pageNo) { return CachedPage(pageNo).bytes.data(); }
+
+void TIndexFile::ClearPages() {
+  pages_.clear();
+  ++pagesEpoch_;
+}
+
+void TIndexFile::ForgetPage(int32_t pageNo) {
+  pages_.erase(pageNo);
+  ++pagesEpoch_;
+}
+
+TIndexFile::TPage& TIndexFile::CachedPage(int32_t pageNo) {
+  TRecentPage& recent =
+      recentPages_[(static_cast<uint32_t>(pageNo) * 2654435761u >> 16) % kRecentPages];
+  if (recent.pageNo == pageNo && recent.epoch == pagesEpoch_) return *recent.page;
   auto found = pages_.find(pageNo);
-  if (found != pages_.end()) return found->second.bytes.data();
+  if (found != pages_.end()) {
+    recent = {pageNo, pagesEpoch_, &found->second};
+    return found->second;
+  }
   const int64_t offset = int64_t{pageNo} * kBlock;
   const int32_t first = IsMultiIndex() ? kMdxHeaderBytes / kBlock : 1;
   PageCount();
@@ -502,11 +551,14 @@ char* TIndexFile::Page(int32_t pageNo) {
   page.bytes.assign(static_cast<size_t>(pageBytes_), 0);
   if (ReadAt(page.bytes.data(), pageBytes_, offset) < pageBytes_)
     RaiseDamaged(Format("page %d cannot be read whole", pageNo));
-  return pages_.emplace(pageNo, std::move(page)).first->second.bytes.data();
+  TPage& cached = pages_.emplace(pageNo, std::move(page)).first->second;
+  recent = {pageNo, pagesEpoch_, &cached};
+  return cached;
 }
 
 char* TIndexFile::NewPage(int32_t& pageNo) {
   if (IsMultiIndex()) {
+    FreshFileHeader();
     char* h = fileHeader_.data();
     pageNo = static_cast<int32_t>(GetLE32(h + kBlockCountAt));
     PutLE32(h + kBlockCountAt, static_cast<uint32_t>(pageNo + pageBytes_ / kBlock));
@@ -531,7 +583,12 @@ char* TIndexFile::NewPage(int32_t& pageNo) {
   return slot.bytes.data();
 }
 
-void TIndexFile::MarkDirty(int32_t pageNo) { pages_[pageNo].dirty = true; }
+void TIndexFile::MarkDirty(int32_t pageNo) {
+  TPage& page = pages_[pageNo];
+  page.dirty = true;
+  page.sortBytes.clear();
+  page.sortAt.clear();
+}
 
 int32_t TIndexFile::Count(const char* page, int32_t pageNo) const {
   const auto count = static_cast<int32_t>(GetLE32(page));

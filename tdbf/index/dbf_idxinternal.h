@@ -46,6 +46,8 @@ struct TIndexFile::TTag {
   int32_t headerBlock = 0;  // multi-index: block of the tag header
   std::vector<char> header;
   bool headerDirty = false;
+  // In a shared mode: the header may have changed since it was read.
+  bool headerStale = false;
   int32_t root = 0;
   uint8_t flags = 0;
   char keyType = 'C';
@@ -93,10 +95,22 @@ class TIndexFile::TOperation {
     locked_ = true;
     try {
       file_.DropCache();
-      // Every tag: an operation may select others, and another process
-      // may have grown any tree a level.
-      if (file_.IsMultiIndex()) file_.ReadFileHeader();
-      for (auto& tag : file_.tags_) file_.ReadTagHeader(*tag);
+      // Another process may have grown any tree a level or added pages.
+      // The selected tag's header is read now; the file header and the
+      // other tags' headers when the operation comes to need them.
+      if (file_.IsMultiIndex()) {
+        file_.fileHeaderStale_ = true;
+        file_.fileHeaderDirty_ = false;
+      }
+      for (size_t i = 0; i < file_.tags_.size(); ++i) {
+        TTag& tag = *file_.tags_[i];
+        if (static_cast<int>(i) == file_.selected_) {
+          file_.ReadTagHeader(tag);
+        } else {
+          tag.headerStale = true;
+          tag.headerDirty = false;
+        }
+      }
     } catch (...) {
       Release();
       throw;

@@ -88,13 +88,65 @@ int TIndexFile::CompareRaw(const char* a, const char* b) const {
     return tag.collator->Compare(std::string_view(a, static_cast<size_t>(tag.keyLength)),
                                  std::string_view(b, static_cast<size_t>(tag.keyLength)));
   }
-  for (int32_t i = 0; i < tag.keyLength; ++i) {
+  // Bytes in order; a NUL both keys share ends the key.
+  const auto length = static_cast<size_t>(tag.keyLength);
+  const int c = std::memcmp(a, b, length);
+  if (c == 0) return 0;
+  if (std::memchr(a, 0, length) == nullptr) return c < 0 ? -1 : 1;
+  for (size_t i = 0; i < length; ++i) {
     const auto x = static_cast<uint8_t>(a[i]);
     const auto y = static_cast<uint8_t>(b[i]);
     if (x != y) return x < y ? -1 : 1;
     if (x == 0) return 0;
   }
   return 0;
+}
+
+void TIndexFile::MakeProbe(const char* key, TProbe& probe) const {
+  const TTag& tag = Tag();
+  probe.key = key;
+  probe.useSortKeys = false;
+  if (tag.keyType != 'C' || !tag.collator) return;
+  const std::string_view text(key, static_cast<size_t>(tag.keyLength));
+  tag.collator->Decode(text, probe.wide);
+  // Pages kept between operations keep the sort keys of their entries; in
+  // a shared mode every operation reads its pages afresh, and a sort key
+  // would cost more than the few comparisons it serves.
+  if (NeedLocks()) return;
+  tag.collator->SortKey(text, probe.sortKey);
+  probe.useSortKeys = true;
+}
+
+int TIndexFile::CompareProbe(const TProbe& probe, TPage& page, int32_t i, bool inner) const {
+  const TTag& tag = Tag();
+  const char* key = KeyAt(page.bytes.data(), i);
+  if (tag.keyType != 'C' || !tag.collator) return CompareKeys(probe.key, key);
+  int result;
+  if (inner && probe.useSortKeys) {
+    // Inner pages are few and met by every search: their entries' sort
+    // keys are made once and compared as bytes.
+    if (page.sortAt.empty()) page.sortAt.assign(static_cast<size_t>(tag.maxKeys), 0);
+    uint32_t& at = page.sortAt[static_cast<size_t>(i)];
+    if (at == 0) {
+      std::string& made = sortKeyBuffer_;
+      tag.collator->SortKey(std::string_view(key, static_cast<size_t>(tag.keyLength)), made);
+      // A key too long to be placed is compared through the collator.
+      if (made.empty() || made.size() > 0xFFFF || page.sortBytes.size() + made.size() > 0xFFFF) {
+        result = tag.collator->Compare(std::u16string_view(probe.wide),
+                                       std::string_view(key, static_cast<size_t>(tag.keyLength)));
+        return (tag.flags & kFlagDescending) ? -result : result;
+      }
+      at = static_cast<uint32_t>(page.sortBytes.size()) << 16 | static_cast<uint32_t>(made.size());
+      page.sortBytes += made;
+    }
+    const std::string_view entryKey(page.sortBytes.data() + (at >> 16), at & 0xFFFF);
+    result = std::string_view(probe.sortKey).compare(entryKey);
+    result = result < 0 ? -1 : (result > 0 ? 1 : 0);
+  } else {
+    result = tag.collator->Compare(std::u16string_view(probe.wide),
+                                   std::string_view(key, static_cast<size_t>(tag.keyLength)));
+  }
+  return (tag.flags & kFlagDescending) ? -result : result;
 }
 
 int TIndexFile::CompareKeys(const char* a, const char* b) const {

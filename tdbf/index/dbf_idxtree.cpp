@@ -24,23 +24,27 @@
 // last entry.
 void TIndexFile::Descend(const char* key, bool afterEqual, std::vector<TLevel>& path) {
   path.clear();
+  TProbe& probe = probe_;
+  MakeProbe(key, probe);
   int32_t pageNo = Tag().root;
   for (;;) {
-    const char* page = Page(pageNo);
-    const int32_t count = Count(page, pageNo);
+    TPage& page = CachedPage(pageNo);
+    const char* bytes = page.bytes.data();
+    const int32_t count = Count(bytes, pageNo);
+    const bool inner = IsInner(bytes);
     int32_t lo = 0;
     int32_t hi = count;
     while (lo < hi) {
       const int32_t mid = (lo + hi) / 2;
-      const int c = CompareKeys(key, KeyAt(page, mid));
+      const int c = CompareProbe(probe, page, mid, inner);
       if (c < 0 || (c == 0 && !afterEqual))
         hi = mid;
       else
         lo = mid + 1;
     }
     path.push_back({pageNo, lo});
-    if (!IsInner(page)) return;
-    pageNo = ChildOf(page, lo, path);
+    if (!inner) return;
+    pageNo = ChildOf(bytes, lo, path);
   }
 }
 
@@ -256,13 +260,13 @@ bool TIndexFile::SearchKey(const char* key, int mode) {
   if (mode < 0 || mode > 2 || selected_ < 0) return false;
   TOperation op(*this);
   TTag& tag = Tag();
-  std::vector<TLevel> path;
+  std::vector<TLevel>& path = searchPath_;
   Descend(key, mode == 2, path);
   if (!OnEntry(path) && !StepNext(path)) return false;
   const char* found = KeyAt(Page(path.back().page), path.back().entry);
   if (mode == 0 && CompareKeys(key, found) != 0) return false;
   if (!InRange(found)) return false;
-  tag.path = std::move(path);
+  tag.path.swap(path);
   tag.state = wsOn;
   RememberPosition();
   return true;
