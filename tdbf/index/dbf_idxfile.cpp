@@ -367,7 +367,6 @@ void TIndexFile::SelectTag(int slot) {
   selected_ = slot;
   TTag& tag = Tag();
   if (tag.headerStale && lockDepth_ > 0) ReadTagHeader(tag);
-  if (!tag.parser) CompileExpression(tag);
 }
 
 void TIndexFile::CompileExpression(TTag& tag) {
@@ -544,13 +543,16 @@ TIndexFile::TPage& TIndexFile::CachedPage(int32_t pageNo) {
   }
   const int64_t offset = int64_t{pageNo} * kBlock;
   const int32_t first = IsMultiIndex() ? kMdxHeaderBytes / kBlock : 1;
-  PageCount();
-  if (pageNo < first || offset + pageBytes_ > int64_t{CachedSize()})
-    RaiseDamaged(Format("page %d lies outside the file", pageNo));
+  if (pageNo < first) RaiseDamaged(Format("page %d lies outside the file", pageNo));
   TPage page;
   page.bytes.assign(static_cast<size_t>(pageBytes_), 0);
-  if (ReadAt(page.bytes.data(), pageBytes_, offset) < pageBytes_)
+  // The file's size is asked only when the read falls short, to say why.
+  if (ReadAt(page.bytes.data(), pageBytes_, offset) < pageBytes_) {
+    PageCount();
+    if (offset + pageBytes_ > int64_t{CachedSize()})
+      RaiseDamaged(Format("page %d lies outside the file", pageNo));
     RaiseDamaged(Format("page %d cannot be read whole", pageNo));
+  }
   TPage& cached = pages_.emplace(pageNo, std::move(page)).first->second;
   recent = {pageNo, pagesEpoch_, &cached};
   return cached;

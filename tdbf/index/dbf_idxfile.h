@@ -203,6 +203,13 @@ class TIndexFile : public TPagedFile, public TIndexFileUpkeep {
   double PositionFraction();
   void GotoFraction(double fraction);
 
+  // Holds the file steady for a run of walks and searches (filling a
+  // grid's rows): in a shared mode one lock and one reading of the pages
+  // serve the whole run, which sees the tree as it was when it began.
+  // Holds nest; each BeginHold needs its EndHold.
+  void BeginHold();
+  void EndHold() noexcept;
+
   // ---- Checking ----
 
   // Walks every page of the selected tag and reports each fault found, one
@@ -351,6 +358,8 @@ class TIndexFile : public TPagedFile, public TIndexFileUpkeep {
   TProbe probe_;
   mutable std::string sortKeyBuffer_;
   std::vector<TLevel> searchPath_;
+  std::vector<std::unique_ptr<TOperation>> holds_;  // null: a hold within another
+  bool holding_ = false;
   std::vector<char> recordBuffer_;
   TDbfLocaleErrorEvent onLocaleError_;
 };

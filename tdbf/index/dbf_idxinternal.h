@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
@@ -78,10 +79,12 @@ struct TIndexFile::TTag {
 // One operation on the file. In a shared mode it holds the lock on page 0
 // (a read lock for a read-only handle), starts from the headers and pages
 // as other processes left them, and writes what it changed before letting
-// go. Operations nest; the outermost one does the work.
+// go. Operations nest; the outermost one does the work. A hold
+// (BeginHold) is an outermost operation that changes nothing: the
+// operations within it write their changes as an outermost one would.
 class TIndexFile::TOperation {
  public:
-  explicit TOperation(TIndexFile& file) : file_(file) {
+  explicit TOperation(TIndexFile& file) : file_(file), exceptions_(std::uncaught_exceptions()) {
     if (file_.lockDepth_++ > 0) return;
     if (!file_.NeedLocks()) {
       // An exclusive handle keeps pages between operations, up to a bound.
@@ -120,7 +123,8 @@ class TIndexFile::TOperation {
   // Ends a changing operation: the changes go to the file while the lock
   // is held.
   void Commit() {
-    if (locked_ && file_.lockDepth_ == 1) file_.Flush();
+    const int holds = file_.holding_ ? 1 : 0;
+    if ((locked_ || holds > 0) && file_.lockDepth_ == 1 + holds) file_.Flush();
   }
 
  private:
@@ -128,13 +132,19 @@ class TIndexFile::TOperation {
     if (released_) return;
     released_ = true;
     --file_.lockDepth_;
-    if (!locked_) return;
+    if (!locked_) {
+      // A change that failed within a hold leaves no pages to later ones.
+      if (file_.holding_ && file_.lockDepth_ == 1 && std::uncaught_exceptions() > exceptions_)
+        file_.DropCache();
+      return;
+    }
     // Pages of a failed change must not outlive the lock.
     file_.DropCache();
     file_.UnlockPage(0);
   }
 
   TIndexFile& file_;
+  int exceptions_;
   bool locked_ = false;
   bool released_ = false;
 };

@@ -156,6 +156,8 @@ int TIndexFile::CompareKeys(const char* a, const char* b) const {
 
 const char* TIndexFile::ExtractKey(const char* record) {
   TTag& tag = Tag();
+  // Compiled the first time a key is taken: browsing in index order and
+  // searching never need it, and compiling costs more than opening.
   if (!tag.parser) CompileExpression(tag);
   const char* value = tag.parser->EvaluateRecord(record);
   char* key = keyBuffer_.data();

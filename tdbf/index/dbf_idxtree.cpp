@@ -164,7 +164,9 @@ void TIndexFile::RememberPosition() {
 // Finds the current entry again after the tree may have changed.
 void TIndexFile::Resync() {
   TTag& tag = Tag();
-  if (tag.state != wsOn || (tag.pathVersion == tag.treeVersion && !NeedLocks())) return;
+  // Pages read within a hold stay as they were until it ends.
+  if (tag.state != wsOn || (tag.pathVersion == tag.treeVersion && (!NeedLocks() || holding_)))
+    return;
   if (!FindEntry(tag.currentKey.data(), tag.currentRecNo, tag.path)) {
     // The entry is gone: the walk stands on the next one in order.
     Descend(tag.currentKey.data(), true, tag.path);
@@ -174,6 +176,27 @@ void TIndexFile::Resync() {
     }
   }
   RememberPosition();
+}
+
+void TIndexFile::BeginHold() {
+  // An exclusive handle's pages stay valid between operations already;
+  // a hold within a hold or an operation adds nothing.
+  if (NeedLocks() && lockDepth_ == 0) {
+    holds_.push_back(std::make_unique<TOperation>(*this));
+    holding_ = true;
+  } else {
+    holds_.push_back(nullptr);
+  }
+}
+
+void TIndexFile::EndHold() noexcept {
+  if (holds_.empty()) return;
+  try {
+    holds_.pop_back();
+  } catch (...) {
+    // Letting go of the lock cannot be refused; a failure leaves nothing to undo.
+  }
+  if (holds_.empty()) holding_ = false;
 }
 
 void TIndexFile::GotoFirst() {
