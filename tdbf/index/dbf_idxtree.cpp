@@ -286,9 +286,10 @@ bool TIndexFile::SearchKey(const char* key, int mode) {
   std::vector<TLevel>& path = searchPath_;
   Descend(key, mode == 2, path);
   if (!OnEntry(path) && !StepNext(path)) return false;
-  const char* found = KeyAt(Page(path.back().page), path.back().entry);
-  if (mode == 0 && CompareKeys(key, found) != 0) return false;
-  if (!InRange(found)) return false;
+  TPage& leaf = CachedPage(path.back().page);
+  // The key made ready by the descent serves the last comparison too.
+  if (mode == 0 && CompareProbe(probe_, leaf, path.back().entry, false) != 0) return false;
+  if (!InRange(KeyAt(leaf.bytes.data(), path.back().entry))) return false;
   tag.path.swap(path);
   tag.state = wsOn;
   RememberPosition();
