@@ -26,4 +26,16 @@ constexpr const char* kFilterValueBothQuotes =
     "The value %s contains both ' and \" and cannot be used in a filter";
 constexpr const char* kFilterValueNotANumber = "'%s' is not a valid floating point value";
 
+// Table > Pack and Table > Regenerate indexes; %1 is a record count.
+constexpr const char* kPackQuestion =
+    "Remove %1 deleted records permanently? This cannot be undone.";
+constexpr const char* kPackNothingDeleted = "The table has no deleted records.";
+constexpr const char* kPackProgress = "Packing the table...";
+constexpr const char* kPackDone = "%1 deleted records removed";
+constexpr const char* kNoIndexToRegenerate = "The table has no open index.";
+constexpr const char* kRegenerateProgress = "Regenerating the indexes...";
+constexpr const char* kRegenerateDone = "Indexes regenerated";
+// A table open read-only; %1 says what cannot be done.
+constexpr const char* kTableOpenReadOnly = "The table is open read-only, so %1.";
+
 }  // namespace appmsg

@@ -132,6 +132,13 @@ class TfrMain : public QWidget {
   // Table > Recall record: the current record, a deleted one shown with
   // Show deleted records, is a record again.
   void RecallRecord();
+  // Table > Pack: after asking, removes the deleted records for good, with
+  // a progress bar when it takes a while. Refused with a message when the
+  // table is open read-only or another program has it open.
+  void PackTable();
+  // Table > Regenerate indexes: rebuilds every open index of the table,
+  // under the same conditions as Pack.
+  void RegenerateIndexes();
   // View > Show deleted records: deleted records show struck through.
   void SetShowDeleted(bool show);
   // File > Export: the records in view (filter and order applied) to a
@@ -170,6 +177,9 @@ class TfrMain : public QWidget {
   // The .dbf file a drag carries, empty when it carries none.
   static std::string DraggedTable(const QMimeData* data);
   void ShowOpenNotices();
+  // Tells the user why a table open read-only cannot undergo what (a
+  // clause: "it cannot be packed"); true when it can be written.
+  bool CheckTableWritable(const char* what);
   TFindDialog& FindDialog();
 
   // The record set and its data source outlive the controls bound to them:

@@ -8,6 +8,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QInputDialog>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QProgressDialog>
 #include <QUrl>
@@ -16,6 +17,7 @@
 #include "app/app_str.h"
 #include "app/application.h"
 #include "app/db_grid.h"
+#include "app/dialogs.h"
 #include "app/filename_edit.h"
 #include "app/find_dialog.h"
 #include "app/main.h"
@@ -27,10 +29,26 @@
 #include "recordset/fields.h"
 #include "runtime/exceptions.h"
 #include "tdbf/dataset/dbf.h"
+#include "tdbf/file/dbf_dbffile.h"
 
 namespace {
 
 constexpr size_t kRecentTables = 8;
+
+using TWorkProgress = std::function<void(int32_t done, int32_t total)>;
+
+// Runs work, which reports its progress, under a progress bar that shows
+// only when the work takes longer than a moment.
+void WithProgress(QWidget* parent, const char* text,
+                  const std::function<void(const TWorkProgress&)>& work) {
+  QProgressDialog progress(QString::fromLatin1(text), QString(), 0, 100, parent);
+  progress.setCancelButton(nullptr);
+  progress.setWindowModality(Qt::WindowModal);
+  progress.setMinimumDuration(500);
+  work([&progress](int32_t done, int32_t total) {
+    progress.setValue(total > 0 ? static_cast<int>(int64_t{done} * 100 / total) : 0);
+  });
+}
 
 }  // namespace
 
@@ -108,6 +126,49 @@ void TfrMain::RecallRecord() {
   if (!tbMain_->Active()) return;
   tbMain_->Undelete();
   UpdateStatus();
+}
+
+bool TfrMain::CheckTableWritable(const char* what) {
+  if (tbMain_->IsWritable()) return true;
+  QString text = QString::fromLatin1(appmsg::kTableOpenReadOnly).arg(QString::fromLatin1(what));
+  const std::string reason = tbMain_->ReadOnlyReason();
+  if (!reason.empty()) text += QStringLiteral(" (") + Utf8ToQString(reason) + QLatin1Char(')');
+  QMessageBox::information(this, QStringLiteral("zozur"), text);
+  return false;
+}
+
+void TfrMain::PackTable() {
+  if (!tbMain_->Active() || !ConfirmPendingEdit() || !CheckTableWritable("it cannot be packed"))
+    return;
+  const int32_t deleted = tbMain_->DeletedRecordCount();
+  if (deleted == 0) {
+    QMessageBox::information(this, QStringLiteral("zozur"),
+                             QString::fromLatin1(appmsg::kPackNothingDeleted));
+    return;
+  }
+  if (!ConfirmOkCancel(this,
+                       QString::fromLatin1(appmsg::kPackQuestion).arg(GroupedNumber(deleted))))
+    return;
+  int32_t removed = 0;
+  WithProgress(this, appmsg::kPackProgress,
+               [&](const TWorkProgress& progress) { removed = tbMain_->PackTable(progress); });
+  UpdateStatus();
+  sbMain_->showMessage(QString::fromLatin1(appmsg::kPackDone).arg(GroupedNumber(removed)), 5000);
+}
+
+void TfrMain::RegenerateIndexes() {
+  if (!tbMain_->Active() || !ConfirmPendingEdit() ||
+      !CheckTableWritable("its indexes cannot be regenerated"))
+    return;
+  if (tbMain_->DbfFile()->IndexFileCount() == 0 && tbMain_->DbfFile()->IndexOpenError().empty()) {
+    QMessageBox::information(this, QStringLiteral("zozur"),
+                             QString::fromLatin1(appmsg::kNoIndexToRegenerate));
+    return;
+  }
+  WithProgress(this, appmsg::kRegenerateProgress,
+               [&](const TWorkProgress& progress) { tbMain_->RegenerateIndexes(progress); });
+  UpdateStatus();
+  sbMain_->showMessage(QString::fromLatin1(appmsg::kRegenerateDone), 5000);
 }
 
 void TfrMain::SetShowDeleted(bool show) {

@@ -125,5 +125,10 @@ QMenuBar* CreateMainMenu(TfrMain& window) {
   QMenu* table = bar->addMenu(QStringLiteral("&Table"));
   AddCommand(table, QStringLiteral("&Recall record"), QKeySequence(Qt::CTRL | Qt::Key_R),
              "acRecall", [&window] { window.RecallRecord(); });
+  table->addSeparator();
+  AddCommand(table, QStringLiteral("&Pack..."), QKeySequence(), "acPack",
+             [&window] { window.PackTable(); });
+  AddCommand(table, QStringLiteral("Re&generate indexes"), QKeySequence(), "acRegenerate",
+             [&window] { window.RegenerateIndexes(); });
   return bar;
 }

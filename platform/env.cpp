@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -525,6 +526,19 @@ class TPosixEnv : public TEnv {
 
   TOsStatus DeleteFile(const std::string& name) override {
     if (unlink(name.c_str()) != 0) return StatusFromErrno(errno);
+    return TOsStatus::Ok();
+  }
+
+  TOsStatus RenameFile(const std::string& from, const std::string& to) override {
+    if (rename(from.c_str(), to.c_str()) != 0) return StatusFromErrno(errno);
+    // The rename is done; a folder that cannot be synced (some file systems
+    // refuse fsync on folders) leaves it done, only less durable.
+    const std::string folder = FolderOf(to);
+    const int fd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+      fsync(fd);
+      close(fd);
+    }
     return TOsStatus::Ok();
   }
 

@@ -133,6 +133,13 @@ class TEnv {
   // True when name is an existing regular file (or a link to one).
   virtual bool FileExists(const std::string& name) = 0;
   virtual TOsStatus DeleteFile(const std::string& name) = 0;
+  // Gives the file called from the name to, replacing a file called to in
+  // one step: whoever opens to sees the old file or the new one, never
+  // neither, and handles open on the old file keep reading it. Both names
+  // must lie on one file system (the same folder, in practice). The folder
+  // of to is then pushed to the storage device, so that the new name
+  // survives a crash; the caller flushes the file itself before.
+  virtual TOsStatus RenameFile(const std::string& from, const std::string& to) = 0;
 
   // The folder and name services below work on the host's file system in
   // every environment unless overridden.
@@ -174,6 +181,9 @@ class TEnvWrapper : public TEnv {
   TOsStatus CreateFile(const std::string& name) override { return target_->CreateFile(name); }
   bool FileExists(const std::string& name) override { return target_->FileExists(name); }
   TOsStatus DeleteFile(const std::string& name) override { return target_->DeleteFile(name); }
+  TOsStatus RenameFile(const std::string& from, const std::string& to) override {
+    return target_->RenameFile(from, to);
+  }
   std::string ExecutableFolder() override { return target_->ExecutableFolder(); }
   std::string CurrentFolder() override { return target_->CurrentFolder(); }
   std::string FindFileIgnoringCase(const std::string& name) override {

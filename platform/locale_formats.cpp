@@ -2,6 +2,7 @@
 
 #include <unicode/datefmt.h>
 #include <unicode/dcfmtsym.h>
+#include <unicode/decimfmt.h>
 #include <unicode/locid.h>
 #include <unicode/smpdtfmt.h>
 
@@ -28,6 +29,30 @@ std::string ShortPattern(const icu::Locale& locale, bool date) {
   icu::UnicodeString pattern;
   simple->toPattern(pattern);
   return Utf8Of(pattern);
+}
+
+// Where the locale's money pattern ("¤#,##0.00", "#,##0.00\u00A0¤")
+// puts the currency sign, and whether a space parts it from the number.
+void CurrencyPlacement(const icu::Locale& locale, TLocaleFormats& formats) {
+  UErrorCode status = U_ZERO_ERROR;
+  std::unique_ptr<icu::NumberFormat> format(
+      icu::NumberFormat::createCurrencyInstance(locale, status));
+  const auto* decimal = dynamic_cast<const icu::DecimalFormat*>(format.get());
+  if (U_FAILURE(status) || decimal == nullptr) return;
+  icu::UnicodeString pattern;
+  decimal->toPattern(pattern);
+  // The positive part only.
+  const int32_t semicolon = pattern.indexOf(u';');
+  if (semicolon >= 0) pattern.truncate(semicolon);
+  const int32_t sign = pattern.indexOf(u'\u00A4');
+  int32_t digits = pattern.indexOf(u'#');
+  const int32_t zero = pattern.indexOf(u'0');
+  if (digits < 0 || (zero >= 0 && zero < digits)) digits = zero;
+  if (sign < 0 || digits < 0) return;
+  formats.currencyAfter = sign > digits;
+  const int32_t between = formats.currencyAfter ? sign - 1 : sign + 1;
+  const char16_t c = pattern.charAt(between);
+  formats.currencySpaced = c == u' ' || c == u'\u00A0' || c == u'\u202F';
 }
 
 // Whether ICU has locale data for the language (a locale it has none for
@@ -66,11 +91,15 @@ bool LocaleFormats(const std::string& posixLocale, TLocaleFormats& formats) {
       Utf8Of(symbols.getSymbol(icu::DecimalFormatSymbols::kDecimalSeparatorSymbol));
   formats.groupingSeparator =
       Utf8Of(symbols.getSymbol(icu::DecimalFormatSymbols::kGroupingSeparatorSymbol));
+  formats.currencySymbol = Utf8Of(symbols.getSymbol(icu::DecimalFormatSymbols::kCurrencySymbol));
+  CurrencyPlacement(locale, formats);
   return !formats.datePattern.empty();
 }
 
 std::string TimeLocaleName() { return FirstSet({"LC_ALL", "LC_TIME", "LANG"}); }
 
 std::string NumericLocaleName() { return FirstSet({"LC_ALL", "LC_NUMERIC", "LANG"}); }
+
+std::string MonetaryLocaleName() { return FirstSet({"LC_ALL", "LC_MONETARY", "LANG"}); }
 
 }  // namespace platform

@@ -16,6 +16,12 @@ struct TLocaleFormats {
   // UTF-8 symbols of the locale's numbers ("," and "." for tr_TR).
   std::string decimalSeparator;
   std::string groupingSeparator;
+  // The locale's currency sign ("₺" for tr_TR, "€" for de_DE), and where
+  // its money amounts put it: after the number or before, with a space
+  // between or not ("₺1.000,00"; "1.000,00 €").
+  std::string currencySymbol;
+  bool currencyAfter = false;
+  bool currencySpaced = false;
 };
 
 // The formats of a POSIX locale name ("tr_TR.UTF-8", "de_DE@euro"); false
@@ -26,5 +32,6 @@ bool LocaleFormats(const std::string& posixLocale, TLocaleFormats& formats);
 // ("" when none is set).
 std::string TimeLocaleName();
 std::string NumericLocaleName();
+std::string MonetaryLocaleName();
 
 }  // namespace platform

@@ -24,6 +24,10 @@ constexpr const char* kFieldIntRangeError =
     "%lld is not a valid value for field '%s'. The allowed range is %lld to %lld";
 constexpr const char* kInvalidIntegerValue = "'%s' is not a valid integer value for field '%s'";
 constexpr const char* kInvalidBoolValue = "'%s' is not a valid boolean value for field '%s'";
+// Binary values are typed as hexadecimal.
+constexpr const char* kInvalidBytesValue =
+    "'%s' cannot be stored in field '%s': binary values are typed as pairs of hexadecimal "
+    "digits (such as 0A FF 3C)";
 constexpr const char* kInvalidFloatValue =
     "'%s' is not a valid floating point value for field '%s'";
 

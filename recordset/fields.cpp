@@ -754,6 +754,67 @@ void TTimeField::ToNative(TDateTime value, void* data) const {
 
 // ---- Blob fields ---------------------------------------------------------------
 
+TVarBytesField::TVarBytesField(int size) : TField(ftVarBytes) { TField::SetSize(size); }
+
+std::string TVarBytesField::ValueAsString() const {
+  std::string data(static_cast<size_t>(DataSize()), '\0');
+  if (!GetData(data.data())) return {};
+  const size_t length = std::min<size_t>(
+      static_cast<uint8_t>(data[0]) | static_cast<size_t>(static_cast<uint8_t>(data[1])) << 8,
+      static_cast<size_t>(Size()));
+  return data.substr(2, length);
+}
+
+void TVarBytesField::SetValueAsString(const std::string& value) {
+  const size_t length = std::min(value.size(), static_cast<size_t>(Size()));
+  std::string data(static_cast<size_t>(DataSize()), '\0');
+  data[0] = static_cast<char>(length & 0xFF);
+  data[1] = static_cast<char>(length >> 8);
+  std::memcpy(data.data() + 2, value.data(), length);
+  SetData(data.data());
+}
+
+TVariant TVarBytesField::ValueAsVariant() const {
+  if (ValueIsNull()) return TVariant::Null();
+  return TVariant(ValueAsString());
+}
+
+std::string TVarBytesField::GetText(bool) const {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  for (const unsigned char byte : ValueAsString()) {
+    if (!text.empty()) text += ' ';
+    text += kDigits[byte >> 4];
+    text += kDigits[byte & 0x0F];
+  }
+  return text;
+}
+
+void TVarBytesField::SetText(const std::string& text) {
+  std::string bytes;
+  int high = -1;
+  for (const char c : text) {
+    if (c == ' ' || c == '\t') continue;
+    int digit = -1;
+    if (c >= '0' && c <= '9') digit = c - '0';
+    if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+    if (digit < 0)
+      FieldError(Format(dbmsg::kInvalidBytesValue, text.c_str(), DisplayName().c_str()));
+    if (high < 0) {
+      high = digit;
+    } else {
+      bytes += static_cast<char>(high << 4 | digit);
+      high = -1;
+    }
+  }
+  if (high >= 0) FieldError(Format(dbmsg::kInvalidBytesValue, text.c_str(), DisplayName().c_str()));
+  if (bytes.empty())
+    Clear();
+  else
+    SetValueAsString(bytes);
+}
+
 TBlobField::TBlobField() : TBlobField(ftBlob) {}
 
 TBlobField::TBlobField(TFieldType dataType) : TField(dataType) {}
@@ -874,6 +935,8 @@ std::unique_ptr<TField> CreateFieldForType(TFieldType type, int size) {
       return std::make_unique<TAutoIncField>();
     case ftLargeint:
       return std::make_unique<TLargeintField>();
+    case ftVarBytes:
+      return std::make_unique<TVarBytesField>(std::max(size, 0));
     case ftMemo:
     case ftOraClob: {
       auto field = std::make_unique<TMemoField>();

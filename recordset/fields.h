@@ -16,6 +16,7 @@
 //   TDateField      int32 day number, 1 = 1 January of year 1
 //   TTimeField      int32 milliseconds since midnight
 //   TDateTimeField  double milliseconds: day number * 86400000 + time of day
+//   TVarBytesField  uint16 length, then Size bytes
 //   TBlobField and descendants: none (DataSize 0); through blob streams.
 
 #include <cstdint>
@@ -435,6 +436,25 @@ class TDateField : public TDateTimeField {
   TDateTime ParseText(const std::string& text) const override;
   TDateTime FromNative(const void* data) const override;
   void ToNative(TDateTime value, void* data) const override;
+};
+
+// ftVarBytes: up to Size bytes of binary data, kept exactly as they are
+// (zero bytes included). ValueAsString gives and takes the bytes; the
+// text a control shows and edits is the bytes as pairs of hexadecimal
+// digits ("0A FF 3C"), and typing such pairs (spaces optional) sets them.
+class TVarBytesField : public TField {
+ public:
+  explicit TVarBytesField(int size = 16);
+  int DataSize() const override { return Size() + 2; }
+  std::string ValueAsString() const override;
+  // Stores the first Size bytes of value.
+  void SetValueAsString(const std::string& value) override;
+  TVariant ValueAsVariant() const override;
+
+ protected:
+  int DefaultDisplayWidth() const override { return Size() * 3; }
+  std::string GetText(bool displayText) const override;
+  void SetText(const std::string& text) override;
 };
 
 // ftTime: milliseconds since midnight; the date is dropped.

@@ -244,7 +244,8 @@ char SeparatorOf(const std::string& symbol, char fallback) {
 }  // namespace
 
 TFormatSettings FormatSettingsForLocales(const std::string& timeLocale,
-                                         const std::string& numericLocale) {
+                                         const std::string& numericLocale,
+                                         const std::string& monetaryLocale) {
   TFormatSettings fs;
   platform::TLocaleFormats formats;
   if (platform::LocaleFormats(timeLocale, formats)) {
@@ -272,11 +273,17 @@ TFormatSettings FormatSettingsForLocales(const std::string& timeLocale,
     if (fs.ThousandSeparator == fs.DecimalSeparator)
       fs.ThousandSeparator = fs.DecimalSeparator == ',' ? '.' : ',';
   }
+  if (platform::LocaleFormats(monetaryLocale.empty() ? numericLocale : monetaryLocale, formats) &&
+      !formats.currencySymbol.empty()) {
+    fs.CurrencyString = formats.currencySymbol;
+    fs.CurrencyFormat = (formats.currencyAfter ? 1 : 0) + (formats.currencySpaced ? 2 : 0);
+  }
   return fs;
 }
 
 TFormatSettings UserFormatSettings() {
-  return FormatSettingsForLocales(platform::TimeLocaleName(), platform::NumericLocaleName());
+  return FormatSettingsForLocales(platform::TimeLocaleName(), platform::NumericLocaleName(),
+                                  platform::MonetaryLocaleName());
 }
 
 TFormatSettings FormatSettingsForLocale(uint32_t lcid) {
@@ -290,6 +297,7 @@ TFormatSettings FormatSettingsForLocale(uint32_t lcid) {
       fs.DecimalSeparator = ',';
       fs.ThousandSeparator = '.';
       fs.CurrencyString = "TL";
+      fs.CurrencyFormat = 3;
       break;
     case 0x07:  // German
     case 0x19:  // Russian
@@ -302,7 +310,8 @@ TFormatSettings FormatSettingsForLocale(uint32_t lcid) {
       fs.LongTimeFormat = "HH:mm:ss";
       fs.DecimalSeparator = ',';
       fs.ThousandSeparator = '.';
-      fs.CurrencyString = "\x80";
+      fs.CurrencyString = "\u20AC";  // the euro sign
+      fs.CurrencyFormat = 3;
       break;
     case 0x0C:  // French
     case 0x0A:  // Spanish
@@ -314,14 +323,15 @@ TFormatSettings FormatSettingsForLocale(uint32_t lcid) {
       fs.LongTimeFormat = "HH:mm:ss";
       fs.DecimalSeparator = ',';
       fs.ThousandSeparator = ' ';
-      fs.CurrencyString = "\x80";
+      fs.CurrencyString = "\u20AC";  // the euro sign
+      fs.CurrencyFormat = 3;
       break;
     case 0x09:  // English
       if (lcid == 0x0809) {
         fs.ShortDateFormat = "dd/MM/yyyy";
         fs.ShortTimeFormat = "HH:mm";
         fs.LongTimeFormat = "HH:mm:ss";
-        fs.CurrencyString = "\xA3";
+        fs.CurrencyString = "\u00A3";  // the pound sign
       }
       break;
     default:
@@ -598,7 +608,11 @@ std::string FloatToStrF(double value, TFloatFormat format, int precision, int di
       return Group(WithSeparator(buf));
     case ffCurrency: {
       std::snprintf(buf, sizeof buf, "%.*f", digits, std::fabs(value));
-      std::string s = FormatSettings().CurrencyString + Group(WithSeparator(buf));
+      const TFormatSettings& fs = FormatSettings();
+      const std::string amount = Group(WithSeparator(buf));
+      const std::string space = fs.CurrencyFormat >= 2 ? " " : "";
+      const std::string s = fs.CurrencyFormat % 2 == 1 ? amount + space + fs.CurrencyString
+                                                       : fs.CurrencyString + space + amount;
       return value < 0 ? "(" + s + ")" : s;
     }
   }

@@ -25,7 +25,10 @@ struct TFormatSettings {
   char TimeSeparator = ':';
   char DecimalSeparator = '.';
   char ThousandSeparator = ',';
+  // The currency sign (UTF-8) and where amounts put it: 0 "$1", 1 "1$",
+  // 2 "$ 1", 3 "1 $".
   std::string CurrencyString = "$";
+  int CurrencyFormat = 0;
   int CurrencyDecimals = 2;
 };
 
@@ -35,13 +38,16 @@ TFormatSettings& FormatSettings();
 // an unknown identifier gives the en-US settings.
 TFormatSettings FormatSettingsForLocale(uint32_t lcid);
 // Settings by the locales of POSIX names, dates and times by timeLocale,
-// numbers by numericLocale, from ICU's locale data: "tr_TR.UTF-8" gives
-// the short date format "d.MM.yyyy" (years always with four digits) and
-// the decimal separator ','. "C", "POSIX", "" and unknown names keep the
-// en-US settings for their part.
+// numbers by numericLocale, money amounts by monetaryLocale (numericLocale
+// when empty), from ICU's locale data: "tr_TR.UTF-8" gives the short date
+// format "d.MM.yyyy" (years always with four digits), the decimal
+// separator ',' and amounts as "₺1.000,00". "C", "POSIX", "" and unknown
+// names keep the en-US settings for their part.
 TFormatSettings FormatSettingsForLocales(const std::string& timeLocale,
-                                         const std::string& numericLocale);
-// The settings of the user's locales (LC_ALL, LC_TIME, LC_NUMERIC, LANG).
+                                         const std::string& numericLocale,
+                                         const std::string& monetaryLocale = std::string());
+// The settings of the user's locales (LC_ALL, LC_TIME, LC_NUMERIC,
+// LC_MONETARY, LANG).
 TFormatSettings UserFormatSettings();
 
 // ---- Dates -----------------------------------------------------------------

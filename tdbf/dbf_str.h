@@ -73,6 +73,27 @@ constexpr const char* kIndexDamaged = "Damaged index \"%s\": %s.";
 constexpr const char* kIndexClosedNoEdit =
     "Table \"%s\" cannot be changed: its index \"%s\" could not be opened (%s).";
 
+// ---- Packing and regenerating -------------------------------------------------
+
+// The table's name, then the cause.
+constexpr const char* kDbfPackFailed = "Cannot pack \"%s\": %s. The table is unchanged.";
+constexpr const char* kDbfPackCannotWrite = "cannot write \"%s\" (%s)";
+constexpr const char* kDbfPackCannotRename = "cannot rename \"%s\" to \"%s\" (%s)";
+// The table, the cause, the old memo file's name now and why it could not
+// be named back.
+constexpr const char* kDbfPackMemoNotRestored =
+    "Cannot pack \"%s\": %s; the old memo file could not be put back and is kept as \"%s\" "
+    "(%s)";
+// What was asked ("pack", "regenerate the indexes of") and the table.
+constexpr const char* kDbfOtherUserHasTable =
+    "Cannot %s \"%s\": another program has the table open. Exclusive access is required for "
+    "this operation.";
+constexpr const char* kDbfNoIndexToRegenerate = "The table \"%s\" has no open index.";
+// The table, then why its indexes could not be regenerated.
+constexpr const char* kDbfPackedIndexesStale =
+    "The table \"%s\" was packed, but its indexes could not be regenerated: %s Regenerate them "
+    "before the table is changed.";
+
 // ---- Table dataset ----------------------------------------------------------
 
 constexpr const char* kDbfNoMemoFile = "Table \"%s\" has memo fields but no memo file is open.";

@@ -421,7 +421,8 @@ void TDbf::BuildFieldDefs() {
     for (; FieldDefs().Find(name) != nullptr; ++n) name = original + std::to_string(n);
     if (name != original) tableDef.SetFieldName(tableDef.FieldName() + std::to_string(n - 1));
     const TFieldType type = tableDef.FieldType();
-    const int size = (type == ftString || type == ftBCD) ? tableDef.Size() : 0;
+    const int size =
+        (type == ftString || type == ftBCD || type == ftVarBytes) ? tableDef.Size() : 0;
     TFieldDef& def = FieldDefs().Add(name, type, size, false);
     if (type == ftAutoInc) def.SetAttributes(FieldAttr(faReadonly));
     if (tableDef.IsLockField() || tableDef.IsSystemField())

@@ -246,6 +246,24 @@ class TDbf : public TDataSet {
   void Undelete();
   // Whether the current record is marked deleted.
   bool CurrentDeleted();
+  // The records of the table marked deleted, whatever the filter (one pass
+  // over the table).
+  int32_t DeletedRecordCount();
+  // Removes the records marked deleted, for good (dbf_recall.cpp): the
+  // live records and their memo values are written into new files beside
+  // the table's, which then take their place; every open index is
+  // regenerated and the set shows the first record. Needs exclusive use: a
+  // shared table is switched to it for the time of the work, and refused
+  // (EDbfError) while another program has it open. Refused where the table
+  // cannot be edited. When the pack fails the table, memo and index files
+  // are as they were. Gives the number of records removed. progress (may
+  // be empty) hears of the records copied and then of each index rebuilt.
+  int32_t PackTable(const std::function<void(int32_t done, int32_t total)>& progress = {});
+  // Rebuilds every open index (the production index's tags and the index
+  // files of Indexes) from the records of the table, keeping the current
+  // record (dbf_indexes.cpp). Exclusive use as for PackTable; EDbfError
+  // when the table has no open index.
+  void RegenerateIndexes(const std::function<void(int32_t done, int32_t total)>& progress = {});
 
   // ---- Indexes ----
 
@@ -358,6 +376,12 @@ class TDbf : public TDataSet {
   char* CurrentImage() const;
   // The calculated-field area of the buffer holding image.
   char* CalcArea(char* image) const;
+  // Switches a shared table to exclusive use for an operation (what, for
+  // the message); EDbfError when another program has it open. Gives
+  // whether it switched: the caller then leaves exclusive use again.
+  bool EnterExclusiveFor(const char* what);
+  // EDbfError when the production index could not be opened with the table.
+  void CheckIndexesOpened() const;
   // The memo file, for committing a changed memo (EDbfError when missing).
   TMemoFile& MemoFile() const;
 

@@ -194,6 +194,38 @@ void TDbf::OpenIndexes() {
   }
 }
 
+void TDbf::CheckIndexesOpened() const {
+  if (dbfFile_->IndexOpenError().empty()) return;
+  throw EDbfError(Format(kIndexClosedNoEdit, FullTableName().c_str(),
+                         dbfFile_->ProductionIndexName().c_str(),
+                         dbfFile_->IndexOpenError().c_str()));
+}
+
+void TDbf::RegenerateIndexes(const std::function<void(int32_t done, int32_t total)>& progress) {
+  CheckActive();
+  SettlePendingEdit();
+  CheckWritable();
+  CheckIndexesOpened();
+  if (dbfFile_->IndexFileCount() == 0)
+    throw EDbfError(Format(kDbfNoIndexToRegenerate, ExtractFileName(FullTableName()).c_str()));
+  const bool entered = EnterExclusiveFor("regenerate the indexes of");
+  CursorToActive();
+  const int32_t recNo = cursor_->PhysicalPosition();
+  try {
+    for (int i = 0; i < dbfFile_->IndexFileCount(); ++i)
+      dbfFile_->RegenerateIndex(dynamic_cast<TIndexFile*>(dbfFile_->IndexFiles(i)), "", progress);
+  } catch (...) {
+    if (entered) dbfFile_->LeaveExclusive();
+    throw;
+  }
+  if (entered) dbfFile_->LeaveExclusive();
+  // The cursor walks the rebuilt tree from the record it was on.
+  ForgetRejected();
+  ApplyIndexName(recNo);
+  CursorMoved();
+  RefillBuffers(0);
+}
+
 std::string TDbf::IndexName() const { return indexName_; }
 
 void TDbf::SetIndexName(const std::string& value) {

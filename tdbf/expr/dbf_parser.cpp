@@ -806,6 +806,7 @@ void TDbfParser::ResolveUnknownName(const std::string& name) {
       var = std::make_unique<TIntegerFieldVar>(field, tableFile_);
       break;
     case ftFloat:
+    case ftCurrency:  // Visual FoxPro's currency, in units of 1/10000
       var = std::make_unique<TFloatFieldVar>(field, tableFile_);
       break;
     case ftDate:

@@ -343,7 +343,7 @@ class TDbfFile : public TPagedFile {
   void OpenProductionIndex();
   // EDbfError when a closed production index makes changes unsafe.
   void CheckIndexesUsable();
-  std::unique_ptr<TIndexFile> NewIndexFile(const std::string& path, bool create);
+  std::unique_ptr<TIndexFile> NewIndexFile(const std::string& path, bool create, bool autoCreate);
   // Notes a table cut short inside a record, or counting more records than
   // the file holds, in OpenWarnings().
   void NoteDamagedEnd(uint32_t storedCount);

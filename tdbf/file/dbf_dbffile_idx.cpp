@@ -33,13 +33,16 @@ TFileAccessMode IndexModeFor(TFileAccessMode mode, bool create) {
 
 }  // namespace
 
-std::unique_ptr<TIndexFile> TDbfFile::NewIndexFile(const std::string& path, bool create) {
+std::unique_ptr<TIndexFile> TDbfFile::NewIndexFile(const std::string& path, bool create,
+                                                   bool autoCreate) {
   auto file = std::make_unique<TIndexFile>(path, this);
   file->SetEnv(Env());
+  // Only a file to be made anew is opened in a creating mode, which empties
+  // it; one that may be made opens an existing file as it is.
   file->SetMode(IndexModeFor(Mode(), create));
   // A read-only table may still be given a new index file: it is made
   // shared and reopened read-only.
-  file->SetAutoCreate(create);
+  file->SetAutoCreate(autoCreate);
   file->SetOnLocaleError(onLocaleError_);
   return file;
 }
@@ -49,7 +52,7 @@ void TDbfFile::OpenProductionIndex() {
   if (Header()[kProductionIndexFlagAt] == 0 || indexLinkDropped_) return;
   const std::string name = ProductionIndexName();
   if (!Env()->FileExists(name)) return;
-  std::unique_ptr<TIndexFile> file = NewIndexFile(name, false);
+  std::unique_ptr<TIndexFile> file = NewIndexFile(name, false, false);
   try {
     file->Open();
   } catch (const Exception& e) {
@@ -98,7 +101,7 @@ TIndexFile* TDbfFile::OpenIndex(const std::string& name, const std::string& expr
       file = productionIndex_;
     } else {
       const std::string path = separate ? name : ProductionIndexName();
-      opened = NewIndexFile(path, mayCreate);
+      opened = NewIndexFile(path, create, mayCreate);
       if (Mode() == amReadOnly && mayCreate && !Env()->FileExists(path))
         opened->SetMode(amSharedCreate);
       opened->Open();

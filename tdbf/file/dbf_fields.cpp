@@ -35,8 +35,9 @@ TFieldType TDbfFieldDef::TypeOfLetter(char letter) const {
       case 'T':
         return ftDateTime;
       case 'V':
-      case 'Q':
         return ftString;
+      case 'Q':
+        return ftVarBytes;
       case 'P':
       case 'W':
         return ftBlob;
@@ -667,6 +668,13 @@ bool DecodeVarying(const TDbfFieldDef& def, TFieldType type, void* dst, const ch
     std::memcpy(dst, record + def.Offset(), static_cast<size_t>(length));
     static_cast<char*>(dst)[length] = 0;
   }
+  // Bytes: a 16-bit length, then the bytes (zero bytes among them).
+  if (dst && type == ftVarBytes) {
+    auto* out = static_cast<char*>(dst);
+    out[0] = static_cast<char>(length & 0xFF);
+    out[1] = static_cast<char>(length >> 8);
+    std::memcpy(out + 2, record + def.Offset(), static_cast<size_t>(length));
+  }
   return true;
 }
 
@@ -674,7 +682,11 @@ void EncodeVarying(const TDbfFieldDef& def, TFieldType type, char* record, const
   const int n = def.Size();
   char* f = record + def.Offset();
   int length = 0;
-  if (src) {
+  if (src && type == ftVarBytes) {
+    const auto* in = static_cast<const uint8_t*>(src);
+    length = std::min(n, in[0] | in[1] << 8);
+    std::memcpy(f, in + 2, static_cast<size_t>(length));
+  } else if (src) {
     if (type != ftString) return;
     length = static_cast<int>(strnlen(static_cast<const char*>(src), n));
     std::memcpy(f, src, static_cast<size_t>(length));

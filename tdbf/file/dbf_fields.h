@@ -31,7 +31,7 @@ class TFieldDef;
 // Below level 7, B of width 8 is FoxPro's double (ftFloat, 8), and I, Y, B
 // and T of width 8 use FoxPro's encodings (HasFoxProEncoding).
 // Visual FoxPro tables add (their M, G, P and W hold a 4-byte block number):
-//   V varchar        ftString     kept     Q varbinary     ftString     kept
+//   V varchar        ftString     kept     Q varbinary     ftVarBytes   kept
 //   P picture memo   ftBlob       4        W blob memo     ftBlob       4
 //   0 "_NullFlags"   ftBytes      kept (a hidden system field)
 // Any other letter becomes 0 with ftUnknown, sizes kept.

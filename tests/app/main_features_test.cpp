@@ -245,4 +245,65 @@ TEST_F(TfrMainTest, ADroppedTableOpens) {
   EXPECT_EQ(window_.flName()->FileName(), dir_.File("abc.dbf"));
 }
 
+// Table > Pack on a dBase III table of another program with its memo file:
+// asks first with the count (Cancel changes nothing), removes the deleted
+// records from the files, keeps the memo values, and says how many went.
+// Regenerate indexes on a table without one says so; on a table open
+// read-only both are refused.
+TEST_F(TfrMainTest, PackRemovesTheDeletedRecordsAfterAsking) {
+  OpenReal("dans-dbf/dbase3plus/cars_del/cars.dbf");
+  ASSERT_TRUE(window_.tbMain()->Active());
+  window_.tbMain()->First();
+  window_.tbMain()->Next();
+  EXPECT_EQ(CurrentName(), "JETTA");
+  window_.tbMain()->Delete();
+  const std::string table = dir_.File("cars.dbf");
+  const std::string before = ReadWholeFile(table);
+  auto* pack = window_.findChild<QAction*>(QStringLiteral("acPack"));
+  auto* regenerate = window_.findChild<QAction*>(QStringLiteral("acRegenerate"));
+  ASSERT_NE(pack, nullptr);
+  ASSERT_NE(regenerate, nullptr);
+  {
+    TMessageBoxAnswer answer(QMessageBox::Cancel);
+    pack->trigger();
+    EXPECT_EQ(answer.Text(), "Remove 2 deleted records permanently? This cannot be undone.");
+  }
+  Reactivate();
+  EXPECT_EQ(ReadWholeFile(table), before);
+  {
+    TMessageBoxAnswer answer(QMessageBox::Ok);
+    pack->trigger();
+    EXPECT_TRUE(answer.Shown());
+  }
+  Reactivate();
+  EXPECT_EQ(window_.sbMain()->currentMessage(), "2 deleted records removed");
+  EXPECT_EQ(Names(), (std::vector<std::string>{"PASSAT", ""}));
+  EXPECT_EQ(window_.tbMain()->RecordCount(), 2);
+  EXPECT_EQ(GetLE32(ReadWholeFile(table).data() + 4), 2u);
+  EXPECT_EQ(Stored(table, 1, "DESCR").substr(0, 42), "THIS IS A DESCRIPTION OF PASSAT, YEAR MODE");
+  EXPECT_EQ(ListItems(), "NAME,YEAR,SEDAN,PROD_DATE,CC,DESCR");
+  {
+    TMessageBoxAnswer answer;
+    pack->trigger();
+    EXPECT_EQ(answer.Text(), "The table has no deleted records.");
+  }
+  Reactivate();
+  {
+    TMessageBoxAnswer answer;
+    regenerate->trigger();
+    EXPECT_EQ(answer.Text(), "The table has no open index.");
+  }
+  Reactivate();
+
+  window_.tbMain()->Close();
+  window_.tbMain()->SetReadOnly(true);
+  window_.tbMain()->Open();
+  {
+    TMessageBoxAnswer answer;
+    pack->trigger();
+    EXPECT_EQ(answer.Text(), "The table is open read-only, so it cannot be packed.");
+  }
+  Reactivate();
+}
+
 }  // namespace

@@ -109,6 +109,29 @@ TEST_F(TEnvTest, CreateExistsDelete) {
   EXPECT_EQ(platform::kErrorFileNotFound, env_->DeleteFile(path_).Code());
 }
 
+// A packed table is swapped in by a rename over the original: a handle open
+// on the original goes on reading it, a new open sees the new file, and the
+// share mode held on the new file travels with it.
+TEST_F(TEnvTest, RenameReplacesTheFileInOneStep) {
+  const std::string fresh = dir_.File("data.new");
+  WriteWholeFile(path_, "old");
+  WriteWholeFile(fresh, "new!");
+  std::unique_ptr<TFile> old = MustOpen(platform::fmReadWriteShared);
+  std::unique_ptr<TFile> held;
+  ASSERT_TRUE(env_->OpenFile(fresh, platform::fmReadWriteDenyWrite, held).IsOk());
+  ASSERT_TRUE(env_->RenameFile(fresh, path_).IsOk());
+  EXPECT_FALSE(env_->FileExists(fresh));
+  EXPECT_EQ("new!", ReadWholeFile(path_));
+  EXPECT_EQ("old", Read(*old, 0, 10));
+  std::unique_ptr<TFile> shared;
+  EXPECT_TRUE(Open(platform::fmReadWriteShared, shared).IsSharingViolation());
+  held.reset();
+  EXPECT_TRUE(Open(platform::fmReadWriteShared, shared).IsOk());
+
+  EXPECT_EQ(platform::kErrorFileNotFound, env_->RenameFile(fresh, path_).Code());
+  EXPECT_EQ("new!", ReadWholeFile(path_));
+}
+
 TEST_F(TEnvTest, ReadOnlyHandleDoesNotWrite) {
   WriteWholeFile(path_, "abc");
   std::unique_ptr<TFile> file = MustOpen(platform::fmReadOnlyShared);

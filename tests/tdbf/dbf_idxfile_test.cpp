@@ -27,6 +27,7 @@
 #include "tdbf/index/dbf_idxdef.h"
 #include "tdbf/index/dbf_idxfile.h"
 #include "tests/support/dbf_locale.h"
+#include "tests/support/shell.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -111,35 +112,6 @@ INSTANTIATE_TEST_SUITE_P(
     });
 
 // ---- Indexes this engine writes -----------------------------------------------------
-
-// The independent reader: Perl's XBase::Index, one "key<TAB>record" line
-// per entry in its order.
-std::vector<std::string> PerlEntries(const std::string& file, const std::string& tag) {
-  TTempDir dir;
-  const std::string script = dir.File("dump.pl");
-  WriteWholeFile(script,
-                 "use XBase::Index;\n"
-                 "my ($file, $tag) = @ARGV;\n"
-                 "my $idx = $tag ne '' ? XBase::Index->new($file, 'tag' => $tag)"
-                 " : XBase::Index->new($file);\n"
-                 "die XBase::Index->errstr unless $idx;\n"
-                 "$idx->prepare_select;\n"
-                 "while (my ($key, $val) = $idx->fetch) { print \"$key\\t$val\\n\"; }\n");
-  const std::string command = "perl '" + script + "' '" + file + "' '" + tag + "' 2>&1";
-  std::vector<std::string> lines;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return lines;
-  // Keys may hold zero bytes: the output is split by hand.
-  std::string out;
-  char chunk[65536];
-  size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, n);
-  pclose(pipe);
-  size_t start = 0;
-  for (size_t end; (end = out.find('\n', start)) != std::string::npos; start = end + 1)
-    lines.push_back(out.substr(start, end - start));
-  return lines;
-}
 
 // The record numbers of Perl's lines.
 std::vector<int32_t> PerlRecNos(const std::vector<std::string>& lines) {
@@ -284,11 +256,11 @@ TEST_F(TIndexWriteTest, KeptTreesMatchRebuiltOnesAndAnIndependentReader) {
   table.Close();
 
   // Perl reads the same entries in the same order.
-  EXPECT_EQ(PerlRecNos(PerlEntries(ndx, "")), kept["ndx"]);
-  EXPECT_EQ(PerlRecNos(PerlEntries(ChangeFileExt(path_, ".mdx"), "NAME")), kept["NAME"]);
-  EXPECT_EQ(PerlRecNos(PerlEntries(ChangeFileExt(path_, ".mdx"), "NUMDESC")).size(),
+  EXPECT_EQ(PerlRecNos(PerlIndexEntries(ndx, "")), kept["ndx"]);
+  EXPECT_EQ(PerlRecNos(PerlIndexEntries(ChangeFileExt(path_, ".mdx"), "NAME")), kept["NAME"]);
+  EXPECT_EQ(PerlRecNos(PerlIndexEntries(ChangeFileExt(path_, ".mdx"), "NUMDESC")).size(),
             kept["NUMDESC"].size());
-  const std::vector<std::string> names = PerlEntries(ChangeFileExt(path_, ".mdx"), "NAME");
+  const std::vector<std::string> names = PerlIndexEntries(ChangeFileExt(path_, ".mdx"), "NAME");
   ASSERT_FALSE(names.empty());
   EXPECT_EQ(names[0].substr(0, 5), "N0000");
 
@@ -312,8 +284,9 @@ TEST_F(TIndexWriteTest, KeptTreesMatchRebuiltOnesAndAnIndependentReader) {
   for (int i = 0; i < 200; ++i) rebuilt.InsertRecord(1, record.data());
   EXPECT_EQ(WalkForward(rebuilt).size(), kept["NAME"].size() + 200);
   table.Close();
-  EXPECT_EQ(PerlRecNos(PerlEntries(ChangeFileExt(path_, ".mdx"), "BORN")), built["BORN"]);
-  EXPECT_EQ(PerlRecNos(PerlEntries(ChangeFileExt(path_, ".mdx"), "NUMDESC")), built["NUMDESC"]);
+  EXPECT_EQ(PerlRecNos(PerlIndexEntries(ChangeFileExt(path_, ".mdx"), "BORN")), built["BORN"]);
+  EXPECT_EQ(PerlRecNos(PerlIndexEntries(ChangeFileExt(path_, ".mdx"), "NUMDESC")),
+            built["NUMDESC"]);
 }
 
 // Two handles share the table. What one adds, growing both tags' trees,

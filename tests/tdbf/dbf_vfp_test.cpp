@@ -17,30 +17,11 @@
 #include "tdbf/file/dbf_dbffile.h"
 #include "tests/support/dbf_locale.h"
 #include "tests/support/jsonl.h"
+#include "tests/support/messages.h"
+#include "tests/support/shell.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
-
-// Runs a command and gives what it printed.
-std::string Output(const std::string& command) {
-  std::string out;
-  FILE* pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return out;
-  char chunk[4096];
-  size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, n);
-  pclose(pipe);
-  return out;
-}
-
-std::string Message(const std::function<void()>& action) {
-  try {
-    action();
-  } catch (const Exception& e) {
-    return e.Message();
-  }
-  return "(no error)";
-}
 
 class TVisualFoxProTest : public ::testing::Test {
  protected:
@@ -144,8 +125,8 @@ TEST_F(TVisualFoxProTest, CreatedTableReadsBackHereAndInOtherReaders) {
       "for r in t:\n"
       "  print(json.dumps({k.upper(): j(r[k]) for k in t.field_names}))\n";
   WriteWholeFile(dir_.File("read.py"), script);
-  const std::string out = Output("/usr/bin/python3 '" + dir_.File("read.py") + "' '" + path_ +
-                                 "' '" + plain + "' 2>&1");
+  const std::string out = ShellOutput("/usr/bin/python3 '" + dir_.File("read.py") + "' '" + path_ +
+                                      "' '" + plain + "' 2>&1");
   std::vector<TJsonValue> rows;
   size_t start = 0;
   for (size_t end; (end = out.find('\n', start)) != std::string::npos; start = end + 1)
@@ -241,6 +222,48 @@ TEST_F(TVisualFoxProTest, DamagedTables) {
   EXPECT_TRUE(dbf.FieldNamed("NOTE")->ValueIsNull());
   EXPECT_EQ("", dbf.FieldNamed("MEMO")->ValueAsString());
   EXPECT_EQ("Ann", dbf.FieldNamed("NAME")->ValueAsString());
+}
+
+// Varbinary values are bytes: zero bytes inside and at the ends, a value
+// filling the field and a null all read back exactly, through the record
+// set (bytes, and hexadecimal text) and through dbfcat.
+TEST_F(TVisualFoxProTest, VarbinaryKeepsEveryByte) {
+  const std::string path = dir_.File("raw.dbf");
+  const std::string values[] = {std::string("\x00\x01\x00", 3), std::string("\xFF\0\0\0\0\0", 6),
+                                std::string()};
+  {
+    TDbf dbf;
+    dbf.SetTableName(path);
+    dbf.SetTableLevel(30);
+    dbf.SetOpenMode(omAutoCreate);
+    dbf.FieldDefs().Add("RAW", ftVarBytes, 6);
+    dbf.Open();
+    for (const std::string& value : values) {
+      dbf.AppendNew();
+      if (!value.empty()) dbf.FieldNamed("RAW")->SetValueAsString(value);
+      dbf.Post();
+    }
+  }
+  TDbf dbf;
+  dbf.SetTableName(path);
+  dbf.SetReadOnly(true);
+  dbf.Open();
+  TField* raw = dbf.FieldNamed("RAW");
+  EXPECT_EQ(raw->DataType(), ftVarBytes);
+  EXPECT_EQ(raw->ValueAsString(), values[0]);
+  EXPECT_EQ(raw->ShownText(), "00 01 00");
+  dbf.Next();
+  EXPECT_EQ(raw->ValueAsString(), values[1]);
+  EXPECT_EQ(raw->EditText(), "FF 00 00 00 00 00");
+  dbf.Next();
+  EXPECT_TRUE(raw->ValueIsNull());
+  EXPECT_EQ(raw->ShownText(), "");
+
+  const TToolRun run = RunTool("dbfcat", {path});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("{\"RAW\": {\"$hex\": \"000100\"}}"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("{\"RAW\": {\"$hex\": \"ff0000000000\"}}"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("{\"RAW\": null}"), std::string::npos) << run.out;
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 //   dbfindex delete TABLE NAME
 //   dbfindex regenerate TABLE [NAME]
 //   dbfindex check TABLE [NAME]
+//   dbfindex pack TABLE [NAME.ndx]...
 //
 // A NAME with an extension is an index file beside the table; without one
 // it is a tag of the table's production index (TABLE.mdx). list prints one
@@ -13,7 +14,10 @@
 // tag to the production index (made when missing) or, with --file, makes a
 // separate index file; the new index holds every record. regenerate builds
 // indexes anew from the records; check walks every page and prints one
-// line per fault it finds. Work on many records shows its progress on a
+// line per fault it finds. pack removes the records marked deleted for good
+// (the table and its memo file are written anew beside the originals and
+// swapped in) and regenerates the production index and the index files
+// named. Work on many records shows its progress on a
 // terminal. Exit status 0 on success, 1 when the work fails or check finds
 // faults, 2 for a bad command line.
 
@@ -27,6 +31,8 @@
 #include "runtime/exceptions.h"
 #include "runtime/sysutils.h"
 #include "tdbf/file/dbf_dbffile.h"
+#include "tdbf/file/dbf_memo.h"
+#include "tdbf/file/dbf_packfile.h"
 #include "tdbf/index/dbf_idxfile.h"
 
 namespace {
@@ -36,7 +42,8 @@ constexpr const char* kUsage =
     "       dbfindex create TABLE TAG EXPR [--unique|--distinct] [--descending] [--file NAME.ndx]\n"
     "       dbfindex delete TABLE NAME\n"
     "       dbfindex regenerate TABLE [NAME]\n"
-    "       dbfindex check TABLE [NAME]\n";
+    "       dbfindex check TABLE [NAME]\n"
+    "       dbfindex pack TABLE [NAME.ndx]...\n";
 
 // Shows records done out of the total on a terminal, nothing otherwise.
 class TProgress {
@@ -125,11 +132,15 @@ int Run(const std::vector<std::string>& args) {
   }
   const std::string& command = args[0];
   const std::string table = Absolute(args[1]);
-  const bool changes = command == "create" || command == "delete" || command == "regenerate";
+  const bool changes =
+      command == "create" || command == "delete" || command == "regenerate" || command == "pack";
   if (!changes && command != "list" && command != "check") {
     std::fprintf(stderr, "dbfindex: unknown command %s\n%s", command.c_str(), kUsage);
     return 2;
   }
+  // Only pack reads the memo file: the other commands work on tables whose
+  // memo file is missing too.
+  if (command == "pack") InstallMemoFiles();
   TDbfFile file(table);
   file.SetMode(changes ? amExclusiveOpen : amReadOnly);
   file.Open();
@@ -138,6 +149,30 @@ int Run(const std::vector<std::string>& args) {
     return 1;
   }
 
+  if (command == "pack") {
+    {
+      TProgress progress("pack");
+      const TPackResult result = PackTableFile(file, progress.Callback());
+      std::printf("%d records kept, %d removed\n", result.kept, result.removed);
+    }
+    // The indexes list the old record numbers: they are built anew on the
+    // packed table.
+    file.Close();
+    file.Open();
+    if (file.ProductionIndex() != nullptr) {
+      TProgress progress("regenerate");
+      file.RegenerateIndex(file.ProductionIndex(), "", progress.Callback());
+    }
+    for (size_t i = 2; i < args.size(); ++i) {
+      TProgress progress("regenerate " + args[i]);
+      TIndexFile* index = file.OpenIndex(IndexPath(table, args[i]), "", false, 0);
+      if (index == nullptr)
+        throw EDbfError(Format("Index \"%s\" does not exist.", args[i].c_str()));
+      file.RegenerateIndex(index, "", progress.Callback());
+    }
+    file.Close();
+    return 0;
+  }
   if (command == "list") {
     std::vector<std::string> files;
     for (size_t i = 2; i < args.size(); ++i) {
