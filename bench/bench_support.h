@@ -1,18 +1,15 @@
 #pragma once
 // What the benchmarks on the generated table share: the table opened as
 // the window holds it, the plain read and the filtered scan that other
-// runs are measured against, a reporter that keeps the medians of the
-// repeated runs, and the process's memory figures.
+// runs are measured against (the medians and memory figures come from
+// bench_report.h).
 
 #include <benchmark/benchmark.h>
 
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <map>
 #include <string>
-#include <vector>
 
+#include "bench/bench_report.h"
 #include "bench/generated_table.h"
 #include "recordset/datasource.h"
 #include "tdbf/dataset/dbf.h"
@@ -81,38 +78,4 @@ inline void RunFilteredScan(benchmark::State& state, TDbf& dbf) {
   }
   SetRecordCounters(state);
   state.counters["shown"] = static_cast<double>(shown);
-}
-
-// Shows the runs as the console does and keeps the medians (wall clock and
-// CPU seconds) by name ("BM_FilteredScan/1"), which a reporter derived
-// from it compares at the end.
-class TMedianReporter : public benchmark::ConsoleReporter {
- public:
-  struct TMedian {
-    double real;
-    double cpu;
-  };
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      if (run.run_type != Run::RT_Aggregate || run.aggregate_name != "median") continue;
-      const double perSecond = benchmark::GetTimeUnitMultiplier(run.time_unit);
-      std::string name = run.run_name.function_name;
-      if (!run.run_name.args.empty()) name += "/" + run.run_name.args;
-      medians_[name] = {run.GetAdjustedRealTime() / perSecond,
-                        run.GetAdjustedCPUTime() / perSecond};
-    }
-  }
-
- protected:
-  std::map<std::string, TMedian> medians_;
-};
-
-// Kilobytes of a line of /proc/self/status ("VmHWM:", "RssAnon:", ...).
-inline long StatusKb(const char* key) {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind(key, 0) == 0) return std::atol(line.c_str() + std::strlen(key));
-  return -1;
 }

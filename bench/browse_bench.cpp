@@ -174,53 +174,42 @@ void MeasurePeaks() {
   }
 }
 
-// Compares the medians at the end with the plain read and the filtered
-// scan, in wall-clock time and in CPU time (which other processes on a
-// busy machine disturb less).
-class TRatioReporter : public TMedianReporter {
- public:
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    const auto plain = medians_.find("BM_PlainRead");
-    const auto scan = medians_.find("BM_FilteredScan");
-    if (plain == medians_.end() || scan == medians_.end() || plain->second.real <= 0 ||
-        scan->second.real <= 0)
-      return;
+// The medians at the end against the plain read and the filtered scan, in
+// wall-clock time and in CPU time (which other processes on a busy machine
+// disturb less).
+void PrintRatios(const TMedianReporter& medians) {
+  const TMedianReporter::TMedian* plain = medians.Find("BM_PlainRead");
+  const TMedianReporter::TMedian* scan = medians.Find("BM_FilteredScan");
+  if (plain == nullptr || scan == nullptr || plain->wall <= 0 || scan->wall <= 0) return;
+  std::printf(
+      "\nmedians, wall-clock / CPU seconds; plain read %.4f / %.4f, filtered scan %.4f / "
+      "%.4f\n",
+      plain->wall, plain->cpu, scan->wall, scan->cpu);
+  const std::pair<const char*, const char*> rows[] = {
+      {"BM_Find/0", "find, all fields, contains"},
+      {"BM_Find/1", "find, NAME, contains"},
+      {"BM_Find/2", "find, NAME, begins with"},
+      {"BM_Sort/0", "sort by NAME (target: under 1 s)"},
+      {"BM_Sort/1", "sort by AMOUNT (target: under 1 s)"},
+      {"BM_ExportCsv", "export to CSV"},
+      {"BM_ExportSqlite", "export to SQLite"}};
+  for (const auto& [name, text] : rows) {
+    const TMedianReporter::TMedian* run = medians.Find(name);
+    if (run == nullptr) continue;
     std::printf(
-        "\nmedians, wall-clock / CPU seconds; plain read %.4f / %.4f, filtered scan %.4f / "
-        "%.4f\n",
-        plain->second.real, plain->second.cpu, scan->second.real, scan->second.cpu);
-    const std::pair<const char*, const char*> rows[] = {
-        {"BM_Find/0", "find, all fields, contains"},
-        {"BM_Find/1", "find, NAME, contains"},
-        {"BM_Find/2", "find, NAME, begins with"},
-        {"BM_Sort/0", "sort by NAME (target: under 1 s)"},
-        {"BM_Sort/1", "sort by AMOUNT (target: under 1 s)"},
-        {"BM_ExportCsv", "export to CSV"},
-        {"BM_ExportSqlite", "export to SQLite"}};
-    for (const auto& [name, text] : rows) {
-      const auto it = medians_.find(name);
-      if (it == medians_.end()) continue;
-      std::printf(
-          "%-36s %.4f / %.4f: %.2f / %.2f times the filtered scan, %.1f / %.1f the plain "
-          "read\n",
-          text, it->second.real, it->second.cpu, it->second.real / scan->second.real,
-          it->second.cpu / scan->second.cpu, it->second.real / plain->second.real,
-          it->second.cpu / plain->second.cpu);
-    }
+        "%-36s %.4f / %.4f: %.2f / %.2f times the filtered scan, %.1f / %.1f the plain "
+        "read\n",
+        text, run->wall, run->cpu, run->wall / scan->wall, run->cpu / scan->cpu,
+        run->wall / plain->wall, run->cpu / plain->cpu);
   }
-};
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc == 4 && std::strcmp(argv[1], "--peak") == 0)
     return MeasurePeak(std::atoi(argv[2]), argv[3]);
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  TRatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  MeasurePeaks();
-  return 0;
+  const int status = RunBenchmarks(argc, argv, PrintRatios);
+  if (status == 0) MeasurePeaks();
+  return status;
 }

@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_report.h"
+#include "bench/generated_table.h"
 #include "recordset/datasource.h"
 #include "recordset/fields.h"
 #include "tdbf/dataset/dbf.h"
@@ -27,7 +29,7 @@
 
 namespace {
 
-constexpr int kBigTable = 1000000;
+constexpr int kBigTable = kRecords;
 constexpr int kSmallTable = 1000;
 constexpr int kChunk = 1 << 20;
 
@@ -36,73 +38,18 @@ constexpr int kChunk = 1 << 20;
 constexpr int kNameOffset = 1 + 8;
 constexpr int kNameSize = 20;
 
-std::string TempFolder() {
-  static const std::string folder = [] {
-    char pattern[] = "/tmp/zozur-dataset-bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) std::abort();
-    return std::string(pattern);
-  }();
-  return folder;
-}
-
-// Writes a table of count records: the header through the table file, the
-// records as bytes in 1 MiB pieces (so that making it costs no memory).
+// A table of count records: names repeat every ten records.
 std::string MakeTable(const std::string& name, int count) {
-  const std::string path = TempFolder() + "/" + name;
-  int32_t headerSize = 0;
-  int32_t recordSize = 0;
-  {
-    TDbfFile file(path);
-    file.SetMode(amExclusiveCreate);
-    file.SetAutoCreate(true);
-    file.SetTableFormat(tfDBase4);
-    file.Open();
-    TDbfFieldDefs defs;
-    defs.SetTableFormat(tfDBase4);
-    struct {
-      const char* name;
-      char letter;
-      int size;
-      int decimals;
-    } columns[] = {{"ID", 'N', 8, 0},      {"NAME", 'C', 20, 0}, {"CITY", 'C', 20, 0},
-                   {"AMOUNT", 'N', 12, 2}, {"DUE", 'D', 8, 0},   {"ACTIVE", 'L', 1, 0},
-                   {"NOTE", 'C', 20, 0}};
-    for (const auto& column : columns) {
-      TDbfFieldDef& def = defs.Add();
-      def.SetFieldName(column.name);
-      def.SetNativeFieldType(column.letter);
-      def.SetSize(column.size);
-      def.SetPrecision(column.decimals);
-    }
-    file.CreateStructure(defs, 512);
-    headerSize = file.HeaderSize();
-    recordSize = file.RecordSize();
-  }
-  if (recordSize != 90) std::abort();
-  std::string header(static_cast<size_t>(headerSize), '\0');
-  {
-    std::ifstream in(path, std::ios::binary);
-    in.read(header.data(), headerSize);
-  }
-  PutLE32(header.data() + 4, static_cast<uint32_t>(count));
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(header.data(), headerSize);
+  const std::string path = BenchFolder() + "/" + name;
   static const char* const kNames[] = {"JONES",  "MILLER", "SMITH", "BROWN", "WILSON",
                                        "TAYLOR", "DAVIS",  "CLARK", "LEWIS", "WALKER"};
-  std::string chunk;
-  char record[128];
-  for (int i = 0; i < count; ++i) {
+  WriteWideTable(path, count, [](int i, char* out) {
+    char record[128];
     std::snprintf(record, sizeof record, " %8d%-20s%-20s%12.2f%04d%02d%02d%c%-20s", i + 1,
                   kNames[(i * 7) % 10], "ANKARA", (i % 100000) / 100.0, 1990 + i % 30, 1 + i % 12,
                   1 + i % 28, i % 3 ? 'T' : 'F', "generated");
-    chunk.append(record, 90);
-    if (chunk.size() >= kChunk) {
-      out.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
-      chunk.clear();
-    }
-  }
-  chunk += '\x1A';
-  out.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+    std::memcpy(out, record, kWideRecordSize);
+  });
   return path;
 }
 
@@ -195,15 +142,6 @@ void BM_PlainRead(benchmark::State& state) {
 
 // ---- Peak memory -------------------------------------------------------------
 
-// Kilobytes of a line of /proc/self/status ("VmHWM:", "RssAnon:", ...).
-long StatusKb(const char* key) {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind(key, 0) == 0) return std::atol(line.c_str() + std::strlen(key));
-  return -1;
-}
-
 // In a child process (so that nothing else of this program counts): the
 // peak resident size before and after scanning the table, and the
 // anonymous (heap and stack) part at the end.
@@ -233,39 +171,25 @@ void MeasureScanMemory(bool readOnly) {
   waitpid(pid, &status, 0);
 }
 
-// Keeps the medians of the repeated runs for the ratios.
-class TRatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) {
-      if (run.aggregate_name != "median") continue;
-      const std::string name = run.run_name.function_name;
-      realTime_[name] = run.GetAdjustedRealTime();
-      auto items = run.counters.find("items_per_second");
-      if (items != run.counters.end()) itemsPerSecond_[name] = items->second.value;
-    }
-    ConsoleReporter::ReportRuns(runs);
+void PrintRatios(const TMedianReporter& medians) {
+  auto time = [&](const char* name) {
+    const TMedianReporter::TMedian* run = medians.Find(name);
+    return run == nullptr ? 0 : run->wall;
+  };
+  auto rate = [&](const char* name) {
+    const TMedianReporter::TMedian* run = medians.Find(name);
+    return run == nullptr ? 0 : run->Counter("items_per_second");
+  };
+  std::printf("\n(a) open + first 30 records: 1M table %.3f ms, 1k table %.3f ms, ratio %.2f\n",
+              time("BM_OpenFirst30_Records1M") * 1e3, time("BM_OpenFirst30_Records1k") * 1e3,
+              time("BM_OpenFirst30_Records1M") / time("BM_OpenFirst30_Records1k"));
+  const double plain = rate("BM_PlainRead");
+  for (const char* name :
+       {"BM_ScanNext_Shared", "BM_ScanNext_ReadOnly", "BM_ScanNextReadName_Shared"}) {
+    std::printf("(b) %-28s %.2f M records/s = 1/%.1f of the plain read (%.2f M records/s)\n", name,
+                rate(name) / 1e6, plain / rate(name), plain / 1e6);
   }
-  void PrintRatios() const {
-    auto time = [this](const char* name) { return realTime_.count(name) ? realTime_.at(name) : 0; };
-    auto rate = [this](const char* name) {
-      return itemsPerSecond_.count(name) ? itemsPerSecond_.at(name) : 0;
-    };
-    std::printf("\n(a) open + first 30 records: 1M table %.3f ms, 1k table %.3f ms, ratio %.2f\n",
-                time("BM_OpenFirst30_Records1M") / 1e6, time("BM_OpenFirst30_Records1k") / 1e6,
-                time("BM_OpenFirst30_Records1M") / time("BM_OpenFirst30_Records1k"));
-    const double plain = rate("BM_PlainRead");
-    for (const char* name :
-         {"BM_ScanNext_Shared", "BM_ScanNext_ReadOnly", "BM_ScanNextReadName_Shared"}) {
-      std::printf("(b) %-28s %.2f M records/s = 1/%.1f of the plain read (%.2f M records/s)\n",
-                  name, rate(name) / 1e6, plain / rate(name), plain / 1e6);
-    }
-  }
-
- private:
-  std::map<std::string, double> realTime_;
-  std::map<std::string, double> itemsPerSecond_;
-};
+}
 
 }  // namespace
 
@@ -291,12 +215,8 @@ int main(int argc, char** argv) {
   SmallTable();
   MeasureScanMemory(false);
   MeasureScanMemory(true);
-  TRatioReporter reporter;
+  TMedianReporter reporter(PrintRatios);
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  reporter.PrintRatios();
   benchmark::Shutdown();
-  std::remove(BigTable().c_str());
-  std::remove(SmallTable().c_str());
-  rmdir(TempFolder().c_str());
   return 0;
 }

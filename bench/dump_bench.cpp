@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_report.h"
 #include "bench/generated_table.h"
 
 extern char** environ;
@@ -111,52 +112,24 @@ void BM_Dbview(benchmark::State& state) {
 }
 BENCHMARK(BM_Dbview)->Unit(benchmark::kMillisecond)->Repetitions(3)->Iterations(1)->UseRealTime();
 
-// Shows the runs as the console does and compares the medians of the wall
-// clock (the programs run as processes of their own) at the end.
-class TRatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs) {
-      if (run.run_type != Run::RT_Aggregate || run.aggregate_name != "median" || run.error_occurred)
-        continue;
-      TTimes& times = medians_[run.run_name.function_name];
-      times.wall = run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit);
-      const auto cpu = run.counters.find("cpu_s");
-      if (cpu != run.counters.end()) times.cpu = cpu->second.value;
-    }
+// The medians of the wall clock (the programs run as processes of their
+// own) and of the processor time, against the plain read's.
+void PrintRatios(const TMedianReporter& medians) {
+  const TMedianReporter::TMedian* plain = medians.Find("BM_PlainRead");
+  if (plain == nullptr || plain->wall <= 0 || plain->Counter("cpu_s") <= 0) return;
+  const double plainCpu = plain->Counter("cpu_s");
+  std::printf("\nmedian seconds, wall clock and processor, against BM_PlainRead's %.4f / %.4f:\n",
+              plain->wall, plainCpu);
+  for (const char* name : {"BM_Dbfcat", "BM_Pgdbf", "BM_Dbview"}) {
+    const TMedianReporter::TMedian* run = medians.Find(name);
+    if (run == nullptr) continue;
+    const double cpu = run->Counter("cpu_s");
+    std::printf("%-10s %.4f / %.4f: %.1f / %.1f times the plain read%s\n", name, run->wall, cpu,
+                run->wall / plain->wall, cpu / plainCpu,
+                std::string(name) == "BM_Dbfcat" ? " (target: within 15)" : "");
   }
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    const auto plain = medians_.find("BM_PlainRead");
-    if (plain == medians_.end() || plain->second.wall <= 0 || plain->second.cpu <= 0) return;
-    std::printf("\nmedian seconds, wall clock and processor, against BM_PlainRead's %.4f / %.4f:\n",
-                plain->second.wall, plain->second.cpu);
-    for (const char* name : {"BM_Dbfcat", "BM_Pgdbf", "BM_Dbview"}) {
-      const auto it = medians_.find(name);
-      if (it == medians_.end()) continue;
-      std::printf("%-10s %.4f / %.4f: %.1f / %.1f times the plain read%s\n", name, it->second.wall,
-                  it->second.cpu, it->second.wall / plain->second.wall,
-                  it->second.cpu / plain->second.cpu,
-                  std::string(name) == "BM_Dbfcat" ? " (target: within 15)" : "");
-    }
-  }
-
- private:
-  struct TTimes {
-    double wall = 0;
-    double cpu = 0;
-  };
-  std::map<std::string, TTimes> medians_;
-};
+}
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  TRatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return RunBenchmarks(argc, argv, PrintRatios); }

@@ -129,55 +129,39 @@ BENCHMARK(BM_NoMatchWindow)->Unit(benchmark::kMillisecond)->Repetitions(5);
 void BM_NoMatchDbfcat(benchmark::State& state) { RunNoMatch(state, false); }
 BENCHMARK(BM_NoMatchDbfcat)->Unit(benchmark::kMillisecond)->Repetitions(5);
 
-// Compares the medians at the end, in wall-clock time and in CPU time
-// (which other processes on a busy machine disturb less).
-class TRatioReporter : public TMedianReporter {
- public:
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    const auto plain = medians_.find("BM_PlainRead");
-    if (plain == medians_.end() || plain->second.real <= 0 || plain->second.cpu <= 0) return;
-    const TMedian base = plain->second;
-    std::printf("\nmedians (wall-clock / CPU seconds) against BM_PlainRead's %.4f / %.4f:\n",
-                base.real, base.cpu);
-    for (const char* text : {"0", "1"}) {
-      const char* label = *text == '0' ? "single-byte" : "UTF-8";
-      if (const auto it = medians_.find(std::string("BM_FilteredScan/") + text);
-          it != medians_.end())
-        std::printf(
-            "BM_FilteredScan  %-11s %.4f / %.4f: records examined per second 1/%.1f / 1/%.1f "
-            "of the plain read's (target: at least 1/10)\n",
-            label, it->second.real, it->second.cpu, it->second.real / base.real,
-            it->second.cpu / base.cpu);
-      if (const auto it = medians_.find(std::string("BM_LocatePartial/") + text);
-          it != medians_.end())
-        std::printf(
-            "BM_LocatePartial %-11s %.4f / %.4f: %.1f / %.1f times the plain read's time "
-            "(target: within 20)\n",
-            label, it->second.real, it->second.cpu, it->second.real / base.real,
-            it->second.cpu / base.cpu);
-    }
-    const auto scan = medians_.find("BM_FilteredScan/0");
-    for (const char* name : {"BM_NoMatchWindow", "BM_NoMatchDbfcat"}) {
-      const auto it = medians_.find(name);
-      if (it == medians_.end()) continue;
-      std::printf("%s %.4f / %.4f: %.2f / %.2f times the plain read's time", name, it->second.real,
-                  it->second.cpu, it->second.real / base.real, it->second.cpu / base.cpu);
-      if (scan != medians_.end())
-        std::printf(", %.2f / %.2f times one filtered pass (target: within 1.2)",
-                    it->second.real / scan->second.real, it->second.cpu / scan->second.cpu);
-      std::printf("\n");
-    }
+// The medians in wall-clock time and in CPU time (which other processes on
+// a busy machine disturb less), against the plain read's.
+void PrintRatios(const TMedianReporter& medians) {
+  const TMedianReporter::TMedian* base = medians.Find("BM_PlainRead");
+  if (base == nullptr || base->wall <= 0 || base->cpu <= 0) return;
+  std::printf("\nmedians (wall-clock / CPU seconds) against BM_PlainRead's %.4f / %.4f:\n",
+              base->wall, base->cpu);
+  for (const char* text : {"0", "1"}) {
+    const char* label = *text == '0' ? "single-byte" : "UTF-8";
+    if (const auto* run = medians.Find(std::string("BM_FilteredScan/") + text))
+      std::printf(
+          "BM_FilteredScan  %-11s %.4f / %.4f: records examined per second 1/%.1f / 1/%.1f "
+          "of the plain read's (target: at least 1/10)\n",
+          label, run->wall, run->cpu, run->wall / base->wall, run->cpu / base->cpu);
+    if (const auto* run = medians.Find(std::string("BM_LocatePartial/") + text))
+      std::printf(
+          "BM_LocatePartial %-11s %.4f / %.4f: %.1f / %.1f times the plain read's time "
+          "(target: within 20)\n",
+          label, run->wall, run->cpu, run->wall / base->wall, run->cpu / base->cpu);
   }
-};
+  const auto* scan = medians.Find("BM_FilteredScan/0");
+  for (const char* name : {"BM_NoMatchWindow", "BM_NoMatchDbfcat"}) {
+    const auto* run = medians.Find(name);
+    if (run == nullptr) continue;
+    std::printf("%s %.4f / %.4f: %.2f / %.2f times the plain read's time", name, run->wall,
+                run->cpu, run->wall / base->wall, run->cpu / base->cpu);
+    if (scan != nullptr)
+      std::printf(", %.2f / %.2f times one filtered pass (target: within 1.2)",
+                  run->wall / scan->wall, run->cpu / scan->cpu);
+    std::printf("\n");
+  }
+}
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  TRatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  return 0;
-}
+int main(int argc, char** argv) { return RunBenchmarks(argc, argv, PrintRatios); }

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -27,6 +28,29 @@ constexpr int kGeneratedLocateTarget = 999901;
 constexpr int kNameWidth = 20;
 
 enum TGeneratedText { gtSingleByte, gtUtf8 };
+
+// The fields of the benchmarks' tables: ID N(8), NAME C(20), CITY C(20),
+// AMOUNT N(12,2), DUE D(8), with withActive ACTIVE L(1), and NOTE C(20).
+inline void AddBenchFields(TDbfFieldDefs& defs, bool withActive) {
+  struct TColumn {
+    const char* name;
+    char letter;
+    int size;
+    int decimals;
+  };
+  static const TColumn kColumns[] = {{"ID", 'N', 8, 0},    {"NAME", 'C', kNameWidth, 0},
+                                     {"CITY", 'C', 20, 0}, {"AMOUNT", 'N', 12, 2},
+                                     {"DUE", 'D', 8, 0},   {"ACTIVE", 'L', 1, 0},
+                                     {"NOTE", 'C', 20, 0}};
+  for (const TColumn& column : kColumns) {
+    if (!withActive && column.letter == 'L') continue;
+    TDbfFieldDef& def = defs.Add();
+    def.SetFieldName(column.name);
+    def.SetSize(column.size);
+    def.SetPrecision(column.decimals);
+    def.SetNativeFieldType(column.letter);
+  }
+}
 
 class TGeneratedTable {
  public:
@@ -59,20 +83,7 @@ class TGeneratedTable {
     file.SetTableFormat(tfDBase4);
     file.Open();
     TDbfFieldDefs defs;
-    struct TColumn {
-      const char* name;
-      char letter;
-      int size;
-      int decimals;
-    } columns[] = {{"ID", 'N', 8, 0},      {"NAME", 'C', kNameWidth, 0}, {"CITY", 'C', 20, 0},
-                   {"AMOUNT", 'N', 12, 2}, {"DUE", 'D', 8, 0},           {"NOTE", 'C', 20, 0}};
-    for (const TColumn& column : columns) {
-      TDbfFieldDef& def = defs.Add();
-      def.SetFieldName(column.name);
-      def.SetSize(column.size);
-      def.SetPrecision(column.decimals);
-      def.SetNativeFieldType(column.letter);
-    }
+    AddBenchFields(defs, false);
     file.CreateStructure(defs, 512);
     recordSize_ = file.RecordSize();
     headerSize_ = file.HeaderSize();
@@ -179,4 +190,67 @@ inline TGeneratedTable& GeneratedTable(TGeneratedText text = gtSingleByte) {
   if (text == gtSingleByte) return singleByte;
   static TGeneratedTable utf8(gtUtf8);
   return utf8;
+}
+
+// A folder of this process's own for the tables a benchmark makes, removed
+// with what it holds when the program ends normally.
+inline const std::string& BenchFolder() {
+  struct TFolder {
+    TFolder() {
+      char pattern[] = "/tmp/zozur-bench-XXXXXX";
+      if (mkdtemp(pattern) == nullptr) throw std::runtime_error("cannot make a temporary folder");
+      path = pattern;
+    }
+    ~TFolder() {
+      std::error_code error;
+      std::filesystem::remove_all(path, error);
+    }
+    std::string path;
+  };
+  static const TFolder folder;
+  return folder.path;
+}
+
+// The 90-byte table of the dataset and index benchmarks (the fields with
+// ACTIVE): a header made through the table file, then count records made
+// by makeRecord(i, image) (deletion flag included), written in 1 MiB
+// pieces so that making a large table costs no memory.
+constexpr int kWideRecordSize = 90;
+inline void WriteWideTable(const std::string& path, int count,
+                           const std::function<void(int, char*)>& makeRecord) {
+  {
+    TDbfFile file(path);
+    file.SetMode(amExclusiveCreate);
+    file.SetAutoCreate(true);
+    file.SetTableFormat(tfDBase4);
+    file.Open();
+    TDbfFieldDefs defs;
+    defs.SetTableFormat(tfDBase4);
+    AddBenchFields(defs, true);
+    file.CreateStructure(defs, 512);
+    if (file.RecordSize() != kWideRecordSize) throw std::runtime_error("unexpected record size");
+    file.Close();
+  }
+  std::FILE* out = std::fopen(path.c_str(), "r+b");
+  if (out == nullptr) throw std::runtime_error("cannot write " + path);
+  char header[32];
+  bool written = std::fread(header, 1, sizeof header, out) == sizeof header;
+  const int headerSize = GetLE16(header + 8);
+  PutLE32(header + 4, static_cast<uint32_t>(count));
+  written = written && std::fseek(out, 0, SEEK_SET) == 0 &&
+            std::fwrite(header, 1, sizeof header, out) == sizeof header &&
+            std::fseek(out, headerSize, SEEK_SET) == 0;
+  std::string chunk;
+  char record[kWideRecordSize];
+  for (int i = 0; i < count && written; ++i) {
+    makeRecord(i, record);
+    chunk.append(record, kWideRecordSize);
+    if (chunk.size() >= (1u << 20) || i + 1 == count) {
+      if (i + 1 == count) chunk += '\x1A';
+      written = std::fwrite(chunk.data(), 1, chunk.size(), out) == chunk.size();
+      chunk.clear();
+    }
+  }
+  if (count == 0 && written) written = std::fputc(0x1A, out) != EOF;
+  if (std::fclose(out) != 0 || !written) throw std::runtime_error("cannot write " + path);
 }

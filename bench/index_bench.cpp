@@ -20,12 +20,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <functional>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "bench/bench_report.h"
+#include "bench/generated_table.h"
 #include "platform/env.h"
 #include "recordset/datasource.h"
 #include "tdbf/dataset/dbf.h"
@@ -34,50 +37,12 @@
 
 namespace {
 
-constexpr int kRecords = 1000000;
-constexpr int kRecordSize = 90;
+constexpr int kRecordSize = kWideRecordSize;
 constexpr int kNameOffset = 9;
 constexpr int kNameSize = 20;
 constexpr int kDueOffset = 61;
 
-std::string Folder() {
-  static const std::string folder = [] {
-    char pattern[] = "/tmp/zozur-index-bench-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) std::abort();
-    return std::string(pattern);
-  }();
-  return folder;
-}
-
-std::string Path(const std::string& name) { return Folder() + "/" + name; }
-
-// An empty table of the benchmark's fields, made through the table file.
-void CreateEmpty(const std::string& path) {
-  TDbfFile file(path);
-  file.SetMode(amExclusiveCreate);
-  file.SetAutoCreate(true);
-  file.SetTableFormat(tfDBase4);
-  file.Open();
-  TDbfFieldDefs defs;
-  defs.SetTableFormat(tfDBase4);
-  const struct {
-    const char* name;
-    char letter;
-    int size;
-    int decimals;
-  } columns[] = {{"ID", 'N', 8, 0},      {"NAME", 'C', 20, 0}, {"CITY", 'C', 20, 0},
-                 {"AMOUNT", 'N', 12, 2}, {"DUE", 'D', 8, 0},   {"ACTIVE", 'L', 1, 0},
-                 {"NOTE", 'C', 20, 0}};
-  for (const auto& column : columns) {
-    TDbfFieldDef& def = defs.Add();
-    def.SetFieldName(column.name);
-    def.SetNativeFieldType(column.letter);
-    def.SetSize(column.size);
-    def.SetPrecision(column.decimals);
-  }
-  file.CreateStructure(defs, 512);
-  if (file.RecordSize() != kRecordSize) std::abort();
-}
+std::string Path(const std::string& name) { return BenchFolder() + "/" + name; }
 
 // Record i's image (90 bytes): names from a list of surnames with a number,
 // so that keys are many and repeat.
@@ -92,41 +57,31 @@ void MakeRecord(int i, char* out) {
   std::memcpy(out, record, kRecordSize);
 }
 
-// The 1M table, written as bytes after the header the table file made.
 const std::string& BigTable() {
   static const std::string path = [] {
     const std::string p = Path("big.dbf");
-    CreateEmpty(p);
-    std::string header;
-    {
-      std::ifstream in(p, std::ios::binary);
-      header.assign(std::istreambuf_iterator<char>(in), {});
-    }
-    header.resize(header.size() - 1);  // the end-of-file byte
-    PutLE32(header.data() + 4, kRecords);
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out.write(header.data(), static_cast<std::streamsize>(header.size()));
-    std::string chunk;
-    char record[kRecordSize];
-    for (int i = 0; i < kRecords; ++i) {
-      MakeRecord(i, record);
-      chunk.append(record, kRecordSize);
-      if (chunk.size() >= (1u << 20)) {
-        out.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
-        chunk.clear();
-      }
-    }
-    chunk += '\x1A';
-    out.write(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+    WriteWideTable(p, kRecords, MakeRecord);
     return p;
   }();
   return path;
 }
 
-double Seconds(const std::function<void()>& work) {
+// Wall-clock seconds of work; cpu, when given, gets the processor seconds
+// this thread spent on it, which other processes on a busy machine disturb
+// less.
+double Seconds(const std::function<void()>& work, double* cpu = nullptr) {
+  auto threadCpu = [] {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9;
+  };
+  const double cpuStart = threadCpu();
   const auto start = std::chrono::steady_clock::now();
   work();
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double wall =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (cpu != nullptr) *cpu = threadCpu() - cpuStart;
+  return wall;
 }
 
 double Median(std::vector<double> values) {
@@ -210,23 +165,28 @@ void BenchSearch() {
     MakeRecord(static_cast<int>(random() % kRecords), record);
     keys.emplace_back(record + kNameOffset, kNameSize);
   }
-  std::vector<double> perCall;
+  std::vector<double> perCall, cpuPerCall;
   int found = 0;
   for (int run = 0; run < 5; ++run) {
-    const double seconds = Seconds([&] {
-      for (const std::string& key : keys) found += index->SearchKey(key.data(), 0) ? 1 : 0;
-    });
+    double cpu = 0;
+    const double seconds = Seconds(
+        [&] {
+          for (const std::string& key : keys) found += index->SearchKey(key.data(), 0) ? 1 : 0;
+        },
+        &cpu);
     perCall.push_back(seconds / static_cast<double>(keys.size()) * 1e6);
+    cpuPerCall.push_back(cpu / static_cast<double>(keys.size()) * 1e6);
   }
-  std::printf("(b) SearchKey on NAME: %.2f us per call (median of 5 x 10,000; %d found)\n",
-              Median(perCall), found);
+  std::printf(
+      "(b) SearchKey on NAME: %.2f us per call, %.2f us processor time (median of 5 x 10,000; "
+      "%d found)\n",
+      Median(perCall), Median(cpuPerCall), found);
 }
 
 void AppendMany(bool indexed) {
   const std::string path = Path(indexed ? "append_indexed.dbf" : "append_plain.dbf");
-  platform::TEnv::Default()->DeleteFile(path);
   platform::TEnv::Default()->DeleteFile(ChangeFileExt(path, ".mdx"));
-  CreateEmpty(path);
+  WriteWideTable(path, 0, MakeRecord);
   TDbfFile file(path);
   file.SetMode(amExclusiveOpen);
   file.Open();
@@ -254,38 +214,38 @@ void BenchAppend() {
               indexedRate, plainRate, plainRate / indexedRate);
 }
 
-double OpenFirst30(const std::string& indexName) {
-  return Seconds([&] {
-    TDbf dbf;
-    TDataSource source;
-    TDataLink link;
-    link.SetBufferCount(30);
-    source.SetDataSet(&dbf);
-    link.SetDataSource(&source);
-    dbf.SetTableName(BigTable());
-    dbf.SetIndexName(indexName);
-    dbf.Open();
-    if (dbf.RingRecordCount() != 30) std::abort();
-    dbf.Close();
-  });
+double OpenFirst30(const std::string& indexName, double& cpu) {
+  return Seconds(
+      [&] {
+        TDbf dbf;
+        TDataSource source;
+        TDataLink link;
+        link.SetBufferCount(30);
+        source.SetDataSet(&dbf);
+        link.SetDataSource(&source);
+        dbf.SetTableName(BigTable());
+        dbf.SetIndexName(indexName);
+        dbf.Open();
+        if (dbf.RingRecordCount() != 30) std::abort();
+        dbf.Close();
+      },
+      &cpu);
 }
 
 void BenchOpen() {
-  std::vector<double> plain, indexed;
+  std::vector<double> plain, indexed, plainCpu, indexedCpu;
   for (int run = 0; run < 9; ++run) {
-    plain.push_back(OpenFirst30(""));
-    indexed.push_back(OpenFirst30("NAME"));
+    double cpu = 0;
+    plain.push_back(OpenFirst30("", cpu));
+    plainCpu.push_back(cpu);
+    indexed.push_back(OpenFirst30("NAME", cpu));
+    indexedCpu.push_back(cpu);
   }
-  std::printf("(d) open + first 30: %.3f ms in NAME order, %.3f ms in record order; ratio %.2f\n",
-              Median(indexed) * 1e3, Median(plain) * 1e3, Median(indexed) / Median(plain));
-}
-
-long StatusKb(const char* key) {
-  std::ifstream in("/proc/self/status");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind(key, 0) == 0) return std::atol(line.c_str() + std::strlen(key));
-  return -1;
+  std::printf(
+      "(d) open + first 30: %.3f ms in NAME order, %.3f ms in record order; ratio %.2f "
+      "(processor time %.3f / %.3f ms, ratio %.2f)\n",
+      Median(indexed) * 1e3, Median(plain) * 1e3, Median(indexed) / Median(plain),
+      Median(indexedCpu) * 1e3, Median(plainCpu) * 1e3, Median(indexedCpu) / Median(plainCpu));
 }
 
 void BenchMemory() {
@@ -308,13 +268,22 @@ void BenchMemory() {
 
 }  // namespace
 
-int main() {
+// The figures to measure: all, or those named by their letters ("b d").
+int main(int argc, char** argv) {
+  std::string figures;
+  for (int i = 1; i < argc; ++i) figures += argv[i];
+  auto wanted = [&](char figure) {
+    return figures.empty() || figures.find(figure) != std::string::npos;
+  };
   BigTable();
-  BenchMemory();
-  BenchCreate();
-  BenchSearch();
-  BenchOpen();
-  BenchAppend();
-  std::system(("rm -rf '" + Folder() + "'").c_str());
+  if (wanted('e')) BenchMemory();
+  if (wanted('a')) BenchCreate();
+  if (!wanted('a') && (wanted('b') || wanted('d'))) {
+    CreateTag("NAME", "NAME");
+    CreateTag("NAMEDUE", "UPPER(NAME)+DTOS(DUE)");
+  }
+  if (wanted('b')) BenchSearch();
+  if (wanted('d')) BenchOpen();
+  if (wanted('c')) BenchAppend();
   return 0;
 }

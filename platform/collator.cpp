@@ -98,6 +98,16 @@ int TCollator::Compare(std::string_view a, std::string_view b) const {
   return result == UCOL_LESS ? -1 : (result == UCOL_EQUAL ? 0 : 1);
 }
 
+int TCollator::Compare(std::u16string_view a, std::string_view b) const {
+  if (collator_ == nullptr) return 0;
+  thread_local std::u16string wideB;
+  Decode(b, wideB);
+  const UCollationResult result = ucol_strcoll(
+      collator_, reinterpret_cast<const UChar*>(a.data()), static_cast<int32_t>(a.size()),
+      reinterpret_cast<const UChar*>(wideB.data()), static_cast<int32_t>(wideB.size()));
+  return result == UCOL_LESS ? -1 : (result == UCOL_EQUAL ? 0 : 1);
+}
+
 void TCollator::SortKey(std::string_view text, std::string& key) const {
   key.clear();
   if (collator_ == nullptr) return;

@@ -30,10 +30,13 @@ class TCollator {
   // A byte string whose unsigned byte order is the collation order of the
   // texts (ICU sort key, without its final NUL).
   void SortKey(std::string_view text, std::string& key) const;
+  // The text in UTF-16, as the collator compares it; for a text compared
+  // many times, decoded once.
+  void Decode(std::string_view text, std::u16string& out) const;
+  // Compare with a decoded as Decode gave it.
+  int Compare(std::u16string_view a, std::string_view b) const;
 
  private:
-  void Decode(std::string_view text, std::u16string& out) const;
-
   UCollator* collator_ = nullptr;
   uint32_t codePage_ = 0;
   bool singleByte_ = false;

@@ -198,6 +198,12 @@ class TPosixFile : public TFile {
     return TOsStatus::Ok();
   }
 
+  void SetScatteredReads() override {
+    if (view_ != nullptr) munmap(view_, static_cast<size_t>(kViewWindow));
+    view_ = nullptr;
+    viewFailed_ = true;
+  }
+
   TOsStatus WriteAt(int64_t offset, const void* buffer, int64_t length,
                     int64_t& bytesWritten) override {
     bytesWritten = 0;
@@ -356,7 +362,7 @@ class TPosixFile : public TFile {
   int64_t knownSize_;
   char* view_ = nullptr;  // kViewWindow bytes of the file from viewStart_
   int64_t viewStart_ = 0;
-  bool viewFailed_ = false;   // mmap refused: every read uses pread
+  bool viewFailed_ = false;   // mmap refused or not wanted: every read uses pread
   int64_t previousMiss_ = 0;  // offset of the last read outside the window
   std::vector<TRange> locks_;
 };

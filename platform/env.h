@@ -78,6 +78,10 @@ class TFile {
   // that page's end, until Size() is asked or a read faults on a page wholly
   // cut off.
   virtual TOsStatus ReadAt(int64_t offset, void* buffer, int64_t length, int64_t& bytesRead) = 0;
+  // Says that reads will come at scattered places (the pages of an index),
+  // where moving the memory window would cost more than asking the file
+  // system: every later read asks it.
+  virtual void SetScatteredReads() {}
   // Writes length bytes at offset, extending the file when needed.
   virtual TOsStatus WriteAt(int64_t offset, const void* buffer, int64_t length,
                             int64_t& bytesWritten) = 0;

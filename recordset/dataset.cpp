@@ -13,6 +13,12 @@
 
 namespace {
 
+// Runs its action when the scope ends, however it ends.
+struct TAtExit {
+  std::function<void()> action;
+  ~TAtExit() { action(); }
+};
+
 bool IsActiveState(TRecordSetState state) { return state != rsInactive && state != rsOpening; }
 
 bool IsEditState(TRecordSetState state) { return state == rsEdit || state == rsInsert; }
@@ -444,12 +450,18 @@ bool TDataSet::FetchBackward() {
 }
 
 int TDataSet::FillForward() {
+  if (recordCount_ >= bufferCount_) return 0;
+  BeginFetchRun();
+  TAtExit end{[this] { EndFetchRun(); }};
   int count = 0;
   while (recordCount_ < bufferCount_ && FetchForward()) ++count;
   return count;
 }
 
 int TDataSet::FillBackward() {
+  if (recordCount_ >= bufferCount_) return 0;
+  BeginFetchRun();
+  TAtExit end{[this] { EndFetchRun(); }};
   int count = 0;
   while (recordCount_ < bufferCount_ && FetchBackward()) ++count;
   return count;

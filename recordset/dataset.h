@@ -282,6 +282,11 @@ class TDataSet : public TComponent {
   virtual void BeginInsertRecord() {}
   virtual void CancelRecord() {}
   virtual void RefreshStorage() {}
+  // Around a run of fetches that fills the buffers: a record set whose
+  // storage is shared with other processes may hold it steady for the run.
+  // EndFetchRun runs also when a fetch fails, and must not throw.
+  virtual void BeginFetchRun() {}
+  virtual void EndFetchRun() noexcept {}
 
   // ---- Helpers for concrete record sets ----
   void SetBookmarkSize(int size) { bookmarkSize_ = size; }

@@ -335,6 +335,8 @@ class TDbf : public TDataSet {
   void StoreNewRecord(char* buffer, bool append) override;
   void CloseStorage() override;
   void RefreshStorage() override;
+  void BeginFetchRun() override;
+  void EndFetchRun() noexcept override;
   void DeleteCurrent() override;
   void CursorToStart() override;
   void CursorToBookmark(const char* bookmark) override;
@@ -445,6 +447,8 @@ class TDbf : public TDataSet {
 
   std::unique_ptr<TDbfFile> dbfFile_;
   std::unique_ptr<TVirtualCursor> cursor_;
+  // The index held for each fetch run under way (null: none).
+  std::vector<TIndexFile*> heldIndexes_;
   // One slot per table field; a stream is made at the first request.
   std::vector<std::shared_ptr<TDbfBlobStream>> blobStreams_;
   int32_t lockedRecNo_ = -1;

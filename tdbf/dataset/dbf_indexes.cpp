@@ -275,6 +275,20 @@ TIndexFile* TDbf::ActiveIndexFile() const {
   return cursor != nullptr ? cursor->IndexFile() : nullptr;
 }
 
+// Filling the rows in index order takes one lock of the index and one
+// reading of its pages, not one for every row.
+void TDbf::BeginFetchRun() {
+  TIndexFile* file = ActiveIndexFile();
+  if (file != nullptr) file->BeginHold();
+  heldIndexes_.push_back(file);
+}
+
+void TDbf::EndFetchRun() noexcept {
+  if (heldIndexes_.empty()) return;
+  if (heldIndexes_.back() != nullptr) heldIndexes_.back()->EndHold();
+  heldIndexes_.pop_back();
+}
+
 bool TDbf::SearchKey(const TVariant& value, int mode) {
   TIndexFile* file = ActiveIndexFile();
   if (file == nullptr || value.IsNull() || value.IsEmpty()) return false;

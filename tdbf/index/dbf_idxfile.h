@@ -160,8 +160,8 @@ class TIndexFile : public TPagedFile, public TIndexFileUpkeep {
   void DeleteRecordAll(int32_t recNo, const char* record) override;
   void UpdateRecordAll(int32_t recNo, const char* prevRecord, const char* record) override;
   void DropDistinctKeysAll(int32_t recNo, const char* record) override;
-  void EnterExclusive() override { TPagedFile::EnterExclusive(); }
-  void LeaveExclusive() override { TPagedFile::LeaveExclusive(); }
+  void EnterExclusive() override;
+  void LeaveExclusive() override;
 
   // ---- One index: the selected tag ----
 
@@ -203,6 +203,13 @@ class TIndexFile : public TPagedFile, public TIndexFileUpkeep {
   double PositionFraction();
   void GotoFraction(double fraction);
 
+  // Holds the file steady for a run of walks and searches (filling a
+  // grid's rows): in a shared mode one lock and one reading of the pages
+  // serve the whole run, which sees the tree as it was when it began.
+  // Holds nest; each BeginHold needs its EndHold.
+  void BeginHold();
+  void EndHold() noexcept;
+
   // ---- Checking ----
 
   // Walks every page of the selected tag and reports each fault found, one
@@ -230,12 +237,32 @@ class TIndexFile : public TPagedFile, public TIndexFileUpkeep {
   struct TPage {
     std::vector<char> bytes;
     bool dirty = false;
+    // Sort keys of the entries of a cached inner page under a locale
+    // collation, made as searches compare with them (empty: not yet);
+    // dropped when the page changes.
+    std::string sortBytes;
+    // Per entry: offset in sortBytes << 16 | length; 0 when not made.
+    std::vector<uint32_t> sortAt;
+  };
+  // A key being searched for, made ready once for the comparisons of one
+  // descent: under a locale collation decoded, and with pages kept between
+  // operations also its sort key.
+  struct TProbe {
+    const char* key = nullptr;
+    std::u16string wide;
+    std::string sortKey;
+    bool useSortKeys = false;
   };
   class TOperation;
 
   TTag& Tag();
   const TTag& Tag() const;
   void ReadFileHeader();
+  // In a shared mode an operation reads only the selected tag's header;
+  // these read the file header and the other tags' headers when they are
+  // needed.
+  void FreshFileHeader();
+  void FreshHeaders();
   void ReadTagHeader(TTag& tag);
   void ParseTagHeader(TTag& tag);
   void WriteTagHeader(TTag& tag);
@@ -244,9 +271,14 @@ class TIndexFile : public TPagedFile, public TIndexFileUpkeep {
   void ChooseCollation();
   void CompileExpression(TTag& tag);
   [[noreturn]] void RaiseDamaged(const std::string& what) const;
+  // Pages are read one by one wherever the tree leads, not in walks.
+  void ReadPagesScattered();
 
   // Page access. Page raises when the number lies outside the file.
   char* Page(int32_t pageNo);
+  TPage& CachedPage(int32_t pageNo);
+  void ClearPages();
+  void ForgetPage(int32_t pageNo);
   char* NewPage(int32_t& pageNo);
   void MarkDirty(int32_t pageNo);
   void DropCache();
@@ -262,6 +294,9 @@ class TIndexFile : public TPagedFile, public TIndexFileUpkeep {
 
   // Tree operations on the selected tag.
   void Descend(const char* key, bool afterEqual, std::vector<TLevel>& path);
+  void MakeProbe(const char* key, TProbe& probe) const;
+  // Three-way comparison of the probe with entry i of page, in index order.
+  int CompareProbe(const TProbe& probe, TPage& page, int32_t i, bool inner) const;
   void DescendEdge(std::vector<TLevel>& path, bool last);
   bool StepNext(std::vector<TLevel>& path);
   bool StepPrev(std::vector<TLevel>& path);
@@ -299,6 +334,7 @@ class TIndexFile : public TPagedFile, public TIndexFileUpkeep {
   int32_t tagEntrySize_ = 32;
   std::vector<char> fileHeader_;
   bool fileHeaderDirty_ = false;
+  bool fileHeaderStale_ = false;
   std::vector<std::unique_ptr<TTag>> tags_;
   int selected_ = -1;
   TIndexUpdateMode updateMode_ = umCurrent;
@@ -306,8 +342,24 @@ class TIndexFile : public TPagedFile, public TIndexFileUpkeep {
   int tableCodePage_ = 0;
   bool distinctOnly_ = false;
   std::unordered_map<int32_t, TPage> pages_;
+  // The pages found last, by a hash of their number, ahead of the map; an
+  // entry counts only while pagesEpoch_ is the one it was made in, which
+  // changes whenever pages leave the map.
+  struct TRecentPage {
+    int32_t pageNo = -1;
+    uint32_t epoch = 0;
+    TPage* page = nullptr;
+  };
+  static constexpr size_t kRecentPages = 1024;
+  std::vector<TRecentPage> recentPages_ = std::vector<TRecentPage>(kRecentPages);
+  uint32_t pagesEpoch_ = 1;
   int lockDepth_ = 0;
   std::vector<char> keyBuffer_;
+  TProbe probe_;
+  mutable std::string sortKeyBuffer_;
+  std::vector<TLevel> searchPath_;
+  std::vector<std::unique_ptr<TOperation>> holds_;  // null: a hold within another
+  bool holding_ = false;
   std::vector<char> recordBuffer_;
   TDbfLocaleErrorEvent onLocaleError_;
 };

@@ -289,6 +289,78 @@ TEST_F(TIndexWriteTest, KeptTreesMatchRebuiltOnesAndAnIndependentReader) {
             built["NUMDESC"]);
 }
 
+// Two handles share the table. What one adds, growing both tags' trees,
+// the other finds through either tag and walks in order; what it then adds
+// itself goes into both tags as they are now, not as it first read them.
+TEST_F(TIndexWriteTest, SharedHandlesWorkOnEachOthersTrees) {
+  CreatePeople();
+  {
+    TDbf dbf;
+    dbf.SetTableName(path_);
+    dbf.SetExclusive(true);
+    dbf.Open();
+    ASSERT_NE(dbf.DbfFile()->OpenIndex("NAME", "NAME", true, 0), nullptr);
+    ASSERT_NE(dbf.DbfFile()->OpenIndex("NUM", "NUM", true, 0), nullptr);
+    for (int i = 0; i < 20; ++i) Append(dbf, i);
+  }
+  TDbfFile reader(path_);
+  reader.SetMode(amSharedOpen);
+  reader.Open();
+  TIndexFile& mdx = *reader.ProductionIndex();
+  mdx.SelectIndex("NAME");
+  const int depthBefore = mdx.TreeDepth();
+  ASSERT_TRUE(mdx.SearchKey(mdx.KeyFromText(NameOf(3)).data(), 0));
+  auto appendAnother = [this](int from, int to) {
+    TDbf writer;
+    writer.SetTableName(path_);
+    writer.Open();
+    for (int i = from; i < to; ++i) Append(writer, i);
+  };
+  appendAnother(20, 800);
+  EXPECT_GT(mdx.TreeDepth(), depthBefore);
+  ASSERT_TRUE(mdx.SearchKey(mdx.KeyFromText(NameOf(700)).data(), 0));
+  mdx.SelectIndex("NUM");
+  std::vector<char> record(static_cast<size_t>(reader.RecordSize()));
+  ASSERT_EQ(reader.ReadPage(777, record.data()), reader.RecordSize());
+  const std::string numKey(mdx.ExtractKey(record.data()), static_cast<size_t>(mdx.KeyLength()));
+  ASSERT_TRUE(mdx.SearchKey(numKey.data(), 0));
+  ASSERT_EQ(reader.ReadPage(mdx.CurrentRecordNo(), record.data()), reader.RecordSize());
+  EXPECT_EQ(std::string(mdx.ExtractKey(record.data()), numKey.size()), numKey);
+  std::vector<int32_t> walked = WalkForward(mdx);
+  EXPECT_EQ(walked.size(), 800u);
+  ExpectInKeyOrder(reader, mdx, walked);
+
+  // The other handle grows the tag not selected here; the reader then
+  // appends copies of record 1, which both tags take.
+  appendAnother(800, 1500);
+  ASSERT_EQ(reader.ReadPage(1, record.data()), reader.RecordSize());
+  for (int i = 0; i < 300; ++i) reader.AppendRecord(record.data());
+  // Within a hold (a grid filling its rows), the walk sees what was there
+  // when it began, and changes made in it reach the file.
+  mdx.SelectIndex("NAME");
+  mdx.BeginHold();
+  mdx.GotoFirst();
+  ASSERT_TRUE(mdx.GotoNext());
+  const int32_t firstInHold = mdx.CurrentRecordNo();
+  for (int i = 0; i < 200; ++i) reader.AppendRecord(record.data());
+  ASSERT_TRUE(mdx.GotoNext());
+  EXPECT_NE(mdx.CurrentRecordNo(), firstInHold);
+  mdx.EndHold();
+  EXPECT_EQ(WalkForward(mdx).size(), 2000u);
+  reader.Close();
+  TDbfFile table(path_);
+  table.SetMode(amExclusiveOpen);
+  table.Open();
+  TIndexFile& check = *table.ProductionIndex();
+  for (const std::string tag : {"NAME", "NUM"}) {
+    check.SelectIndex(tag);
+    EXPECT_EQ(check.Check(), std::vector<std::string>()) << tag;
+    walked = WalkForward(check);
+    EXPECT_EQ(walked.size(), 2000u) << tag;
+    ExpectInKeyOrder(table, check, walked);
+  }
+}
+
 // A distinct tag refuses a second record with its key: the append writes
 // nothing, an edit keeps the old key in every tag, the old data on disk and
 // lets the record go; a record marked deleted gives its key up.
