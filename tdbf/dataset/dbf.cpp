@@ -539,7 +539,7 @@ TFetchResult TDbf::FetchRecord(char* buffer, TFetchMode mode, bool) {
     if (result == frOK) {
       const int32_t recNo = cursor_->PhysicalPosition();
       if (recNo < 1 || (recNo > file.KnownPageCount() && recNo > file.PageCount()) ||
-          file.ReadPage(recNo, image) < recordSize) {
+          ReadRecordImage(recNo, image, mode == fcNext) < recordSize) {
         result = frError;
       } else {
         // A slot whose flag is neither blank nor the deleted mark holds no
@@ -575,7 +575,32 @@ TFetchResult TDbf::FetchRecord(char* buffer, TFetchMode mode, bool) {
     throw;
   }
   settle();
+  if (readAheadWanted_ > 0) --readAheadWanted_;
   return frOK;
+}
+
+// The records ahead are read with the one wanted up to what the run still
+// fills, at most kReadAheadBytes, so that a run that shows a handful of
+// rows reads no more than those.
+int32_t TDbf::ReadRecordImage(int32_t recNo, char* image, bool forward) {
+  constexpr int32_t kReadAheadBytes = 64 * 1024;
+  TDbfFile& file = *dbfFile_;
+  const int32_t recordSize = file.RecordSize();
+  if (recNo < readAheadFirst_ || recNo - readAheadFirst_ >= readAheadCount_) {
+    readAheadCount_ = 0;
+    const int32_t records = std::min({readAheadWanted_, kReadAheadBytes / std::max(recordSize, 1),
+                                      file.KnownPageCount() - recNo + 1});
+    if (!forward || records < 2) return file.ReadPage(recNo, image);
+    readAhead_.resize(static_cast<size_t>(records) * recordSize);
+    const int32_t got =
+        file.ReadAt(readAhead_.data(), records * recordSize, file.PageOffset(recNo));
+    readAheadFirst_ = recNo;
+    readAheadCount_ = got / recordSize;
+    if (readAheadCount_ == 0) return file.ReadPage(recNo, image);
+  }
+  std::memcpy(image, readAhead_.data() + static_cast<size_t>(recNo - readAheadFirst_) * recordSize,
+              static_cast<size_t>(recordSize));
+  return recordSize;
 }
 
 int TDbf::RecordCount() {

@@ -413,6 +413,10 @@ class TDbf : public TDataSet {
   void CheckIndexesOpened() const;
   // The memo file, for committing a changed memo (EDbfError when missing).
   TMemoFile& MemoFile() const;
+  // Reads physical record recNo into image, from the records read ahead
+  // for the fetch run when it is among them; forward asks for a run of the
+  // records after it to be read with it. Gives the bytes read.
+  int32_t ReadRecordImage(int32_t recNo, char* image, bool forward);
 
   std::string tableName_;
   std::string filePath_;
@@ -449,6 +453,15 @@ class TDbf : public TDataSet {
   std::unique_ptr<TVirtualCursor> cursor_;
   // The index held for each fetch run under way (null: none).
   std::vector<TIndexFile*> heldIndexes_;
+  // Records read ahead in one read for the fetch run under way, when it
+  // walks forward in record-number order: readAheadCount_ records from
+  // record readAheadFirst_. readAheadWanted_ is how many more the run may
+  // fill. Dropped when the outermost run ends, so that no fetch outside a
+  // run sees bytes read before it.
+  std::vector<char> readAhead_;
+  int32_t readAheadFirst_ = 0;
+  int32_t readAheadCount_ = 0;
+  int readAheadWanted_ = 0;
   // One slot per table field; a stream is made at the first request.
   std::vector<std::shared_ptr<TDbfBlobStream>> blobStreams_;
   int32_t lockedRecNo_ = -1;

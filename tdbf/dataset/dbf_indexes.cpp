@@ -11,6 +11,7 @@
 #include "runtime/sysutils.h"
 #include "runtime/variant.h"
 #include "tdbf/dataset/dbf.h"
+#include "tdbf/dataset/dbf_cursor.h"
 #include "tdbf/dbf_str.h"
 #include "tdbf/expr/dbf_parser.h"
 #include "tdbf/file/dbf_dbffile.h"
@@ -276,8 +277,14 @@ TIndexFile* TDbf::ActiveIndexFile() const {
 }
 
 // Filling the rows in index order takes one lock of the index and one
-// reading of its pages, not one for every row.
+// reading of its pages, not one for every row; in record-number order the
+// records the rows want are read ahead together.
 void TDbf::BeginFetchRun() {
+  if (heldIndexes_.empty()) {
+    readAheadCount_ = 0;
+    readAheadWanted_ =
+        dynamic_cast<TDbfCursor*>(cursor_.get()) != nullptr ? BufferCount() - RingRecordCount() : 0;
+  }
   TIndexFile* file = ActiveIndexFile();
   if (file != nullptr) file->BeginHold();
   heldIndexes_.push_back(file);
@@ -287,6 +294,10 @@ void TDbf::EndFetchRun() noexcept {
   if (heldIndexes_.empty()) return;
   if (heldIndexes_.back() != nullptr) heldIndexes_.back()->EndHold();
   heldIndexes_.pop_back();
+  if (heldIndexes_.empty()) {
+    readAheadCount_ = 0;
+    readAheadWanted_ = 0;
+  }
 }
 
 bool TDbf::SearchKey(const TVariant& value, int mode) {
