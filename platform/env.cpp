@@ -41,6 +41,10 @@ constexpr int64_t kViewStep = int64_t{2} << 20;
 constexpr int64_t kViewWindow = 2 * kViewStep;
 // A read at most this far from the one before is taken as part of a walk.
 constexpr int64_t kWalkDistance = int64_t{64} << 10;
+// Reads of this many bytes or more use pread: their copy outweighs the
+// system call, and pread makes it without faulting the pages into the
+// window and unmapping them again.
+constexpr int64_t kLargeRead = int64_t{32} << 10;
 
 int64_t OsPageSize() {
   static const int64_t size = sysconf(_SC_PAGESIZE) > 0 ? sysconf(_SC_PAGESIZE) : 4096;
@@ -308,7 +312,7 @@ class TPosixFile : public TFile {
   // when the range must be read with pread instead.
   bool ReadFromView(int64_t offset, void* buffer, int64_t length) {
     const int64_t wholePages = knownSize_ - knownSize_ % OsPageSize();
-    if (length > kViewStep || offset > wholePages - length) return false;
+    if (length >= kLargeRead || offset > wholePages - length) return false;
     if (view_ == nullptr || offset < viewStart_ || offset + length > viewStart_ + kViewWindow) {
       // Only a walk moves the window: a read just past its edge, or near
       // the last read that missed it. A lone read elsewhere (visits in an
