@@ -275,15 +275,18 @@ struct TByteText {
 
 constexpr uint64_t kEachByte = 0x0101010101010101ull;
 
-// Whether a word of 8 bytes of ASCII text goes into a JSON string as it
-// stands: no byte below 0x20 (NUL included), none from 0x80, no '"' or
-// '\\'.
-bool PlainAscii(uint64_t w) {
+// The high bit of each byte of a word of 8 bytes of ASCII text that does
+// not go into a JSON string as it stands (for the first such byte at least):
+// bytes below 0x20 (NUL included), from 0x80, '"' and '\\'. 0 when the word
+// goes as it is.
+uint64_t NotPlainAscii(uint64_t w) {
   auto hasZeroByte = [](uint64_t v) { return (v - kEachByte) & ~v & (kEachByte * 0x80); };
   const uint64_t below20 = (w - kEachByte * 0x20) & ~w & (kEachByte * 0x80);
-  return ((w & (kEachByte * 0x80)) | below20 | hasZeroByte(w ^ (kEachByte * '"')) |
-          hasZeroByte(w ^ (kEachByte * '\\'))) == 0;
+  return (w & (kEachByte * 0x80)) | below20 | hasZeroByte(w ^ (kEachByte * '"')) |
+         hasZeroByte(w ^ (kEachByte * '\\'));
 }
+
+bool PlainAscii(uint64_t w) { return NotPlainAscii(w) == 0; }
 
 uint64_t Word(const char* p) {
   uint64_t w;
@@ -294,15 +297,20 @@ uint64_t Word(const char* p) {
 constexpr uint64_t kBlanks = kEachByte * ' ';
 
 // The length of f[0, length) without its trailing blanks, eight bytes at a
-// time.
+// time; the first 1-7 bytes of a field of 8 or more are the low bytes of
+// its first word.
 [[gnu::always_inline]] inline size_t TrimmedLength(const char* f, size_t length) {
-  while (length >= 8) {
+  if (length < 8) {
+    while (length > 0 && f[length - 1] == ' ') --length;
+    return length;
+  }
+  for (; length >= 8; length -= 8) {
     const uint64_t other = Word(f + length - 8) ^ kBlanks;
     if (other != 0) return length - 8 + static_cast<size_t>((63 - std::countl_zero(other)) / 8) + 1;
-    length -= 8;
   }
-  while (length > 0 && f[length - 1] == ' ') --length;
-  return length;
+  if (length == 0) return 0;
+  const uint64_t other = (Word(f) ^ kBlanks) & ((uint64_t{1} << (8 * length)) - 1);
+  return other == 0 ? 0 : static_cast<size_t>((63 - std::countl_zero(other)) / 8) + 1;
 }
 
 // The first byte of [p, end) that is no blank, or end.
