@@ -20,7 +20,7 @@ namespace {
 
 constexpr size_t kOutputBlock = 64 * 1024;
 // Records fetched at a time in a walk.
-constexpr int kBlockRead = 64;
+constexpr int kBlockRead = 512;
 constexpr char kHexDigits[] = "0123456789abcdef";
 // The longest JSON form of one byte of text: "\u00XX".
 constexpr size_t kMaxEscape = 6;
@@ -502,24 +502,24 @@ char* TRecordPrinter::PutStoredText(char* out, const char* f, int size) {
   *out++ = '"';
   size_t i = 0;
   if (asciiWords_ && size >= 8) {
-    uint64_t w;
-    for (; end - i >= 8 && PlainAscii(w = Word(f + i)); i += 8) {
-      std::memcpy(out, &w, sizeof w);
-      out += 8;
+    // Eight bytes at a time from the start. The bytes of a word after the
+    // text are trailing blanks, which go as they are; the field's last word
+    // is read where the field ends, and writes again the bytes before it
+    // that are already out.
+    const size_t last = static_cast<size_t>(size) - 8;
+    while (i < end) {
+      const size_t at = std::min(i, last);
+      const uint64_t w = Word(f + at);
+      if (!PlainAscii(w)) break;
+      std::memcpy(out + at, &w, sizeof w);
+      i = at + 8;
     }
-    // The last 1-7 bytes, taken from the field's last word that holds
-    // them, with blanks in place of the bytes after the text.
-    const size_t rest = end - i;
-    if (rest > 0 && rest < 8) {
-      const size_t at = std::min(i, static_cast<size_t>(size) - 8);
-      w = Word(f + at) >> (8 * (i - at));
-      w = (w & ((uint64_t{1} << (8 * rest)) - 1)) | (kBlanks << (8 * rest));
-      if (PlainAscii(w)) {
-        std::memcpy(out, &w, sizeof w);
-        out += rest;
-        i = end;
-      }
+    if (i >= end) {
+      out += end;
+      *out++ = '"';
+      return out;
     }
+    out += i;
   }
   for (; i < end; ++i) {
     const auto c = static_cast<unsigned char>(f[i]);
