@@ -1070,6 +1070,48 @@ TEST_F(TDbfTest, AppendsOfAnotherProcessShowAtTheNextFetch) {
   EXPECT_EQ("Cid", helper->Request("get NAME"));
 }
 
+// A walk in blocks reads the records of each block together: it shows
+// what a walk record by record shows (deleted records, a slot that holds no
+// record, a filter), and a record another process changes after a block
+// was read shows changed when the walk reaches it.
+TEST_F(TDbfTest, WalksInBlocksShowWhatWalksRecordByRecordShow) {
+  std::vector<std::string> names;
+  for (int i = 1; i <= 300; ++i) names.push_back("R" + std::to_string(i));
+  People(names);
+  for (int recNo : {1, 2, 70, 150, 151, 300}) MarkDeleted(path_, recNo);
+  const std::string bytes = ReadWholeFile(path_);
+  PatchByte(path_, GetLE16(bytes.data() + 8) + 99 * size_t{GetLE16(bytes.data() + 10)}, 'X');
+  TDbf dbf;
+  Open(dbf, path_);
+  dbf.SetFilter("NUM > 140");
+  for (bool showDeleted : {false, true}) {
+    for (bool filtered : {false, true}) {
+      dbf.SetShowDeleted(showDeleted);
+      dbf.SetFiltered(filtered);
+      const std::vector<std::string> expected = Values(dbf);
+      EXPECT_EQ(size_t{filtered ? 160u - 3 * !showDeleted : 299u - 6 * !showDeleted},
+                expected.size());
+      dbf.SetBlockReadSize(7);
+      EXPECT_EQ(expected, Values(dbf)) << showDeleted << filtered;
+      dbf.SetBlockReadSize(0);
+    }
+  }
+  dbf.SetShowDeleted(false);
+  dbf.SetFiltered(false);
+
+  auto helper = Helper();
+  ASSERT_EQ("ok", helper->Request("open " + path_ + " shared"));
+  dbf.SetBlockReadSize(7);
+  dbf.First();
+  EXPECT_EQ("R3", Name(dbf));
+  for (const char* request : {"goto 12", "edit", "set NAME Changed", "post"})
+    ASSERT_EQ("ok", helper->Request(request)) << request;
+  std::vector<std::string> walked;
+  for (; !dbf.AtEnd(); dbf.Next()) walked.push_back(Name(dbf));
+  ASSERT_GE(walked.size(), 10u);
+  EXPECT_EQ("Changed", walked[9]);
+}
+
 TEST_F(TDbfTest, ClosingKeepsWhatAnotherProcessAppended) {
   CreateTable(path_, 7, {{"ID", ftAutoInc, 0}, {"NAME", ftString, 8}}, {{"", "Ann"}});
   {
