@@ -524,6 +524,14 @@ TFetchResult TDbf::FetchRecord(char* buffer, TFetchMode mode, bool) {
   // Runs of records known not to be shown are stepped over in record-number
   // order only.
   const bool skipRejected = Filtered() && dynamic_cast<TDbfCursor*>(cursor_.get()) != nullptr;
+  // A record read ahead for this run was in the file when it was read.
+  auto copyReadAhead = [&](int32_t recNo) {
+    if (recNo < readAheadFirst_ || recNo - readAheadFirst_ >= readAheadCount_) return false;
+    std::memcpy(image,
+                readAhead_.data() + static_cast<size_t>(recNo - readAheadFirst_) * recordSize,
+                static_cast<size_t>(recordSize));
+    return true;
+  };
   do {
     result = frOK;
     if (mode == fcNext) {
@@ -538,8 +546,9 @@ TFetchResult TDbf::FetchRecord(char* buffer, TFetchMode mode, bool) {
     }
     if (result == frOK) {
       const int32_t recNo = cursor_->PhysicalPosition();
-      if (recNo < 1 || (recNo > file.KnownPageCount() && recNo > file.PageCount()) ||
-          ReadRecordImage(recNo, image, mode == fcNext) < recordSize) {
+      if (!copyReadAhead(recNo) &&
+          (recNo < 1 || (recNo > file.KnownPageCount() && recNo > file.PageCount()) ||
+           ReadRecordImage(recNo, image, mode == fcNext) < recordSize)) {
         result = frError;
       } else {
         // A slot whose flag is neither blank nor the deleted mark holds no
