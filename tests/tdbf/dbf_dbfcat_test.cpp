@@ -679,11 +679,20 @@ std::string NumberText(std::mt19937& random, int width, int decimals) {
 
 // Random bytes for a character field: ASCII words, blanks, quotes and
 // backslashes, control bytes, NULs, bytes above 0x7F and UTF-8 sequences
-// (valid and cut short).
+// (valid, cut short, and the edges of well-formed UTF-8: overlong forms,
+// surrogates, beyond U+10FFFF).
 std::string CharacterText(std::mt19937& random, int width) {
+  static const char* const kUtf8Edges[] = {
+      "\xE2\x82\xAC",     "\xF0\x9F\x98\x80", "\xF4\x8F\xBF\xBF", "\xEF\xBF\xBD",
+      "\xC0\xAF",         "\xC1\xBF",         "\xE0\x80\xAF",     "\xE0\xA0\x80",
+      "\xED\x9F\xBF",     "\xED\xA0\x80",     "\xF0\x8F\xBF\xBF", "\xF0\x90\x80\x80",
+      "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xC2\x41",         "\xE2\x82\x41"};
   std::string text;
   while (static_cast<int>(text.size()) < width && random() % 8 != 0) {
-    switch (random() % 8) {
+    switch (random() % 9) {
+      case 8:
+        text += kUtf8Edges[random() % std::size(kUtf8Edges)];
+        break;
       case 0:
         text += "SMITH";
         break;

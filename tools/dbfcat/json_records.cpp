@@ -241,6 +241,31 @@ char* PutShortest(char* out, const TDecimal& d) {
   return magnitude >= 100 ? PutDigits(out, magnitude, 3) : PutDigits(out, magnitude, 2);
 }
 
+// The length of the well-formed UTF-8 character at the start of the n
+// bytes at p (1 to 4): no overlong form, no surrogate, nothing beyond
+// U+10FFFF. 0 when they start none.
+size_t Utf8Length(const char* p, size_t n) {
+  const auto byte = [p](size_t i) { return static_cast<uint8_t>(p[i]); };
+  const uint8_t lead = byte(0);
+  size_t length = 0;
+  uint8_t low = 0x80, high = 0xBF;  // the range of the second byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;   // no overlong form
+    if (lead == 0xED) high = 0x9F;  // no surrogate
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;   // no overlong form
+    if (lead == 0xF4) high = 0x8F;  // nothing beyond U+10FFFF
+  }
+  if (length == 0 || length > n || byte(1) < low || byte(1) > high) return 0;
+  for (size_t i = 2; i < length; ++i)
+    if ((byte(i) & 0xC0) != 0x80) return 0;
+  return length;
+}
+
 // How a field's values are printed, worked out once per table.
 enum TColumnKind {
   ckField,    // through the TField
@@ -346,6 +371,7 @@ class TRecordPrinter {
   // pages only text that is all ASCII, the rest through the codec.
   bool byteByByte_ = false;
   bool asciiWords_ = false;  // bytes below 0x80 are ASCII
+  bool utf8_ = false;        // the code page is UTF-8: the text is its own UTF-8
   std::array<TByteText, 256> byteTexts_{};
   std::string scratch_;
 };
@@ -359,6 +385,7 @@ TRecordPrinter::TRecordPrinter(TDbf& dbf, TValuePath path) {
 void TRecordPrinter::MakeByteTexts() {
   byteByByte_ = codec_->SingleByte();
   asciiWords_ = codec_->AsciiCompatible();
+  utf8_ = codec_->CodePage() == platform::kCodePageUtf8;
   std::string utf8;
   for (int byte = 0; byte < 256; ++byte) {
     TByteText& entry = byteTexts_[static_cast<size_t>(byte)];
@@ -530,7 +557,15 @@ char* TRecordPrinter::PutStoredText(char* out, const char* f, int size) {
   for (; i < end; ++i) {
     const auto c = static_cast<unsigned char>(f[i]);
     if (c == 0) break;
-    if (c >= 0x80 && !byteByByte_) return nullptr;
+    if (c >= 0x80 && !byteByByte_) {
+      // A well-formed UTF-8 character goes as it is; anything else is left
+      // to the codec, which marks it.
+      const size_t length = utf8_ ? Utf8Length(f + i, end - i) : 0;
+      if (length == 0) return nullptr;
+      for (size_t k = 0; k < length; ++k) *out++ = f[i + k];
+      i += length - 1;
+      continue;
+    }
     std::memcpy(out, &byteTexts_[c], sizeof(TByteText));
     out += byteTexts_[c].length;
   }
