@@ -9,14 +9,17 @@
 #include <vector>
 
 #include "platform/codepage.h"
+#include "platform/collator.h"
 #include "runtime/exceptions.h"
 #include "runtime/sysutils.h"
 #include "tdbf/dataset/dbf.h"
 #include "tdbf/dataset/dbf_sortcur.h"
 #include "tdbf/dbf_common.h"
 #include "tdbf/dbf_str.h"
+#include "tdbf/file/dbf_codepage.h"
 #include "tdbf/file/dbf_dbffile.h"
 #include "tdbf/file/dbf_fields.h"
+#include "tdbf/file/dbf_lang.h"
 
 namespace {
 
@@ -105,6 +108,46 @@ uint64_t WordOf(const unsigned char* bytes, size_t length, size_t from) {
   return word;
 }
 
+constexpr uint32_t kTurkishLocale = 0x041F;
+constexpr uint32_t kNoLanguageLocale = 0x10000;
+
+// The locale whose alphabet orders the table's text: Turkish for a Turkish
+// code page, else the language of the table's language byte when its code
+// page is the one in force, else the user's.
+uint32_t SortLocaleOf(const TDbfFile& file, int codePage) {
+  if (TurkicCaseFor(file)) return kTurkishLocale;
+  if (file.FileCodePage() != 0 && file.FileCodePage() == codePage) {
+    const uint32_t locale = LocaleOfLanguageId(file.LanguageId());
+    if (locale != 0 && locale != kNoLanguageLocale) return locale;
+  }
+  return platform::GetUserDefaultLCID();
+}
+
+// A weight per byte of a single-byte code page (1 and up; 0 for byte 0)
+// that orders the characters as the locale's alphabet does, equal for
+// characters that collate alike: Ç between C and D and Ş between S and T
+// in Turkish, Ё beside Е in Russian, where their codes lie after Z or
+// after Я. False when ICU has no collation for the locale and code page.
+bool CollationWeights(uint32_t locale, uint32_t codePage, std::array<uint8_t, 256>& weights) {
+  platform::TCollator collator;
+  if (!collator.Open(locale, codePage) && !collator.Open(platform::GetUserDefaultLCID(), codePage))
+    return false;
+  std::array<char, 255> bytes{};
+  for (int c = 1; c < 256; ++c) bytes[static_cast<size_t>(c - 1)] = static_cast<char>(c);
+  const auto compare = [&collator](char a, char b) {
+    return collator.Compare(std::string_view(&a, 1), std::string_view(&b, 1));
+  };
+  std::stable_sort(bytes.begin(), bytes.end(),
+                   [&compare](char a, char b) { return compare(a, b) < 0; });
+  weights[0] = 0;
+  uint8_t weight = 1;
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    if (i > 0 && compare(bytes[i - 1], bytes[i]) != 0) ++weight;
+    weights[static_cast<uint8_t>(bytes[i])] = weight;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool TDbf::CanSortByField(const std::string& fieldName) {
@@ -122,15 +165,22 @@ bool TDbf::SortByField(const std::string& fieldName, bool descending,
   const bool text = SortKindOf(def) == TSortKind::Text;
   SettlePendingEdit();
 
-  // Text sorts as the expression language compares it: leading blanks
-  // skipped, letters in upper case by the table's rules (binary text as
-  // its bytes), trailing blanks ignored.
+  // Text sorts without regard to case: leading blanks skipped, letters in
+  // upper case by the table's rules, trailing blanks ignored, and on a
+  // single-byte code page the characters in the order of the table's
+  // alphabet. Binary text and multi-byte text sort as their bytes.
+  const bool translated = !def.NoTranslation() && !def.IsBinary();
+  std::array<uint8_t, 256> weights{};
+  const bool collated = text && translated && codec_ && codec_->SingleByte() &&
+                        CollationWeights(SortLocaleOf(*dbfFile_, tableCodePage_),
+                                         static_cast<uint32_t>(tableCodePage_), weights);
   std::array<uint8_t, 256> fold{};
   const uint8_t* upper = codec_ ? codec_->CaseBytes(true) : nullptr;
   for (int c = 0; c < 256; ++c) {
     uint8_t folded = static_cast<uint8_t>(c >= 'a' && c <= 'z' ? c - ('a' - 'A') : c);
     if (upper != nullptr) folded = upper[c];
-    if (def.NoTranslation() || def.IsBinary()) folded = static_cast<uint8_t>(c);
+    if (collated) folded = weights[folded];
+    if (!translated) folded = static_cast<uint8_t>(c);
     fold[static_cast<size_t>(c)] = folded;
   }
   const size_t width = static_cast<size_t>(std::max(def.Size(), 1));
@@ -156,7 +206,7 @@ bool TDbf::SortByField(const std::string& fieldName, bool descending,
       if (DecodeFieldValue(def, ftString, value.data(), record.data()))
         length = strnlen(reinterpret_cast<const char*>(value.data()), width);
       size_t start = 0;
-      if (!def.NoTranslation() && !def.IsBinary())
+      if (translated)
         while (start < length && value[start] < 33) ++start;
       unsigned char* key = value.data() + start;
       const size_t keyLength = length - start;
