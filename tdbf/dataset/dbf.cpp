@@ -596,10 +596,13 @@ int32_t TDbf::ReadRecordImage(int32_t recNo, char* image, bool forward) {
   TDbfFile& file = *dbfFile_;
   const int32_t recordSize = file.RecordSize();
   if (recNo < readAheadFirst_ || recNo - readAheadFirst_ >= readAheadCount_) {
+    // Fetches outside a run, and steps of one record at a time (a filter's
+    // walk of a grid of one row), read just the record.
+    if (!forward || readAheadWanted_ < 2) return file.ReadPage(recNo, image);
     readAheadCount_ = 0;
     const int32_t records = std::min({readAheadWanted_, kReadAheadBytes / std::max(recordSize, 1),
                                       file.KnownPageCount() - recNo + 1});
-    if (!forward || records < 2) return file.ReadPage(recNo, image);
+    if (records < 2) return file.ReadPage(recNo, image);
     readAhead_.resize(static_cast<size_t>(records) * recordSize);
     const int32_t got =
         file.ReadAt(readAhead_.data(), records * recordSize, file.PageOffset(recNo));
