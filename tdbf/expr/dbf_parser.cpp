@@ -2,11 +2,16 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <functional>
 #include <type_traits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "platform/codepage.h"
 #include "runtime/exceptions.h"
@@ -806,14 +811,19 @@ TCaseNeedle CaseNeedle(const uint8_t* fold, std::string_view needle) {
   return result;
 }
 
-// Whether one of the sixteen bytes at p may start the needle.
-inline bool MayStartIn(const unsigned char* p, const TCaseNeedle& c) {
+// One bit for each of the sixteen bytes at p that may start the needle,
+// the first byte's lowest.
+inline uint32_t StartsIn(const unsigned char* p, const TCaseNeedle& c) {
   TByteBlock block;
   std::memcpy(&block, p, sizeof block);
+#if defined(__SSE2__)
   const auto hits = (block == c.firstA) | (block == c.firstB);
-  uint64_t halves[2];
-  std::memcpy(halves, &hits, sizeof halves);
-  return (halves[0] | halves[1]) != 0;
+  return static_cast<uint32_t>(_mm_movemask_epi8(reinterpret_cast<__m128i>(hits)));
+#else
+  uint32_t mask = 0;
+  for (int i = 0; i < 16; ++i) mask |= uint32_t{c.first[block[i]]} << i;
+  return mask;
+#endif
 }
 
 // A case table that turns no byte into NUL and NUL into nothing else, so
@@ -878,25 +888,31 @@ inline size_t FindIn(std::string_view field, std::string_view needle, const TCas
   const auto* p = reinterpret_cast<const unsigned char*>(field.data());
   const auto* n = reinterpret_cast<const unsigned char*>(needle.data());
   const size_t last = atStart ? 0 : field.size() - m;
-  for (size_t i = 0; i <= last;) {
-    // Sixteen bytes none of which can start the text are passed over at
-    // once; the field's last sixteen are read whole, overlapping those
-    // before.
-    if (c.skipBlocks && field.size() >= sizeof(TByteBlock)) {
-      const size_t at = std::min(i, field.size() - sizeof(TByteBlock));
-      if (!MayStartIn(p + at, c)) {
-        i = at + sizeof(TByteBlock);
-        continue;
-      }
-    }
-    for (const size_t end = std::min(last + 1, i + sizeof(TByteBlock)); i < end; ++i) {
-      if (!c.first[p[i]]) continue;
-      size_t k = 1;
-      while (k < m && c.fold[p[i + k]] == n[k]) ++k;
-      if (k < m) continue;
-      // No match holds a NUL (the needle has none); one after a NUL is
-      // past the text's end, and so is every later one.
-      return std::memchr(p, 0, i) == nullptr ? i : std::string_view::npos;
+  // Whether the text is at i; a match after a NUL is past the text's end
+  // (no match holds one: the needle has none), and so is every later one.
+  auto at = [&](size_t i) {
+    size_t k = 1;
+    while (k < m && c.fold[p[i + k]] == n[k]) ++k;
+    return k == m;
+  };
+  auto found = [&](size_t i) {
+    return std::memchr(p, 0, i) == nullptr ? i : std::string_view::npos;
+  };
+  if (!c.skipBlocks || atStart || field.size() < sizeof(TByteBlock)) {
+    for (size_t i = 0; i <= last; ++i)
+      if (c.first[p[i]] && at(i)) return found(i);
+    return std::string_view::npos;
+  }
+  // Sixteen bytes at a time, trying only the places whose byte may start
+  // the text; the field's last sixteen are read whole, overlapping the
+  // bytes before, which were tried already.
+  for (size_t start = 0; start <= last; start += sizeof(TByteBlock)) {
+    const size_t block = std::min(start, field.size() - sizeof(TByteBlock));
+    for (uint32_t starts = StartsIn(p + block, c) >> (start - block) << (start - block);
+         starts != 0; starts &= starts - 1) {
+      const size_t i = block + static_cast<size_t>(std::countr_zero(starts));
+      if (i > last) return std::string_view::npos;
+      if (at(i)) return found(i);
     }
   }
   return std::string_view::npos;

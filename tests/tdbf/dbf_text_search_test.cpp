@@ -85,29 +85,31 @@ TEST(TTextSearchTest, FusedSearchesFindWhatTheGeneralNodesFind) {
     locale.Set(table.locale);
     const std::string path = dir.File(std::to_string(&table - tables.data()) + ".dbf");
     if (table.cpg != nullptr) WriteWholeFile(ChangeFileExt(path, ".cpg"), table.cpg);
-    // NAME fills its width with 8 of the values; NOTE is shorter than the
+    // NAME fills its width with 8 of the values; CITY holds two values,
+    // wider than the 16 bytes searched at once; NOTE is shorter than the
     // longer needles and ends the record.
     {
       TDbf dbf;
       dbf.SetTableName(path);
       dbf.SetOpenMode(omAutoCreate);
       dbf.FieldDefs().Add("NAME", ftString, 8);
-      dbf.FieldDefs().Add("CITY", ftString, 12);
+      dbf.FieldDefs().Add("CITY", ftString, 24);
       dbf.FieldDefs().Add("NOTE", ftString, 3);
       dbf.Open();
       const size_t n = table.values.size();
       for (size_t i = 0; i < n; ++i) {
         dbf.AppendNew();
         dbf.FieldNamed("NAME")->SetValueAsString(table.values[i]);
-        dbf.FieldNamed("CITY")->SetValueAsString("  " + table.values[(i + 1) % n]);
+        dbf.FieldNamed("CITY")->SetValueAsString("  " + table.values[(i + 1) % n] + "  " +
+                                                 table.values[(i + 3) % n]);
         dbf.FieldNamed("NOTE")->SetValueAsString(table.values[(i + 2) % n]);
         dbf.Post();
       }
       dbf.AppendNew();  // every field blank
       dbf.Post();
     }
-    // A NAME with a NUL inside: its text ends there ("ab"), and a byte
-    // that starts no character of a UTF-8 table after it.
+    // Fields with a NUL inside: their text ends there ("ab"); after it a
+    // byte that starts no character of a UTF-8 table, and values.
     {
       TDbf dbf;
       dbf.SetTableName(path);
@@ -117,6 +119,7 @@ TEST(TTextSearchTest, FusedSearchesFindWhatTheGeneralNodesFind) {
       dbf.Close();
       std::string bytes = ReadWholeFile(path);
       bytes.replace(at, 8, std::string("ab\0cd\xC4zx", 8));
+      bytes.replace(at + 8, 24, std::string("ab\0", 3) + std::string(15, ' ') + "xyzABC");
       WriteWholeFile(path, bytes);
     }
 
