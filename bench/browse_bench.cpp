@@ -28,6 +28,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -107,10 +108,17 @@ BENCHMARK(BM_FilteredScan)->Unit(benchmark::kMillisecond)->Repetitions(5);
 // concatenation (NAME+''), which the expression engine evaluates through
 // its general nodes, as it did every find before the search node.
 std::string ThroughGeneralNodes(std::string condition) {
+  const auto isNamePart = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; };
   for (const std::string field : {"NAME", "CITY", "NOTE"})
-    for (size_t at = condition.find(field + ")"); at != std::string::npos;
-         at = condition.find(field + ")", at + field.size() + 5))
+    for (size_t at = condition.find(field); at != std::string::npos;
+         at = condition.find(field, at + 1)) {
+      const size_t end = at + field.size();
+      if ((at > 0 && isNamePart(condition[at - 1])) ||
+          (end < condition.size() && isNamePart(condition[end])))
+        continue;
       condition.replace(at, field.size(), "(" + field + "+'')");
+      at += 2;
+    }
   return condition;
 }
 
