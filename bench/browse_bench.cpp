@@ -9,6 +9,8 @@
 //                     /2 NAME, begins with; /3 NAME, contains, match case;
 //                     /4 all fields, begins with; /5 all fields, contains,
 //                     a text whose first two letters begin every CITY
+//   BM_FindPaired/0..5  each find and a filtered scan timed in turn, nine
+//                     pairs a run, each pair giving a ratio
 //   BM_FindGeneral/0..5  the same with each text field read as the text of
 //                     a concatenation, NAME+'', which the expression
 //                     engine runs through its general nodes (copying the
@@ -144,6 +146,52 @@ BENCHMARK(BM_Find)
     ->DenseRange(0, std::size(kFindCases) - 1)
     ->Unit(benchmark::kMillisecond)
     ->Repetitions(5);
+// Pairs of a filtered pass (as BM_FilteredScan) and a find (as BM_Find),
+// timed in turn and in alternating order: on a machine shared with other
+// work the load changes less within a pair than between two benchmarks
+// run a minute apart. The counters are the medians of the pairs' ratios.
+void BM_FindPaired(benchmark::State& state) {
+  TOpenTable scanTable;
+  TDbf& scan = scanTable.Dbf();
+  scan.SetFilter("NAME='SMITH'");
+  scan.SetFiltered(true);
+  TOpenTable findTable;
+  TDbf& find = findTable.Dbf();
+  const std::string condition = FindCondition(find, FindRequest(state.range(0)));
+  std::vector<double> wallRatios;
+  std::vector<double> cpuRatios;
+  bool scanFirst = true;
+  for (auto _ : state) {
+    TClocks scanTime;
+    TClocks findTime;
+    for (int half = 0; half < 2; ++half) {
+      const bool timingScan = (half == 0) == scanFirst;
+      find.First();
+      const TClocks start = TClocks::Now();
+      bool wrong;
+      if (timingScan) {
+        int64_t shown = 0;
+        for (scan.First(); !scan.AtEnd(); scan.Next()) ++shown;
+        wrong = shown == 0;
+      } else {
+        wrong = find.FindRecord(condition, true);
+      }
+      (timingScan ? scanTime : findTime) = TClocks::Now() - start;
+      if (wrong) state.SkipWithError("wrong outcome");
+    }
+    scanFirst = !scanFirst;
+    wallRatios.push_back(findTime.wall / scanTime.wall);
+    cpuRatios.push_back(findTime.cpu / scanTime.cpu);
+  }
+  state.counters["wall_ratio"] = Median(wallRatios);
+  state.counters["cpu_ratio"] = Median(cpuRatios);
+}
+BENCHMARK(BM_FindPaired)
+    ->DenseRange(0, std::size(kFindCases) - 1)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(9)
+    ->Repetitions(5);
+
 void BM_FindGeneral(benchmark::State& state) { RunFind(state, true); }
 BENCHMARK(BM_FindGeneral)
     ->DenseRange(0, std::size(kFindCases) - 1)
@@ -248,6 +296,14 @@ void PrintRatios(const TMedianReporter& medians) {
                            {"BM_Sort/2", "sort by NAME, UTF-8 table (target: under 1 s)"},
                            {"BM_ExportCsv", "export to CSV"},
                            {"BM_ExportSqlite", "export to SQLite"}});
+  std::printf(
+      "\nfinds timed in turn with a filtered scan: medians of the pairs' ratios, "
+      "wall-clock / CPU\n");
+  for (size_t i = 0; i < std::size(kFindCases); ++i)
+    if (const auto* run = medians.Find("BM_FindPaired/" + std::to_string(i)))
+      std::printf("%-50s %.2f / %.2f times the filtered scan beside it\n", kFindCases[i].label,
+                  run->Counter("wall_ratio"), run->Counter("cpu_ratio"));
+  std::printf("\n");
   for (const auto& [name, text] : rows) {
     const TMedianReporter::TMedian* run = medians.Find(name);
     if (run == nullptr) continue;

@@ -136,26 +136,6 @@ BENCHMARK(BM_NoMatchWindow)->Unit(benchmark::kMillisecond)->Repetitions(5);
 void BM_NoMatchDbfcat(benchmark::State& state) { RunNoMatch(state, false); }
 BENCHMARK(BM_NoMatchDbfcat)->Unit(benchmark::kMillisecond)->Repetitions(5);
 
-// Seconds of wall clock and of this thread's processor time.
-struct TClocks {
-  double wall = 0;
-  double cpu = 0;
-  static TClocks Now() {
-    timespec cpu{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
-    const auto wall = std::chrono::steady_clock::now().time_since_epoch();
-    return {std::chrono::duration<double>(wall).count(),
-            static_cast<double>(cpu.tv_sec) + static_cast<double>(cpu.tv_nsec) * 1e-9};
-  }
-  TClocks operator-(const TClocks& other) const { return {wall - other.wall, cpu - other.cpu}; }
-};
-
-double Median(std::vector<double> values) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
-}
-
 // Pairs of the dbfcat action (as BM_NoMatchDbfcat) and one filtered pass
 // (as BM_FilteredScan/0), in alternating order; the counters are the
 // medians of the pairs' ratios.

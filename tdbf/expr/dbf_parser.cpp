@@ -943,6 +943,9 @@ void FusedSearchFound(TExprNode* node) {
     const bool atStart = s.kind == TDbfParser::TFusedSearch::skBeginsWith;
     for (const auto& [offset, size] : s.fields) {
       const std::string_view field(record + offset, static_cast<size_t>(size));
+      // At the start only its first byte needs a look in most fields.
+      if (atStart && !s.byText && !field.empty() && !s.fixed.first[static_cast<uint8_t>(field[0])])
+        continue;
       found = (s.byText ? SearchField(s, field) : FindIn(field, s.needle, s.fixed, atStart)) !=
               std::string_view::npos;
       if (found) break;
