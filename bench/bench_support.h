@@ -103,3 +103,31 @@ inline double Median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   return values[values.size() / 2];
 }
+
+// Times base and other in turn, in alternating order, once in each
+// iteration of state; each gives whether it did what it should. On a
+// machine shared with other work the load changes less within a pair
+// than between two benchmarks run apart. The counters wall_ratio and
+// cpu_ratio are the medians of the pairs' ratios, other's time to base's.
+template <class Base, class Other>
+void TimePairs(benchmark::State& state, Base base, Other other) {
+  std::vector<double> wallRatios;
+  std::vector<double> cpuRatios;
+  bool baseFirst = true;
+  for (auto _ : state) {
+    TClocks baseTime;
+    TClocks otherTime;
+    for (int half = 0; half < 2; ++half) {
+      const bool timingBase = (half == 0) == baseFirst;
+      const TClocks start = TClocks::Now();
+      const bool right = timingBase ? base() : other();
+      (timingBase ? baseTime : otherTime) = TClocks::Now() - start;
+      if (!right) state.SkipWithError("wrong outcome");
+    }
+    baseFirst = !baseFirst;
+    wallRatios.push_back(otherTime.wall / baseTime.wall);
+    cpuRatios.push_back(otherTime.cpu / baseTime.cpu);
+  }
+  state.counters["wall_ratio"] = Median(wallRatios);
+  state.counters["cpu_ratio"] = Median(cpuRatios);
+}
