@@ -520,6 +520,27 @@ void TIndexFile::DropCache() {
   for (auto& tag : tags_) ++tag->treeVersion;
 }
 
+// Every search passes the inner pages, which are few and carry the sort
+// keys made for them, so they stay; of the leaves, those used since the
+// last trim stay while they fill no more than half the bound. The pages
+// that stay are as the file holds them, so walks need not find their
+// place again.
+void TIndexFile::TrimCache() {
+  Flush();
+  size_t leaves = 0;
+  for (auto it = pages_.begin(); it != pages_.end();) {
+    TPage& page = it->second;
+    const bool keep = page.inner || (page.used && leaves++ < kMaxCachedPages / 2);
+    page.used = false;
+    if (keep)
+      ++it;
+    else
+      it = pages_.erase(it);
+  }
+  ++pagesEpoch_;
+  if (pages_.size() > kMaxCachedPages * 3 / 4) DropCache();
+}
+
 char* TIndexFile::Page(int32_t pageNo) { return CachedPage(pageNo).bytes.data(); }
 
 void TIndexFile::ClearPages() {
@@ -535,10 +556,14 @@ void TIndexFile::ForgetPage(int32_t pageNo) {
 TIndexFile::TPage& TIndexFile::CachedPage(int32_t pageNo) {
   TRecentPage& recent =
       recentPages_[(static_cast<uint32_t>(pageNo) * 2654435761u >> 16) % kRecentPages];
-  if (recent.pageNo == pageNo && recent.epoch == pagesEpoch_) return *recent.page;
+  if (recent.pageNo == pageNo && recent.epoch == pagesEpoch_) {
+    recent.page->used = true;
+    return *recent.page;
+  }
   auto found = pages_.find(pageNo);
   if (found != pages_.end()) {
     recent = {pageNo, pagesEpoch_, &found->second};
+    found->second.used = true;
     return found->second;
   }
   const int64_t offset = int64_t{pageNo} * kBlock;
@@ -546,6 +571,7 @@ TIndexFile::TPage& TIndexFile::CachedPage(int32_t pageNo) {
   if (pageNo < first) RaiseDamaged(Format("page %d lies outside the file", pageNo));
   TPage page;
   page.bytes.assign(static_cast<size_t>(pageBytes_), 0);
+  page.used = true;
   // The file's size is asked only when the read falls short, to say why.
   if (ReadAt(page.bytes.data(), pageBytes_, offset) < pageBytes_) {
     PageCount();

@@ -237,6 +237,10 @@ class TIndexFile : public TPagedFile, public TIndexFileUpkeep {
   struct TPage {
     std::vector<char> bytes;
     bool dirty = false;
+    // Found to be an inner page by a search; kept when the cache is trimmed.
+    bool inner = false;
+    // Looked up since the cache was last trimmed.
+    bool used = false;
     // Sort keys of the entries of a cached inner page under a locale
     // collation, made as searches compare with them (empty: not yet);
     // dropped when the page changes.
@@ -252,6 +256,9 @@ class TIndexFile : public TPagedFile, public TIndexFileUpkeep {
     std::u16string wide;
     std::string sortKey;
     bool useSortKeys = false;
+    // After a descent that stopped on a leaf entry: how the key compared
+    // with that entry.
+    int atLeaf = 1;
   };
   class TOperation;
 
@@ -282,6 +289,9 @@ class TIndexFile : public TPagedFile, public TIndexFileUpkeep {
   char* NewPage(int32_t& pageNo);
   void MarkDirty(int32_t pageNo);
   void DropCache();
+  // Brings the pages kept between operations of an exclusive handle back
+  // under their bound, flushed first.
+  void TrimCache();
   int32_t Count(const char* page, int32_t pageNo) const;
   bool IsInner(const char* page) const;
   char* Slot(char* page, int32_t i) const;

@@ -88,10 +88,7 @@ class TIndexFile::TOperation {
     if (file_.lockDepth_++ > 0) return;
     if (!file_.NeedLocks()) {
       // An exclusive handle keeps pages between operations, up to a bound.
-      if (file_.pages_.size() > kMaxCachedPages) {
-        file_.Flush();
-        file_.DropCache();
-      }
+      if (file_.pages_.size() > kMaxCachedPages) file_.TrimCache();
       return;
     }
     file_.LockPage(0, true);
