@@ -47,7 +47,8 @@ void TIndexFile::Rebuild(int slot, const TIndexProgress& progress) {
     const int32_t keyLength = tag.keyLength;
     // Entries as sort key + key + record number, sorted by sort key and
     // then record number: equal keys keep the order of the records.
-    const bool collated = tag.keyType == 'C' && tag.collator != nullptr;
+    const platform::TCollator* collator = Collator(tag);
+    const bool collated = collator != nullptr;
     // The first bytes of each key's sort key in a locale collation: most
     // comparisons end within them; equal prefixes compare the keys whole.
     constexpr size_t kPrefix = 24;
@@ -67,7 +68,7 @@ void TIndexFile::Rebuild(int slot, const TIndexProgress& progress) {
       keys.insert(keys.end(), key, key + keyLength);
       recNos.push_back(recNo);
       if (collated) {
-        tag.collator->SortKey(std::string_view(key, static_cast<size_t>(keyLength)), sortKey);
+        collator->SortKey(std::string_view(key, static_cast<size_t>(keyLength)), sortKey);
         sortKey.resize(kPrefix, '\0');
         sortBytes.insert(sortBytes.end(), sortKey.begin(), sortKey.end());
       }

@@ -109,13 +109,6 @@ void TIndexFile::Open() {
         ReadTagHeader(*tags_.back());
       }
     }
-    for (auto& tag : tags_) {
-      if (locale_ != 0 && tag->keyType == 'C') {
-        tag->collator = std::make_unique<platform::TCollator>();
-        if (!tag->collator->Open(locale_, static_cast<uint32_t>(tableCodePage_)))
-          tag->collator.reset();
-      }
-    }
     updateMode_ = IsMultiIndex() && tags_.size() >= 2 ? umAll : umCurrent;
     if (!IsMultiIndex() && !tags_.empty()) {
       SelectTag(0);
@@ -375,6 +368,18 @@ void TIndexFile::CompileExpression(TTag& tag) {
   tag.parser = std::move(parser);
 }
 
+const platform::TCollator* TIndexFile::Collator(const TTag& tag) const {
+  if (!tag.collatorOpened) {
+    tag.collatorOpened = true;
+    if (locale_ != 0 && tag.keyType == 'C') {
+      tag.collator = std::make_unique<platform::TCollator>();
+      // A locale ICU cannot collate leaves the keys in byte order.
+      if (!tag.collator->Open(locale_, static_cast<uint32_t>(tableCodePage_))) tag.collator.reset();
+    }
+  }
+  return tag.collator.get();
+}
+
 std::string TIndexFile::IndexName() const { return selected_ < 0 ? std::string() : Tag().name; }
 std::string TIndexFile::Expression() const {
   return selected_ < 0 ? std::string() : Tag().expression;
@@ -470,10 +475,6 @@ void TIndexFile::CreateIndex(const std::string& expression, const std::string& n
   tag->flags = flags;
   tag->expression = text;
   tag->parser = std::move(parser);
-  if (locale_ != 0 && keyType == 'C') {
-    tag->collator = std::make_unique<platform::TCollator>();
-    if (!tag->collator->Open(locale_, static_cast<uint32_t>(tableCodePage_))) tag->collator.reset();
-  }
   if (!IsMultiIndex()) {
     tags_.clear();
     PutLE32(tag->header.data() + kPageCountAt, 1);

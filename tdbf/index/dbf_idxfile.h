@@ -17,6 +17,9 @@
 #include "tdbf/file/dbf_pgfile.h"
 
 class TDbfParser;
+namespace platform {
+class TCollator;
+}
 
 // Multi-index file header (the first 2048 bytes), little-endian:
 //   offset size  meaning
@@ -253,6 +256,8 @@ class TIndexFile : public TPagedFile, public TIndexFileUpkeep {
   // operations also its sort key.
   struct TProbe {
     const char* key = nullptr;
+    // The collation the key was made ready for; null for byte order.
+    const platform::TCollator* collator = nullptr;
     std::u16string wide;
     std::string sortKey;
     bool useSortKeys = false;
@@ -277,6 +282,8 @@ class TIndexFile : public TPagedFile, public TIndexFileUpkeep {
   void InitNewFile();
   void ChooseCollation();
   void CompileExpression(TTag& tag);
+  // The tag's collation under the file's locale; null for byte order.
+  const platform::TCollator* Collator(const TTag& tag) const;
   [[noreturn]] void RaiseDamaged(const std::string& what) const;
   // Pages are read one by one wherever the tree leads, not in walks.
   void ReadPagesScattered();

@@ -67,7 +67,10 @@ struct TIndexFile::TTag {
   uint64_t treeVersion = 1;
   std::string rangeLow;
   std::string rangeHigh;
-  std::unique_ptr<platform::TCollator> collator;
+  // The locale collation of character keys, opened when keys are first
+  // compared: showing a tag in its order needs none (see Collator).
+  mutable std::unique_ptr<platform::TCollator> collator;
+  mutable bool collatorOpened = false;
 
   TIndexUniqueMode Unique() const {
     if (flags & kFlagDistinct) return iuDistinct;
