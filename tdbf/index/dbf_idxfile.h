@@ -335,7 +335,8 @@ class TIndexFile : public TPagedFile, public TIndexFileUpkeep {
   void RememberPosition();
   void CheckPage(TTag& tag, int32_t pageNo, int depth, int& leafDepth, std::vector<char>& lastKey,
                  bool& haveLast, std::vector<bool>& seen, std::vector<std::string>& faults,
-                 std::vector<std::pair<std::string, int32_t>>& entries, int32_t tableRecords);
+                 std::vector<std::pair<std::string, int32_t>>& entries, int32_t tableRecords,
+                 int64_t fileEnd);
 
   int CompareRaw(const char* a, const char* b) const;
 
