@@ -6,8 +6,9 @@
 //                     find dialog's condition) for a text no record holds,
 //                     so that it reads every record: /0 all fields,
 //                     contains; /1 NAME, contains; /2 NAME, begins with
-//   BM_Sort/0..1      ordering by a column in memory (TDbf::SortByField):
-//                     /0 by NAME (text), /1 by AMOUNT (number)
+//   BM_Sort/0..2      ordering by a column in memory (TDbf::SortByField):
+//                     /0 by NAME (text), /1 by AMOUNT (number), /2 by NAME
+//                     on the UTF-8 table (Turkish names, collation keys)
 //   BM_ExportCsv      File > Export to CSV of every record
 //   BM_ExportSqlite   File > Export to a SQLite database of every record
 // Each runs five times (the exports three); the medians are then compared
@@ -53,7 +54,7 @@ TFindRequest FindRequest(int64_t kind) {
   return request;
 }
 
-const char* kSortFields[] = {"NAME", "AMOUNT"};
+const char* kSortFields[] = {"NAME", "AMOUNT", "NAME"};
 
 std::string ExportPath(TExportFormat format) {
   return (std::filesystem::temp_directory_path() /
@@ -99,7 +100,7 @@ void BM_Find(benchmark::State& state) {
 BENCHMARK(BM_Find)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->Repetitions(5);
 
 void BM_Sort(benchmark::State& state) {
-  TOpenTable open;
+  TOpenTable open(GeneratedTable(state.range(0) == 2 ? gtUtf8 : gtSingleByte).Path());
   TDbf& dbf = open.Dbf();
   const char* field = kSortFields[state.range(0)];
   for (auto _ : state) {
@@ -111,7 +112,7 @@ void BM_Sort(benchmark::State& state) {
   SetRecordCounters(state);
   state.SetLabel(field);
 }
-BENCHMARK(BM_Sort)->DenseRange(0, 1)->Unit(benchmark::kMillisecond)->Repetitions(5);
+BENCHMARK(BM_Sort)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->Repetitions(5);
 
 void RunExport(benchmark::State& state, TExportFormat format) {
   TOpenTable open;
@@ -191,6 +192,7 @@ void PrintRatios(const TMedianReporter& medians) {
       {"BM_Find/2", "find, NAME, begins with"},
       {"BM_Sort/0", "sort by NAME (target: under 1 s)"},
       {"BM_Sort/1", "sort by AMOUNT (target: under 1 s)"},
+      {"BM_Sort/2", "sort by NAME, UTF-8 table (target: under 1 s)"},
       {"BM_ExportCsv", "export to CSV"},
       {"BM_ExportSqlite", "export to SQLite"}};
   for (const auto& [name, text] : rows) {

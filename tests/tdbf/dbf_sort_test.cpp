@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <sstream>
@@ -217,6 +218,63 @@ TEST_F(TDbfSortTest, FilterBookmarksEditsAndAppendsInTheOrder) {
   check.SetRecordNumber(7);
   EXPECT_EQ("Aaron", check.FieldNamed("NAME")->ValueAsString());
   EXPECT_EQ(1.0, check.FieldNamed("AMOUNT")->ValueAsFloat());
+}
+
+// Letters sort in the order of the table's alphabet, not of their codes:
+// in a Turkish table Ç follows C and Ş follows S (both lie after Z in code
+// page 1254 and in Unicode), and dotless I comes before İ; in a Russian one
+// Ё stands beside Е (its code in 1251 lies before А). The user's locale is
+// English, but for the UTF-8 table, whose ".cpg" names no language.
+TEST_F(TDbfSortTest, LettersInTheOrderOfTheTablesAlphabet) {
+  const platform::TSystemLocale english{1252, 437, 0x0409};
+  const platform::TSystemLocale turkish{1254, 857, 0x041F};
+  const std::vector<std::string> turkishNames = {
+      "ZEK\u0130",  "\u015Fahin", "SEL\u0130M", "\u00C7ET\u0130N",  "can",       "DEM\u0130R",
+      "\u0130LKER", "I\u015EIK",  "OKAN",       "\u00D6ZT\u00DCRK", "\u0131lgaz"};
+  const std::vector<std::string> turkishSorted = {
+      "can",  "\u00C7ET\u0130N",  "DEM\u0130R", "\u0131lgaz", "I\u015EIK", "\u0130LKER",
+      "OKAN", "\u00D6ZT\u00DCRK", "SEL\u0130M", "\u015Fahin", "ZEK\u0130"};
+  const struct {
+    platform::TSystemLocale made;
+    bool utf8;
+    platform::TSystemLocale opened;
+    std::vector<std::string> names;
+    std::vector<std::string> sorted;
+  } tables[] = {
+      {turkish, false, english, turkishNames, turkishSorted},
+      {english, true, turkish, turkishNames, turkishSorted},
+      {{1251, 866, 0x0419},
+       false,
+       english,
+       {"\u042F\u0411\u041B\u041E\u041A\u041E", "\u0451\u043B\u043A\u0430", "\u0415\u041B\u042C",
+        "\u0436\u0443\u043A", "\u0430\u0438\u0441\u0442", "\u042E\u043B\u0430"},
+       {"\u0430\u0438\u0441\u0442", "\u0415\u041B\u042C", "\u0451\u043B\u043A\u0430",
+        "\u0436\u0443\u043A", "\u042E\u043B\u0430", "\u042F\u0411\u041B\u041E\u041A\u041E"}},
+  };
+  for (const auto& table : tables) {
+    SCOPED_TRACE(table.utf8 ? 65001 : table.made.ansiCodePage);
+    locale_.Set(table.made);
+    if (table.utf8) WriteWholeFile(ChangeFileExt(path_, ".cpg"), "UTF-8");
+    std::vector<std::vector<std::string>> rows;
+    for (const std::string& name : table.names) rows.push_back({name});
+    Make(rows);
+    locale_.Set(table.opened);
+    TDbf dbf;
+    Open(dbf);
+    ASSERT_EQ(table.utf8 ? 65001 : static_cast<int>(table.made.ansiCodePage), dbf.TableCodePage());
+    for (const bool descending : {false, true}) {
+      ASSERT_TRUE(dbf.SortByField("NAME", descending));
+      std::vector<std::string> names;
+      for (dbf.First(); !dbf.AtEnd(); dbf.Next())
+        names.push_back(dbf.FieldNamed("NAME")->ValueAsString());
+      EXPECT_EQ(descending ? std::vector<std::string>(table.sorted.rbegin(), table.sorted.rend())
+                           : table.sorted,
+                names);
+    }
+    dbf.Close();
+    std::remove(path_.c_str());
+    std::remove(ChangeFileExt(path_, ".cpg").c_str());
+  }
 }
 
 }  // namespace
