@@ -91,7 +91,16 @@ class TIndexFile::TOperation {
     if (file_.lockDepth_++ > 0) return;
     if (!file_.NeedLocks()) {
       // An exclusive handle keeps pages between operations, up to a bound.
-      if (file_.pages_.size() > kMaxCachedPages) file_.TrimCache();
+      // A trim that cannot write its pages fails the operation, which then
+      // never began.
+      if (file_.pages_.size() > kMaxCachedPages) {
+        try {
+          file_.TrimCache();
+        } catch (...) {
+          --file_.lockDepth_;
+          throw;
+        }
+      }
       return;
     }
     file_.LockPage(0, true);
