@@ -533,37 +533,48 @@ void TIndexFile::TrimCache() {
     TPage& page = it->second;
     const bool keep = page.inner || (page.used && leaves++ < kMaxCachedPages / 2);
     page.used = false;
-    if (keep)
+    if (keep) {
       ++it;
-    else
+    } else {
+      IndexPage(it->first, nullptr);
       it = pages_.erase(it);
+    }
   }
-  ++pagesEpoch_;
   if (pages_.size() > kMaxCachedPages * 3 / 4) DropCache();
 }
 
 char* TIndexFile::Page(int32_t pageNo) { return CachedPage(pageNo).bytes.data(); }
 
 void TIndexFile::ClearPages() {
+  for (const auto& entry : pages_) IndexPage(entry.first, nullptr);
   pages_.clear();
-  ++pagesEpoch_;
 }
 
 void TIndexFile::ForgetPage(int32_t pageNo) {
+  IndexPage(pageNo, nullptr);
   pages_.erase(pageNo);
-  ++pagesEpoch_;
+}
+
+// Page numbers come from the file, checked to lie within it, or from the
+// counter of pages handed out; a damaged counter must not make the table
+// of page numbers huge.
+void TIndexFile::IndexPage(int32_t pageNo, TPage* page) {
+  constexpr size_t kIndexedPages = size_t{1} << 22;
+  const auto at = static_cast<size_t>(pageNo);
+  if (at >= kIndexedPages || (page == nullptr && at >= pageAt_.size())) return;
+  if (at >= pageAt_.size())
+    pageAt_.resize(std::min(std::max(at + 1, pageAt_.size() * 2), kIndexedPages), nullptr);
+  pageAt_[at] = page;
 }
 
 TIndexFile::TPage& TIndexFile::CachedPage(int32_t pageNo) {
-  TRecentPage& recent =
-      recentPages_[(static_cast<uint32_t>(pageNo) * 2654435761u >> 16) % kRecentPages];
-  if (recent.pageNo == pageNo && recent.epoch == pagesEpoch_) {
-    recent.page->used = true;
-    return *recent.page;
+  const auto at = static_cast<size_t>(pageNo);
+  if (at < pageAt_.size() && pageAt_[at] != nullptr) {
+    pageAt_[at]->used = true;
+    return *pageAt_[at];
   }
   auto found = pages_.find(pageNo);
   if (found != pages_.end()) {
-    recent = {pageNo, pagesEpoch_, &found->second};
     found->second.used = true;
     return found->second;
   }
@@ -581,7 +592,7 @@ TIndexFile::TPage& TIndexFile::CachedPage(int32_t pageNo) {
     RaiseDamaged(Format("page %d cannot be read whole", pageNo));
   }
   TPage& cached = pages_.emplace(pageNo, std::move(page)).first->second;
-  recent = {pageNo, pagesEpoch_, &cached};
+  IndexPage(pageNo, &cached);
   return cached;
 }
 
@@ -609,6 +620,7 @@ char* TIndexFile::NewPage(int32_t& pageNo) {
   page.dirty = true;
   auto& slot = pages_[pageNo];
   slot = std::move(page);
+  IndexPage(pageNo, &slot);
   return slot.bytes.data();
 }
 

@@ -293,6 +293,8 @@ class TIndexFile : public TPagedFile, public TIndexFileUpkeep {
   TPage& CachedPage(int32_t pageNo);
   void ClearPages();
   void ForgetPage(int32_t pageNo);
+  // Enters a page of the map in pageAt_, or takes it out (page null).
+  void IndexPage(int32_t pageNo, TPage* page);
   char* NewPage(int32_t& pageNo);
   void MarkDirty(int32_t pageNo);
   void DropCache();
@@ -360,17 +362,11 @@ class TIndexFile : public TPagedFile, public TIndexFileUpkeep {
   int tableCodePage_ = 0;
   bool distinctOnly_ = false;
   std::unordered_map<int32_t, TPage> pages_;
-  // The pages found last, by a hash of their number, ahead of the map; an
-  // entry counts only while pagesEpoch_ is the one it was made in, which
-  // changes whenever pages leave the map.
-  struct TRecentPage {
-    int32_t pageNo = -1;
-    uint32_t epoch = 0;
-    TPage* page = nullptr;
-  };
-  static constexpr size_t kRecentPages = 1024;
-  std::vector<TRecentPage> recentPages_ = std::vector<TRecentPage>(kRecentPages);
-  uint32_t pagesEpoch_ = 1;
+  // The cached pages by number, ahead of the map: a search finds each page
+  // with one look instead of a walk through the map's buckets. Null where
+  // the page is not cached; pages numbered past its limit are in the map
+  // only.
+  std::vector<TPage*> pageAt_;
   int lockDepth_ = 0;
   std::vector<char> keyBuffer_;
   TProbe probe_;
