@@ -561,17 +561,24 @@ void TIndexFile::ForgetPage(int32_t pageNo) {
 void TIndexFile::IndexPage(int32_t pageNo, TPage* page) {
   constexpr size_t kIndexedPages = size_t{1} << 22;
   const auto at = static_cast<size_t>(pageNo);
-  if (at >= kIndexedPages || (page == nullptr && at >= pageAt_.size())) return;
-  if (at >= pageAt_.size())
-    pageAt_.resize(std::min(std::max(at + 1, pageAt_.size() * 2), kIndexedPages), nullptr);
-  pageAt_[at] = page;
+  const size_t chunk = at / kPageChunk;
+  if (at >= kIndexedPages) return;
+  if (chunk >= pageAt_.size() || !pageAt_[chunk]) {
+    if (page == nullptr) return;
+    if (chunk >= pageAt_.size()) pageAt_.resize(chunk + 1);
+    pageAt_[chunk] = std::make_unique<TPage*[]>(kPageChunk);
+  }
+  pageAt_[chunk][at % kPageChunk] = page;
 }
 
 TIndexFile::TPage& TIndexFile::CachedPage(int32_t pageNo) {
   const auto at = static_cast<size_t>(pageNo);
-  if (at < pageAt_.size() && pageAt_[at] != nullptr) {
-    pageAt_[at]->used = true;
-    return *pageAt_[at];
+  if (at / kPageChunk < pageAt_.size() && pageAt_[at / kPageChunk]) {
+    TPage* indexed = pageAt_[at / kPageChunk][at % kPageChunk];
+    if (indexed != nullptr) {
+      indexed->used = true;
+      return *indexed;
+    }
   }
   auto found = pages_.find(pageNo);
   if (found != pages_.end()) {

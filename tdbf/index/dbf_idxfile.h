@@ -363,10 +363,12 @@ class TIndexFile : public TPagedFile, public TIndexFileUpkeep {
   bool distinctOnly_ = false;
   std::unordered_map<int32_t, TPage> pages_;
   // The cached pages by number, ahead of the map: a search finds each page
-  // with one look instead of a walk through the map's buckets. Null where
-  // the page is not cached; pages numbered past its limit are in the map
-  // only.
-  std::vector<TPage*> pageAt_;
+  // with one look instead of a walk through the map's buckets. Pieces of
+  // kPageChunk numbers are made as pages in them are cached, so a file
+  // opened to show a few pages makes only a few; null where the page is
+  // not cached. Pages numbered past its limit are in the map only.
+  static constexpr size_t kPageChunk = 1024;
+  std::vector<std::unique_ptr<TPage*[]>> pageAt_;
   int lockDepth_ = 0;
   std::vector<char> keyBuffer_;
   TProbe probe_;
