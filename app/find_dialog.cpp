@@ -89,7 +89,10 @@ std::string FindCondition(TDbf& table, const TFindRequest& request) {
   });
   const std::string literal = TextLiteral(request.text);
   const std::string folded = "UPPER" + literal;
-  std::string condition;
+  // Text fields first: the engine runs searches for one text in several
+  // text fields as one when they follow each other, joined by OR.
+  std::string textTests;
+  std::string otherTests;
   for (int i = 0; i < table.FieldCount(); ++i) {
     TField& field = *table.Fields(i);
     if (field.FieldNo() <= 0) continue;
@@ -108,9 +111,11 @@ std::string FindCondition(TDbf& table, const TFindRequest& request) {
         request.match == fmContains ? value + " $ " + text : "AT(" + value + "," + text + ") = 1";
     if (shown.blankReadsAsValue)
       test = "(.NOT. ISBLANK(" + field.FieldName() + ") .AND. " + test + ")";
-    condition += (condition.empty() ? "" : " .OR. ") + test;
+    std::string& tests = shown.letters ? textTests : otherTests;
+    tests += (tests.empty() ? "" : " .OR. ") + test;
   }
-  return condition;
+  if (textTests.empty() || otherTests.empty()) return textTests + otherTests;
+  return textTests + " .OR. " + otherTests;
 }
 
 TFindDialog::TFindDialog(TDbf* table, QWidget* parent) : QDialog(parent), table_(table) {

@@ -1,13 +1,17 @@
 #pragma once
 // What the benchmarks on the generated table share: the table opened as
 // the window holds it, the plain read and the filtered scan that other
-// runs are measured against (the medians and memory figures come from
-// bench_report.h).
+// runs are measured against, and the clocks of runs timed in pairs (the
+// medians and memory figures come from bench_report.h).
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <ctime>
 #include <string>
+#include <vector>
 
 #include "bench/bench_report.h"
 #include "bench/generated_table.h"
@@ -78,4 +82,52 @@ inline void RunFilteredScan(benchmark::State& state, TDbf& dbf) {
   }
   SetRecordCounters(state);
   state.counters["shown"] = static_cast<double>(shown);
+}
+
+// Seconds of wall clock and of this thread's processor time.
+struct TClocks {
+  double wall = 0;
+  double cpu = 0;
+  static TClocks Now() {
+    timespec cpu{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
+    const auto wall = std::chrono::steady_clock::now().time_since_epoch();
+    return {std::chrono::duration<double>(wall).count(),
+            static_cast<double>(cpu.tv_sec) + static_cast<double>(cpu.tv_nsec) * 1e-9};
+  }
+  TClocks operator-(const TClocks& other) const { return {wall - other.wall, cpu - other.cpu}; }
+};
+
+inline double Median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+// Times base and other in turn, in alternating order, once in each
+// iteration of state; each gives whether it did what it should. On a
+// machine shared with other work the load changes less within a pair
+// than between two benchmarks run apart. The counters wall_ratio and
+// cpu_ratio are the medians of the pairs' ratios, other's time to base's.
+template <class Base, class Other>
+void TimePairs(benchmark::State& state, Base base, Other other) {
+  std::vector<double> wallRatios;
+  std::vector<double> cpuRatios;
+  bool baseFirst = true;
+  for (auto _ : state) {
+    TClocks baseTime;
+    TClocks otherTime;
+    for (int half = 0; half < 2; ++half) {
+      const bool timingBase = (half == 0) == baseFirst;
+      const TClocks start = TClocks::Now();
+      const bool right = timingBase ? base() : other();
+      (timingBase ? baseTime : otherTime) = TClocks::Now() - start;
+      if (!right) state.SkipWithError("wrong outcome");
+    }
+    baseFirst = !baseFirst;
+    wallRatios.push_back(otherTime.wall / baseTime.wall);
+    cpuRatios.push_back(otherTime.cpu / baseTime.cpu);
+  }
+  state.counters["wall_ratio"] = Median(wallRatios);
+  state.counters["cpu_ratio"] = Median(cpuRatios);
 }

@@ -2,10 +2,19 @@
 // million records of 89 bytes (bench/generated_table.h), single-byte text:
 //   BM_PlainRead      fread in large blocks, memcmp of NAME per record
 //   BM_FilteredScan   Filter NAME='SMITH' (3% of the records), First to end
-//   BM_Find/0..2      Edit > Find's engine path (TDbf::FindRecord with the
+//   BM_Find/0..5      Edit > Find's engine path (TDbf::FindRecord with the
 //                     find dialog's condition) for a text no record holds,
 //                     so that it reads every record: /0 all fields,
-//                     contains; /1 NAME, contains; /2 NAME, begins with
+//                     contains (the dialog's default); /1 NAME, contains;
+//                     /2 NAME, begins with; /3 NAME, contains, match case;
+//                     /4 all fields, begins with; /5 all fields, contains,
+//                     a text whose first two letters begin every CITY
+//   BM_FindPaired/0..5  each find and a filtered scan timed in turn, nine
+//                     pairs a run, each pair giving a ratio
+//   BM_FindGeneral/0..5  the same with each text field read as the text of
+//                     a concatenation, NAME+'', which the expression
+//                     engine runs through its general nodes (copying the
+//                     field and its case change), for comparison
 //   BM_Sort/0..2      ordering by a column in memory (TDbf::SortByField):
 //                     /0 by NAME (text), /1 by AMOUNT (number), /2 by NAME
 //                     on the UTF-8 table (Turkish names, collation keys)
@@ -21,6 +30,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -38,19 +48,34 @@
 
 namespace {
 
-constexpr const char* kAbsentText = "QXZQ";
+// The find dialog's requests of the find benchmarks.
+struct TFindCase {
+  const char* label;
+  const char* text;
+  const char* field;  // empty: all fields
+  TFindMatch match;
+  bool matchCase;
+};
+const TFindCase kFindCases[] = {
+    {"find, all fields, contains", "QXZQ", "", fmContains, false},
+    {"find, NAME, contains", "QXZQ", "NAME", fmContains, false},
+    {"find, NAME, begins with", "QXZQ", "NAME", fmBeginsWith, false},
+    {"find, NAME, contains, match case", "QXZQ", "NAME", fmContains, true},
+    {"find, all fields, begins with", "QXZQ", "", fmBeginsWith, false},
+    {"find, all fields, contains AMZ", "AMZ", "", fmContains, false}};
 
 class TOpenTable : public TBenchTable {
  public:
   explicit TOpenTable(const std::string& path = GeneratedTable().Path()) : TBenchTable(path) {}
 };
 
-// The find dialog's request of a find benchmark.
 TFindRequest FindRequest(int64_t kind) {
+  const TFindCase& find = kFindCases[kind];
   TFindRequest request;
-  request.text = kAbsentText;
-  if (kind > 0) request.fieldName = "NAME";
-  request.match = kind == 2 ? fmBeginsWith : fmContains;
+  request.text = find.text;
+  request.fieldName = find.field;
+  request.match = find.match;
+  request.matchCase = find.matchCase;
   return request;
 }
 
@@ -81,10 +106,29 @@ void BM_FilteredScan(benchmark::State& state) {
 }
 BENCHMARK(BM_FilteredScan)->Unit(benchmark::kMillisecond)->Repetitions(5);
 
-void BM_Find(benchmark::State& state) {
+// The find dialog's condition for a text field read as the text of a
+// concatenation (NAME+''), which the expression engine evaluates through
+// its general nodes, as it did every find before the search node.
+std::string ThroughGeneralNodes(std::string condition) {
+  const auto isNamePart = [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; };
+  for (const std::string field : {"NAME", "CITY", "NOTE"})
+    for (size_t at = condition.find(field); at != std::string::npos;
+         at = condition.find(field, at + 1)) {
+      const size_t end = at + field.size();
+      if ((at > 0 && isNamePart(condition[at - 1])) ||
+          (end < condition.size() && isNamePart(condition[end])))
+        continue;
+      condition.replace(at, field.size(), "(" + field + "+'')");
+      at += 2;
+    }
+  return condition;
+}
+
+void RunFind(benchmark::State& state, bool general) {
   TOpenTable open;
   TDbf& dbf = open.Dbf();
-  const std::string condition = FindCondition(dbf, FindRequest(state.range(0)));
+  std::string condition = FindCondition(dbf, FindRequest(state.range(0)));
+  if (general) condition = ThroughGeneralNodes(condition);
   for (auto _ : state) {
     state.PauseTiming();
     dbf.First();
@@ -97,7 +141,43 @@ void BM_Find(benchmark::State& state) {
   SetRecordCounters(state);
   state.SetLabel(condition.size() > 60 ? condition.substr(0, 57) + "..." : condition);
 }
-BENCHMARK(BM_Find)->DenseRange(0, 2)->Unit(benchmark::kMillisecond)->Repetitions(5);
+void BM_Find(benchmark::State& state) { RunFind(state, false); }
+BENCHMARK(BM_Find)
+    ->DenseRange(0, std::size(kFindCases) - 1)
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(5);
+// Pairs of a filtered pass (as BM_FilteredScan) and a find (as BM_Find),
+// timed in turn (TimePairs). A find that finds nothing leaves the table on
+// the record it started from, the first.
+void BM_FindPaired(benchmark::State& state) {
+  TOpenTable scanTable;
+  TDbf& scan = scanTable.Dbf();
+  scan.SetFilter("NAME='SMITH'");
+  scan.SetFiltered(true);
+  TOpenTable findTable;
+  TDbf& find = findTable.Dbf();
+  const std::string condition = FindCondition(find, FindRequest(state.range(0)));
+  find.First();
+  TimePairs(
+      state,
+      [&scan] {
+        int64_t shown = 0;
+        for (scan.First(); !scan.AtEnd(); scan.Next()) ++shown;
+        return shown != 0;
+      },
+      [&] { return !find.FindRecord(condition, true) && find.RecordNumber() == 1; });
+}
+BENCHMARK(BM_FindPaired)
+    ->DenseRange(0, std::size(kFindCases) - 1)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(9)
+    ->Repetitions(5);
+
+void BM_FindGeneral(benchmark::State& state) { RunFind(state, true); }
+BENCHMARK(BM_FindGeneral)
+    ->DenseRange(0, std::size(kFindCases) - 1)
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(5);
 
 void BM_Sort(benchmark::State& state) {
   TOpenTable open(GeneratedTable(state.range(0) == 2 ? gtUtf8 : gtSingleByte).Path());
@@ -186,22 +266,32 @@ void PrintRatios(const TMedianReporter& medians) {
       "\nmedians, wall-clock / CPU seconds; plain read %.4f / %.4f, filtered scan %.4f / "
       "%.4f\n",
       plain->wall, plain->cpu, scan->wall, scan->cpu);
-  const std::pair<const char*, const char*> rows[] = {
-      {"BM_Find/0", "find, all fields, contains"},
-      {"BM_Find/1", "find, NAME, contains"},
-      {"BM_Find/2", "find, NAME, begins with"},
-      {"BM_Sort/0", "sort by NAME (target: under 1 s)"},
-      {"BM_Sort/1", "sort by AMOUNT (target: under 1 s)"},
-      {"BM_Sort/2", "sort by NAME, UTF-8 table (target: under 1 s)"},
-      {"BM_ExportCsv", "export to CSV"},
-      {"BM_ExportSqlite", "export to SQLite"}};
+  std::vector<std::pair<std::string, std::string>> rows;
+  for (size_t i = 0; i < std::size(kFindCases); ++i)
+    rows.emplace_back("BM_Find/" + std::to_string(i), kFindCases[i].label);
+  for (size_t i = 0; i < std::size(kFindCases); ++i)
+    rows.emplace_back("BM_FindGeneral/" + std::to_string(i),
+                      std::string(kFindCases[i].label) + ", general nodes");
+  rows.insert(rows.end(), {{"BM_Sort/0", "sort by NAME (target: under 1 s)"},
+                           {"BM_Sort/1", "sort by AMOUNT (target: under 1 s)"},
+                           {"BM_Sort/2", "sort by NAME, UTF-8 table (target: under 1 s)"},
+                           {"BM_ExportCsv", "export to CSV"},
+                           {"BM_ExportSqlite", "export to SQLite"}});
+  std::printf(
+      "\nfinds timed in turn with a filtered scan: medians of the pairs' ratios, "
+      "wall-clock / CPU\n");
+  for (size_t i = 0; i < std::size(kFindCases); ++i)
+    if (const auto* run = medians.Find("BM_FindPaired/" + std::to_string(i)))
+      std::printf("%-50s %.2f / %.2f times the filtered scan beside it\n", kFindCases[i].label,
+                  run->Counter("wall_ratio"), run->Counter("cpu_ratio"));
+  std::printf("\n");
   for (const auto& [name, text] : rows) {
     const TMedianReporter::TMedian* run = medians.Find(name);
     if (run == nullptr) continue;
     std::printf(
-        "%-36s %.4f / %.4f: %.2f / %.2f times the filtered scan, %.1f / %.1f the plain "
+        "%-50s %.4f / %.4f: %.2f / %.2f times the filtered scan, %.1f / %.1f the plain "
         "read\n",
-        text, run->wall, run->cpu, run->wall / scan->wall, run->cpu / scan->cpu,
+        text.c_str(), run->wall, run->cpu, run->wall / scan->wall, run->cpu / scan->cpu,
         run->wall / plain->wall, run->cpu / plain->cpu);
   }
 }

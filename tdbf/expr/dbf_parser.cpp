@@ -2,11 +2,16 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
 #include <functional>
 #include <type_traits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "platform/codepage.h"
 #include "runtime/exceptions.h"
@@ -58,6 +63,13 @@ void CompareNumbers(TExprNode* node) {
 
 // ---- Text by the table's case rules -------------------------------------------
 
+// Every byte as itself: the case table of text compared as stored.
+constexpr std::array<uint8_t, 256> kSameBytes = [] {
+  std::array<uint8_t, 256> bytes{};
+  for (int c = 0; c < 256; ++c) bytes[static_cast<size_t>(c)] = static_cast<uint8_t>(c);
+  return bytes;
+}();
+
 // A word on text that follows the case rules of the table's code page: the
 // comparisons and the case functions. Without a converter (an expression
 // of no table) only the letters a-z and A-Z have cases.
@@ -93,42 +105,51 @@ class TTextWord : public TFunction {
 
   // Appends the text in upper (lower) case to the node's destination.
   void ChangeCase(TExprNode* node, bool upper) {
-    const char* text = node->Arg(0);
-    const uint8_t* bytes = nullptr;
-    if (codec_ == nullptr)
-      bytes = upper ? asciiUpper_.data() : asciiLower_.data();
-    else if (codec_->CaseBytes(upper) != nullptr)
-      bytes = codec_->CaseBytes(upper);
-    else if (IsAscii(text) && !HasTurkishI(text, upper))
-      bytes = upper ? asciiUpper_.data() : asciiLower_.data();
+    const std::string_view text = node->Arg(0);
+    const uint8_t* bytes = CaseBytesFor(text, upper);
     if (bytes == nullptr) {
       codec_->ChangeCase(text, upper, changed_);
       node->Dest.AddText(changed_.data(), static_cast<int64_t>(changed_.size()));
       return;
     }
-    const int64_t length = static_cast<int64_t>(std::strlen(text));
+    const int64_t length = static_cast<int64_t>(text.size());
     const int64_t offset = node->Dest.Position() - node->Dest.Memory();
-    node->Dest.AddText(text, length);
+    node->Dest.AddText(text.data(), length);
     char* p = node->Dest.Memory() + offset;
     for (int64_t i = 0; i < length; ++i)
       p[i] = static_cast<char>(bytes[static_cast<uint8_t>(p[i])]);
   }
 
- private:
-  static constexpr std::array<uint8_t, 256> kSameBytes = [] {
-    std::array<uint8_t, 256> bytes{};
-    for (int c = 0; c < 256; ++c) bytes[static_cast<size_t>(c)] = static_cast<uint8_t>(c);
-    return bytes;
-  }();
+  // The byte each byte of any text becomes in upper (lower) case, where
+  // that does not depend on the text: without a converter and in
+  // single-byte code pages; nullptr elsewhere.
+  const uint8_t* FixedCaseBytes(bool upper) const {
+    if (codec_ == nullptr) return AsciiCaseBytes(upper);
+    return codec_->CaseBytes(upper);
+  }
+  const uint8_t* AsciiCaseBytes(bool upper) const {
+    return upper ? asciiUpper_.data() : asciiLower_.data();
+  }
+  // The byte table that changes the case of text, or nullptr when only
+  // the converter can (text beyond ASCII, or a Turkish i, in a code page
+  // of several bytes a character).
+  const uint8_t* CaseBytesFor(std::string_view text, bool upper) const {
+    if (const uint8_t* fixed = FixedCaseBytes(upper)) return fixed;
+    return IsAscii(text) && !HasTurkishI(text, upper) ? AsciiCaseBytes(upper) : nullptr;
+  }
+  // out := text in upper (lower) case through the converter.
+  void ConvertCase(std::string_view text, bool upper, std::string& out) {
+    codec_->ChangeCase(text, upper, out);
+  }
 
-  static bool IsAscii(const char* text) {
-    for (const auto* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p)
-      if (*p >= 0x80) return false;
-    return true;
+ private:
+  static bool IsAscii(std::string_view text) {
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
   }
   // An ASCII text whose Turkish case change leaves ASCII (i up, I down).
-  bool HasTurkishI(const char* text, bool upper) const {
-    return codec_->TurkicCase() && std::strchr(text, upper ? 'i' : 'I') != nullptr;
+  bool HasTurkishI(std::string_view text, bool upper) const {
+    return codec_->TurkicCase() && text.find(upper ? 'i' : 'I') != std::string_view::npos;
   }
 
   static bool IsBlankTail(const unsigned char* p) {
@@ -696,8 +717,7 @@ bool StoredAsText(const TDbfFieldDef& def) {
 
 // The node put in place of node: its word (its overload, its messages),
 // running proc on value without arguments.
-std::unique_ptr<TExprNode> FusedNode(const TExprNode& node, TExprProc proc,
-                                     TDbfParser::TFusedCompare* value) {
+std::unique_ptr<TExprNode> FusedNode(const TExprNode& node, TExprProc proc, void* value) {
   auto replacement = std::make_unique<TExprNode>();
   replacement->Word = node.Word;
   replacement->Proc = proc;
@@ -722,6 +742,234 @@ TExprProc FusedProcFor(TExprProc proc, TExprResultType var, TExprResultType cons
 
 }  // namespace
 
+// ---- Fused searches -------------------------------------------------------------
+
+// Sixteen bytes compared at once (the compiler's vector extension: SSE2 on
+// x86-64, plain code elsewhere).
+using TByteBlock = uint8_t __attribute__((vector_size(16)));
+
+// A text searched for through one case table: the table (kSameBytes for
+// the bytes as stored) and the bytes that may stand for its first byte.
+struct TCaseNeedle {
+  const uint8_t* fold = nullptr;
+  std::array<bool, 256> first{};
+  // When at most two bytes may stand for the first byte: each repeated in
+  // every byte of a vector, for passing over many bytes at a time.
+  bool skipBlocks = false;
+  TByteBlock firstA{};
+  TByteBlock firstB{};
+};
+
+// A search for a text constant in the text of one or more text fields
+// (see TDbfParser::Specialize).
+struct TDbfParser::TFusedSearch {
+  enum TKind { skContains, skBeginsWith, skPosition };
+  const char* const* record;  // the record being evaluated
+  TKind kind = skContains;
+  std::string needle;
+  // Offset and size of each field searched; found when any holds the text.
+  std::vector<std::pair<int32_t, int32_t>> fields;
+  // The case the field's text is put in first: none without a word, else
+  // upper or lower case by the word's rules.
+  TTextWord* caseWord = nullptr;
+  bool upper = true;
+  // Whether the case table depends on the text (code pages of several
+  // bytes a character): ASCII text then goes through the ASCII table and
+  // other text through the converter, into changed. Otherwise every text
+  // goes through the fixed table.
+  bool byText = false;
+  TCaseNeedle fixed;
+  TCaseNeedle ascii;
+  std::string changed;
+  // Offsets of sixteen-byte blocks of the record that together hold every
+  // field searched, where one look at them tells that no field can hold
+  // the text (none of their bytes may start it); made at the first
+  // evaluation, when the search is complete.
+  int32_t recordSize = 0;
+  bool prepared = false;
+  std::vector<int32_t> blocks;
+};
+
+namespace {
+
+TCaseNeedle CaseNeedle(const uint8_t* fold, std::string_view needle) {
+  TCaseNeedle result;
+  result.fold = fold;
+  if (needle.empty()) return result;
+  std::vector<uint8_t> firsts;
+  for (int c = 0; c < 256; ++c) {
+    result.first[static_cast<size_t>(c)] = fold[c] == static_cast<uint8_t>(needle[0]);
+    if (result.first[static_cast<size_t>(c)]) firsts.push_back(static_cast<uint8_t>(c));
+  }
+  if (!firsts.empty() && firsts.size() <= 2) {
+    result.skipBlocks = true;
+    for (int i = 0; i < 16; ++i) {
+      result.firstA[i] = firsts.front();
+      result.firstB[i] = firsts.back();
+    }
+  }
+  return result;
+}
+
+// One bit for each of the sixteen bytes at p that may start the needle,
+// the first byte's lowest.
+inline uint32_t StartsIn(const unsigned char* p, const TCaseNeedle& c) {
+  TByteBlock block;
+  std::memcpy(&block, p, sizeof block);
+#if defined(__SSE2__)
+  const auto hits = (block == c.firstA) | (block == c.firstB);
+  return static_cast<uint32_t>(_mm_movemask_epi8(reinterpret_cast<__m128i>(hits)));
+#else
+  uint32_t mask = 0;
+  for (int i = 0; i < 16; ++i) mask |= uint32_t{c.first[block[i]]} << i;
+  return mask;
+#endif
+}
+
+// A case table that turns no byte into NUL and NUL into nothing else, so
+// that a text changed through it ends where the stored text ends.
+bool KeepsTextEnd(const uint8_t* fold) {
+  for (int c = 0; c < 256; ++c)
+    if ((fold[c] == 0) != (c == 0)) return false;
+  return true;
+}
+
+// Whether a byte of any of the search's blocks of record may start the
+// text.
+bool MayStartInBlocks(const char* record, const TDbfParser::TFusedSearch& s) {
+  TByteBlock hits{};
+  for (const int32_t offset : s.blocks) {
+    TByteBlock block;
+    std::memcpy(&block, record + offset, sizeof block);
+    hits |= (block == s.fixed.firstA) | (block == s.fixed.firstB);
+  }
+  uint64_t halves[2];
+  std::memcpy(halves, &hits, sizeof halves);
+  return (halves[0] | halves[1]) != 0;
+}
+
+void PrepareBlocks(TDbfParser::TFusedSearch& s) {
+  s.prepared = true;
+  constexpr int32_t kBlock = sizeof(TByteBlock);
+  // A search at the fields' starts looks at one byte of each anyway.
+  if (s.byText || !s.fixed.skipBlocks || s.kind == TDbfParser::TFusedSearch::skBeginsWith ||
+      s.recordSize < kBlock)
+    return;
+  // The fields' bytes as runs of adjoining fields, each covered by blocks
+  // from its start, the last one ending where the run ends; a run shorter
+  // than a block takes the block from its start, or the record's last.
+  std::vector<std::pair<int32_t, int32_t>> runs;
+  for (const auto& [offset, size] : s.fields) runs.emplace_back(offset, offset + size);
+  std::sort(runs.begin(), runs.end());
+  std::vector<std::pair<int32_t, int32_t>> joined;
+  for (const auto& run : runs) {
+    if (!joined.empty() && run.first <= joined.back().second)
+      joined.back().second = std::max(joined.back().second, run.second);
+    else
+      joined.push_back(run);
+  }
+  for (const auto& [start, end] : joined) {
+    int32_t at = std::min(start, s.recordSize - kBlock);
+    s.blocks.push_back(at);
+    while (at + kBlock < end) {
+      at = std::min(at + kBlock, end - kBlock);
+      s.blocks.push_back(at);
+    }
+  }
+}
+
+// Where needle first occurs in the text of a field (its bytes up to the
+// first NUL) with every byte of the text through the case table, or only
+// at its start with atStart; npos when it does not.
+inline size_t FindIn(std::string_view field, std::string_view needle, const TCaseNeedle& c,
+                     bool atStart) {
+  const size_t m = needle.size();
+  if (m == 0 || m > field.size()) return std::string_view::npos;
+  const auto* p = reinterpret_cast<const unsigned char*>(field.data());
+  const auto* n = reinterpret_cast<const unsigned char*>(needle.data());
+  const size_t last = atStart ? 0 : field.size() - m;
+  // Whether the text is at i; a match after a NUL is past the text's end
+  // (no match holds one: the needle has none), and so is every later one.
+  auto at = [&](size_t i) {
+    size_t k = 1;
+    while (k < m && c.fold[p[i + k]] == n[k]) ++k;
+    return k == m;
+  };
+  auto found = [&](size_t i) {
+    return std::memchr(p, 0, i) == nullptr ? i : std::string_view::npos;
+  };
+  if (!c.skipBlocks || atStart || field.size() < sizeof(TByteBlock)) {
+    for (size_t i = 0; i <= last; ++i)
+      if (c.first[p[i]] && at(i)) return found(i);
+    return std::string_view::npos;
+  }
+  // Sixteen bytes at a time, trying only the places whose byte may start
+  // the text; the field's last sixteen are read whole, overlapping the
+  // bytes before, which were tried already.
+  for (size_t start = 0; start <= last; start += sizeof(TByteBlock)) {
+    const size_t block = std::min(start, field.size() - sizeof(TByteBlock));
+    for (uint32_t starts = StartsIn(p + block, c) >> (start - block) << (start - block);
+         starts != 0; starts &= starts - 1) {
+      const size_t i = block + static_cast<size_t>(std::countr_zero(starts));
+      if (i > last) return std::string_view::npos;
+      if (at(i)) return found(i);
+    }
+  }
+  return std::string_view::npos;
+}
+
+// Where the search's text first occurs in the text of one field, counted
+// in the text after its case change; npos when it does not.
+size_t SearchField(TDbfParser::TFusedSearch& s, std::string_view field) {
+  const bool atStart = s.kind == TDbfParser::TFusedSearch::skBeginsWith;
+  if (!s.byText) return FindIn(field, s.needle, s.fixed, atStart);
+  field = field.substr(0, field.find('\0'));
+  if (s.caseWord->CaseBytesFor(field, s.upper) != nullptr)
+    return FindIn(field, s.needle, s.ascii, atStart);
+  // The empty text is in no text, though the empty string is in every one.
+  if (s.needle.empty()) return std::string_view::npos;
+  s.caseWord->ConvertCase(field, s.upper, s.changed);
+  const size_t at = std::string_view(s.changed).find(s.needle);
+  return at == 0 || !atStart ? at : std::string_view::npos;
+}
+
+void FusedSearchFound(TExprNode* node) {
+  auto& s = *static_cast<TDbfParser::TFusedSearch*>(const_cast<void*>(node->Value));
+  if (!s.prepared) PrepareBlocks(s);
+  bool found = false;
+  // Without a record every field is the empty text, which holds nothing.
+  if (const char* record = *s.record;
+      record != nullptr && (s.blocks.empty() || MayStartInBlocks(record, s))) {
+    const bool atStart = s.kind == TDbfParser::TFusedSearch::skBeginsWith;
+    for (const auto& [offset, size] : s.fields) {
+      const std::string_view field(record + offset, static_cast<size_t>(size));
+      // At the start only its first byte needs a look in most fields.
+      if (atStart && !s.byText && !field.empty() && !s.fixed.first[static_cast<uint8_t>(field[0])])
+        continue;
+      found = (s.byText ? SearchField(s, field) : FindIn(field, s.needle, s.fixed, atStart)) !=
+              std::string_view::npos;
+      if (found) break;
+    }
+  }
+  StoreBoolean(node, found);
+}
+
+void FusedSearchPosition(TExprNode* node) {
+  auto& s = *static_cast<TDbfParser::TFusedSearch*>(const_cast<void*>(node->Value));
+  size_t at = std::string_view::npos;
+  if (const char* record = *s.record) {
+    const auto& [offset, size] = s.fields.front();
+    at = SearchField(s, std::string_view(record + offset, static_cast<size_t>(size)));
+  }
+  StoreResult(node, static_cast<int32_t>(at == std::string_view::npos ? 0 : at + 1));
+}
+
+TDbfParser::TFusedSearch* SearchOf(const TExprNode* node) {
+  return static_cast<TDbfParser::TFusedSearch*>(const_cast<void*>(node->Value));
+}
+
+}  // namespace
+
 void TDbfParser::CountUses(const TExprNode* node) {
   for (TFieldVarEntry& entry : fieldVars_)
     if (node->Word == entry.word) ++entry.uses;
@@ -742,6 +990,9 @@ std::unique_ptr<TExprNode> TDbfParser::Fuse(std::unique_ptr<TExprNode> node) {
   const TExprNode* constant = node->ArgNode[1].get();
   if (field != nullptr && constant == nullptr && SameText(node->Word->Name(), "ISBLANK"))
     return FuseIsBlank(std::move(node));
+  const TExprNode* unfused = node.get();
+  node = FuseSearch(std::move(node));
+  if (node.get() != unfused) return node;
   if (!node->Word->IsOperator() || field == nullptr || constant == nullptr ||
       node->ArgNode[2] != nullptr)
     return node;
@@ -798,6 +1049,81 @@ std::unique_ptr<TExprNode> TDbfParser::FuseIsBlank(std::unique_ptr<TExprNode> no
   return replacement;
 }
 
+TDbfParser::TFieldVarEntry* TDbfParser::TextFieldEntry(const TExprNode* node) {
+  if (node == nullptr || node->ArgNode[0] != nullptr) return nullptr;
+  auto entry = std::find_if(fieldVars_.begin(), fieldVars_.end(),
+                            [&](const TFieldVarEntry& e) { return e.word == node->Word; });
+  if (entry == fieldVars_.end() || entry->var->VarResultType() != rtString ||
+      entry->var->FieldDef()->FieldType() != ftString)
+    return nullptr;
+  return &*entry;
+}
+
+std::unique_ptr<TExprNode> TDbfParser::FuseSearch(std::unique_ptr<TExprNode> node) {
+  const TExprNode* left = node->ArgNode[0].get();
+  const TExprNode* right = node->ArgNode[1].get();
+  if (left == nullptr || right == nullptr || node->ArgNode[2] != nullptr) return node;
+  using TKind = TFusedSearch::TKind;
+  if (node->Proc == Or) {
+    // Both sides search for the same text the same way: one search in the
+    // fields of both.
+    if (left->Proc != FusedSearchFound || right->Proc != FusedSearchFound) return node;
+    TFusedSearch* a = SearchOf(left);
+    const TFusedSearch* b = SearchOf(right);
+    if (a->kind != b->kind || a->needle != b->needle || a->caseWord != b->caseWord ||
+        a->upper != b->upper)
+      return node;
+    a->fields.insert(a->fields.end(), b->fields.begin(), b->fields.end());
+    searches_.erase(std::find_if(searches_.begin(), searches_.end(),
+                                 [&](const auto& search) { return search.get() == b; }));
+    return FusedNode(*node, FusedSearchFound, a);
+  }
+  if (node->Proc == CompareNumbers<int32_t, int32_t, std::equal_to>) {
+    // AT(...) = 1: the text begins with the needle.
+    if (left->Proc != FusedSearchPosition || !right->Word->IsValueWord() ||
+        right->Word->IsVarying() || right->Word->ResultType() != rtInteger ||
+        *static_cast<const int32_t*>(right->Value) != 1)
+      return node;
+    TFusedSearch* search = SearchOf(left);
+    search->kind = TKind::skBeginsWith;
+    return FusedNode(*node, FusedSearchFound, search);
+  }
+  // 'X' $ [UPPER|LOWER](FIELD), AT('X', [UPPER|LOWER](FIELD)).
+  if ((node->Proc != Contains && node->Proc != TextPosition) || !left->Word->IsValueWord() ||
+      left->Word->IsVarying() || left->Word->ResultType() != rtString)
+    return node;
+  auto search = std::make_unique<TFusedSearch>();
+  if (right->Proc == ChangeCase<true> || right->Proc == ChangeCase<false>) {
+    search->caseWord = static_cast<TTextWord*>(right->Word);
+    search->upper = right->Proc == ChangeCase<true>;
+    right = right->ArgNode[0].get();
+  }
+  TFieldVarEntry* entry = TextFieldEntry(right);
+  if (entry == nullptr) return node;
+  search->record = &record_;
+  search->recordSize = tableFile_->RecordSize();
+  search->kind = node->Proc == Contains ? TKind::skContains : TKind::skPosition;
+  search->needle = static_cast<const char*>(left->Value);
+  search->fields.emplace_back(entry->var->FieldDef()->Offset(), entry->var->FieldDef()->Size());
+  const uint8_t* fold = kSameBytes.data();
+  if (search->caseWord != nullptr) {
+    fold = search->caseWord->FixedCaseBytes(search->upper);
+    search->byText = fold == nullptr;
+    if (search->byText)
+      search->ascii = CaseNeedle(search->caseWord->AsciiCaseBytes(search->upper), search->needle);
+  }
+  if (fold != nullptr) {
+    if (!KeepsTextEnd(fold)) return node;
+    search->fixed = CaseNeedle(fold, search->needle);
+  }
+  --entry->uses;
+  auto replacement =
+      FusedNode(*node, search->kind == TKind::skContains ? FusedSearchFound : FusedSearchPosition,
+                search.get());
+  searches_.push_back(std::move(search));
+  return replacement;
+}
+
 // ---- TDbfParser ---------------------------------------------------------------
 
 TDbfParser::TDbfParser(TDbfFile* tableFile) : tableFile_(tableFile) {
@@ -831,6 +1157,7 @@ void TDbfParser::ClearChain() {
   }
   fieldVars_.clear();
   fused_.clear();
+  searches_.clear();
   currentExpression_.clear();
   isComputed_ = true;
   singleFieldType_ = rtUnknown;

@@ -148,6 +148,8 @@ class TDbfParser : public TCustomExpressionParser {
 
   // A comparison Specialize fused; known only to the parser's own code.
   struct TFusedCompare;
+  // A search for a text in text fields Specialize fused.
+  struct TFusedSearch;
 
   int32_t ResultLength() const { return resultLength_; }
   bool IsComputed() const { return isComputed_; }
@@ -162,7 +164,11 @@ class TDbfParser : public TCustomExpressionParser {
   // Puts one node that reads the record itself in place of each comparison
   // of a text or number field with a constant (NAME = 'SMITH', AMOUNT >
   // 100): no copies of the field and the constant per record, and a field
-  // read only there is not loaded at all.
+  // read only there is not loaded at all. Likewise a search for a text
+  // constant in a text field, as it is or through UPPER or LOWER ('X' $
+  // UPPER(NAME), AT('X', NAME), AT(...) = 1), looks at the field's bytes
+  // without copying or case-changing them, and searches for one text in
+  // several fields joined by OR run as one node.
   std::unique_ptr<TExprNode> Specialize(std::unique_ptr<TExprNode> root) override;
 
  private:
@@ -181,6 +187,10 @@ class TDbfParser : public TCustomExpressionParser {
   // ISBLANK of a field stored as text: one node that looks at the field's
   // bytes, since its value cannot tell a blank number from 0.
   std::unique_ptr<TExprNode> FuseIsBlank(std::unique_ptr<TExprNode> node);
+  // The searches described at Specialize; node itself when it is none.
+  std::unique_ptr<TExprNode> FuseSearch(std::unique_ptr<TExprNode> node);
+  // The field variable entry of a text field a node reads; null for none.
+  TFieldVarEntry* TextFieldEntry(const TExprNode* node);
 
   TDbfFile* tableFile_;
   // The case rules of the table's code page for the text words.
@@ -188,6 +198,7 @@ class TDbfParser : public TCustomExpressionParser {
   std::vector<TFieldVarEntry> fieldVars_;
   // The comparisons Specialize fused.
   std::vector<std::unique_ptr<TFusedCompare>> fused_;
+  std::vector<std::unique_ptr<TFusedSearch>> searches_;
   // The record being evaluated, for the fused comparisons.
   const char* record_ = nullptr;
   // Compiling a filter (unknown names give the filter's message).

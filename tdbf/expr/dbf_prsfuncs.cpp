@@ -206,20 +206,6 @@ void TextLength(TExprNode* node) {
   StoreResult(node, static_cast<int32_t>(TextArg(node, 0).size()));
 }
 
-// AT(needle, haystack): the 1-based place of the first occurrence, 0 for
-// none (and for an empty needle).
-void TextPosition(TExprNode* node) {
-  const std::string_view needle = TextArg(node, 0);
-  const size_t at = needle.empty() ? std::string_view::npos : TextArg(node, 1).find(needle);
-  StoreResult(node, static_cast<int32_t>(at == std::string_view::npos ? 0 : at + 1));
-}
-
-// left $ right: the left text occurs in the right one.
-void Contains(TExprNode* node) {
-  const std::string_view needle = TextArg(node, 0);
-  StoreBoolean(node, !needle.empty() && TextArg(node, 1).find(needle) != std::string_view::npos);
-}
-
 // ==: the same bytes, blanks and letter case included.
 void ExactlyEqual(TExprNode* node) { StoreBoolean(node, TextArg(node, 0) == TextArg(node, 1)); }
 
@@ -370,6 +356,22 @@ void RegisterOperator(TExpressList& words, const char* name, const char* signatu
 void RegisterFunction(TExpressList& words, const char* name, const char* signature, int minArgs,
                       TExprResultType type, TExprProc proc) {
   RegisterWord(words, TFunction::CreateFunction(name, "", signature, minArgs, type, proc));
+}
+
+// AT(needle, haystack): the 1-based place of the first occurrence, 0 for
+// none (and for an empty needle).
+void TextPosition(TExprNode* node) {
+  const std::string_view needle = node->Arg(0);
+  const size_t at =
+      needle.empty() ? std::string_view::npos : std::string_view(node->Arg(1)).find(needle);
+  StoreResult(node, static_cast<int32_t>(at == std::string_view::npos ? 0 : at + 1));
+}
+
+// left $ right: the left text occurs in the right one.
+void Contains(TExprNode* node) {
+  const std::string_view needle = node->Arg(0);
+  StoreBoolean(node, !needle.empty() &&
+                         std::string_view(node->Arg(1)).find(needle) != std::string_view::npos);
 }
 
 void RecordDeleted(TExprNode* node) {

@@ -65,6 +65,12 @@ class TRecordFunction : public TFunction {
 // DELETED(): the 1-byte flag at Value. RECNO(): the 32-bit number at Value.
 void RecordDeleted(TExprNode* node);
 void RecordNumber(TExprNode* node);
+// left $ right: the left text occurs in the right one (never the empty
+// text). AT(needle, haystack): the 1-based place of needle's first
+// occurrence, 0 for none and for the empty needle. Both work on the bytes
+// up to each text's NUL.
+void Contains(TExprNode* node);
+void TextPosition(TExprNode* node);
 
 // Registration in a word list with Duplicates on (overloads of one name
 // side by side, the last registered tried first).
