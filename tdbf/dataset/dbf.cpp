@@ -291,7 +291,9 @@ void TDbf::OpenStorage() {
   blobStreams_.assign(static_cast<size_t>(dbfFile_->FieldDefs().Count()), nullptr);
   CompileFilterAtOpen();
   OpenIndexes();
-  ApplyIndexName(1);
+  // The cursor starts before the first record: placing it on record 1
+  // first would read that record and take its key for nothing.
+  ApplyIndexName(0);
   cursor_->First();
   lockedRecNo_ = -1;
   storageComplete_ = true;

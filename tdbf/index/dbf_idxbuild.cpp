@@ -47,7 +47,8 @@ void TIndexFile::Rebuild(int slot, const TIndexProgress& progress) {
     const int32_t keyLength = tag.keyLength;
     // Entries as sort key + key + record number, sorted by sort key and
     // then record number: equal keys keep the order of the records.
-    const bool collated = tag.keyType == 'C' && tag.collator != nullptr;
+    const platform::TCollator* collator = Collator(tag);
+    const bool collated = collator != nullptr;
     // The first bytes of each key's sort key in a locale collation: most
     // comparisons end within them; equal prefixes compare the keys whole.
     constexpr size_t kPrefix = 24;
@@ -67,7 +68,7 @@ void TIndexFile::Rebuild(int slot, const TIndexProgress& progress) {
       keys.insert(keys.end(), key, key + keyLength);
       recNos.push_back(recNo);
       if (collated) {
-        tag.collator->SortKey(std::string_view(key, static_cast<size_t>(keyLength)), sortKey);
+        collator->SortKey(std::string_view(key, static_cast<size_t>(keyLength)), sortKey);
         sortKey.resize(kPrefix, '\0');
         sortBytes.insert(sortBytes.end(), sortKey.begin(), sortKey.end());
       }
@@ -205,13 +206,18 @@ std::vector<std::string> TIndexFile::Check(const TIndexProgress& progress) {
   TTag& tag = Tag();
   const int32_t tableRecords = dbfFile_->PageCount();
   PageCount();
-  std::vector<bool> seen(static_cast<size_t>(CachedSize() / kBlock + 1), false);
+  // Pages this handle added and has not written yet belong to the file too.
+  int64_t fileEnd = CachedSize();
+  for (const auto& [pageNo, page] : pages_)
+    if (page.dirty) fileEnd = std::max(fileEnd, int64_t{pageNo} * kBlock + pageBytes_);
+  std::vector<bool> seen(static_cast<size_t>(fileEnd / kBlock + 1), false);
   std::vector<char> lastKey;
   bool haveLast = false;
   int leafDepth = -1;
   std::vector<std::pair<std::string, int32_t>> entries;
   try {
-    CheckPage(tag, tag.root, 0, leafDepth, lastKey, haveLast, seen, faults, entries, tableRecords);
+    CheckPage(tag, tag.root, 0, leafDepth, lastKey, haveLast, seen, faults, entries, tableRecords,
+              fileEnd);
   } catch (const EDbfError& e) {
     faults.push_back(e.Message());
   }
@@ -247,10 +253,10 @@ void TIndexFile::CheckPage(TTag& tag, int32_t pageNo, int depth, int& leafDepth,
                            std::vector<char>& lastKey, bool& haveLast, std::vector<bool>& seen,
                            std::vector<std::string>& faults,
                            std::vector<std::pair<std::string, int32_t>>& entries,
-                           int32_t tableRecords) {
+                           int32_t tableRecords, int64_t fileEnd) {
   const int32_t first = IsMultiIndex() ? kMdxHeaderBytes / kBlock : 1;
   if (pageNo < first || static_cast<size_t>(pageNo) >= seen.size() ||
-      int64_t{pageNo} * kBlock + pageBytes_ > int64_t{CachedSize()}) {
+      int64_t{pageNo} * kBlock + pageBytes_ > fileEnd) {
     faults.push_back(Format("page %d lies outside the file", pageNo));
     return;
   }
@@ -295,7 +301,7 @@ void TIndexFile::CheckPage(TTag& tag, int32_t pageNo, int depth, int& leafDepth,
   }
   for (int32_t i = 0; i <= rawCount; ++i) {
     CheckPage(tag, ChildAt(page.data(), i), depth + 1, leafDepth, lastKey, haveLast, seen, faults,
-              entries, tableRecords);
+              entries, tableRecords, fileEnd);
     if (i < rawCount && haveLast && CompareKeys(lastKey.data(), KeyAt(page.data(), i)) > 0)
       faults.push_back(Format("page %d key %d is below the keys of its child", pageNo, i));
   }

@@ -109,13 +109,6 @@ void TIndexFile::Open() {
         ReadTagHeader(*tags_.back());
       }
     }
-    for (auto& tag : tags_) {
-      if (locale_ != 0 && tag->keyType == 'C') {
-        tag->collator = std::make_unique<platform::TCollator>();
-        if (!tag->collator->Open(locale_, static_cast<uint32_t>(tableCodePage_)))
-          tag->collator.reset();
-      }
-    }
     updateMode_ = IsMultiIndex() && tags_.size() >= 2 ? umAll : umCurrent;
     if (!IsMultiIndex() && !tags_.empty()) {
       SelectTag(0);
@@ -375,6 +368,18 @@ void TIndexFile::CompileExpression(TTag& tag) {
   tag.parser = std::move(parser);
 }
 
+const platform::TCollator* TIndexFile::Collator(const TTag& tag) const {
+  if (!tag.collatorOpened) {
+    tag.collatorOpened = true;
+    if (locale_ != 0 && tag.keyType == 'C') {
+      tag.collator = std::make_unique<platform::TCollator>();
+      // A locale ICU cannot collate leaves the keys in byte order.
+      if (!tag.collator->Open(locale_, static_cast<uint32_t>(tableCodePage_))) tag.collator.reset();
+    }
+  }
+  return tag.collator.get();
+}
+
 std::string TIndexFile::IndexName() const { return selected_ < 0 ? std::string() : Tag().name; }
 std::string TIndexFile::Expression() const {
   return selected_ < 0 ? std::string() : Tag().expression;
@@ -470,10 +475,6 @@ void TIndexFile::CreateIndex(const std::string& expression, const std::string& n
   tag->flags = flags;
   tag->expression = text;
   tag->parser = std::move(parser);
-  if (locale_ != 0 && keyType == 'C') {
-    tag->collator = std::make_unique<platform::TCollator>();
-    if (!tag->collator->Open(locale_, static_cast<uint32_t>(tableCodePage_))) tag->collator.reset();
-  }
   if (!IsMultiIndex()) {
     tags_.clear();
     PutLE32(tag->header.data() + kPageCountAt, 1);
@@ -520,25 +521,68 @@ void TIndexFile::DropCache() {
   for (auto& tag : tags_) ++tag->treeVersion;
 }
 
+// Every search passes the inner pages, which are few and carry the sort
+// keys made for them, so they stay; of the leaves, those used since the
+// last trim stay while they fill no more than half the bound. The pages
+// that stay are as the file holds them, so walks need not find their
+// place again.
+void TIndexFile::TrimCache() {
+  Flush();
+  size_t leaves = 0;
+  for (auto it = pages_.begin(); it != pages_.end();) {
+    TPage& page = it->second;
+    const bool keep = page.inner || (page.used && leaves++ < kMaxCachedPages / 2);
+    page.used = false;
+    if (keep) {
+      ++it;
+    } else {
+      IndexPage(it->first, nullptr);
+      it = pages_.erase(it);
+    }
+  }
+  if (pages_.size() > kMaxCachedPages * 3 / 4) DropCache();
+}
+
 char* TIndexFile::Page(int32_t pageNo) { return CachedPage(pageNo).bytes.data(); }
 
 void TIndexFile::ClearPages() {
+  for (const auto& entry : pages_) IndexPage(entry.first, nullptr);
   pages_.clear();
-  ++pagesEpoch_;
 }
 
 void TIndexFile::ForgetPage(int32_t pageNo) {
+  IndexPage(pageNo, nullptr);
   pages_.erase(pageNo);
-  ++pagesEpoch_;
+}
+
+// Page numbers come from the file, checked to lie within it, or from the
+// counter of pages handed out; a damaged counter must not make the table
+// of page numbers huge.
+void TIndexFile::IndexPage(int32_t pageNo, TPage* page) {
+  constexpr size_t kIndexedPages = size_t{1} << 22;
+  const auto at = static_cast<size_t>(pageNo);
+  const size_t chunk = at / kPageChunk;
+  if (at >= kIndexedPages) return;
+  if (chunk >= pageAt_.size() || !pageAt_[chunk]) {
+    if (page == nullptr) return;
+    if (chunk >= pageAt_.size()) pageAt_.resize(chunk + 1);
+    pageAt_[chunk] = std::make_unique<TPage*[]>(kPageChunk);
+  }
+  pageAt_[chunk][at % kPageChunk] = page;
 }
 
 TIndexFile::TPage& TIndexFile::CachedPage(int32_t pageNo) {
-  TRecentPage& recent =
-      recentPages_[(static_cast<uint32_t>(pageNo) * 2654435761u >> 16) % kRecentPages];
-  if (recent.pageNo == pageNo && recent.epoch == pagesEpoch_) return *recent.page;
+  const auto at = static_cast<size_t>(pageNo);
+  if (at / kPageChunk < pageAt_.size() && pageAt_[at / kPageChunk]) {
+    TPage* indexed = pageAt_[at / kPageChunk][at % kPageChunk];
+    if (indexed != nullptr) {
+      indexed->used = true;
+      return *indexed;
+    }
+  }
   auto found = pages_.find(pageNo);
   if (found != pages_.end()) {
-    recent = {pageNo, pagesEpoch_, &found->second};
+    found->second.used = true;
     return found->second;
   }
   const int64_t offset = int64_t{pageNo} * kBlock;
@@ -546,6 +590,7 @@ TIndexFile::TPage& TIndexFile::CachedPage(int32_t pageNo) {
   if (pageNo < first) RaiseDamaged(Format("page %d lies outside the file", pageNo));
   TPage page;
   page.bytes.assign(static_cast<size_t>(pageBytes_), 0);
+  page.used = true;
   // The file's size is asked only when the read falls short, to say why.
   if (ReadAt(page.bytes.data(), pageBytes_, offset) < pageBytes_) {
     PageCount();
@@ -554,7 +599,7 @@ TIndexFile::TPage& TIndexFile::CachedPage(int32_t pageNo) {
     RaiseDamaged(Format("page %d cannot be read whole", pageNo));
   }
   TPage& cached = pages_.emplace(pageNo, std::move(page)).first->second;
-  recent = {pageNo, pagesEpoch_, &cached};
+  IndexPage(pageNo, &cached);
   return cached;
 }
 
@@ -582,6 +627,7 @@ char* TIndexFile::NewPage(int32_t& pageNo) {
   page.dirty = true;
   auto& slot = pages_[pageNo];
   slot = std::move(page);
+  IndexPage(pageNo, &slot);
   return slot.bytes.data();
 }
 

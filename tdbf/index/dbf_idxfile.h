@@ -17,6 +17,9 @@
 #include "tdbf/file/dbf_pgfile.h"
 
 class TDbfParser;
+namespace platform {
+class TCollator;
+}
 
 // Multi-index file header (the first 2048 bytes), little-endian:
 //   offset size  meaning
@@ -237,6 +240,10 @@ class TIndexFile : public TPagedFile, public TIndexFileUpkeep {
   struct TPage {
     std::vector<char> bytes;
     bool dirty = false;
+    // Found to be an inner page by a search; kept when the cache is trimmed.
+    bool inner = false;
+    // Looked up since the cache was last trimmed.
+    bool used = false;
     // Sort keys of the entries of a cached inner page under a locale
     // collation, made as searches compare with them (empty: not yet);
     // dropped when the page changes.
@@ -249,9 +256,14 @@ class TIndexFile : public TPagedFile, public TIndexFileUpkeep {
   // operations also its sort key.
   struct TProbe {
     const char* key = nullptr;
+    // The collation the key was made ready for; null for byte order.
+    const platform::TCollator* collator = nullptr;
     std::u16string wide;
     std::string sortKey;
     bool useSortKeys = false;
+    // After a descent that stopped on a leaf entry: how the key compared
+    // with that entry.
+    int atLeaf = 1;
   };
   class TOperation;
 
@@ -270,6 +282,8 @@ class TIndexFile : public TPagedFile, public TIndexFileUpkeep {
   void InitNewFile();
   void ChooseCollation();
   void CompileExpression(TTag& tag);
+  // The tag's collation under the file's locale; null for byte order.
+  const platform::TCollator* Collator(const TTag& tag) const;
   [[noreturn]] void RaiseDamaged(const std::string& what) const;
   // Pages are read one by one wherever the tree leads, not in walks.
   void ReadPagesScattered();
@@ -279,9 +293,14 @@ class TIndexFile : public TPagedFile, public TIndexFileUpkeep {
   TPage& CachedPage(int32_t pageNo);
   void ClearPages();
   void ForgetPage(int32_t pageNo);
+  // Enters a page of the map in pageAt_, or takes it out (page null).
+  void IndexPage(int32_t pageNo, TPage* page);
   char* NewPage(int32_t& pageNo);
   void MarkDirty(int32_t pageNo);
   void DropCache();
+  // Brings the pages kept between operations of an exclusive handle back
+  // under their bound, flushed first.
+  void TrimCache();
   int32_t Count(const char* page, int32_t pageNo) const;
   bool IsInner(const char* page) const;
   char* Slot(char* page, int32_t i) const;
@@ -318,7 +337,8 @@ class TIndexFile : public TPagedFile, public TIndexFileUpkeep {
   void RememberPosition();
   void CheckPage(TTag& tag, int32_t pageNo, int depth, int& leafDepth, std::vector<char>& lastKey,
                  bool& haveLast, std::vector<bool>& seen, std::vector<std::string>& faults,
-                 std::vector<std::pair<std::string, int32_t>>& entries, int32_t tableRecords);
+                 std::vector<std::pair<std::string, int32_t>>& entries, int32_t tableRecords,
+                 int64_t fileEnd);
 
   int CompareRaw(const char* a, const char* b) const;
 
@@ -342,17 +362,13 @@ class TIndexFile : public TPagedFile, public TIndexFileUpkeep {
   int tableCodePage_ = 0;
   bool distinctOnly_ = false;
   std::unordered_map<int32_t, TPage> pages_;
-  // The pages found last, by a hash of their number, ahead of the map; an
-  // entry counts only while pagesEpoch_ is the one it was made in, which
-  // changes whenever pages leave the map.
-  struct TRecentPage {
-    int32_t pageNo = -1;
-    uint32_t epoch = 0;
-    TPage* page = nullptr;
-  };
-  static constexpr size_t kRecentPages = 1024;
-  std::vector<TRecentPage> recentPages_ = std::vector<TRecentPage>(kRecentPages);
-  uint32_t pagesEpoch_ = 1;
+  // The cached pages by number, ahead of the map: a search finds each page
+  // with one look instead of a walk through the map's buckets. Pieces of
+  // kPageChunk numbers are made as pages in them are cached, so a file
+  // opened to show a few pages makes only a few; null where the page is
+  // not cached. Pages numbered past its limit are in the map only.
+  static constexpr size_t kPageChunk = 1024;
+  std::vector<std::unique_ptr<TPage*[]>> pageAt_;
   int lockDepth_ = 0;
   std::vector<char> keyBuffer_;
   TProbe probe_;

@@ -67,7 +67,10 @@ struct TIndexFile::TTag {
   uint64_t treeVersion = 1;
   std::string rangeLow;
   std::string rangeHigh;
-  std::unique_ptr<platform::TCollator> collator;
+  // The locale collation of character keys, opened when keys are first
+  // compared: showing a tag in its order needs none (see Collator).
+  mutable std::unique_ptr<platform::TCollator> collator;
+  mutable bool collatorOpened = false;
 
   TIndexUniqueMode Unique() const {
     if (flags & kFlagDistinct) return iuDistinct;
@@ -88,9 +91,15 @@ class TIndexFile::TOperation {
     if (file_.lockDepth_++ > 0) return;
     if (!file_.NeedLocks()) {
       // An exclusive handle keeps pages between operations, up to a bound.
+      // A trim that cannot write its pages fails the operation, which then
+      // never began.
       if (file_.pages_.size() > kMaxCachedPages) {
-        file_.Flush();
-        file_.DropCache();
+        try {
+          file_.TrimCache();
+        } catch (...) {
+          --file_.lockDepth_;
+          throw;
+        }
       }
       return;
     }

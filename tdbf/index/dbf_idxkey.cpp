@@ -84,9 +84,9 @@ int TIndexFile::CompareRaw(const char* a, const char* b) const {
     const double y = GetDouble(b);
     return x > y ? 1 : (x < y ? -1 : 0);
   }
-  if (tag.collator) {
-    return tag.collator->Compare(std::string_view(a, static_cast<size_t>(tag.keyLength)),
-                                 std::string_view(b, static_cast<size_t>(tag.keyLength)));
+  if (const platform::TCollator* collator = Collator(tag)) {
+    return collator->Compare(std::string_view(a, static_cast<size_t>(tag.keyLength)),
+                             std::string_view(b, static_cast<size_t>(tag.keyLength)));
   }
   // Bytes in order; a NUL both keys share ends the key.
   const auto length = static_cast<size_t>(tag.keyLength);
@@ -106,21 +106,23 @@ void TIndexFile::MakeProbe(const char* key, TProbe& probe) const {
   const TTag& tag = Tag();
   probe.key = key;
   probe.useSortKeys = false;
-  if (tag.keyType != 'C' || !tag.collator) return;
+  probe.collator = tag.keyType == 'C' ? Collator(tag) : nullptr;
+  if (probe.collator == nullptr) return;
   const std::string_view text(key, static_cast<size_t>(tag.keyLength));
-  tag.collator->Decode(text, probe.wide);
+  probe.collator->Decode(text, probe.wide);
   // Pages kept between operations keep the sort keys of their entries; in
   // a shared mode every operation reads its pages afresh, and a sort key
   // would cost more than the few comparisons it serves.
   if (NeedLocks()) return;
-  tag.collator->SortKey(text, probe.sortKey);
+  probe.collator->SortKey(text, probe.sortKey);
   probe.useSortKeys = true;
 }
 
 int TIndexFile::CompareProbe(const TProbe& probe, TPage& page, int32_t i, bool inner) const {
   const TTag& tag = Tag();
   const char* key = KeyAt(page.bytes.data(), i);
-  if (tag.keyType != 'C' || !tag.collator) return CompareKeys(probe.key, key);
+  const platform::TCollator* collator = probe.collator;
+  if (collator == nullptr) return CompareKeys(probe.key, key);
   int result;
   if (inner && probe.useSortKeys) {
     // Inner pages are few and met by every search: their entries' sort
@@ -129,11 +131,11 @@ int TIndexFile::CompareProbe(const TProbe& probe, TPage& page, int32_t i, bool i
     uint32_t& at = page.sortAt[static_cast<size_t>(i)];
     if (at == 0) {
       std::string& made = sortKeyBuffer_;
-      tag.collator->SortKey(std::string_view(key, static_cast<size_t>(tag.keyLength)), made);
+      collator->SortKey(std::string_view(key, static_cast<size_t>(tag.keyLength)), made);
       // A key too long to be placed is compared through the collator.
       if (made.empty() || made.size() > 0xFFFF || page.sortBytes.size() + made.size() > 0xFFFF) {
-        result = tag.collator->Compare(std::u16string_view(probe.wide),
-                                       std::string_view(key, static_cast<size_t>(tag.keyLength)));
+        result = collator->Compare(std::u16string_view(probe.wide),
+                                   std::string_view(key, static_cast<size_t>(tag.keyLength)));
         return (tag.flags & kFlagDescending) ? -result : result;
       }
       at = static_cast<uint32_t>(page.sortBytes.size()) << 16 | static_cast<uint32_t>(made.size());
@@ -143,8 +145,8 @@ int TIndexFile::CompareProbe(const TProbe& probe, TPage& page, int32_t i, bool i
     result = std::string_view(probe.sortKey).compare(entryKey);
     result = result < 0 ? -1 : (result > 0 ? 1 : 0);
   } else {
-    result = tag.collator->Compare(std::u16string_view(probe.wide),
-                                   std::string_view(key, static_cast<size_t>(tag.keyLength)));
+    result = collator->Compare(std::u16string_view(probe.wide),
+                               std::string_view(key, static_cast<size_t>(tag.keyLength)));
   }
   return (tag.flags & kFlagDescending) ? -result : result;
 }

@@ -18,6 +18,17 @@
 
 // ---- Searching and walking --------------------------------------------------------
 
+namespace {
+
+// Asks the processor to fetch size bytes into its cache now: a binary
+// search then waits for memory about once per page instead of once per step.
+void Prefetch(const void* data, size_t size) {
+  const auto* bytes = static_cast<const char*>(data);
+  for (size_t at = 0; at < size; at += 64) __builtin_prefetch(bytes + at);
+}
+
+}  // namespace
+
 // From the root to the leaf: in every page the first slot whose key is
 // greater or equal (afterEqual: greater) than key; in an inner page the
 // last-child slot when there is none. The leaf slot may be one past the
@@ -30,20 +41,34 @@ void TIndexFile::Descend(const char* key, bool afterEqual, std::vector<TLevel>& 
   for (;;) {
     TPage& page = CachedPage(pageNo);
     const char* bytes = page.bytes.data();
+    Prefetch(bytes, page.bytes.size());
+    if (!page.sortAt.empty()) {
+      Prefetch(page.sortAt.data(), page.sortAt.size() * sizeof(uint32_t));
+      Prefetch(page.sortBytes.data(), page.sortBytes.size());
+    }
     const int32_t count = Count(bytes, pageNo);
     const bool inner = IsInner(bytes);
     int32_t lo = 0;
     int32_t hi = count;
+    // The comparison with the slot at hi, once one was made.
+    int atHi = 1;
     while (lo < hi) {
       const int32_t mid = (lo + hi) / 2;
       const int c = CompareProbe(probe, page, mid, inner);
-      if (c < 0 || (c == 0 && !afterEqual))
+      if (c < 0 || (c == 0 && !afterEqual)) {
         hi = mid;
-      else
+        atHi = c;
+      } else {
         lo = mid + 1;
+      }
     }
     path.push_back({pageNo, lo});
-    if (!inner) return;
+    if (!inner) {
+      // A slot before the end was compared last when hi came down to it.
+      probe.atLeaf = atHi;
+      return;
+    }
+    page.inner = true;
     pageNo = ChildOf(bytes, lo, path);
   }
 }
@@ -285,10 +310,14 @@ bool TIndexFile::SearchKey(const char* key, int mode) {
   TTag& tag = Tag();
   std::vector<TLevel>& path = searchPath_;
   Descend(key, mode == 2, path);
-  if (!OnEntry(path) && !StepNext(path)) return false;
+  const bool inLeaf = OnEntry(path);
+  if (!inLeaf && !StepNext(path)) return false;
   TPage& leaf = CachedPage(path.back().page);
-  // The key made ready by the descent serves the last comparison too.
-  if (mode == 0 && CompareProbe(probe_, leaf, path.back().entry, false) != 0) return false;
+  // The descent compared the entry it stopped on; one in a later leaf is
+  // compared with the key it made ready.
+  if (mode == 0 &&
+      (inLeaf ? probe_.atLeaf : CompareProbe(probe_, leaf, path.back().entry, false)) != 0)
+    return false;
   if (!InRange(KeyAt(leaf.bytes.data(), path.back().entry))) return false;
   tag.path.swap(path);
   tag.state = wsOn;

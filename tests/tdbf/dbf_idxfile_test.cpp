@@ -364,6 +364,71 @@ TEST_F(TIndexWriteTest, SharedHandlesWorkOnEachOthersTrees) {
 // A distinct tag refuses a second record with its key: the append writes
 // nothing, an edit keeps the old key in every tag, the old data on disk and
 // lets the record go; a record marked deleted gives its key up.
+// A tag of 150,000 long keys (nine to a page) has more pages than an
+// exclusive handle keeps in memory. Walks, searches and appends all over
+// the tree run on while the kept pages are trimmed under them: the walk
+// goes on in order, every search lands on its key and steps on to the next
+// one, and what the appends changed reaches the file whole.
+TEST_F(TIndexWriteTest, TreesLargerThanThePageCacheStaySound) {
+  constexpr int kRecords = 150000;
+  {
+    TDbf dbf;
+    dbf.SetTableName(path_);
+    dbf.SetTableLevel(4);
+    dbf.SetOpenMode(omAutoCreate);
+    dbf.FieldDefs().Add("NAME", ftString, 100);
+    dbf.Open();
+  }
+  // Distinct names in no order; every key maps to its record.
+  auto nameOf = [](int i) { return Format("K%07d", (i * 7919) % 1000003); };
+  std::map<std::string, int32_t> names;
+  TDbfFile table(path_);
+  table.SetMode(amExclusiveOpen);
+  table.Open();
+  std::vector<char> record(static_cast<size_t>(table.RecordSize()));
+  auto append = [&](const std::string& name) {
+    std::fill(record.begin(), record.end(), ' ');
+    std::memcpy(record.data() + 1, name.data(), name.size());
+    names[name] = table.AppendRecord(record.data());
+  };
+  for (int i = 0; i < kRecords; ++i) append(nameOf(i));
+  TIndexFile* index = table.OpenIndex("NAME", "NAME", true, 0);
+  ASSERT_NE(index, nullptr);
+  ASSERT_GE(index->TreeDepth(), 4);
+  auto expectedOrder = [&names] {
+    std::vector<int32_t> recNos;
+    for (const auto& entry : names) recNos.push_back(entry.second);
+    return recNos;
+  };
+
+  // A whole walk reads every page, so the cache is trimmed during it.
+  EXPECT_EQ(WalkForward(*index), expectedOrder());
+
+  // Each search and each append goes to a leaf of its own.
+  for (int i = 0; i < 5000; ++i) {
+    const std::string name = nameOf(i * 49999 % kRecords);
+    std::string key = name;
+    key.resize(static_cast<size_t>(index->KeyLength()), ' ');
+    ASSERT_TRUE(index->SearchKey(key.data(), 0)) << name;
+    ASSERT_EQ(index->CurrentRecordNo(), names[name]) << name;
+    const auto next = std::next(names.find(name));
+    ASSERT_EQ(index->GotoNext(), next != names.end()) << name;
+    if (next != names.end()) {
+      ASSERT_EQ(index->CurrentRecordNo(), next->second) << name;
+    }
+    append(nameOf(i * 7 % kRecords) + "X");
+  }
+  EXPECT_EQ(index->Check(), std::vector<std::string>());
+  table.Close();
+
+  table.Open();
+  index = table.IndexFileOf("NAME");
+  ASSERT_NE(index, nullptr);
+  index->SelectIndex("NAME");
+  EXPECT_EQ(index->Check(), std::vector<std::string>());
+  EXPECT_EQ(WalkForward(*index), expectedOrder());
+}
+
 TEST_F(TIndexWriteTest, KeyViolationsLeaveTableAndIndexesAsTheyWere) {
   CreatePeople();
   TDbf dbf;
