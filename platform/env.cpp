@@ -132,17 +132,56 @@ void InstallSigbusGuard() {
   });
 }
 
-// Copies length bytes from the view; false when the source vanished.
-bool GuardedCopy(void* buffer, const char* source, size_t length) {
+// Runs copy, which reads from the view; false when its source vanished.
+template <typename Copy>
+bool Guarded(const Copy& copy) {
   sigjmp_buf jump;
   if (sigsetjmp(jump, 0) != 0) return false;
   tGuardedCopyJump = &jump;
   std::atomic_signal_fence(std::memory_order_seq_cst);
-  std::memcpy(buffer, source, length);
+  copy();
   std::atomic_signal_fence(std::memory_order_seq_cst);
   tGuardedCopyJump = nullptr;
   return true;
 }
+
+// Copies length bytes from the view; false when the source vanished.
+bool GuardedCopy(void* buffer, const char* source, size_t length) {
+  return Guarded([&] { std::memcpy(buffer, source, length); });
+}
+
+// Copies count bytes, one every stride bytes, from the view; false when
+// the source vanished.
+bool GuardedGather(uint8_t* out, const char* source, int64_t stride, int64_t count) {
+  return Guarded([&] {
+    for (int64_t i = 0; i < count; ++i) out[i] = static_cast<uint8_t>(source[i * stride]);
+  });
+}
+
+}  // namespace
+
+TOsStatus TFile::ReadEvery(int64_t offset, int64_t stride, int64_t count, uint8_t* out,
+                           int64_t& bytesRead) {
+  bytesRead = 0;
+  if (offset < 0 || stride <= 0 || count < 0) return InvalidParameter();
+  // Runs of whole strides of about 256 KiB, each with one read.
+  const int64_t perRun = std::max<int64_t>(1, (int64_t{256} << 10) / stride);
+  std::vector<char> run(static_cast<size_t>(std::min(count, perRun) * stride));
+  while (bytesRead < count) {
+    const int64_t n = std::min(perRun, count - bytesRead);
+    int64_t got = 0;
+    const TOsStatus status =
+        ReadAt(offset + bytesRead * stride, run.data(), (n - 1) * stride + 1, got);
+    const int64_t whole = got > 0 ? (got - 1) / stride + 1 : 0;
+    for (int64_t i = 0; i < whole; ++i)
+      out[bytesRead + i] = static_cast<uint8_t>(run[static_cast<size_t>(i * stride)]);
+    bytesRead += whole;
+    if (!status.IsOk() || whole < n) return status;
+  }
+  return TOsStatus::Ok();
+}
+
+namespace {
 
 // ---- Files on disk ----------------------------------------------------------
 //
@@ -200,6 +239,37 @@ class TPosixFile : public TFile {
     }
     knownSize_ = std::max(knownSize_, offset + bytesRead);
     return TOsStatus::Ok();
+  }
+
+  TOsStatus ReadEvery(int64_t offset, int64_t stride, int64_t count, uint8_t* out,
+                      int64_t& bytesRead) override {
+    bytesRead = 0;
+    if (offset < 0 || stride <= 0 || count < 0) return InvalidParameter();
+    // The bytes within whole pages of the known size come from the window,
+    // moved along as the walk goes: only the cache lines holding them are
+    // touched. The rest, and everything when the file cannot be mapped,
+    // comes from reads.
+    const int64_t wholePages = knownSize_ - knownSize_ % OsPageSize();
+    while (bytesRead < count) {
+      const int64_t at = offset + bytesRead * stride;
+      if (at >= wholePages) break;
+      if ((view_ == nullptr || at < viewStart_ || at >= viewStart_ + kViewWindow) && !MoveView(at))
+        break;
+      const int64_t end = std::min(viewStart_ + kViewWindow, wholePages);
+      const int64_t n = std::min(count - bytesRead, (end - 1 - at) / stride + 1);
+      if (!GuardedGather(out + bytesRead, view_ + (at - viewStart_), stride, n)) {
+        // A page is gone: another handle cut the file short.
+        RefreshKnownSize(at);
+        break;
+      }
+      bytesRead += n;
+    }
+    if (bytesRead == count) return TOsStatus::Ok();
+    int64_t more = 0;
+    const TOsStatus status = TFile::ReadEvery(offset + bytesRead * stride, stride,
+                                              count - bytesRead, out + bytesRead, more);
+    bytesRead += more;
+    return status;
   }
 
   void SetScatteredReads() override {

@@ -174,19 +174,14 @@ int32_t TDbfFile::RecordCount() {
 }
 
 void TDbfFile::ScanForHoles(int32_t first, int32_t last) {
-  // The flags are read in runs of whole records of about 256 KiB.
-  const int32_t recordSize = RecordSize();
-  if (recordSize <= 0) return;
-  const int32_t perRun = std::max(1, (256 * 1024) / recordSize);
-  std::vector<char> run(static_cast<size_t>(perRun) * recordSize);
-  for (int32_t recNo = first; recNo <= last; recNo += perRun) {
-    const int32_t n = std::min(perRun, last - recNo + 1);
-    const int32_t got = ReadAt(run.data(), n * recordSize, PageOffset(recNo));
-    for (int32_t i = 0; i < n; ++i) {
-      const int64_t at = int64_t{i} * recordSize;
-      if (at < got && !IsRecordFlag(static_cast<uint8_t>(run[static_cast<size_t>(at)])))
-        holes_.push_back(recNo + i);
-    }
+  // Only the flags are read, in runs of 64K slots.
+  constexpr int32_t kPerRun = 1 << 16;
+  std::vector<uint8_t> flags(static_cast<size_t>(std::min(kPerRun, std::max(last - first + 1, 0))));
+  for (int32_t recNo = first; recNo <= last; recNo += kPerRun) {
+    const int32_t n = std::min(kPerRun, last - recNo + 1);
+    const int32_t got = ReadPageFirstBytes(recNo, n, flags.data());
+    for (int32_t i = 0; i < got; ++i)
+      if (!IsRecordFlag(flags[static_cast<size_t>(i)])) holes_.push_back(recNo + i);
   }
 }
 

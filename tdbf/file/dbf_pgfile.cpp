@@ -249,6 +249,21 @@ int32_t TPagedFile::ReadAt(void* buffer, int32_t length, int64_t offset) {
   return bytesRead;
 }
 
+int32_t TPagedFile::ReadPageFirstBytes(int32_t first, int32_t count, uint8_t* out) {
+  if (!file_ || count <= 0 || first < 1 || RecordSize() <= 0) return 0;
+  for (;;) {
+    int64_t bytesRead = 0;
+    const platform::TOsStatus status =
+        file_->ReadEvery(PageOffset(first), RecordSize(), count, out, bytesRead);
+    // A range another process holds locked reads as nothing for a moment.
+    if (bytesRead == 0 && status.IsLockViolation()) {
+      env_->Sleep(kReadRetryPause);
+      continue;
+    }
+    return static_cast<int32_t>(bytesRead);
+  }
+}
+
 void TPagedFile::WriteAt(const void* buffer, int32_t length, int64_t offset) {
   position_ = offset + WriteRaw(offset, buffer, length);
   GrowCachedSize(position_);

@@ -127,6 +127,10 @@ class TPagedFile {
   virtual void WritePage(int32_t page, const void* buffer);
   // Reads length bytes at an absolute offset; gives the number read.
   int32_t ReadAt(void* buffer, int32_t length, int64_t offset);
+  // Reads the first byte of each of count pages from page first on into
+  // out, without reading the rest of the pages; gives the number read
+  // (fewer at the end of the file).
+  int32_t ReadPageFirstBytes(int32_t first, int32_t count, uint8_t* out);
   // Writes length bytes at an absolute offset.
   void WriteAt(const void* buffer, int32_t length, int64_t offset);
   // Reads or writes one byte at the current position (just past the last
