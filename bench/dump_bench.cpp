@@ -5,6 +5,10 @@
 //   BM_Dbfcat      the dbfcat program with its output going to /dev/null
 //   BM_Pgdbf       pgdbf, the same way, when the machine has it
 //   BM_Dbview      dbview -b -t, the same way, when the machine has it
+//   BM_DbfcatPaired  the plain read and dbfcat timed in turn, each pair
+//                  giving a ratio of wall-clock times: on a machine shared
+//                  with other work the load changes less within a pair
+//                  than between two benchmarks run apart
 // Each runs three times; after the run the medians of the wall clock and of
 // the processor time are compared with the plain read's (target for
 // dbfcat: within 15 times). On a busy machine the processor time is the
@@ -24,6 +28,7 @@
 #include <vector>
 
 #include "bench/bench_report.h"
+#include "bench/bench_support.h"
 #include "bench/generated_table.h"
 
 extern char** environ;
@@ -112,9 +117,34 @@ void BM_Dbview(benchmark::State& state) {
 }
 BENCHMARK(BM_Dbview)->Unit(benchmark::kMillisecond)->Repetitions(3)->Iterations(1)->UseRealTime();
 
+void BM_DbfcatPaired(benchmark::State& state) {
+  const TGeneratedTable& table = GeneratedTable();
+  const auto plain = [&table] {
+    int64_t live = 0;
+    const bool read =
+        ReadRecordsPlainly(table, [&live](const char* record) { live += record[0] == ' '; });
+    benchmark::DoNotOptimize(live);
+    return read;
+  };
+  double cpuSeconds = 0;
+  const auto dbfcat = [&cpuSeconds, &table] {
+    return RunQuietly({ZOZUR_DBFCAT, table.Path()}, cpuSeconds);
+  };
+  TimePairs(state, plain, dbfcat);
+  // dbfcat's processor time is its own process's, which the pairs' clock
+  // of this thread does not see: only their wall-clock ratio counts.
+  state.counters.erase("cpu_ratio");
+}
+BENCHMARK(BM_DbfcatPaired)->Unit(benchmark::kMillisecond)->Iterations(9)->Repetitions(5);
+
 // The medians of the wall clock (the programs run as processes of their
 // own) and of the processor time, against the plain read's.
 void PrintRatios(const TMedianReporter& medians) {
+  if (const TMedianReporter::TMedian* run = medians.Find("BM_DbfcatPaired"))
+    std::printf(
+        "BM_DbfcatPaired: dbfcat %.1f times the plain read run beside it (median of the pairs' "
+        "wall-clock ratios; target: within 15)\n",
+        run->Counter("wall_ratio"));
   const TMedianReporter::TMedian* plain = medians.Find("BM_PlainRead");
   if (plain == nullptr || plain->wall <= 0 || plain->Counter("cpu_s") <= 0) return;
   const double plainCpu = plain->Counter("cpu_s");
