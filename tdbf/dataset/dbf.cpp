@@ -526,14 +526,6 @@ TFetchResult TDbf::FetchRecord(char* buffer, TFetchMode mode, bool) {
   // Runs of records known not to be shown are stepped over in record-number
   // order only.
   const bool skipRejected = Filtered() && dynamic_cast<TDbfCursor*>(cursor_.get()) != nullptr;
-  // A record read ahead for this run was in the file when it was read.
-  auto copyReadAhead = [&](int32_t recNo) {
-    if (recNo < readAheadFirst_ || recNo - readAheadFirst_ >= readAheadCount_) return false;
-    std::memcpy(image,
-                readAhead_.data() + static_cast<size_t>(recNo - readAheadFirst_) * recordSize,
-                static_cast<size_t>(recordSize));
-    return true;
-  };
   do {
     result = frOK;
     if (mode == fcNext) {
@@ -548,7 +540,8 @@ TFetchResult TDbf::FetchRecord(char* buffer, TFetchMode mode, bool) {
     }
     if (result == frOK) {
       const int32_t recNo = cursor_->PhysicalPosition();
-      if (!copyReadAhead(recNo) &&
+      // A record read ahead for this run was in the file when it was read.
+      if (!CopyReadAhead(recNo, image) &&
           (recNo < 1 || (recNo > file.KnownPageCount() && recNo > file.PageCount()) ||
            ReadRecordImage(recNo, image, mode == fcNext) < recordSize)) {
         result = frError;
@@ -597,24 +590,21 @@ int32_t TDbf::ReadRecordImage(int32_t recNo, char* image, bool forward) {
   constexpr int32_t kReadAheadBytes = 64 * 1024;
   TDbfFile& file = *dbfFile_;
   const int32_t recordSize = file.RecordSize();
-  if (recNo < readAheadFirst_ || recNo - readAheadFirst_ >= readAheadCount_) {
-    // Fetches outside a run, and steps of one record at a time (a filter's
-    // walk of a grid of one row), read just the record.
-    if (!forward || readAheadWanted_ < 2) return file.ReadPage(recNo, image);
-    readAheadCount_ = 0;
-    const int32_t records = std::min({readAheadWanted_, kReadAheadBytes / std::max(recordSize, 1),
-                                      file.KnownPageCount() - recNo + 1});
-    if (records < 2) return file.ReadPage(recNo, image);
-    readAhead_.resize(static_cast<size_t>(records) * recordSize);
-    const int32_t got =
-        file.ReadAt(readAhead_.data(), records * recordSize, file.PageOffset(recNo));
-    readAheadFirst_ = recNo;
-    readAheadCount_ = got / recordSize;
-    if (readAheadCount_ == 0) return file.ReadPage(recNo, image);
-  }
-  std::memcpy(image, readAhead_.data() + static_cast<size_t>(recNo - readAheadFirst_) * recordSize,
-              static_cast<size_t>(recordSize));
-  return recordSize;
+  if (CopyReadAhead(recNo, image)) return recordSize;
+  // Fetches outside a run, and steps of one record at a time (a filter's
+  // walk of a grid of one row), read just the record.
+  if (!forward || readAheadWanted_ < 2) return file.ReadPage(recNo, image);
+  readAheadCount_ = 0;
+  const int32_t records = std::min({readAheadWanted_, kReadAheadBytes / std::max(recordSize, 1),
+                                    file.KnownPageCount() - recNo + 1});
+  if (records < 2) return file.ReadPage(recNo, image);
+  readAhead_.resize(static_cast<size_t>(records) * recordSize);
+  const int32_t got = file.ReadAt(readAhead_.data(), records * recordSize, file.PageOffset(recNo));
+  readAheadFirst_ = recNo;
+  readAheadCount_ = got / recordSize;
+  // Only whole records stay, so that the buffer's size tells the record's.
+  readAhead_.resize(static_cast<size_t>(readAheadCount_) * recordSize);
+  return CopyReadAhead(recNo, image) ? recordSize : file.ReadPage(recNo, image);
 }
 
 int TDbf::RecordCount() {

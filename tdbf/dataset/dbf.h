@@ -7,6 +7,7 @@
 // locks.
 
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -417,6 +418,15 @@ class TDbf : public TDataSet {
   // for the fetch run when it is among them; forward asks for a run of the
   // records after it to be read with it. Gives the bytes read.
   int32_t ReadRecordImage(int32_t recNo, char* image, bool forward);
+  // Copies physical record recNo into image when it is among the records
+  // read ahead; false when it is not.
+  bool CopyReadAhead(int32_t recNo, char* image) const {
+    if (recNo < readAheadFirst_ || recNo - readAheadFirst_ >= readAheadCount_) return false;
+    const auto size = readAhead_.size() / static_cast<size_t>(readAheadCount_);
+    std::memcpy(image, readAhead_.data() + static_cast<size_t>(recNo - readAheadFirst_) * size,
+                size);
+    return true;
+  }
 
   std::string tableName_;
   std::string filePath_;
