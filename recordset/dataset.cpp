@@ -356,13 +356,6 @@ void TDataSet::ComputeCalcFields(char* buffer) {
 
 // ---- The ring --------------------------------------------------------------------
 
-char* TDataSet::Buffers(int index) const {
-  if (index < 0 || index >= static_cast<int>(buffers_.size())) return nullptr;
-  return buffers_[static_cast<size_t>(index)].get();
-}
-
-char* TDataSet::ActiveBuffer() const { return Buffers(activeRecord_); }
-
 void TDataSet::SetActiveRecord(int index) {
   if (index < 0 || index >= std::max(recordCount_, 1)) ListIndexError(index);
   activeRecord_ = index;
@@ -451,16 +444,26 @@ bool TDataSet::FetchBackward() {
 
 int TDataSet::FillForward() {
   if (recordCount_ >= bufferCount_) return 0;
-  BeginFetchRun();
+  BeginFetchRun(bufferCount_ - recordCount_);
   TAtExit end{[this] { EndFetchRun(); }};
   int count = 0;
-  while (recordCount_ < bufferCount_ && FetchForward()) ++count;
+  while (recordCount_ < bufferCount_ && FetchForward()) {
+    ++count;
+    // The cursor is on the last ring record: the records after it that the
+    // storage has at hand come in one call. (An insert's first fetch is of
+    // the current record, not the next.)
+    if (state_ == rsInsert) continue;
+    const int ready = FetchReadyForward(recordCount_, bufferCount_ - recordCount_);
+    recordCount_ += ready;
+    currentRecord_ = recordCount_ - 1;
+    count += ready;
+  }
   return count;
 }
 
 int TDataSet::FillBackward() {
   if (recordCount_ >= bufferCount_) return 0;
-  BeginFetchRun();
+  BeginFetchRun(bufferCount_ - recordCount_);
   TAtExit end{[this] { EndFetchRun(); }};
   int count = 0;
   while (recordCount_ < bufferCount_ && FetchBackward()) ++count;
@@ -677,7 +680,10 @@ void TDataSet::NextBlock() {
   if (activeRecord_ < recordCount_ - 1) {
     ++activeRecord_;
   } else if (!atEnd_ && recordCount_ > 0) {
-    // Keep only the last record, read the block after it, then drop it.
+    // Keep only the last record, read the block after it, then drop it:
+    // one run of bufferCount_ records, read together.
+    BeginFetchRun(bufferCount_);
+    TAtExit end{[this] { EndFetchRun(); }};
     std::rotate(buffers_.begin(), buffers_.begin() + recordCount_ - 1,
                 buffers_.begin() + recordCount_);
     int keep = currentRecord_ == recordCount_ - 1 ? 0 : -1;
