@@ -636,4 +636,31 @@ TEST_F(TDataSetTest, BlockReadingReadsBlocksWithoutNotifications) {
   EXPECT_EQ(link.Joined(), "changed");
 }
 
+// A block that fails to read leaves the last record of the block before
+// shown, and the walk goes on from it once the fault is gone.
+TEST_F(TDataSetTest, BlockReadingFailureKeepsTheLastRecordShown) {
+  AddRecords(7);
+  set.UpdateFieldDefs();
+  for (int i = 0; i < set.FieldDefs().Count(); ++i) set.AddField(set.FieldDefs()[i].CreateField());
+  auto check = std::make_unique<TIntegerField>();
+  check->SetFieldName("CHECK");
+  check->SetFieldKind(fkCalculated);
+  set.AddField(std::move(check));
+  bool failing = true;
+  set.SetOnCalcFields([&](TDataSet& d) {
+    if (failing && d.FieldNamed("ID")->ValueAsInteger() == 4) throw EDatabaseError("unreadable");
+  });
+  set.Open();
+  set.SetBlockReadSize(3);
+  set.Next();
+  set.Next();
+  EXPECT_THROW(set.Next(), EDatabaseError);
+  EXPECT_EQ(Id(), 3);
+  EXPECT_FALSE(set.AtEnd());
+  failing = false;
+  std::vector<int> ids;
+  for (set.Next(); !set.AtEnd(); set.Next()) ids.push_back(Id());
+  EXPECT_EQ(ids, (std::vector<int>{4, 5, 6, 7}));
+}
+
 }  // namespace
