@@ -29,6 +29,17 @@ class TDataSetTest : public ::testing::Test {
       set.AddRecord({std::to_string(i), "N" + std::to_string(i), std::to_string(i) + ".5"});
   }
   int Id() { return set.FieldNamed("ID")->ValueAsInteger(); }
+  // Persistent fields: the data fields and a calculated one of type T.
+  template <class T>
+  void AddFieldsWithCalculated(const char* name) {
+    set.UpdateFieldDefs();
+    for (int i = 0; i < set.FieldDefs().Count(); ++i)
+      set.AddField(set.FieldDefs()[i].CreateField());
+    auto calculated = std::make_unique<T>();
+    calculated->SetFieldName(name);
+    calculated->SetFieldKind(fkCalculated);
+    set.AddField(std::move(calculated));
+  }
   template <class F>
   std::string ErrorOf(F f) {
     try {
@@ -510,13 +521,7 @@ TEST_F(TDataSetTest, FrameworkDefaults) {
 
 TEST_F(TDataSetTest, CalculatedFieldsAreComputedPerBufferAndKeepModified) {
   AddRecords(3);
-  // Persistent fields: the data fields and one calculated field.
-  set.UpdateFieldDefs();
-  for (int i = 0; i < set.FieldDefs().Count(); ++i) set.AddField(set.FieldDefs()[i].CreateField());
-  auto total = std::make_unique<TFloatField>();
-  total->SetFieldName("TOTAL");
-  total->SetFieldKind(fkCalculated);
-  set.AddField(std::move(total));
+  AddFieldsWithCalculated<TFloatField>("TOTAL");
   int calcs = 0;
   set.SetOnCalcFields([&](TDataSet& d) {
     ++calcs;
@@ -640,12 +645,7 @@ TEST_F(TDataSetTest, BlockReadingReadsBlocksWithoutNotifications) {
 // shown, and the walk goes on from it once the fault is gone.
 TEST_F(TDataSetTest, BlockReadingFailureKeepsTheLastRecordShown) {
   AddRecords(7);
-  set.UpdateFieldDefs();
-  for (int i = 0; i < set.FieldDefs().Count(); ++i) set.AddField(set.FieldDefs()[i].CreateField());
-  auto check = std::make_unique<TIntegerField>();
-  check->SetFieldName("CHECK");
-  check->SetFieldKind(fkCalculated);
-  set.AddField(std::move(check));
+  AddFieldsWithCalculated<TIntegerField>("CHECK");
   bool failing = true;
   set.SetOnCalcFields([&](TDataSet& d) {
     if (failing && d.FieldNamed("ID")->ValueAsInteger() == 4) throw EDatabaseError("unreadable");
