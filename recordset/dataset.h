@@ -305,8 +305,9 @@ class TDataSet : public TComponent {
   // FetchRecord(buffer, fcNext, true) would give, as far as the storage
   // has them at hand (read for the run, nothing to compute, no handler
   // to run), and leaves its cursor on the last one. Gives how many it
-  // filled; 0 leaves the fetching to FetchRecord. Must not throw.
-  virtual int FetchReadyForward(int /*first*/, int /*count*/) noexcept { return 0; }
+  // filled; 0 leaves the fetching to FetchRecord. Should it raise, its
+  // cursor stays where it was.
+  virtual int FetchReadyForward(int /*first*/, int /*count*/) { return 0; }
 
   // ---- Helpers for concrete record sets ----
   void SetBookmarkSize(int size) { bookmarkSize_ = size; }

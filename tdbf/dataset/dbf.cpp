@@ -595,7 +595,7 @@ TFetchResult TDbf::FetchRecord(char* buffer, TFetchMode mode, bool) {
 // The records after the cursor that were read ahead for the run, copied
 // without a fetch each: what FetchRecord does for them, less what a plain
 // walk in record order does not need (a filter, calculated fields).
-int TDbf::FetchReadyForward(int first, int count) noexcept {
+int TDbf::FetchReadyForward(int first, int count) {
   TDbfCursor* const physical = PhysicalCursor();
   if (physical == nullptr || !dbfFile_ || Filtered() || CalcFieldsSize() > 0) return 0;
   TDbfFile& file = *dbfFile_;

@@ -338,7 +338,7 @@ class TDbf : public TDataSet {
   void RefreshStorage() override;
   void BeginFetchRun(int records) override;
   void EndFetchRun() noexcept override;
-  int FetchReadyForward(int first, int count) noexcept override;
+  int FetchReadyForward(int first, int count) override;
   void DeleteCurrent() override;
   void CursorToStart() override;
   void CursorToBookmark(const char* bookmark) override;
