@@ -45,10 +45,6 @@ constexpr int64_t kWalkDistance = int64_t{64} << 10;
 // system call, and pread makes it without faulting the pages into the
 // window and unmapping them again.
 constexpr int64_t kLargeRead = int64_t{32} << 10;
-// Bytes gathered at strides below this many lie on nearly every cache line
-// of the range: reading the range whole with pread costs less than
-// faulting its pages into the window.
-constexpr int64_t kSparseStride = 192;
 
 int64_t OsPageSize() {
   static const int64_t size = sysconf(_SC_PAGESIZE) > 0 ? sysconf(_SC_PAGESIZE) : 4096;
@@ -249,12 +245,12 @@ class TPosixFile : public TFile {
                       int64_t& bytesRead) override {
     bytesRead = 0;
     if (offset < 0 || stride <= 0 || count < 0) return InvalidParameter();
-    // At sparse strides the bytes within whole pages of the known size come
-    // from the window, moved along as the walk goes: only the cache lines
-    // holding them are touched. The rest, dense strides, and everything
-    // when the file cannot be mapped, comes from reads.
+    // The bytes within whole pages of the known size come from the window,
+    // moved along as the walk goes: only the cache lines holding them are
+    // touched. The rest, and everything when the file cannot be mapped,
+    // comes from reads.
     const int64_t wholePages = knownSize_ - knownSize_ % OsPageSize();
-    while (stride >= kSparseStride && bytesRead < count) {
+    while (bytesRead < count) {
       const int64_t at = offset + bytesRead * stride;
       if (at >= wholePages) break;
       if ((view_ == nullptr || at < viewStart_ || at >= viewStart_ + kViewWindow) && !MoveView(at))

@@ -80,9 +80,9 @@ class TFile {
   virtual TOsStatus ReadAt(int64_t offset, void* buffer, int64_t length, int64_t& bytesRead) = 0;
   // Reads count bytes, one every stride bytes from offset on (the deletion
   // flags of a table's records), into out; bytesRead tells how many (fewer
-  // at the end of the file). Sees what ReadAt sees. The file on disk, at
-  // strides of a few cache lines or more, touches only the memory that
-  // holds them; this default reads runs of whole strides.
+  // at the end of the file). Sees what ReadAt sees. The file on disk
+  // touches only the memory that holds them; this default reads runs of
+  // whole strides.
   virtual TOsStatus ReadEvery(int64_t offset, int64_t stride, int64_t count, uint8_t* out,
                               int64_t& bytesRead);
   // Says that reads will come at scattered places (the pages of an index),
