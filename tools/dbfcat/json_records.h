@@ -17,6 +17,8 @@ class TDbf;
 
 class TJsonLine {
  public:
+  static constexpr size_t kBlock = 64 * 1024;
+
   // The text goes to out (not owned) when Flush runs.
   explicit TJsonLine(std::FILE* out = stdout) : out_(out) {}
 
@@ -52,8 +54,11 @@ class TJsonLine {
   }
   void Commit(const char* end) { size_ = static_cast<size_t>(end - data_.get()); }
 
-  // Ends the line; lines go out in blocks of about 64 KiB.
-  void Print();
+  // Ends the line; lines go out in blocks of about kBlock bytes.
+  void Print() {
+    Raw('\n');
+    if (size_ >= kBlock) Flush();
+  }
   // Writes what is collected; false when the stream refused it.
   bool Flush();
 
