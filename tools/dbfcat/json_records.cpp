@@ -447,12 +447,6 @@ char* PutShortText(char* out, const char* p, size_t n) {
   return out + n;
 }
 
-// The first of the digits in [from, to) that is not 0, or to.
-int SkipZeros(const char* p, int from, int to) {
-  while (from < to && p[from] == '0') ++from;
-  return from;
-}
-
 // A bit for each byte that is a digit.
 uint32_t DigitBits(TByteBlock block) {
   // Digits become the 10 lowest signed bytes.
@@ -490,9 +484,11 @@ char* PutWindowNumber(char* out, const TColumn& column, const char* image, bool 
   const uint32_t body = (uint32_t{1} << end) - (uint32_t{1} << first);
   const uint32_t other = body & ~DigitBits(block);
   if (other == body || (other & (other - 1)) != 0) return nullptr;
+  // The bytes of the body other than '0', and a mark after its end.
+  const uint32_t notZero = (body & ~Bits(block == '0')) | uint32_t{1} << end;
   if (!decimal) {
     if (other != 0) return nullptr;
-    const int from = SkipZeros(window, first, end);
+    const int from = std::countr_zero(notZero);
     if (from == end) return PutText(out, "0");
     if (end - from > column.mostDigits) return nullptr;
     if (negative) *out++ = '-';
@@ -501,11 +497,11 @@ char* PutWindowNumber(char* out, const TColumn& column, const char* image, bool 
   // A float keeps its sign, even on zero.
   const int point = other != 0 ? std::countr_zero(other) : end;
   if (other != 0 && window[point] != '.') return nullptr;
-  const int from = SkipZeros(window, first, point);
-  int last = end;  // after the fraction's last digit that is not 0
-  while (last > point + 1 && window[last - 1] == '0') --last;
+  const int from = std::countr_zero(notZero);  // the point when the whole part is 0
+  const uint32_t fraction = notZero & ~((uint32_t{2} << point) - 1) & ~(uint32_t{1} << end);
   if (negative) *out++ = '-';
-  if (last > point + 1) {
+  if (fraction != 0) {
+    const int last = 32 - std::countl_zero(fraction);  // after its last digit other than 0
     // d.ddd: the stored digits, point and all.
     if (from < point) {
       if (last - 1 - from > TDecimal::kMaxDigits) return nullptr;
@@ -513,17 +509,16 @@ char* PutWindowNumber(char* out, const TColumn& column, const char* image, bool 
     }
     // 0.ddd, which is shorter than d.dde-x with at most two zeros after
     // the point, three for more than one significant digit.
-    const int significant = SkipZeros(window, point + 1, last);
+    const int significant = std::countr_zero(fraction);
     const int count = last - significant;
     if (count > TDecimal::kMaxDigits || significant - point - 1 > 2 + (count > 1)) return nullptr;
     *out++ = '0';
     return putRun(out, point, last);
   }
-  if (from == point) return PutText(out, "0.0");
+  if (from >= point) return PutText(out, "0.0");
   // ddd.0, which is shorter than d.dde+x unless it ends in more than four
   // zeros, five for more than one significant digit.
-  int digitsEnd = point;
-  while (window[digitsEnd - 1] == '0') --digitsEnd;
+  const int digitsEnd = 32 - std::countl_zero(notZero & ((uint32_t{1} << point) - 1));
   const int length = point - from, zeros = point - digitsEnd;
   if (length > TDecimal::kMaxDigits || zeros > 4 + (length - zeros > 1)) return nullptr;
   return PutText(putRun(out, from, point), ".0");
