@@ -702,6 +702,8 @@ void TRecordPrinter::Print(TJsonLine& line, const char* image) {
         break;
       case ckField:
         break;
+      default:
+        __builtin_unreachable();
     }
     if (end != nullptr) {
       out = end;
