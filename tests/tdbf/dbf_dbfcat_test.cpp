@@ -494,6 +494,17 @@ TEST_F(TDbfcatTest, ClearErrors) {
   EXPECT_EQ("dbfcat: unknown option --fast\n" + usage, option.err);
   EXPECT_EQ(2, Dbfcat({"a.dbf", "b.dbf"}).status);
   EXPECT_EQ(0, Dbfcat({"--help"}).status);
+
+  // Records that cannot be written (here to a full device) are an error,
+  // whether the stream refuses them on the way or at the end.
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  const std::string dbfcat = std::string(ZOZUR_HELPER_DIR) + "/../dbfcat";
+  for (const char* table : {"real/dbase-rs/stations.dbf", "real/dbase-rs/cp850.dbf"}) {
+    EXPECT_EQ(
+        "dbfcat: cannot write the output\n1\n",
+        ShellOutput("'" + dbfcat + "' '" + TestDataPath(table) + "' 2>&1 >/dev/full; echo $?"))
+        << table;
+  }
 }
 
 TEST_F(TDbfcatTest, RelativeNamesAreTakenFromTheCurrentDirectory) {

@@ -1061,10 +1061,9 @@ void TJsonLine::Float(double value) {
 }
 
 bool TJsonLine::Flush() {
-  if (size_ == 0) return true;
-  const bool written = std::fwrite(data_.get(), 1, size_, out_) == size_;
+  if (size_ > 0 && std::fwrite(data_.get(), 1, size_, out_) != size_) failed_ = true;
   size_ = 0;
-  return written;
+  return !failed_;
 }
 
 void TJsonLine::Grow(size_t n) {
@@ -1089,7 +1088,7 @@ void PrintRecords(TDbf& dbf, TJsonLine& line, bool all, TValuePath path) {
   // at a time and tells no one of each step.
   dbf.First();
   dbf.SetBlockReadSize(kBlockRead);
-  for (; !dbf.AtEnd(); dbf.Next()) {
+  for (; !dbf.AtEnd() && !line.Failed(); dbf.Next()) {
     printer.Print(line, TDbf::RecordImage(dbf.ActiveBuffer()));
     line.Print();
   }

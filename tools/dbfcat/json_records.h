@@ -59,8 +59,11 @@ class TJsonLine {
     Raw('\n');
     if (size_ >= kBlock) Flush();
   }
-  // Writes what is collected; false when the stream refused it.
+  // Writes what is collected; false when the stream refused it, now or
+  // before.
   bool Flush();
+  // Whether the stream refused some of the text.
+  bool Failed() const { return failed_; }
 
  private:
   void Grow(size_t n);
@@ -69,6 +72,7 @@ class TJsonLine {
   std::unique_ptr<char[]> data_;
   size_t size_ = 0;
   size_t capacity_ = 0;
+  bool failed_ = false;
 };
 
 // How PrintRecords reads the values: directly from the record image where
@@ -77,6 +81,7 @@ class TJsonLine {
 enum TValuePath { vpDirect, vpFields };
 
 // Writes the current record, or with all every record the set shows from
-// the first, as {"deleted": bool, "values": {...}} lines.
+// the first, as {"deleted": bool, "values": {...}} lines; the walk stops
+// when the stream refuses them (see TJsonLine::Failed).
 // REQUIRES: dbf is open.
 void PrintRecords(TDbf& dbf, TJsonLine& line, bool all, TValuePath path = vpDirect);
