@@ -259,6 +259,13 @@ void MeasurePeaks() {
 // wall-clock time and in CPU time (which other processes on a busy machine
 // disturb less).
 void PrintRatios(const TMedianReporter& medians) {
+  std::printf(
+      "\nfinds timed in turn with a filtered scan: medians of the pairs' ratios, "
+      "wall-clock / CPU\n");
+  for (size_t i = 0; i < std::size(kFindCases); ++i)
+    if (const auto* run = medians.Find("BM_FindPaired/" + std::to_string(i)))
+      std::printf("%-50s %.2f / %.2f times the filtered scan beside it\n", kFindCases[i].label,
+                  run->Counter("wall_ratio"), run->Counter("cpu_ratio"));
   const TMedianReporter::TMedian* plain = medians.Find("BM_PlainRead");
   const TMedianReporter::TMedian* scan = medians.Find("BM_FilteredScan");
   if (plain == nullptr || scan == nullptr || plain->wall <= 0 || scan->wall <= 0) return;
@@ -277,13 +284,6 @@ void PrintRatios(const TMedianReporter& medians) {
                            {"BM_Sort/2", "sort by NAME, UTF-8 table (target: under 1 s)"},
                            {"BM_ExportCsv", "export to CSV"},
                            {"BM_ExportSqlite", "export to SQLite"}});
-  std::printf(
-      "\nfinds timed in turn with a filtered scan: medians of the pairs' ratios, "
-      "wall-clock / CPU\n");
-  for (size_t i = 0; i < std::size(kFindCases); ++i)
-    if (const auto* run = medians.Find("BM_FindPaired/" + std::to_string(i)))
-      std::printf("%-50s %.2f / %.2f times the filtered scan beside it\n", kFindCases[i].label,
-                  run->Counter("wall_ratio"), run->Counter("cpu_ratio"));
   std::printf("\n");
   for (const auto& [name, text] : rows) {
     const TMedianReporter::TMedian* run = medians.Find(name);

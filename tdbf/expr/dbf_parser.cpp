@@ -758,6 +758,12 @@ struct TCaseNeedle {
   bool skipBlocks = false;
   TByteBlock firstA{};
   TByteBlock firstB{};
+  // The same for the text's last byte, when it has two or more and at most
+  // two bytes stand for its last: a place is tried only when both its
+  // first byte and the byte where the text would end fit.
+  bool lastBlocks = false;
+  TByteBlock lastA{};
+  TByteBlock lastB{};
 };
 
 // A search for a text constant in the text of one or more text fields
@@ -792,38 +798,62 @@ struct TDbfParser::TFusedSearch {
 
 namespace {
 
+// The bytes the case table turns into byte, each repeated in every byte
+// of a and b; false when more than two or none do.
+bool FillBlocks(const uint8_t* fold, uint8_t byte, TByteBlock& a, TByteBlock& b) {
+  std::vector<uint8_t> bytes;
+  for (int c = 0; c < 256; ++c)
+    if (fold[c] == byte) bytes.push_back(static_cast<uint8_t>(c));
+  if (bytes.empty() || bytes.size() > 2) return false;
+  for (int i = 0; i < 16; ++i) {
+    a[i] = bytes.front();
+    b[i] = bytes.back();
+  }
+  return true;
+}
+
 TCaseNeedle CaseNeedle(const uint8_t* fold, std::string_view needle) {
   TCaseNeedle result;
   result.fold = fold;
   if (needle.empty()) return result;
-  std::vector<uint8_t> firsts;
-  for (int c = 0; c < 256; ++c) {
+  for (int c = 0; c < 256; ++c)
     result.first[static_cast<size_t>(c)] = fold[c] == static_cast<uint8_t>(needle[0]);
-    if (result.first[static_cast<size_t>(c)]) firsts.push_back(static_cast<uint8_t>(c));
-  }
-  if (!firsts.empty() && firsts.size() <= 2) {
-    result.skipBlocks = true;
-    for (int i = 0; i < 16; ++i) {
-      result.firstA[i] = firsts.front();
-      result.firstB[i] = firsts.back();
-    }
-  }
+  result.skipBlocks =
+      FillBlocks(fold, static_cast<uint8_t>(needle[0]), result.firstA, result.firstB);
+  result.lastBlocks =
+      result.skipBlocks && needle.size() >= 2 &&
+      FillBlocks(fold, static_cast<uint8_t>(needle.back()), result.lastA, result.lastB);
   return result;
 }
 
-// One bit for each of the sixteen bytes at p that may start the needle,
+// One bit for each of the sixteen bytes at p that equals a byte of a or b,
 // the first byte's lowest.
-inline uint32_t StartsIn(const unsigned char* p, const TCaseNeedle& c) {
+inline uint32_t MatchesIn(const unsigned char* p, const TByteBlock& a, const TByteBlock& b) {
   TByteBlock block;
   std::memcpy(&block, p, sizeof block);
 #if defined(__SSE2__)
-  const auto hits = (block == c.firstA) | (block == c.firstB);
+  const auto hits = (block == a) | (block == b);
   return static_cast<uint32_t>(_mm_movemask_epi8(reinterpret_cast<__m128i>(hits)));
 #else
   uint32_t mask = 0;
-  for (int i = 0; i < 16; ++i) mask |= uint32_t{c.first[block[i]]} << i;
+  for (int i = 0; i < 16; ++i) mask |= uint32_t{block[i] == a[i] || block[i] == b[i]} << i;
   return mask;
 #endif
+}
+
+// One bit for each of the sixteen places from p + at of a text of size
+// bytes that may hold the needle, judged by its first and last bytes; the
+// places whose last byte would lie past the text's end get none.
+inline uint32_t StartsIn(const unsigned char* p, size_t at, size_t size, size_t m,
+                         const TCaseNeedle& c) {
+  uint32_t starts = MatchesIn(p + at, c.firstA, c.firstB);
+  if (!c.lastBlocks || starts == 0) return starts;
+  // The bytes where the text would end, read from the last sixteen of the
+  // text when the block would pass its end.
+  const size_t end = at + m - 1;
+  const size_t from = std::min(end, size - sizeof(TByteBlock));
+  if (end - from >= sizeof(TByteBlock)) return 0;
+  return starts & (MatchesIn(p + from, c.lastA, c.lastB) >> (end - from));
 }
 
 // A case table that turns no byte into NUL and NUL into nothing else, so
@@ -837,15 +867,21 @@ bool KeepsTextEnd(const uint8_t* fold) {
 // Whether a byte of any of the search's blocks of record may start the
 // text.
 bool MayStartInBlocks(const char* record, const TDbfParser::TFusedSearch& s) {
-  TByteBlock hits{};
+  const TCaseNeedle& c = s.fixed;
+  TByteBlock firsts{};
+  TByteBlock lasts{};
   for (const int32_t offset : s.blocks) {
     TByteBlock block;
     std::memcpy(&block, record + offset, sizeof block);
-    hits |= (block == s.fixed.firstA) | (block == s.fixed.firstB);
+    firsts |= (block == c.firstA) | (block == c.firstB);
+    lasts |= (block == c.lastA) | (block == c.lastB);
   }
-  uint64_t halves[2];
-  std::memcpy(halves, &hits, sizeof halves);
-  return (halves[0] | halves[1]) != 0;
+  // A text that is there puts both its first and its last byte in the
+  // blocks.
+  uint64_t halves[4];
+  std::memcpy(halves, &firsts, sizeof firsts);
+  std::memcpy(halves + 2, &lasts, sizeof lasts);
+  return (halves[0] | halves[1]) != 0 && (!c.lastBlocks || (halves[2] | halves[3]) != 0);
 }
 
 void PrepareBlocks(TDbfParser::TFusedSearch& s) {
@@ -908,7 +944,8 @@ inline size_t FindIn(std::string_view field, std::string_view needle, const TCas
   // bytes before, which were tried already.
   for (size_t start = 0; start <= last; start += sizeof(TByteBlock)) {
     const size_t block = std::min(start, field.size() - sizeof(TByteBlock));
-    for (uint32_t starts = StartsIn(p + block, c) >> (start - block) << (start - block);
+    for (uint32_t starts = StartsIn(p, block, field.size(), m, c) >> (start - block)
+                                                                         << (start - block);
          starts != 0; starts &= starts - 1) {
       const size_t i = block + static_cast<size_t>(std::countr_zero(starts));
       if (i > last) return std::string_view::npos;

@@ -54,7 +54,10 @@ TEST(TTextSearchTest, FusedSearchesFindWhatTheGeneralNodesFind) {
   const std::vector<std::string> ascii = {"",      "a",      "abcdefgh", "xyzABC",
                                           "  abc", "ABC  x", "Smith"};
   const std::vector<std::string> asciiNeedles = {
-      "", " ", "a", "A", "abc", "ABC", "h", "abcdefgh", "abcdefghi", "c  x", "x", "TH", "   "};
+      "", " ", "a", "A", "abc", "ABC", "h", "abcdefgh", "abcdefghi", "c  x", "x", "TH", "   ",
+      // First and last bytes that fit around a middle that does not; the
+      // whole of a CITY, longer than the 16 bytes looked at at once.
+      "abcXefgh", "a   c", "  abcdefgh    abc"};
   const std::vector<std::string> turkish = {"\u0130STANBUL", "\u0131stanbul", "istanbul",
                                             "\u015EAH\u0130N", "ISPARTA"};
   const std::vector<std::string> turkishNeedles = {"i",      "I",       "\u0130",   "\u0131",
