@@ -394,6 +394,31 @@ TEST_F(TDbfcatTest, LevelSevenTables) {
   EXPECT_EQ(2u * (0x36DD - 8), picture.size());
   EXPECT_EQ("4749463837", picture.substr(16, 10));  // "GIF87"
   EXPECT_EQ(before, ReadWholeFile(inventory));
+
+  // Names of up to 32 characters, whose members are longer than the
+  // others.
+  TTempDir dir;
+  TDbfImage image;
+  image.version = 0x04;
+  image.fields = {{"A_NAME_OF_THIRTY_TWO_CHARACTERS_", 'C', 3},
+                  {"N", 'N', 4},
+                  {"SECOND_NAME_OF_THIRTY_TWO_CHARS_", 'D', 8}};
+  image.records = {"abc  1220240229", "   -12        "};
+  image.deleted = {false, false};
+  const std::string table = dir.File("long.dbf");
+  WriteWholeFile(table, image.Bytes());
+  const TToolRun names = Dbfcat({table});
+  ASSERT_EQ(0, names.status) << names.err;
+  const std::vector<std::string> records = Lines(names.out);
+  ASSERT_EQ(3u, records.size());
+  EXPECT_EQ(
+      "{\"deleted\": false, \"values\": {\"A_NAME_OF_THIRTY_TWO_CHARACTERS_\": \"abc\", \"N\": 12, "
+      "\"SECOND_NAME_OF_THIRTY_TWO_CHARS_\": \"2024-02-29\"}}",
+      records[1]);
+  EXPECT_EQ(
+      "{\"deleted\": false, \"values\": {\"A_NAME_OF_THIRTY_TWO_CHARACTERS_\": \"\", \"N\": -12, "
+      "\"SECOND_NAME_OF_THIRTY_TWO_CHARS_\": null}}",
+      records[2]);
 }
 
 TEST_F(TDbfcatTest, TextIsDecodedFromTheTableCodePage) {

@@ -282,17 +282,20 @@ enum TColumnKind {
   ckDecimalNumber,  // N, F of up to 16 bytes printed as the shortest double
   ckDate,           // D: YYYYMMDD rearranged
   ckLogical,        // L
+  ckKey,            // no field: the leading part of a long member name
+  ckEnd,            // no field: the end of the record's line
 };
 
 bool IsText(TColumnKind kind) {
   return kind == ckText || kind == ckShortText || kind == ckMediumText;
 }
 
-// Member names up to this length are copied as one block of this size.
-constexpr size_t kShortKey = 32;
+constexpr size_t kKeyBlock = 32;
 
+// A column's member name, ", " (but for the first), the name as JSON, ": ",
+// is copied as one block of kKeyBlock bytes (of which keyLength count).
 struct TColumn {
-  char shortKey[kShortKey];  // key, when it is no longer
+  char key[kKeyBlock];
   size_t keyLength;
   TColumnKind kind;
   int offset;  // in the record image
@@ -306,7 +309,6 @@ struct TColumn {
   TField* field;
   const TDbfFieldDef* def;  // nullptr for a field of no table column
   TStringField* text;       // text fields, read without a copy per value
-  std::string key;          // ", " (but for the first), the name as JSON, ": "
 };
 
 // The JSON form of one byte of stored text: its character in UTF-8, with
@@ -591,12 +593,22 @@ void TRecordPrinter::MakeColumns(TDbf& dbf, TValuePath path) {
     if (i > 0) key.Raw(", ");
     key.String(field->FieldName());
     key.Raw(": ");
+    // A name too long for one block goes out in parts, the leading ones as
+    // columns of their own.
+    std::string_view keyText = key.Text();
+    for (; keyText.size() > kKeyBlock; keyText.remove_prefix(kKeyBlock)) {
+      TColumn part{};
+      part.kind = ckKey;
+      part.keyLength = kKeyBlock;
+      std::memcpy(part.key, keyText.data(), kKeyBlock);
+      columns_.push_back(part);
+      recordRoom_ += kKeyBlock;
+    }
     TColumn column{};
     column.field = field;
-    column.key = key.Text();
-    column.keyLength = column.key.size();
-    std::memcpy(column.shortKey, column.key.data(), std::min(column.key.size(), kShortKey));
-    recordRoom_ += column.key.size() + kShortKey;
+    column.keyLength = keyText.size();
+    std::memcpy(column.key, keyText.data(), keyText.size());
+    recordRoom_ += kKeyBlock;
     if (field->DataType() == ftString || field->DataType() == ftFixedChar)
       column.text = dynamic_cast<TStringField*>(field);
     if (field->FieldNo() < 1 || field->FieldNo() > file.FieldDefs().Count()) {
@@ -650,6 +662,12 @@ void TRecordPrinter::MakeColumns(TDbf& dbf, TValuePath path) {
       recordRoom_ += 64;
     columns_.push_back(column);
   }
+  TColumn end{};
+  end.kind = ckEnd;
+  end.keyLength = 2;
+  std::memcpy(end.key, "}}", 2);
+  columns_.push_back(end);
+  recordRoom_ += kKeyBlock;
 }
 
 // The record is written through a pointer into room for the whole record;
@@ -666,15 +684,19 @@ void TRecordPrinter::Print(TJsonLine& line, const char* image) {
   char* out = line.Reserve(recordRoom_);
   std::memcpy(out, kStarts[deleted], sizeof kStarts[deleted]);
   out += kStartLengths[deleted];
-  for (TColumn& column : columns_) {
-    if (column.keyLength <= kShortKey)
-      std::memcpy(out, column.shortKey, kShortKey);
-    else
-      std::memcpy(out, column.key.data(), column.keyLength);
+  // The last column ends the line.
+  for (TColumn* next = columns_.data();; ++next) {
+    TColumn& column = *next;
+    std::memcpy(out, column.key, kKeyBlock);
     out += column.keyLength;
     const char* f = image + column.offset;
     char* end = nullptr;
     switch (column.kind) {
+      case ckKey:
+        continue;
+      case ckEnd:
+        line.Commit(out);
+        return;
       case ckShortText:
         end = PutShortPlainText(out, f, column.size);
         if (end == nullptr) end = PutStoredText(out, f, column.size);
@@ -721,8 +743,6 @@ void TRecordPrinter::Print(TJsonLine& line, const char* image) {
     }
     out = line.Reserve(recordRoom_);
   }
-  out = PutText(out, "}}");
-  line.Commit(out);
 }
 
 // Text is the field's bytes up to the trailing blanks and the first NUL;
