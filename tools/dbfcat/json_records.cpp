@@ -408,15 +408,18 @@ uint32_t StoredBits(TByteBlock block) { return Bits(block == ' ') ^ 0xFFFF; }
 
 // Text of up to 16 bytes of which every byte goes into a JSON string as it
 // is, copied as one block of 16 bytes along with the trailing blanks, which
-// are then left out. nullptr for any other text (NULs, control bytes,
-// quotes, bytes from 0x80). REQUIRES: 16 bytes can be read at f.
+// are then left out; blank text is the empty string. nullptr for any other
+// text (NULs, control bytes, quotes, bytes from 0x80). REQUIRES: 16 bytes
+// can be read at f.
 char* PutShortPlainText(char* out, const char* f, int size) {
   const TByteBlock block = Block(f);
   const uint32_t field = (uint32_t{2} << (size - 1)) - 1;
+  const uint32_t stored = StoredBits(block) & field;
+  if (stored == 0) return PutText(out, "\"\"");
   if ((Bits(NotPlain(block)) & field) != 0) return nullptr;
   *out = '"';
   std::memcpy(out + 1, &block, sizeof block);
-  out += 33 - std::countl_zero(StoredBits(block) & field);
+  out += 33 - std::countl_zero(stored);
   *out++ = '"';
   return out;
 }
@@ -425,11 +428,13 @@ char* PutShortPlainText(char* out, const char* f, int size) {
 char* PutMediumPlainText(char* out, const char* f, int size) {
   const TByteBlock head = Block(f);
   const TByteBlock tail = Block(f + size - 16);
+  const uint32_t stored = StoredBits(head) | StoredBits(tail) << (size - 16);
+  if (stored == 0) return PutText(out, "\"\"");
   if (Bits(NotPlain(head) | NotPlain(tail)) != 0) return nullptr;
   *out = '"';
   std::memcpy(out + 1, &head, sizeof head);
   std::memcpy(out + 1 + size - 16, &tail, sizeof tail);
-  out += 33 - std::countl_zero(StoredBits(head) | StoredBits(tail) << (size - 16));
+  out += 33 - std::countl_zero(stored);
   *out++ = '"';
   return out;
 }
