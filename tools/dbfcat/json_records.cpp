@@ -534,7 +534,7 @@ char* PutWindowNumber(char* out, const TColumn& column, const char* image, bool 
 class TRecordPrinter {
  public:
   TRecordPrinter(TDbf& dbf, TValuePath path);
-  // Prints the values of the record whose image the set shows.
+  // Prints the line of the record whose image the set shows.
   void Print(TJsonLine& line, const char* image);
 
  private:
@@ -669,8 +669,8 @@ void TRecordPrinter::MakeColumns(TDbf& dbf, TValuePath path) {
   }
   TColumn end{};
   end.kind = ckEnd;
-  end.keyLength = 2;
-  std::memcpy(end.key, "}}", 2);
+  end.keyLength = 3;
+  std::memcpy(end.key, "}}\n", 3);
   columns_.push_back(end);
   recordRoom_ += kKeyBlock;
 }
@@ -1104,7 +1104,6 @@ void PrintRecords(TDbf& dbf, TJsonLine& line, bool all, TValuePath path) {
   if (!all) {
     if (!dbf.AtEnd()) {
       printer.Print(line, TDbf::RecordImage(dbf.ActiveBuffer()));
-      line.Print();
     }
     line.Flush();
     return;
@@ -1113,9 +1112,9 @@ void PrintRecords(TDbf& dbf, TJsonLine& line, bool all, TValuePath path) {
   // at a time and tells no one of each step.
   dbf.First();
   dbf.SetBlockReadSize(kBlockRead);
-  for (; !dbf.AtEnd() && !line.Failed(); dbf.Next()) {
+  for (; !dbf.AtEnd(); dbf.Next()) {
     printer.Print(line, TDbf::RecordImage(dbf.ActiveBuffer()));
-    line.Print();
+    if (line.Full() && !line.Flush()) break;
   }
   dbf.SetBlockReadSize(0);
   line.Flush();

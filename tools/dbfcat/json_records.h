@@ -57,13 +57,13 @@ class TJsonLine {
   // Ends the line; lines go out in blocks of about kBlock bytes.
   void Print() {
     Raw('\n');
-    if (size_ >= kBlock) Flush();
+    if (Full()) Flush();
   }
+  // Whether a block is collected.
+  bool Full() const { return size_ >= kBlock; }
   // Writes what is collected; false when the stream refused it, now or
   // before.
   bool Flush();
-  // Whether the stream refused some of the text.
-  bool Failed() const { return failed_; }
 
  private:
   void Grow(size_t n);
@@ -82,6 +82,6 @@ enum TValuePath { vpDirect, vpFields };
 
 // Writes the current record, or with all every record the set shows from
 // the first, as {"deleted": bool, "values": {...}} lines; the walk stops
-// when the stream refuses them (see TJsonLine::Failed).
+// when the stream refuses them.
 // REQUIRES: dbf is open.
 void PrintRecords(TDbf& dbf, TJsonLine& line, bool all, TValuePath path = vpDirect);
