@@ -290,7 +290,9 @@ bool IsText(TColumnKind kind) {
   return kind == ckText || kind == ckShortText || kind == ckMediumText;
 }
 
-constexpr size_t kKeyBlock = 32;
+// Enough for the members of names of up to 10 characters (dBase III and
+// IV); longer ones take several blocks.
+constexpr size_t kKeyBlock = 16;
 
 // A column's member name, ", " (but for the first), the name as JSON, ": ",
 // is copied as one block of kKeyBlock bytes (of which keyLength count).
