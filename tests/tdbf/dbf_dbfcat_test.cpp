@@ -394,6 +394,26 @@ TEST_F(TDbfcatTest, LevelSevenTables) {
   EXPECT_EQ(2u * (0x36DD - 8), picture.size());
   EXPECT_EQ("4749463837", picture.substr(16, 10));  // "GIF87"
   EXPECT_EQ(before, ReadWholeFile(inventory));
+
+  // Names of up to 32 characters, whose members are longer than the
+  // others.
+  TTempDir dir;
+  TDbfImage image;
+  image.version = 0x04;
+  image.fields = {{"A_NAME_OF_THIRTY_TWO_CHARACTERS_", 'C', 3},
+                  {"N", 'N', 4},
+                  {"SECOND_NAME_OF_THIRTY_TWO_CHARS_", 'D', 8}};
+  image.records = {"abc  1220240229", "   -12        "};
+  image.deleted = {false, false};
+  const std::string table = dir.File("long.dbf");
+  WriteWholeFile(table, image.Bytes());
+  const std::string printed = Dbfcat({table}).out;
+  EXPECT_EQ(
+      "{\"deleted\": false, \"values\": {\"A_NAME_OF_THIRTY_TWO_CHARACTERS_\": \"abc\", \"N\": 12, "
+      "\"SECOND_NAME_OF_THIRTY_TWO_CHARS_\": \"2024-02-29\"}}\n"
+      "{\"deleted\": false, \"values\": {\"A_NAME_OF_THIRTY_TWO_CHARACTERS_\": \"\", \"N\": -12, "
+      "\"SECOND_NAME_OF_THIRTY_TWO_CHARS_\": null}}\n",
+      printed.substr(printed.find('\n') + 1));
 }
 
 TEST_F(TDbfcatTest, TextIsDecodedFromTheTableCodePage) {
@@ -494,6 +514,17 @@ TEST_F(TDbfcatTest, ClearErrors) {
   EXPECT_EQ("dbfcat: unknown option --fast\n" + usage, option.err);
   EXPECT_EQ(2, Dbfcat({"a.dbf", "b.dbf"}).status);
   EXPECT_EQ(0, Dbfcat({"--help"}).status);
+
+  // Records that cannot be written (here to a full device) are an error,
+  // whether the stream refuses them on the way or at the end.
+  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  const std::string dbfcat = std::string(ZOZUR_HELPER_DIR) + "/../dbfcat";
+  for (const char* table : {"real/dbase-rs/stations.dbf", "real/dbase-rs/cp850.dbf"}) {
+    EXPECT_EQ(
+        "dbfcat: cannot write the output\n1\n",
+        ShellOutput("'" + dbfcat + "' '" + TestDataPath(table) + "' 2>&1 >/dev/full; echo $?"))
+        << table;
+  }
 }
 
 TEST_F(TDbfcatTest, RelativeNamesAreTakenFromTheCurrentDirectory) {
@@ -592,12 +623,14 @@ TEST_F(TDbfcatTest, ExportsReadBackValueForValue) {
 namespace {
 
 // The records of a table as dbfcat prints them, read on one path.
-std::string PrintedRecords(const std::string& path, TValuePath valuePath, int codePage = 0) {
+std::string PrintedRecords(const std::string& path, TValuePath valuePath, int codePage = 0,
+                           bool floatFields = true) {
   char* text = nullptr;
   size_t size = 0;
   std::FILE* out = open_memstream(&text, &size);
   try {
     TDbf dbf;
+    dbf.SetUseFloatFields(floatFields);
     dbf.SetReadOnly(true);
     dbf.SetShowDeleted(true);
     dbf.SetCodePage(codePage);
@@ -630,7 +663,8 @@ std::string FirstDifference(const std::string& expected, const std::string& actu
 
 // Number text of every shape a field may hold: plain, zero-padded, signed,
 // negative zero, whole numbers with a point, tiny and huge magnitudes, more
-// digits than a double keeps, and text that is no number.
+// digits than a double keeps, mostly zeros (where the shortest text turns
+// scientific), and text that is no number; aligned right, left or neither.
 std::string NumberText(std::mt19937& random, int width, int decimals) {
   static const char* const kOdd[] = {"-0",
                                      "-0.00",
@@ -659,12 +693,47 @@ std::string NumberText(std::mt19937& random, int width, int decimals) {
                                      "\0\0\0",
                                      "12\0",
                                      "00000000",
-                                     "-00000001"};
+                                     "-00000001",
+                                     "+.5",
+                                     "1,234.5",
+                                     "1 234",
+                                     "- 5",
+                                     "5-",
+                                     "1.5e",
+                                     "0x1F",
+                                     "\t5",
+                                     "5.",
+                                     "-5.",
+                                     ".05",
+                                     "-0.05",
+                                     "0.00012",
+                                     "0.000123",
+                                     "-0.0001",
+                                     "10000.0",
+                                     "120000",
+                                     "1200000.000",
+                                     "-100000",
+                                     "123456789012345",
+                                     "-123456789012345",
+                                     "1234567890123456",
+                                     "12345678901234.5",
+                                     "99999",
+                                     "-9999",
+                                     "32768",
+                                     "2147483648",
+                                     "-2147483649"};
   std::string text;
   const auto pick = random() % 10;
   if (pick < 3) {
     text = kOdd[random() % std::size(kOdd)];
     if (text.empty()) text.assign("\0\0\0", 3);
+  } else if (pick == 3) {
+    // Mostly zeros around a point.
+    const int digits = 1 + static_cast<int>(random() % 12);
+    for (int i = 0; i < digits; ++i)
+      text += random() % 4 == 0 ? static_cast<char>('1' + random() % 9) : '0';
+    if (decimals > 0) text.insert(random() % (text.size() + 1), 1, '.');
+    if (random() % 3 == 0) text.insert(0, "-");
   } else {
     // A random fixed-point value with up to 17 digits.
     const int digits = 1 + static_cast<int>(random() % 17);
@@ -674,7 +743,9 @@ std::string NumberText(std::mt19937& random, int width, int decimals) {
     if (random() % 3 == 0) text.insert(0, "-");
   }
   if (static_cast<int>(text.size()) > width) text.resize(static_cast<size_t>(width));
-  return std::string(static_cast<size_t>(width) - text.size(), ' ') + text;
+  const size_t blanks = static_cast<size_t>(width) - text.size();
+  const size_t before = random() % 4 != 0 ? blanks : random() % (blanks + 1);
+  return std::string(before, ' ') + text + std::string(blanks - before, ' ');
 }
 
 // Random bytes for a character field: ASCII words, blanks, quotes and
@@ -723,9 +794,36 @@ std::string CharacterText(std::mt19937& random, int width) {
 }
 
 std::string DateText(std::mt19937& random) {
-  static const char* const kOdd[] = {"        ", "00000000", "20201301", "2020023 ", " 2020101",
-                                     "abcdefgh", "20200230", "20000229", "19000229", "00010101",
-                                     "99991231", "2020-1-1", "20240229"};
+  static const char* const kOdd[] = {"        ",
+                                     "00000000",
+                                     "20201301",
+                                     "2020023 ",
+                                     " 2020101",
+                                     "abcdefgh",
+                                     "20200230",
+                                     "20000229",
+                                     "19000229",
+                                     "00010101",
+                                     "99991231",
+                                     "2020-1-1",
+                                     "20240229",
+                                     "20230229",
+                                     "21000229",
+                                     "99990229",
+                                     "00000101",
+                                     "00040229",
+                                     "20200000",
+                                     "20200100",
+                                     "20201232",
+                                     "20200431",
+                                     "20200630",
+                                     "2020 101",
+                                     "2020010:",
+                                     "2020/1/1",
+                                     "20200\x80"
+                                     "\x80"
+                                     "1",
+                                     "       1"};
   if (random() % 4 == 0) return kOdd[random() % std::size(kOdd)];
   char text[9];
   std::snprintf(text, sizeof text, "%04d%02d%02d", static_cast<int>(1 + random() % 9999),
@@ -741,10 +839,15 @@ TEST_F(TDbfcatTest, DirectValuesMatchTheFieldsByteForByte) {
   TTempDir dir;
   std::mt19937 random(20201015);
   TDbfImage image;
-  image.fields = {{"AMOUNT", 'N', 12, 2}, {"ID", 'N', 10},       {"SMALL", 'N', 4},
-                  {"WIDE", 'N', 20, 5},   {"RATE", 'F', 19, 11}, {"BIG", 'N', 19},
-                  {"NAME", 'C', 12},      {"SHORT", 'C', 5},     {"DUE", 'D', 8},
-                  {"OK", 'L', 1},         {"TINY", 'N', 3, 1}};
+  // Text fields of up to 16, of 17 to 32 and of more bytes; number fields
+  // up to 16 bytes wide and wider; a short text and a number at the
+  // record's end.
+  image.fields = {
+      {"AMOUNT", 'N', 12, 2}, {"ID", 'N', 10},     {"SMALL", 'N', 4},   {"WIDE", 'N', 20, 5},
+      {"RATE", 'F', 19, 11},  {"BIG", 'N', 19},    {"NAME", 'C', 12},   {"SHORT", 'C', 5},
+      {"DUE", 'D', 8},        {"OK", 'L', 1},      {"TINY", 'N', 3, 1}, {"COUNT", 'N', 8},
+      {"PRICE", 'N', 16, 4},  {"EDGE", 'C', 16},   {"TITLE", 'C', 17},  {"CITY", 'C', 32},
+      {"REMARK", 'C', 40},    {"SERIAL", 'N', 16}, {"TAIL", 'C', 6},    {"LAST", 'N', 5, 1}};
   for (int r = 0; r < 4000; ++r) {
     std::string record;
     for (const TDbfImageField& field : image.fields) {
@@ -783,9 +886,14 @@ TEST_F(TDbfcatTest, DirectValuesMatchTheFieldsByteForByte) {
     const std::string path = dir.File(c.name);
     WriteWholeFile(path, image.Bytes());
     if (c.cpg != nullptr) WriteWholeFile(ChangeFileExt(path, ".cpg"), c.cpg);
-    const std::string direct = PrintedRecords(path, vpDirect, c.codePage);
-    EXPECT_EQ(4000, std::count(direct.begin(), direct.end(), '\n')) << c.name;
-    EXPECT_EQ("", FirstDifference(PrintedRecords(path, vpFields, c.codePage), direct)) << c.name;
+    // Whole numbers as floats (as dbfcat reads them) and as integers.
+    for (const bool floatFields : {true, false}) {
+      const std::string direct = PrintedRecords(path, vpDirect, c.codePage, floatFields);
+      EXPECT_EQ(4000, std::count(direct.begin(), direct.end(), '\n')) << c.name;
+      EXPECT_EQ("",
+                FirstDifference(PrintedRecords(path, vpFields, c.codePage, floatFields), direct))
+          << c.name << (floatFields ? "" : " (integer fields)");
+    }
   }
 
   // And every real table the engine opens, memos and all.

@@ -321,7 +321,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "dbfcat: %s: %s\n", tableName.c_str(), e.Message().c_str());
     return 1;
   }
-  if (std::fflush(stdout) != 0) {
+  // A write refused on the way has left the stream's error flag set.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     std::fprintf(stderr, "dbfcat: cannot write the output\n");
     return 1;
   }

@@ -9,6 +9,10 @@
 #include <string>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "export/table_export.h"
 #include "platform/codepage.h"
 #include "recordset/fields.h"
@@ -18,7 +22,6 @@
 
 namespace {
 
-constexpr size_t kOutputBlock = 64 * 1024;
 // Records fetched at a time in a walk.
 constexpr int kBlockRead = 512;
 constexpr char kHexDigits[] = "0123456789abcdef";
@@ -266,28 +269,48 @@ size_t Utf8Length(const char* p, size_t n) {
   return length;
 }
 
-// How a field's values are printed, worked out once per table.
+// How a field's values are printed, worked out once per table. The kinds
+// that read blocks of 16 bytes leave what they do not take to the kind
+// before them.
 enum TColumnKind {
-  ckField,    // through the TField
-  ckText,     // C: the bytes through the code page's tables
-  ckNumber,   // N, F: the digits
-  ckDate,     // D: YYYYMMDD rearranged
-  ckLogical,  // L
+  ckField,          // through the TField
+  ckText,           // C: the bytes through the code page's tables
+  ckShortText,      // C of up to 16 bytes, 16 bytes of record from its start
+  ckMediumText,     // C of 17 to 32 bytes
+  ckNumber,         // N, F: the digits
+  ckWholeNumber,    // N, F of up to 16 bytes printed as integers
+  ckDecimalNumber,  // N, F of up to 16 bytes printed as the shortest double
+  ckDate,           // D: YYYYMMDD rearranged
+  ckLogical,        // L
+  ckKey,            // no field: the leading part of a long member name
+  ckEnd,            // no field: the end of the record's line
 };
 
-// Member names up to this length are copied as one block of this size.
-constexpr size_t kShortKey = 32;
+bool IsText(TColumnKind kind) {
+  return kind == ckText || kind == ckShortText || kind == ckMediumText;
+}
 
+// Enough for the members of names of up to 10 characters (dBase III and
+// IV); longer ones take several blocks.
+constexpr size_t kKeyBlock = 16;
+
+// A column's member name, ", " (but for the first), the name as JSON, ": ",
+// is copied as one block of kKeyBlock bytes (of which keyLength count).
 struct TColumn {
-  TField* field;
-  const TDbfFieldDef* def;  // nullptr for a field of no table column
-  TStringField* text;       // text fields, read without a copy per value
-  std::string key;          // ", " (but for the first), the name as JSON, ": "
-  bool wholeNumber;         // a float field printed as an integer when it is one
+  char key[kKeyBlock];
+  size_t keyLength;
   TColumnKind kind;
   int offset;  // in the record image
   int size;
-  char shortKey[kShortKey];  // key, when it is no longer
+  // Numbers of up to 16 bytes: the 16 bytes of the record from window hold
+  // the field, in the bytes whose bits are set in lanes.
+  int window;
+  uint32_t lanes;
+  int mostDigits;    // that an integer of the field's type takes
+  bool wholeNumber;  // a float field printed as an integer when it is one
+  TField* field;
+  const TDbfFieldDef* def;  // nullptr for a field of no table column
+  TStringField* text;       // text fields, read without a copy per value
 };
 
 // The JSON form of one byte of stored text: its character in UTF-8, with
@@ -297,6 +320,9 @@ struct TByteText {
   char text[7];
   uint8_t length;
 };
+
+// Words of record bytes are read with the first byte lowest.
+static_assert(std::endian::native == std::endian::little);
 
 constexpr uint64_t kEachByte = 0x0101010101010101ull;
 
@@ -348,10 +374,169 @@ const char* SkipBlanks(const char* p, const char* end) {
   return p;
 }
 
+// Sixteen bytes handled at once (the compiler's vector extension: SSE2 on
+// x86-64, plain code elsewhere).
+using TByteBlock = uint8_t __attribute__((vector_size(16)));
+using TSignedBlock = int8_t __attribute__((vector_size(16)));
+
+TByteBlock Block(const char* p) {
+  TByteBlock block;
+  std::memcpy(&block, p, sizeof block);
+  return block;
+}
+
+// One bit for each byte of a comparison's result that holds, the first
+// byte's lowest.
+uint32_t Bits(TSignedBlock hits) {
+#if defined(__SSE2__)
+  return static_cast<uint32_t>(_mm_movemask_epi8(reinterpret_cast<__m128i>(hits)));
+#else
+  uint32_t bits = 0;
+  for (int i = 0; i < 16; ++i) bits |= uint32_t{hits[i] != 0} << i;
+  return bits;
+#endif
+}
+
+// The bytes that do not go into a JSON string as they are: below 0x20
+// (NUL included; as signed bytes, those from 0x80 are below it too), '"'
+// and '\\'.
+TSignedBlock NotPlain(TByteBlock block) {
+  const auto signedBlock = reinterpret_cast<TSignedBlock>(block);
+  return (signedBlock < 0x20) | (block == '"') | (block == '\\');
+}
+
+// A bit for each byte that is no blank.
+uint32_t StoredBits(TByteBlock block) { return Bits(block == ' ') ^ 0xFFFF; }
+
+// Text of up to 16 bytes of which every byte goes into a JSON string as it
+// is, copied as one block of 16 bytes along with the trailing blanks, which
+// are then left out; blank text is the empty string. nullptr for any other
+// text (NULs, control bytes, quotes, bytes from 0x80). REQUIRES: 16 bytes
+// can be read at f.
+char* PutShortPlainText(char* out, const char* f, int size) {
+  const TByteBlock block = Block(f);
+  const uint32_t field = (uint32_t{2} << (size - 1)) - 1;
+  const uint32_t stored = StoredBits(block) & field;
+  if (stored == 0) return PutText(out, "\"\"");
+  if ((Bits(NotPlain(block)) & field) != 0) return nullptr;
+  *out = '"';
+  std::memcpy(out + 1, &block, sizeof block);
+  out += 33 - std::countl_zero(stored);
+  *out++ = '"';
+  return out;
+}
+
+// The same for text of 17 to 32 bytes, as two blocks that overlap.
+char* PutMediumPlainText(char* out, const char* f, int size) {
+  const TByteBlock head = Block(f);
+  const TByteBlock tail = Block(f + size - 16);
+  const uint32_t stored = StoredBits(head) | StoredBits(tail) << (size - 16);
+  if (stored == 0) return PutText(out, "\"\"");
+  if (Bits(NotPlain(head) | NotPlain(tail)) != 0) return nullptr;
+  *out = '"';
+  std::memcpy(out + 1, &head, sizeof head);
+  std::memcpy(out + 1 + size - 16, &tail, sizeof tail);
+  out += 33 - std::countl_zero(stored);
+  *out++ = '"';
+  return out;
+}
+
+// Copies the 1 to 16 bytes of [p, p + n) as at most two overlapping
+// blocks, reading no byte outside them, and returns the end.
+char* PutShortText(char* out, const char* p, size_t n) {
+  if (n >= 8) {
+    std::memcpy(out, p, 8);
+    std::memcpy(out + n - 8, p + n - 8, 8);
+  } else if (n >= 4) {
+    std::memcpy(out, p, 4);
+    std::memcpy(out + n - 4, p + n - 4, 4);
+  } else {
+    for (size_t i = 0; i < n; ++i) out[i] = p[i];
+  }
+  return out + n;
+}
+
+// A bit for each byte that is a digit.
+uint32_t DigitBits(TByteBlock block) {
+  // Digits become the 10 lowest signed bytes.
+  const auto shifted = reinterpret_cast<TSignedBlock>(block + static_cast<uint8_t>(0x80 - '0'));
+  return Bits(shifted < -128 + 10);
+}
+
+// A number field of up to 16 bytes read as one block, in the shapes most
+// numbers have: blanks, an optional '-', digits with at most one point,
+// blanks. The output is then a run of the stored text: the digits from the
+// first significant one, up to the last digit of the fraction that is not
+// 0, after a "0" for a number below 1 and before a ".0" for a whole float.
+// nullptr for every other text, and for numbers whose shortest text is in
+// scientific form or that have more digits than the field's type or a
+// double holds exactly; PutNumber takes those.
+char* PutWindowNumber(char* out, const TColumn& column, const char* image, bool decimal) {
+  const char* window = image + column.window;
+  const TByteBlock block = Block(window);
+  // Writes the window's bytes [from, to), as one block of 16.
+  const auto putRun = [window](char* at, int from, int to) {
+    unsigned __int128 bytes;
+    std::memcpy(&bytes, window, sizeof bytes);
+    bytes >>= 8 * from;
+    std::memcpy(at, &bytes, sizeof bytes);
+    return at + (to - from);
+  };
+  const uint32_t stored = StoredBits(block) & column.lanes;
+  if (stored == 0) return PutText(out, "null");
+  int first = std::countr_zero(stored);
+  const int end = 32 - std::countl_zero(stored);
+  const bool negative = window[first] == '-';
+  first += negative;
+  // The text between the sign and the trailing blanks: digits and at most
+  // one point.
+  const uint32_t body = (uint32_t{1} << end) - (uint32_t{1} << first);
+  const uint32_t other = body & ~DigitBits(block);
+  if (other == body || (other & (other - 1)) != 0) return nullptr;
+  // The bytes of the body other than '0', and a mark after its end.
+  const uint32_t notZero = (body & ~Bits(block == '0')) | uint32_t{1} << end;
+  if (!decimal) {
+    if (other != 0) return nullptr;
+    const int from = std::countr_zero(notZero);
+    if (from == end) return PutText(out, "0");
+    if (end - from > column.mostDigits) return nullptr;
+    if (negative) *out++ = '-';
+    return putRun(out, from, end);
+  }
+  // A float keeps its sign, even on zero.
+  const int point = other != 0 ? std::countr_zero(other) : end;
+  if (other != 0 && window[point] != '.') return nullptr;
+  const int from = std::countr_zero(notZero);  // the point when the whole part is 0
+  const uint32_t fraction = notZero & ~((uint32_t{2} << point) - 1) & ~(uint32_t{1} << end);
+  if (negative) *out++ = '-';
+  if (fraction != 0) {
+    const int last = 32 - std::countl_zero(fraction);  // after its last digit other than 0
+    // d.ddd: the stored digits, point and all.
+    if (from < point) {
+      if (last - 1 - from > TDecimal::kMaxDigits) return nullptr;
+      return putRun(out, from, last);
+    }
+    // 0.ddd, which is shorter than d.dde-x with at most two zeros after
+    // the point, three for more than one significant digit.
+    const int significant = std::countr_zero(fraction);
+    const int count = last - significant;
+    if (count > TDecimal::kMaxDigits || significant - point - 1 > 2 + (count > 1)) return nullptr;
+    *out++ = '0';
+    return putRun(out, point, last);
+  }
+  if (from >= point) return PutText(out, "0.0");
+  // ddd.0, which is shorter than d.dde+x unless it ends in more than four
+  // zeros, five for more than one significant digit.
+  const int digitsEnd = 32 - std::countl_zero(notZero & ((uint32_t{1} << point) - 1));
+  const int length = point - from, zeros = point - digitsEnd;
+  if (length > TDecimal::kMaxDigits || zeros > 4 + (length - zeros > 1)) return nullptr;
+  return PutText(putRun(out, from, point), ".0");
+}
+
 class TRecordPrinter {
  public:
   TRecordPrinter(TDbf& dbf, TValuePath path);
-  // Prints the values of the record whose image the set shows.
+  // Prints the line of the record whose image the set shows.
   void Print(TJsonLine& line, const char* image);
 
  private:
@@ -407,6 +592,7 @@ void TRecordPrinter::MakeColumns(TDbf& dbf, TValuePath path) {
   // through the fields.
   const auto version = static_cast<uint8_t>(file.Header()[0]);
   const bool direct = path == vpDirect && (version < 0x30 || version > 0x32);
+  const int recordSize = file.RecordSize();
   recordRoom_ = 64;
   for (int i = 0; i < dbf.FieldCount(); ++i) {
     TField* field = dbf.Fields(i);
@@ -414,9 +600,22 @@ void TRecordPrinter::MakeColumns(TDbf& dbf, TValuePath path) {
     if (i > 0) key.Raw(", ");
     key.String(field->FieldName());
     key.Raw(": ");
-    TColumn column{field, nullptr, nullptr, std::string(key.Text()), false, ckField, 0, 0, {}};
-    std::memcpy(column.shortKey, column.key.data(), std::min(column.key.size(), kShortKey));
-    recordRoom_ += column.key.size() + kShortKey;
+    // A name too long for one block goes out in parts, the leading ones as
+    // columns of their own.
+    std::string_view keyText = key.Text();
+    for (; keyText.size() > kKeyBlock; keyText.remove_prefix(kKeyBlock)) {
+      TColumn part{};
+      part.kind = ckKey;
+      part.keyLength = kKeyBlock;
+      std::memcpy(part.key, keyText.data(), kKeyBlock);
+      columns_.push_back(part);
+      recordRoom_ += kKeyBlock;
+    }
+    TColumn column{};
+    column.field = field;
+    column.keyLength = keyText.size();
+    std::memcpy(column.key, keyText.data(), keyText.size());
+    recordRoom_ += kKeyBlock;
     if (field->DataType() == ftString || field->DataType() == ftFixedChar)
       column.text = dynamic_cast<TStringField*>(field);
     if (field->FieldNo() < 1 || field->FieldNo() > file.FieldDefs().Count()) {
@@ -450,20 +649,32 @@ void TRecordPrinter::MakeColumns(TDbf& dbf, TValuePath path) {
           break;
       }
     }
-    switch (column.kind) {
-      case ckText:
-        recordRoom_ += static_cast<size_t>(column.size) * sizeof(TByteText) + 16;
-        break;
-      case ckNumber:
-      case ckDate:
-      case ckLogical:
-        recordRoom_ += 64;
-        break;
-      case ckField:
-        break;
+    // Sixteen bytes are read from a field only inside the record.
+    if (column.kind == ckText && asciiWords_) {
+      if (column.size <= 16 && column.offset + 16 <= recordSize)
+        column.kind = ckShortText;
+      else if (column.size > 16 && column.size <= 32)
+        column.kind = ckMediumText;
     }
+    if (column.kind == ckNumber && column.size <= 16 && recordSize >= 16) {
+      const TFieldType type = field->DataType();
+      column.kind = type == ftFloat && !column.wholeNumber ? ckDecimalNumber : ckWholeNumber;
+      column.window = std::min(column.offset, recordSize - 16);
+      column.lanes = ((uint32_t{2} << (column.size - 1)) - 1) << (column.offset - column.window);
+      column.mostDigits = type == ftSmallint ? 4 : type == ftInteger ? 9 : TDecimal::kMaxDigits;
+    }
+    if (IsText(column.kind))
+      recordRoom_ += static_cast<size_t>(column.size) * sizeof(TByteText) + 16;
+    else if (column.kind != ckField)
+      recordRoom_ += 64;
     columns_.push_back(column);
   }
+  TColumn end{};
+  end.kind = ckEnd;
+  end.keyLength = 3;
+  std::memcpy(end.key, "}}\n", 3);
+  columns_.push_back(end);
+  recordRoom_ += kKeyBlock;
 }
 
 // The record is written through a pointer into room for the whole record;
@@ -480,17 +691,34 @@ void TRecordPrinter::Print(TJsonLine& line, const char* image) {
   char* out = line.Reserve(recordRoom_);
   std::memcpy(out, kStarts[deleted], sizeof kStarts[deleted]);
   out += kStartLengths[deleted];
-  for (TColumn& column : columns_) {
-    if (column.key.size() <= kShortKey)
-      std::memcpy(out, column.shortKey, kShortKey);
-    else
-      std::memcpy(out, column.key.data(), column.key.size());
-    out += column.key.size();
+  // The last column ends the line.
+  for (TColumn* next = columns_.data();; ++next) {
+    TColumn& column = *next;
+    std::memcpy(out, column.key, kKeyBlock);
+    out += column.keyLength;
     const char* f = image + column.offset;
     char* end = nullptr;
     switch (column.kind) {
+      case ckKey:
+        continue;
+      case ckEnd:
+        line.Commit(out);
+        return;
+      case ckShortText:
+        end = PutShortPlainText(out, f, column.size);
+        if (end == nullptr) end = PutStoredText(out, f, column.size);
+        break;
+      case ckMediumText:
+        end = PutMediumPlainText(out, f, column.size);
+        if (end == nullptr) end = PutStoredText(out, f, column.size);
+        break;
       case ckText:
         end = PutStoredText(out, f, column.size);
+        break;
+      case ckWholeNumber:
+      case ckDecimalNumber:
+        end = PutWindowNumber(out, column, image, column.kind == ckDecimalNumber);
+        if (end == nullptr) end = PutNumber(out, column, f);
         break;
       case ckNumber:
         end = PutNumber(out, column, f);
@@ -503,13 +731,15 @@ void TRecordPrinter::Print(TJsonLine& line, const char* image) {
         break;
       case ckField:
         break;
+      default:
+        __builtin_unreachable();
     }
     if (end != nullptr) {
       out = end;
       continue;
     }
     line.Commit(out);
-    if (column.kind == ckText) {
+    if (IsText(column.kind)) {
       // Text in a multi-byte code page that is not all ASCII.
       auto stored = static_cast<size_t>(column.size);
       while (stored > 0 && f[stored - 1] == ' ') --stored;
@@ -520,8 +750,6 @@ void TRecordPrinter::Print(TJsonLine& line, const char* image) {
     }
     out = line.Reserve(recordRoom_);
   }
-  out = PutText(out, "}}");
-  line.Commit(out);
 }
 
 // Text is the field's bytes up to the trailing blanks and the first NUL;
@@ -571,21 +799,6 @@ char* TRecordPrinter::PutStoredText(char* out, const char* f, int size) {
   }
   *out++ = '"';
   return out;
-}
-
-// Copies the 1 to 16 bytes of [p, p + n) as at most two overlapping
-// blocks, reading no byte outside them, and returns the end.
-char* PutShortText(char* out, const char* p, size_t n) {
-  if (n >= 8) {
-    std::memcpy(out, p, 8);
-    std::memcpy(out + n - 8, p + n - 8, 8);
-  } else if (n >= 4) {
-    std::memcpy(out, p, 4);
-    std::memcpy(out + n - 4, p + n - 4, 4);
-  } else {
-    for (size_t i = 0; i < n; ++i) out[i] = p[i];
-  }
-  return out + n;
 }
 
 // The two shapes most numbers have, whose text is their output once the
@@ -703,22 +916,24 @@ char* TRecordPrinter::PutDate(char* out, const char* f) {
   if ((w & kHighNibbles) != kEachByte * 0x30 ||
       ((w + kEachByte * 6) & kHighNibbles) != kEachByte * 0x30)
     return nullptr;
-  auto digit = [f](int at) { return f[at] - '0'; };
-  const int year = digit(0) * 1000 + digit(1) * 100 + digit(2) * 10 + digit(3);
-  const int month = digit(4) * 10 + digit(5);
-  const int day = digit(6) * 10 + digit(7);
-  constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  if (year < 1 || month < 1 || month > 12 || day < 1 ||
-      day > kDays[month - 1] + (month == 2 && IsLeapYear(year)))
+  // The days of each month; February's 29th is looked at apart.
+  static constexpr uint8_t kDays[13] = {0, 31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const auto month = static_cast<unsigned>((f[4] - '0') * 10 + (f[5] - '0'));
+  const auto day = static_cast<unsigned>((f[6] - '0') * 10 + (f[7] - '0'));
+  constexpr uint64_t kYearBytes = 0xFFFFFFFF;
+  if ((w & kYearBytes) == (kEachByte * '0' & kYearBytes) || month - 1 > 11 || day == 0)
     return nullptr;
-  *out++ = '"';
-  out = PutText(out, std::string_view(f, 4));
-  *out++ = '-';
-  out = PutText(out, std::string_view(f + 4, 2));
-  *out++ = '-';
-  out = PutText(out, std::string_view(f + 6, 2));
-  *out++ = '"';
-  return out;
+  if (day > kDays[month]) {
+    const int year = (f[0] - '0') * 1000 + (f[1] - '0') * 100 + (f[2] - '0') * 10 + (f[3] - '0');
+    if (month != 2 || day != 29 || !IsLeapYear(year)) return nullptr;
+  }
+  // "YYYY-MM-DD" with its quotes as a word of eight bytes and one of four.
+  const uint64_t head =
+      '"' | (w & kYearBytes) << 8 | uint64_t{'-'} << 40 | (w >> 32 & 0xFFFF) << 48;
+  const auto tail = static_cast<uint32_t>('-' | (w >> 48) << 8 | uint32_t{'"'} << 24);
+  std::memcpy(out, &head, sizeof head);
+  std::memcpy(out + 8, &tail, sizeof tail);
+  return out + 12;
 }
 
 // T, t, Y and y are true, "?" and blanks no value, anything else false.
@@ -872,20 +1087,14 @@ void TJsonLine::Float(double value) {
   Commit(end);
 }
 
-void TJsonLine::Print() {
-  Raw('\n');
-  if (size_ >= kOutputBlock) Flush();
-}
-
 bool TJsonLine::Flush() {
-  if (size_ == 0) return true;
-  const bool written = std::fwrite(data_.get(), 1, size_, out_) == size_;
+  if (size_ > 0 && std::fwrite(data_.get(), 1, size_, out_) != size_) failed_ = true;
   size_ = 0;
-  return written;
+  return !failed_;
 }
 
 void TJsonLine::Grow(size_t n) {
-  const size_t capacity = std::max({capacity_ * 2, size_ + n, kOutputBlock * 2});
+  const size_t capacity = std::max({capacity_ * 2, size_ + n, kBlock * 2});
   auto data = std::make_unique_for_overwrite<char[]>(capacity);
   if (size_ > 0) std::memcpy(data.get(), data_.get(), size_);
   data_ = std::move(data);
@@ -897,7 +1106,6 @@ void PrintRecords(TDbf& dbf, TJsonLine& line, bool all, TValuePath path) {
   if (!all) {
     if (!dbf.AtEnd()) {
       printer.Print(line, TDbf::RecordImage(dbf.ActiveBuffer()));
-      line.Print();
     }
     line.Flush();
     return;
@@ -908,7 +1116,7 @@ void PrintRecords(TDbf& dbf, TJsonLine& line, bool all, TValuePath path) {
   dbf.SetBlockReadSize(kBlockRead);
   for (; !dbf.AtEnd(); dbf.Next()) {
     printer.Print(line, TDbf::RecordImage(dbf.ActiveBuffer()));
-    line.Print();
+    if (line.Full() && !line.Flush()) break;
   }
   dbf.SetBlockReadSize(0);
   line.Flush();

@@ -17,6 +17,8 @@ class TDbf;
 
 class TJsonLine {
  public:
+  static constexpr size_t kBlock = 64 * 1024;
+
   // The text goes to out (not owned) when Flush runs.
   explicit TJsonLine(std::FILE* out = stdout) : out_(out) {}
 
@@ -52,9 +54,15 @@ class TJsonLine {
   }
   void Commit(const char* end) { size_ = static_cast<size_t>(end - data_.get()); }
 
-  // Ends the line; lines go out in blocks of about 64 KiB.
-  void Print();
-  // Writes what is collected; false when the stream refused it.
+  // Ends the line; lines go out in blocks of about kBlock bytes.
+  void Print() {
+    Raw('\n');
+    if (Full()) Flush();
+  }
+  // Whether a block is collected.
+  bool Full() const { return size_ >= kBlock; }
+  // Writes what is collected; false when the stream refused it, now or
+  // before.
   bool Flush();
 
  private:
@@ -64,6 +72,7 @@ class TJsonLine {
   std::unique_ptr<char[]> data_;
   size_t size_ = 0;
   size_t capacity_ = 0;
+  bool failed_ = false;
 };
 
 // How PrintRecords reads the values: directly from the record image where
@@ -72,6 +81,7 @@ class TJsonLine {
 enum TValuePath { vpDirect, vpFields };
 
 // Writes the current record, or with all every record the set shows from
-// the first, as {"deleted": bool, "values": {...}} lines.
+// the first, as {"deleted": bool, "values": {...}} lines; the walk stops
+// when the stream refuses them.
 // REQUIRES: dbf is open.
 void PrintRecords(TDbf& dbf, TJsonLine& line, bool all, TValuePath path = vpDirect);
