@@ -356,13 +356,6 @@ void TDataSet::ComputeCalcFields(char* buffer) {
 
 // ---- The ring --------------------------------------------------------------------
 
-char* TDataSet::Buffers(int index) const {
-  if (index < 0 || index >= static_cast<int>(buffers_.size())) return nullptr;
-  return buffers_[static_cast<size_t>(index)].get();
-}
-
-char* TDataSet::ActiveBuffer() const { return Buffers(activeRecord_); }
-
 void TDataSet::SetActiveRecord(int index) {
   if (index < 0 || index >= std::max(recordCount_, 1)) ListIndexError(index);
   activeRecord_ = index;
@@ -451,16 +444,26 @@ bool TDataSet::FetchBackward() {
 
 int TDataSet::FillForward() {
   if (recordCount_ >= bufferCount_) return 0;
-  BeginFetchRun();
+  BeginFetchRun(bufferCount_ - recordCount_);
   TAtExit end{[this] { EndFetchRun(); }};
   int count = 0;
-  while (recordCount_ < bufferCount_ && FetchForward()) ++count;
+  while (recordCount_ < bufferCount_ && FetchForward()) {
+    ++count;
+    // The cursor is on the last ring record: the records after it that the
+    // storage has at hand come in one call. (An insert's first fetch is of
+    // the current record, not the next.)
+    if (state_ == rsInsert) continue;
+    const int ready = FetchReadyForward(recordCount_, bufferCount_ - recordCount_);
+    recordCount_ += ready;
+    currentRecord_ = recordCount_ - 1;
+    count += ready;
+  }
   return count;
 }
 
 int TDataSet::FillBackward() {
   if (recordCount_ >= bufferCount_) return 0;
-  BeginFetchRun();
+  BeginFetchRun(bufferCount_ - recordCount_);
   TAtExit end{[this] { EndFetchRun(); }};
   int count = 0;
   while (recordCount_ < bufferCount_ && FetchBackward()) ++count;
@@ -642,7 +645,7 @@ int TDataSet::MoveRecords(int distance) {
   return distance > 0 ? moved : -moved;
 }
 
-void TDataSet::Next() {
+void TDataSet::MoveNext() {
   if (state_ == rsBlockRead)
     NextBlock();
   else
@@ -677,21 +680,29 @@ void TDataSet::NextBlock() {
   if (activeRecord_ < recordCount_ - 1) {
     ++activeRecord_;
   } else if (!atEnd_ && recordCount_ > 0) {
-    // Keep only the last record, read the block after it, then drop it.
-    std::rotate(buffers_.begin(), buffers_.begin() + recordCount_ - 1,
-                buffers_.begin() + recordCount_);
-    int keep = currentRecord_ == recordCount_ - 1 ? 0 : -1;
-    recordCount_ = 1;
+    // The next block follows the last record: the cursor goes to it, its
+    // buffer to the spare place past the ring (which no fetch fills), and
+    // the ring fills anew in one run. Should nothing follow, the last
+    // record comes back as the ring's only one.
+    CursorToRing(recordCount_ - 1);
+    auto& spare = buffers_[static_cast<size_t>(bufferCount_)];
+    std::swap(buffers_[static_cast<size_t>(recordCount_ - 1)], spare);
+    recordCount_ = 0;
     activeRecord_ = 0;
-    currentRecord_ = keep;
-    if (FillForward() == 0) {
-      atEnd_ = true;
-    } else {
-      std::rotate(buffers_.begin(), buffers_.begin() + 1, buffers_.begin() + recordCount_ + 1);
-      --recordCount_;
-      currentRecord_ = currentRecord_ > 0 ? currentRecord_ - 1 : -1;
-      FillForward();
+    currentRecord_ = -1;
+    auto keepLast = [this, &spare] {
+      if (recordCount_ > 0) return;
+      std::swap(buffers_[0], spare);
+      recordCount_ = 1;
+      currentRecord_ = -1;
+    };
+    try {
+      if (FillForward() == 0) atEnd_ = true;
+    } catch (...) {
+      keepLast();
+      throw;
     }
+    keepLast();
   }
   Run(afterScroll_);
 }

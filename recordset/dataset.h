@@ -61,7 +61,14 @@ class TDataSet : public TComponent {
   // ---- Navigation ----
   void First();
   void Last();
-  void Next();
+  // Inline for a walk in blocks, where most steps move within the ring.
+  void Next() {
+    if (state_ == rsBlockRead && activeRecord_ < recordCount_ - 1 && !beforeScroll_ &&
+        !afterScroll_)
+      ++activeRecord_;
+    else
+      MoveNext();
+  }
   void Prior();
   // Moves by a signed distance; returns the signed number of records moved.
   int MoveRecords(int distance);
@@ -176,10 +183,14 @@ class TDataSet : public TComponent {
   // each visible row); EListError outside the ring's records.
   void SetActiveRecord(int index);
   int CurrentRecord() const { return currentRecord_; }
-  // Buffer at a ring index, 0 .. BufferCount() (none outside).
-  char* Buffers(int index) const;
+  // Buffer at a ring index, 0 .. BufferCount() (none outside). Inline, as
+  // a walk asks for the active one at every record.
+  char* Buffers(int index) const {
+    if (index < 0 || index >= static_cast<int>(buffers_.size())) return nullptr;
+    return buffers_[static_cast<size_t>(index)].get();
+  }
   // The active record's buffer; none while the ring has no buffers.
-  char* ActiveBuffer() const;
+  char* ActiveBuffer() const { return Buffers(activeRecord_); }
   // The buffer whose calculated fields are being computed.
   char* CalcBuffer() const { return calcBuffer_; }
   int CalcFieldsSize() const { return calcFieldsSize_; }
@@ -283,10 +294,20 @@ class TDataSet : public TComponent {
   virtual void CancelRecord() {}
   virtual void RefreshStorage() {}
   // Around a run of fetches that fills the buffers: a record set whose
-  // storage is shared with other processes may hold it steady for the run.
+  // storage is shared with other processes may hold it steady for the run,
+  // and may read together the records the run is to fetch, at most
+  // records of them. Runs nest: an inner one is part of the outer.
   // EndFetchRun runs also when a fetch fails, and must not throw.
-  virtual void BeginFetchRun() {}
+  virtual void BeginFetchRun(int /*records*/) {}
   virtual void EndFetchRun() noexcept {}
+  // Within a run, after a fetch forward: fills Buffers(first) on, at most
+  // count of them, with the records that count calls of
+  // FetchRecord(buffer, fcNext, true) would give, as far as the storage
+  // has them at hand (read for the run, nothing to compute, no handler
+  // to run), and leaves its cursor on the last one. Gives how many it
+  // filled; 0 leaves the fetching to FetchRecord. Should it raise, its
+  // cursor stays where it was.
+  virtual int FetchReadyForward(int /*first*/, int /*count*/) { return 0; }
 
   // ---- Helpers for concrete record sets ----
   void SetBookmarkSize(int size) { bookmarkSize_ = size; }
@@ -349,6 +370,7 @@ class TDataSet : public TComponent {
   void BeginInsertOrAppend();
   void FinishInsertOrAppend();
   void CheckRequiredFields();
+  void MoveNext();
   void NextBlock();
   void SendToSources(TRecordSetEvent event, TField* field, int distance);
   void Run(const TDataSetNotifyEvent& event);

@@ -521,25 +521,31 @@ TFetchResult TDbf::FetchRecord(char* buffer, TFetchMode mode, bool) {
   }
   char* image = RecordImage(buffer);
   const int32_t recordSize = file.RecordSize();
+  const bool filtered = Filtered();
   TFetchResult result;
   bool acceptable = false;
-  // Runs of records known not to be shown are stepped over in record-number
-  // order only.
-  const bool skipRejected = Filtered() && dynamic_cast<TDbfCursor*>(cursor_.get()) != nullptr;
   do {
+    // The physical cursor is stepped without a virtual call: a walk in
+    // record order makes one step per record. Asked again for every record,
+    // as a filter's handler may have changed the order.
+    TDbfCursor* const physical = PhysicalCursor();
+    // Runs of records known not to be shown are stepped over in
+    // record-number order only.
+    const bool skipRejected = filtered && physical != nullptr;
     result = frOK;
     if (mode == fcNext) {
-      if (skipRejected && cursor_->PhysicalPosition() + 1 == rejectedFirst_)
-        cursor_->SetPhysicalPosition(rejectedLast_);
-      if (!cursor_->Next()) result = frEOF;
+      if (skipRejected && physical->PhysicalPosition() + 1 == rejectedFirst_)
+        physical->SetPhysicalPosition(rejectedLast_);
+      if (!(physical != nullptr ? physical->Next() : cursor_->Next())) result = frEOF;
     } else if (mode == fcPrior) {
-      if (skipRejected && cursor_->PhysicalPosition() - 1 == rejectedLast_ &&
+      if (skipRejected && physical->PhysicalPosition() - 1 == rejectedLast_ &&
           rejectedLast_ >= rejectedFirst_)
-        cursor_->SetPhysicalPosition(rejectedFirst_);
+        physical->SetPhysicalPosition(rejectedFirst_);
       if (!cursor_->Prev()) result = frBOF;
     }
     if (result == frOK) {
-      const int32_t recNo = cursor_->PhysicalPosition();
+      const int32_t recNo =
+          physical != nullptr ? physical->PhysicalPosition() : cursor_->PhysicalPosition();
       // A record read ahead for this run was in the file when it was read.
       if (!CopyReadAhead(recNo, image) &&
           (recNo < 1 || (recNo > file.KnownPageCount() && recNo > file.PageCount()) ||
@@ -550,8 +556,8 @@ TFetchResult TDbf::FetchRecord(char* buffer, TFetchMode mode, bool) {
         // record (a hole another program left): no walk shows it.
         const auto flag = static_cast<uint8_t>(image[0]);
         file.NoteSlotFlag(recNo, flag);
-        acceptable = (flag == kDeletedFlag && showDeleted_) || flag == kLiveFlag;
-        if (acceptable && Filtered()) acceptable = FilterAccepts(image);
+        acceptable = flag == kLiveFlag || (flag == kDeletedFlag && showDeleted_);
+        if (acceptable && filtered) acceptable = FilterAccepts(image);
         if (skipRejected) {
           if (!acceptable) {
             NoteRejected(recNo);
@@ -569,18 +575,55 @@ TFetchResult TDbf::FetchRecord(char* buffer, TFetchMode mode, bool) {
     return result;
   }
   auto settle = [this, buffer] {
-    PutBookmark(buffer, cursor_->CurrentBookmark());
+    const TDbfCursor* physical = PhysicalCursor();
+    PutBookmark(buffer, physical != nullptr ? physical->Position() : cursor_->CurrentBookmark());
     WriteBufferFlag(buffer, rbCurrent);
   };
-  try {
-    ComputeCalcFields(buffer);
-  } catch (...) {
-    settle();
-    throw;
+  if (CalcFieldsSize() > 0) {
+    try {
+      ComputeCalcFields(buffer);
+    } catch (...) {
+      settle();
+      throw;
+    }
   }
   settle();
   if (readAheadWanted_ > 0) --readAheadWanted_;
   return frOK;
+}
+
+// The records after the cursor that were read ahead for the run, copied
+// without a fetch each: what FetchRecord does for them, less what a plain
+// walk in record order does not need (a filter, calculated fields).
+int TDbf::FetchReadyForward(int first, int count) {
+  TDbfCursor* const physical = PhysicalCursor();
+  if (physical == nullptr || !dbfFile_ || Filtered() || CalcFieldsSize() > 0) return 0;
+  TDbfFile& file = *dbfFile_;
+  // The records read ahead were in the file when read, and within the
+  // pages counted; the cursor's steps stay within both.
+  const int32_t end = std::min(readAheadFirst_ + readAheadCount_, file.KnownPageCount() + 1);
+  const int32_t from = physical->Position();
+  if (from + 1 < readAheadFirst_ || from + 1 >= end) return 0;
+  const auto size = static_cast<size_t>(readAheadRecordSize_);
+  const char* source = readAhead_.data() + static_cast<size_t>(from + 1 - readAheadFirst_) * size;
+  int filled = 0;
+  int32_t lastFilled = from;
+  for (int32_t recNo = from + 1; filled < count && recNo < end; ++recNo, source += size) {
+    // A slot that holds no record, and a deleted record while those are
+    // hidden, are stepped over as FetchRecord steps over them.
+    const auto flag = static_cast<uint8_t>(source[0]);
+    file.NoteSlotFlag(recNo, flag);
+    if (flag != kLiveFlag && (flag != kDeletedFlag || !showDeleted_)) continue;
+    char* buffer = Buffers(first + filled);
+    std::memcpy(RecordImage(buffer), source, size);
+    PutBookmark(buffer, recNo);
+    buffer[kDbfBufferFlagOffset] = static_cast<char>(rbCurrent);
+    lastFilled = recNo;
+    ++filled;
+  }
+  physical->SetPhysicalPosition(lastFilled);
+  readAheadWanted_ = std::max(readAheadWanted_ - filled, 0);
+  return filled;
 }
 
 // The records ahead are read with the one wanted up to what the run still
@@ -602,16 +645,14 @@ int32_t TDbf::ReadRecordImage(int32_t recNo, char* image, bool forward) {
   const int32_t got = file.ReadAt(readAhead_.data(), records * recordSize, file.PageOffset(recNo));
   readAheadFirst_ = recNo;
   readAheadCount_ = got / recordSize;
-  // Only whole records stay, so that the buffer's size tells the record's.
-  readAhead_.resize(static_cast<size_t>(readAheadCount_) * recordSize);
+  readAheadRecordSize_ = recordSize;
   return CopyReadAhead(recNo, image) ? recordSize : file.ReadPage(recNo, image);
 }
 
 int TDbf::RecordCount() {
   if (!cursor_) return -1;
   // The physical cursor counts slots; the holes among them are no records.
-  if (dynamic_cast<TDbfCursor*>(cursor_.get()) != nullptr && DbfFile() != nullptr)
-    return DbfFile()->RecordCount();
+  if (cursor_->InRecordOrder() && DbfFile() != nullptr) return DbfFile()->RecordCount();
   return cursor_->LogicalCount();
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "recordset/dataset.h"
+#include "tdbf/dataset/dbf_cursor.h"
 #include "tdbf/dbf_common.h"
 #include "tdbf/file/dbf_codepage.h"
 #include "tdbf/file/dbf_pgfile.h"
@@ -28,7 +29,6 @@ class TDbfBlobStream;
 class TDbfFile;
 class TDbfParser;
 class TMemoFile;
-class TVirtualCursor;
 namespace platform {
 class TTextCodec;
 }
@@ -336,8 +336,9 @@ class TDbf : public TDataSet {
   void StoreNewRecord(char* buffer, bool append) override;
   void CloseStorage() override;
   void RefreshStorage() override;
-  void BeginFetchRun() override;
+  void BeginFetchRun(int records) override;
   void EndFetchRun() noexcept override;
+  int FetchReadyForward(int first, int count) override;
   void DeleteCurrent() override;
   void CursorToStart() override;
   void CursorToBookmark(const char* bookmark) override;
@@ -418,11 +419,15 @@ class TDbf : public TDataSet {
   // for the fetch run when it is among them; forward asks for a run of the
   // records after it to be read with it. Gives the bytes read.
   int32_t ReadRecordImage(int32_t recNo, char* image, bool forward);
+  // The cursor when it walks in record order, else nullptr.
+  TDbfCursor* PhysicalCursor() const {
+    return cursor_ && cursor_->InRecordOrder() ? static_cast<TDbfCursor*>(cursor_.get()) : nullptr;
+  }
   // Copies physical record recNo into image when it is among the records
   // read ahead; false when it is not.
   bool CopyReadAhead(int32_t recNo, char* image) const {
     if (recNo < readAheadFirst_ || recNo - readAheadFirst_ >= readAheadCount_) return false;
-    const auto size = readAhead_.size() / static_cast<size_t>(readAheadCount_);
+    const auto size = static_cast<size_t>(readAheadRecordSize_);
     std::memcpy(image, readAhead_.data() + static_cast<size_t>(recNo - readAheadFirst_) * size,
                 size);
     return true;
@@ -465,12 +470,14 @@ class TDbf : public TDataSet {
   std::vector<TIndexFile*> heldIndexes_;
   // Records read ahead in one read for the fetch run under way, when it
   // walks forward in record-number order: readAheadCount_ records from
-  // record readAheadFirst_. readAheadWanted_ is how many more the run may
-  // fill. Dropped when the outermost run ends, so that no fetch outside a
-  // run sees bytes read before it.
+  // record readAheadFirst_, of readAheadRecordSize_ bytes each.
+  // readAheadWanted_ is how many more the run may fill. Dropped when the
+  // outermost run ends, so that no fetch outside a run sees bytes read
+  // before it.
   std::vector<char> readAhead_;
   int32_t readAheadFirst_ = 0;
   int32_t readAheadCount_ = 0;
+  int32_t readAheadRecordSize_ = 0;
   int readAheadWanted_ = 0;
   // One slot per table field; a stream is made at the first request.
   std::vector<std::shared_ptr<TDbfBlobStream>> blobStreams_;

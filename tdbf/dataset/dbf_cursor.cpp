@@ -1,18 +1,8 @@
 #include "tdbf/dataset/dbf_cursor.h"
 
-#include "tdbf/file/dbf_pgfile.h"
-
 int32_t TDbfCursor::LogicalCount() { return File()->PageCount(); }
 
-bool TDbfCursor::Next() {
-  // While the next record lies within the pages already counted it exists:
-  // a shared table only grows while it is open. The file size is asked for
-  // only at the end of the counted pages, so a walk costs no system call per
-  // record and still sees the records other processes appended.
-  if (physicalRecNo_ >= 0 && physicalRecNo_ < File()->KnownPageCount()) {
-    ++physicalRecNo_;
-    return true;
-  }
+bool TDbfCursor::NextPastCounted() {
   const int32_t count = File()->PageCount();
   // A table that shrank below the position leaves the cursor after its end.
   if (physicalRecNo_ > count) {

@@ -6,16 +6,21 @@
 
 #include <cstdint>
 
-class TPagedFile;
+#include "tdbf/file/dbf_pgfile.h"
 
 class TVirtualCursor {
  public:
-  explicit TVirtualCursor(TPagedFile* file) : file_(file) {}
+  explicit TVirtualCursor(TPagedFile* file, bool recordOrder = false)
+      : file_(file), recordOrder_(recordOrder) {}
   TVirtualCursor(const TVirtualCursor&) = delete;
   TVirtualCursor& operator=(const TVirtualCursor&) = delete;
   virtual ~TVirtualCursor() = default;
 
   TPagedFile* File() const { return file_; }
+  // Whether this is the physical cursor (a TDbfCursor): walks in record
+  // order read records ahead and step over runs a filter rejects. A flag,
+  // not a cast, since fetches ask it for every record.
+  bool InRecordOrder() const { return recordOrder_; }
 
   virtual int32_t PhysicalPosition() = 0;
   virtual int32_t LogicalPosition() = 0;
@@ -37,21 +42,33 @@ class TVirtualCursor {
 
  private:
   TPagedFile* file_;
+  bool recordOrder_;
 };
 
 // The physical cursor over the table file (whose pages are records). With
 // n = PageCount the position is 0 (before the first record), 1..n (on that
 // record) or n + 1 (after the last). Deleted records are not skipped here.
-class TDbfCursor : public TVirtualCursor {
+class TDbfCursor final : public TVirtualCursor {
  public:
-  explicit TDbfCursor(TPagedFile* dbfFile) : TVirtualCursor(dbfFile) {}
+  explicit TDbfCursor(TPagedFile* dbfFile) : TVirtualCursor(dbfFile, true) {}
 
   int32_t PhysicalPosition() override { return physicalRecNo_; }
+  int32_t Position() const { return physicalRecNo_; }
   int32_t LogicalPosition() override { return physicalRecNo_; }
   int32_t LogicalCount() override;
   void SetPhysicalPosition(int32_t value) override { physicalRecNo_ = value; }
   void SetLogicalPosition(int32_t value) override { physicalRecNo_ = value; }
-  bool Next() override;
+  // While the next record lies within the pages already counted it exists:
+  // a shared table only grows while it is open. The file size is asked for
+  // only at the end of the counted pages, so a walk costs no system call per
+  // record and still sees the records other processes appended.
+  bool Next() override {
+    if (physicalRecNo_ >= 0 && physicalRecNo_ < File()->KnownPageCount()) {
+      ++physicalRecNo_;
+      return true;
+    }
+    return NextPastCounted();
+  }
   bool Prev() override;
   void First() override { physicalRecNo_ = 0; }
   void Last() override;
@@ -61,5 +78,8 @@ class TDbfCursor : public TVirtualCursor {
   void RecordUpdated(int32_t, const char*, const char*) override {}
 
  private:
+  // Next at or past the end of the pages counted.
+  bool NextPastCounted();
+
   int32_t physicalRecNo_ = 0;
 };

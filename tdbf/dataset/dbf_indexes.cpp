@@ -279,11 +279,10 @@ TIndexFile* TDbf::ActiveIndexFile() const {
 // Filling the rows in index order takes one lock of the index and one
 // reading of its pages, not one for every row; in record-number order the
 // records the rows want are read ahead together.
-void TDbf::BeginFetchRun() {
+void TDbf::BeginFetchRun(int records) {
   if (heldIndexes_.empty()) {
     readAheadCount_ = 0;
-    readAheadWanted_ =
-        dynamic_cast<TDbfCursor*>(cursor_.get()) != nullptr ? BufferCount() - RingRecordCount() : 0;
+    readAheadWanted_ = PhysicalCursor() != nullptr ? records : 0;
   }
   TIndexFile* file = ActiveIndexFile();
   if (file != nullptr) file->BeginHold();

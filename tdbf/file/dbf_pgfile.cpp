@@ -200,7 +200,7 @@ int32_t TPagedFile::PageCount() {
   return KnownPageCount();
 }
 
-int32_t TPagedFile::KnownPageCount() {
+int32_t TPagedFile::RecountKnownPages() {
   if (!file_) return 0;
   if (needRecount_) {
     int64_t pagesBytes = cachedSize_;

@@ -110,8 +110,11 @@ class TPagedFile {
   int32_t PageCount();
   // The page count as last computed from the size this handle knows, without
   // asking the file system. At most PageCount(): in shared modes a file only
-  // grows while it is open here.
-  int32_t KnownPageCount();
+  // grows while it is open here. Inline: a walk asks on every step.
+  int32_t KnownPageCount() {
+    if (file_ && !needRecount_) return pageCount_;
+    return RecountKnownPages();
+  }
   // Truncates or extends the file to n pages.
   void SetPageCount(int32_t value);
   // The file size as last seen (bytes).
@@ -210,6 +213,8 @@ class TPagedFile {
   // Raises the cached size to offset when it lies beyond.
   void GrowCachedSize(int64_t offset);
   void RecomputePagesPerRecord();
+  // KnownPageCount when the count is to be made anew or the file is closed.
+  int32_t RecountKnownPages();
 
   std::unique_ptr<platform::TFile> file_;
   int32_t headerOffset_ = 0;

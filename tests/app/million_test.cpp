@@ -13,7 +13,8 @@
 
 namespace {
 
-// A table dataset that counts the records it reads.
+// A table dataset that counts the records it reads, one by one or those
+// read ahead together.
 class TCountingDbf : public TDbf {
  public:
   int Reads() const { return reads_; }
@@ -23,6 +24,11 @@ class TCountingDbf : public TDbf {
     const TFetchResult result = TDbf::FetchRecord(buffer, mode, check);
     if (result == frOK) ++reads_;
     return result;
+  }
+  int FetchReadyForward(int first, int count) override {
+    const int filled = TDbf::FetchReadyForward(first, count);
+    reads_ += filled;
+    return filled;
   }
 
  private:

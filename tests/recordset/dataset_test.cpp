@@ -29,6 +29,17 @@ class TDataSetTest : public ::testing::Test {
       set.AddRecord({std::to_string(i), "N" + std::to_string(i), std::to_string(i) + ".5"});
   }
   int Id() { return set.FieldNamed("ID")->ValueAsInteger(); }
+  // Persistent fields: the data fields and a calculated one of type T.
+  template <class T>
+  void AddFieldsWithCalculated(const char* name) {
+    set.UpdateFieldDefs();
+    for (int i = 0; i < set.FieldDefs().Count(); ++i)
+      set.AddField(set.FieldDefs()[i].CreateField());
+    auto calculated = std::make_unique<T>();
+    calculated->SetFieldName(name);
+    calculated->SetFieldKind(fkCalculated);
+    set.AddField(std::move(calculated));
+  }
   template <class F>
   std::string ErrorOf(F f) {
     try {
@@ -510,13 +521,7 @@ TEST_F(TDataSetTest, FrameworkDefaults) {
 
 TEST_F(TDataSetTest, CalculatedFieldsAreComputedPerBufferAndKeepModified) {
   AddRecords(3);
-  // Persistent fields: the data fields and one calculated field.
-  set.UpdateFieldDefs();
-  for (int i = 0; i < set.FieldDefs().Count(); ++i) set.AddField(set.FieldDefs()[i].CreateField());
-  auto total = std::make_unique<TFloatField>();
-  total->SetFieldName("TOTAL");
-  total->SetFieldKind(fkCalculated);
-  set.AddField(std::move(total));
+  AddFieldsWithCalculated<TFloatField>("TOTAL");
   int calcs = 0;
   set.SetOnCalcFields([&](TDataSet& d) {
     ++calcs;
@@ -634,6 +639,28 @@ TEST_F(TDataSetTest, BlockReadingReadsBlocksWithoutNotifications) {
   EXPECT_EQ(set.BufferCount(), 1);
   EXPECT_EQ(Id(), 7);
   EXPECT_EQ(link.Joined(), "changed");
+}
+
+// A block that fails to read leaves the last record of the block before
+// shown, and the walk goes on from it once the fault is gone.
+TEST_F(TDataSetTest, BlockReadingFailureKeepsTheLastRecordShown) {
+  AddRecords(7);
+  AddFieldsWithCalculated<TIntegerField>("CHECK");
+  bool failing = true;
+  set.SetOnCalcFields([&](TDataSet& d) {
+    if (failing && d.FieldNamed("ID")->ValueAsInteger() == 4) throw EDatabaseError("unreadable");
+  });
+  set.Open();
+  set.SetBlockReadSize(3);
+  set.Next();
+  set.Next();
+  EXPECT_THROW(set.Next(), EDatabaseError);
+  EXPECT_EQ(Id(), 3);
+  EXPECT_FALSE(set.AtEnd());
+  failing = false;
+  std::vector<int> ids;
+  for (set.Next(); !set.AtEnd(); set.Next()) ids.push_back(Id());
+  EXPECT_EQ(ids, (std::vector<int>{4, 5, 6, 7}));
 }
 
 }  // namespace
