@@ -672,6 +672,10 @@ void TDataSet::SetBlockReadSize(int size) {
   if (state_ != rsBlockRead) return;
   SetState(rsBrowse);
   UpdateBufferCount();
+  // The walk moved the ring under the links without telling them: each
+  // sees it again from its start.
+  for (TDataSource* source : dataSources_)
+    for (int i = 0; i < source->DataLinkCount(); ++i) source->DataLinks(i)->firstRecord_ = 0;
   Notify(reSetChanged);
 }
 

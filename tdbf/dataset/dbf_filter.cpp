@@ -21,6 +21,9 @@
 
 namespace {
 
+// Records a locate's walk reads at a time.
+constexpr int kLocateBlock = 256;
+
 // One key field of a locate with the value it must hold. Text compares by
 // character; with a case converter, in the upper case of its rules.
 class TKeyPart {
@@ -217,7 +220,28 @@ bool TDbf::LocateByScan(const std::string& keyFields, const TVariant& keyValues,
       if (!part.Matches()) return false;
     return true;
   };
-  for (First(); !AtEnd(); Next())
-    if (recordMatches()) return true;
-  return false;
+  // The walk reads the records in blocks, as a dump does (unless the
+  // caller walks in blocks already); the record found is then shown again
+  // with the ring refilled around it.
+  First();
+  const bool inBlocks = BlockReadSize() == 0;
+  if (inBlocks) SetBlockReadSize(kLocateBlock);
+  bool matched = false;
+  std::string found(static_cast<size_t>(BookmarkSize()), '\0');
+  try {
+    for (; !AtEnd(); Next())
+      if (recordMatches()) {
+        ReadBookmark(ActiveBuffer(), found.data());
+        matched = true;
+        break;
+      }
+  } catch (...) {
+    if (inBlocks) SetBlockReadSize(0);
+    throw;
+  }
+  if (inBlocks) SetBlockReadSize(0);
+  if (!matched) return false;
+  CursorToBookmark(found.data());
+  RefillBuffers(rmExact | rmCenter);
+  return true;
 }

@@ -74,6 +74,19 @@ class TDbfFilterTest : public ::testing::Test {
     dbf.SetTableName(path_);
     dbf.Open();
   }
+  // People named N1, N2, ... up to count.
+  void NumberedPeople(int count) {
+    std::vector<std::string> names;
+    for (int i = 1; i <= count; ++i) names.push_back("N" + std::to_string(i));
+    People(names);
+  }
+  // The table opened with a grid's link of 10 rows on it.
+  void OpenUnderGrid(TDbf& dbf, TDataSource& source, TLogLink& grid) {
+    grid.SetBufferCount(10);
+    source.SetDataSet(&dbf);
+    grid.SetDataSource(&source);
+    Open(dbf);
+  }
   static std::string Name(TDbf& dbf) { return dbf.FieldNamed("NAME")->ValueAsString(); }
   // The names the set shows, first to last (or last to first).
   static std::vector<std::string> Shown(TDbf& dbf, bool backwards = false) {
@@ -485,16 +498,11 @@ TEST_F(TDbfFilterTest, LocateOtherTypesAsVariantsWithOneValuePerField) {
 }
 
 TEST_F(TDbfFilterTest, FailedLocateShowsTheSameRecordCentred) {
-  std::vector<std::string> names;
-  for (int i = 1; i <= 30; ++i) names.push_back("N" + std::to_string(i));
-  People(names);
+  NumberedPeople(30);
   TDbf dbf;
   TDataSource source;
   TLogLink grid;
-  grid.SetBufferCount(10);
-  source.SetDataSet(&dbf);
-  grid.SetDataSource(&source);
-  Open(dbf);
+  OpenUnderGrid(dbf, source, grid);
   dbf.SetRecordNumber(15);
   ASSERT_NE(4, dbf.ActiveRecord());
   std::vector<std::string> events;
@@ -520,6 +528,62 @@ TEST_F(TDbfFilterTest, FailedLocateShowsTheSameRecordCentred) {
   EXPECT_EQ("changed", grid.Joined());
   EXPECT_EQ("after", events.back());
   EXPECT_EQ(count("before"), count("after"));
+  grid.SetDataSource(nullptr);
+}
+
+// A locate walks the records in blocks: on a table of many blocks, with a
+// grid's link of 10 rows, the record found (or the one kept) must come
+// back with every row of the grid on a record, in order, and the set must
+// step on from it.
+TEST_F(TDbfFilterTest, LocateFarIntoALargeTableKeepsTheGridOnItsRecords) {
+  NumberedPeople(1500);
+  TDbf dbf;
+  TDataSource source;
+  TLogLink grid;
+  OpenUnderGrid(dbf, source, grid);
+  // Every row the grid shows, as it paints them.
+  auto rows = [&] {
+    std::vector<int> shown;
+    const int active = grid.ActiveRecord();
+    for (int row = 0; row < grid.RecordCount(); ++row) {
+      grid.SetActiveRecord(row);
+      shown.push_back(dbf.RecordNumber());
+    }
+    grid.SetActiveRecord(active);
+    return shown;
+  };
+  auto consecutive = [](const std::vector<int>& shown) {
+    for (size_t i = 1; i < shown.size(); ++i)
+      if (shown[i] != shown[i - 1] + 1) return false;
+    return shown.size() == 10;
+  };
+
+  dbf.Last();
+  EXPECT_FALSE(Locate(dbf, "NAME", "N99999"));
+  EXPECT_EQ(1500, dbf.RecordNumber());
+  EXPECT_TRUE(consecutive(rows()));
+  EXPECT_TRUE(Locate(dbf, "NAME", "n120", kPartial | kNoCase));
+  EXPECT_EQ(120, dbf.RecordNumber());
+  EXPECT_TRUE(consecutive(rows()));
+  EXPECT_TRUE(Locate(dbf, "NAME", "N1234"));
+  EXPECT_EQ(1234, dbf.RecordNumber());
+  EXPECT_TRUE(consecutive(rows()));
+  dbf.Prior();
+  EXPECT_EQ("N1233", Name(dbf));
+  dbf.MoveRecords(2);
+  EXPECT_EQ("N1235", Name(dbf));
+
+  // Deleted records stay hidden from the walk, and a filter holds.
+  dbf.SetRecordNumber(1300);
+  dbf.Delete();
+  EXPECT_TRUE(Locate(dbf, "NAME", "N130", kPartial));
+  EXPECT_EQ(130, dbf.RecordNumber());
+  EXPECT_FALSE(Locate(dbf, "NAME", "N1300"));
+  dbf.SetFilter("NUM > 1000");
+  dbf.SetFiltered(true);
+  EXPECT_TRUE(Locate(dbf, "NAME", "N12", kPartial));
+  EXPECT_EQ(1200, dbf.RecordNumber());
+  EXPECT_TRUE(consecutive(rows()));
   grid.SetDataSource(nullptr);
 }
 
