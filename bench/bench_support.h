@@ -50,17 +50,26 @@ inline void SetRecordCounters(benchmark::State& state) {
 
 // The plain read: fread in large blocks, memcmp of NAME with SMITH per
 // record.
-inline void RunPlainRead(benchmark::State& state) {
+// One plain read: the records whose NAME is SMITH, -1 when the table
+// cannot be read.
+inline int64_t PlainReadMatches() {
   const TGeneratedTable& table = GeneratedTable();
   char wanted[kNameWidth];
   std::memset(wanted, ' ', sizeof wanted);
   std::memcpy(wanted, "SMITH", 5);
   int64_t matches = 0;
+  if (!ReadRecordsPlainly(table, [&](const char* record) {
+        matches += std::memcmp(record + table.NameOffset(), wanted, sizeof wanted) == 0;
+      }))
+    return -1;
+  return matches;
+}
+
+inline void RunPlainRead(benchmark::State& state) {
+  int64_t matches = 0;
   for (auto _ : state) {
-    matches = 0;
-    if (!ReadRecordsPlainly(table, [&](const char* record) {
-          matches += std::memcmp(record + table.NameOffset(), wanted, sizeof wanted) == 0;
-        })) {
+    matches = PlainReadMatches();
+    if (matches < 0) {
       state.SkipWithError("cannot read the table");
       break;
     }

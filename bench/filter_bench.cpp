@@ -12,6 +12,9 @@
 //                      prints: the table opened, the header's record count
 //                      (one read of the deletion flags), text, filter on,
 //                      First to end
+//   BM_ScanPaired      the plain read and one filtered pass timed in turn,
+//                      each pair giving a ratio
+//   BM_LocatePaired    the plain read and the locate, the same way
 //   BM_NoMatchPaired   the dbfcat action and one filtered pass timed in
 //                      turn, each pair giving a ratio: on a machine shared
 //                      with other work, the load changes less within a
@@ -163,6 +166,54 @@ void BM_NoMatchPaired(benchmark::State& state) {
 }
 BENCHMARK(BM_NoMatchPaired)->Unit(benchmark::kMillisecond)->Iterations(9)->Repetitions(5);
 
+// The plain read of BM_PlainRead as one step of a pair.
+bool PlainReadOnce() {
+  const int64_t matches = PlainReadMatches();
+  benchmark::DoNotOptimize(matches);
+  return matches > 0;
+}
+
+// Pairs of the plain read and one filtered pass (as BM_FilteredScan), in
+// alternating order; the counters are the medians of the pairs' ratios.
+void BM_ScanPaired(benchmark::State& state) {
+  TOpenTable open(static_cast<TGeneratedText>(state.range(0)));
+  TDbf& dbf = open.Dbf();
+  dbf.SetFilter("NAME='SMITH'");
+  dbf.SetFiltered(true);
+  const auto pass = [&dbf] {
+    int64_t shown = 0;
+    for (dbf.First(); !dbf.AtEnd(); dbf.Next()) ++shown;
+    return shown != 0;
+  };
+  TimePairs(state, PlainReadOnce, pass);
+  state.SetLabel(open.Label());
+}
+BENCHMARK(BM_ScanPaired)
+    ->Arg(gtSingleByte)
+    ->Arg(gtUtf8)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(9)
+    ->Repetitions(5);
+
+// The same with the locate of BM_LocatePartial.
+void BM_LocatePaired(benchmark::State& state) {
+  TOpenTable open(static_cast<TGeneratedText>(state.range(0)));
+  TDbf& dbf = open.Dbf();
+  const auto locate = [&dbf] {
+    dbf.First();
+    return dbf.LocateRecord("NAME", TVariant(kLocatePrefix), SearchOpt(soPartialKey)) &&
+           dbf.RecordNumber() == kGeneratedLocateTarget;
+  };
+  TimePairs(state, PlainReadOnce, locate);
+  state.SetLabel(open.Label());
+}
+BENCHMARK(BM_LocatePaired)
+    ->Arg(gtSingleByte)
+    ->Arg(gtUtf8)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(9)
+    ->Repetitions(5);
+
 // The medians in wall-clock time and in CPU time (which other processes on
 // a busy machine disturb less), against the plain read's.
 void PrintRatios(const TMedianReporter& medians) {
@@ -171,6 +222,19 @@ void PrintRatios(const TMedianReporter& medians) {
         "BM_NoMatchPaired: the dbfcat action %.2f / %.2f times the filtered pass run beside it "
         "(medians of the pairs' ratios, wall-clock / CPU; target: within 1.2)\n",
         run->Counter("wall_ratio"), run->Counter("cpu_ratio"));
+  for (const char* text : {"0", "1"}) {
+    const char* label = *text == '0' ? "single-byte" : "UTF-8";
+    if (const auto* run = medians.Find(std::string("BM_ScanPaired/") + text))
+      std::printf(
+          "BM_ScanPaired    %-11s records examined per second 1/%.1f / 1/%.1f of the plain "
+          "read's run beside it (medians of the pairs' ratios; target: at least 1/10)\n",
+          label, run->Counter("wall_ratio"), run->Counter("cpu_ratio"));
+    if (const auto* run = medians.Find(std::string("BM_LocatePaired/") + text))
+      std::printf(
+          "BM_LocatePaired  %-11s %.1f / %.1f times the plain read run beside it (medians of "
+          "the pairs' ratios; target: within 20)\n",
+          label, run->Counter("wall_ratio"), run->Counter("cpu_ratio"));
+  }
   const TMedianReporter::TMedian* base = medians.Find("BM_PlainRead");
   if (base == nullptr || base->wall <= 0 || base->cpu <= 0) return;
   std::printf("\nmedians (wall-clock / CPU seconds) against BM_PlainRead's %.4f / %.4f:\n",
